@@ -1,0 +1,48 @@
+// Timed line I/O on the client connection, over plain TCP or TLS.
+//
+// Every failure here is fatal: it is logged and the process exits with status
+// 1 (through exit(), so at-exit clean-up runs). Callers never see an error.
+#pragma once
+#include <openssl/ssl.h>
+
+#include <cstddef>
+
+namespace tollmar::channel {
+
+void set_tls_handle(SSL* handle);
+SSL* get_tls_handle();
+
+// Writes the whole NUL-terminated text (each write attempt waits at most
+// io_timeout seconds for the connection). Returns strlen(text), 0 for a null
+// or empty text. While output is corked the text is collected instead and goes
+// out with the next flush.
+std::size_t send_text(int fd, const char* text);
+
+// Collect replies instead of writing each piece; flush_output() writes what was
+// collected (also whenever the buffer fills). Used while a multi-line reply or
+// a batch of pipelined commands is answered.
+void cork_output();
+void flush_output(int fd);
+
+// One timed read: bytes read, 0 at end of input, negative with errno set.
+// Sends "-ERR read() timed out.\r\n" and exits when the wait expires.
+long read_timed(int fd, char* buf, std::size_t size);
+
+// One line (line end kept) into buf, at most max - 1 bytes, NUL-terminated.
+// Returns 0 when input ended before any byte was read in this call (buf is
+// then empty), positive otherwise. A line longer than max - 1 bytes is cut and
+// the rest of it up to its LF is discarded.
+int read_line(int fd, char* buf, std::size_t max);
+
+// True when read_line holds unconsumed input (a pipelined command).
+bool input_pending();
+
+// Called before every wait on the client, and at least once a minute while a
+// wait lasts: the session uses it to keep its maildrop lock fresh.
+using wait_hook = void (*)();
+void set_wait_hook(wait_hook hook);
+
+// Empties the reader (for tests).
+void reset_reader();
+
+}  // namespace tollmar::channel

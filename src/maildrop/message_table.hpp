@@ -1,0 +1,26 @@
+// The process-wide table of the messages of the scanned maildrop.
+#pragma once
+#include <cstdint>
+
+namespace tollmar::maildrop {
+
+struct message_entry {
+    std::int64_t spool_length;  // bytes in the spool file
+    std::int64_t size;          // octets reported by STAT and LIST
+    std::uint32_t deleted;      // 1 once marked by DELE
+    char spool_path[256];
+};
+
+struct message_table {
+    std::int32_t count;
+    message_entry* entries;
+};
+
+// An entry joins `count` only once its spool_path is a valid (zero-filled or
+// complete) text, so clean-up may walk the table at any moment.
+extern message_table messages;
+
+// Frees the entries and sets count to 0 (after the spool files are removed).
+void release_message_table();
+
+}  // namespace tollmar::maildrop

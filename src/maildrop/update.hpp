@@ -1,0 +1,21 @@
+// Writing the maildrop back at QUIT, and clean-up on every ending.
+#pragma once
+
+namespace tollmar::maildrop {
+
+// Rewrites the maildrop from the spool files of the kept messages, followed by
+// whatever was appended to it since the scan. Failure-safe: on any failure the
+// maildrop keeps every message; failures are logged at LOG_ERR.
+void update_maildrop(const char* path);
+
+// Unlinks the spool file of every entry; the table is unchanged.
+void remove_spool_files();
+
+// Spool files, table and dot-lock; a second run removes nothing.
+void cleanup_at_exit();
+
+// Removes the dot-lock, logs "caught signal: 13" and exits with status 1.
+// Runs in normal context, after the SIGPIPE handler recorded the signal.
+[[noreturn]] void on_broken_pipe(int sig);
+
+}  // namespace tollmar::maildrop

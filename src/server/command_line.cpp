@@ -1,0 +1,113 @@
+#include "server/command_line.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "server/settings.hpp"
+
+namespace tollmar::server {
+
+namespace {
+
+// "+" keeps glibc from permuting: parsing stops at the first non-option.
+constexpr const char* option_string = "+df:sp:c:k:l:a:m:hvDL:t:x:";
+
+[[noreturn]] void fail(const char* program_name, const char* message) {
+    std::fprintf(stderr, "%s: %s\n", program_name, message);
+    std::exit(1);
+}
+
+// -m must name an existing directory; it is stored with a trailing "/".
+void set_mail_spool_dir(const char* program_name, const char* dir) {
+    struct stat st;
+    if (stat(dir, &st) != 0) {
+        std::fprintf(stderr, "%s: %s: %s\n", program_name, dir, std::strerror(errno));
+        std::exit(1);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "%s: %s is not a directory\n", program_name, dir);
+        std::exit(1);
+    }
+    const std::size_t len = std::strlen(dir);
+    if (len > 0 && dir[len - 1] != '/') {
+        // Lives as long as the process, like the argument texts themselves.
+        char* with_slash = static_cast<char*>(std::malloc(len + 2));
+        if (with_slash == nullptr) {
+            std::perror("malloc");
+            std::exit(1);
+        }
+        std::snprintf(with_slash, len + 2, "%s/", dir);
+        settings.mail_spool_dir = with_slash;
+    } else {
+        settings.mail_spool_dir = dir;
+    }
+}
+
+}  // namespace
+
+void print_help(const char* program_name) {
+    std::printf("Usage: %s [OPTIONS]\n", program_name);
+    std::printf(
+        "Start a POP3 daemon.\n"
+        "\n"
+        "  -d             run as a daemon (in the background)\n"
+        "  -f <pidfile>   store process ID in <pidfile> (must be a full path)\n"
+        "  -s             use SSL for all connections\n"
+        "  -c <certfile>  use <certfile> for SSL certificate [%s]\n"
+        "  -k <keyfile>   use <keyfile> for SSL RSA key      [%s]\n"
+        "  -p <port>      listen on <port>    [default: 110, or 995 if SSL]\n",
+        settings.cert_file, settings.key_file);
+    std::printf(
+        "  -l <address>   listen on <address> [default: any]\n"
+        "  -a <authfile>  use text file <authfile> for authentication\n"
+        "  -m <spooldir>  use directory <spooldir> as mail spool\n"
+        "  -D             use /etc/pop3.{allow,deny} files\n"
+        "  -L <mbox>      use ~/<mbox> as mail spool\n"
+        "  -t <timeout>   use <timeout> seconds as r/w timeout\n"
+        "\n"
+        "Use `%s -v' to show the program version.\n",
+        program_name);
+    std::exit(0);
+}
+
+void parse_command_line(int argc, char** argv) {
+    const char* program_name = argv[0];
+    int opt;
+    while ((opt = getopt(argc, argv, option_string)) != -1) {
+        switch (opt) {
+            case 'd': settings.daemon_mode = 1; break;
+            case 'f': settings.pid_file = optarg; break;
+            case 's':
+                set_tls_mode(1);
+                if (settings.port == nullptr) settings.port = "995";
+                break;
+            case 'p': settings.port = optarg; break;
+            case 'c': settings.cert_file = optarg; break;
+            case 'k': settings.key_file = optarg; break;
+            case 'l': settings.listen_address = optarg; break;
+            case 'a': settings.auth_file = optarg; break;
+            case 'm': set_mail_spool_dir(program_name, optarg); break;
+            case 'h': print_help(program_name);
+            case 'v':
+                std::printf("%s %s\n", "tollmar", "0.7.6");
+                std::exit(0);
+            case 'D': settings.use_access_lists = 1; break;
+            case 'L': settings.home_mbox = optarg; break;
+            case 't': {
+                unsigned int seconds;
+                if (std::sscanf(optarg, "%u", &seconds) == 1) settings.io_timeout = seconds;
+                break;
+            }
+            case 'x': settings.spool_tmp_dir = optarg; break;
+            default: fail(program_name, "unknown option - try '-h'");
+        }
+    }
+    if (settings.port == nullptr) settings.port = "110";
+}
+
+}  // namespace tollmar::server

@@ -1,0 +1,26 @@
+// Deferred signal handling for connection processes.
+//
+// Handlers only record the signal; the normal path acts on it at safe points
+// (before and after every wait on the client, between chunks of long file
+// work, while retrying a lock), so that clean-up never runs in signal context.
+#pragma once
+#include <csignal>
+
+namespace tollmar::util {
+
+extern volatile std::sig_atomic_t pending_termination;  // signal number, or 0
+extern volatile std::sig_atomic_t pending_broken_pipe;  // signal number, or 0
+
+// The signal handler for both kinds: records the signal and returns.
+void record_signal(int sig);
+
+// What to run for a recorded SIGPIPE; it must not return (it exits).
+using broken_pipe_action = void (*)(int sig);
+void set_broken_pipe_action(broken_pipe_action action);
+
+// Runs the action for a recorded SIGPIPE, or exit(0) for a recorded
+// termination signal (so that at-exit clean-up runs). Returns when nothing is
+// pending.
+void act_on_pending_signals();
+
+}  // namespace tollmar::util
