@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,16 +38,34 @@ void set_mail_spool_dir(const char* program_name, const char* dir) {
     }
     const std::size_t len = std::strlen(dir);
     if (len > 0 && dir[len - 1] != '/') {
-        // Lives as long as the process, like the argument texts themselves.
-        char* with_slash = static_cast<char*>(std::malloc(len + 2));
-        if (with_slash == nullptr) {
-            std::perror("malloc");
+        // stat accepted the path, so it fits in PATH_MAX; the text lives as
+        // long as the process, like the argument texts themselves.
+        static char with_slash[PATH_MAX + 2];
+        if (len + 2 > sizeof with_slash) {
+            std::fprintf(stderr, "%s: %s: %s\n", program_name, dir, std::strerror(ENAMETOOLONG));
             std::exit(1);
         }
-        std::snprintf(with_slash, len + 2, "%s/", dir);
+        std::snprintf(with_slash, sizeof with_slash, "%s/", dir);
         settings.mail_spool_dir = with_slash;
     } else {
         settings.mail_spool_dir = dir;
+    }
+}
+
+// -t takes a decimal count of seconds, read like "%u" (leading blanks, digits,
+// anything after them ignored). Text that does not start with a digit keeps
+// the previous value; a negative number is refused instead of wrapping round,
+// and a value too large for 32 bits is capped.
+void set_io_timeout(const char* text) {
+    while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+    if (*text == '+') ++text;
+    if (!std::isdigit(static_cast<unsigned char>(*text))) return;
+    errno = 0;
+    const unsigned long long seconds = std::strtoull(text, nullptr, 10);
+    if (errno == ERANGE || seconds > UINT32_MAX) {
+        settings.io_timeout = UINT32_MAX;
+    } else {
+        settings.io_timeout = static_cast<std::uint32_t>(seconds);
     }
 }
 
@@ -80,31 +101,53 @@ void parse_command_line(int argc, char** argv) {
     int opt;
     while ((opt = getopt(argc, argv, option_string)) != -1) {
         switch (opt) {
-            case 'd': settings.daemon_mode = 1; break;
-            case 'f': settings.pid_file = optarg; break;
+            case 'd':
+                settings.daemon_mode = 1;
+                break;
+            case 'f':
+                settings.pid_file = optarg;
+                break;
             case 's':
                 set_tls_mode(1);
                 if (settings.port == nullptr) settings.port = "995";
                 break;
-            case 'p': settings.port = optarg; break;
-            case 'c': settings.cert_file = optarg; break;
-            case 'k': settings.key_file = optarg; break;
-            case 'l': settings.listen_address = optarg; break;
-            case 'a': settings.auth_file = optarg; break;
-            case 'm': set_mail_spool_dir(program_name, optarg); break;
-            case 'h': print_help(program_name);
+            case 'p':
+                settings.port = optarg;
+                break;
+            case 'c':
+                settings.cert_file = optarg;
+                break;
+            case 'k':
+                settings.key_file = optarg;
+                break;
+            case 'l':
+                settings.listen_address = optarg;
+                break;
+            case 'a':
+                settings.auth_file = optarg;
+                break;
+            case 'm':
+                set_mail_spool_dir(program_name, optarg);
+                break;
+            case 'h':
+                print_help(program_name);
             case 'v':
                 std::printf("%s %s\n", "tollmar", "0.7.6");
                 std::exit(0);
-            case 'D': settings.use_access_lists = 1; break;
-            case 'L': settings.home_mbox = optarg; break;
-            case 't': {
-                unsigned int seconds;
-                if (std::sscanf(optarg, "%u", &seconds) == 1) settings.io_timeout = seconds;
+            case 'D':
+                settings.use_access_lists = 1;
                 break;
-            }
-            case 'x': settings.spool_tmp_dir = optarg; break;
-            default: fail(program_name, "unknown option - try '-h'");
+            case 'L':
+                settings.home_mbox = optarg;
+                break;
+            case 't':
+                set_io_timeout(optarg);
+                break;
+            case 'x':
+                settings.spool_tmp_dir = optarg;
+                break;
+            default:
+                fail(program_name, "unknown option - try '-h'");
         }
     }
     if (settings.port == nullptr) settings.port = "110";

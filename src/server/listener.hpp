@@ -1,6 +1,8 @@
 // The listening process: daemon mode, the listening socket, signal handlers
 // and the accept-and-fork loop.
 #pragma once
+#include <sys/socket.h>
+
 #include <csignal>
 
 namespace tollmar::server {
@@ -17,17 +19,43 @@ void write_pid_file();
 // Binds and listens; on failure logs, calls perror and exits with status 1.
 int tcp_listen(const char* host, const char* service);
 
+// The listen backlog for a LISTENQ value (nullptr when unset): atoi of the
+// text, or 1024 without one.
+int listen_backlog(const char* listenq);
+
 // sigaction with an empty mask and SA_RESTART (flags 0 for SIGALRM).
 // Returns the previous handler, or SIG_ERR after logging.
 signal_handler install_signal(int sig, signal_handler handler);
 
+// SIGCHLD: reaps every ended child without blocking; errno is preserved.
 void reap_children(int sig);
+
+// SIGTERM, SIGINT, SIGHUP, SIGQUIT. In the listening process: removes the pid
+// file in daemon mode and ends with status 0 at once. In a connection process:
+// only records the signal; the connection code exits at its next safe point.
 void on_terminate(int sig);
+
+// The termination signals on_terminate handles, in the order installed.
+inline constexpr int termination_signals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+
+// Blocks (how = SIG_BLOCK) or unblocks (SIG_UNBLOCK) the termination signals,
+// so that none arrives while a new process is not yet set up for it.
+void mask_termination_signals(int how);
+
+// Called in a new connection process while the termination signals are
+// blocked: makes on_terminate defer its work and re-installs it without
+// SA_RESTART, so that blocking calls return EINTR and the signal is acted on
+// promptly.
+void enter_connection_process();
+
+// True once enter_connection_process has run in this process.
+bool in_connection_process();
 
 [[noreturn]] void accept_loop(int listen_fd);
 
-// Text form of a peer address for "Connection from %s:%u".
-// Fills host (at least 46 bytes) and returns the port in host order.
+// Text form of a peer address for "Connection from %s:%u": IPv4 and
+// IPv4-mapped IPv6 peers as a dotted quad, other IPv6 peers in their usual
+// text form. Fills host (at least 46 bytes) and returns the port in host order.
 unsigned peer_text(const struct sockaddr_storage& peer, char* host, unsigned host_size);
 
 }  // namespace tollmar::server

@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
     const int listen_fd = tcp_listen(settings.listen_address, settings.port);
 
     install_signal(SIGCHLD, reap_children);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) install_signal(sig, on_terminate);
+    for (int sig : termination_signals) install_signal(sig, on_terminate);
 
     accept_loop(listen_fd);
 }

@@ -8,7 +8,11 @@ namespace {
 int tls_mode = 0;
 }
 
-void set_tls_mode(int mode) { tls_mode = mode; }
-int get_tls_mode() { return tls_mode; }
+void set_tls_mode(int mode) {
+    tls_mode = mode;
+}
+int get_tls_mode() {
+    return tls_mode;
+}
 
 }  // namespace tollmar::server

@@ -1,24 +1,21 @@
 #include "session/session.hpp"
 
-#include <cstdlib>
-
 #include "channel/line_io.hpp"
-#include "util/text.hpp"
+#include "channel/tls.hpp"
+#include "server/settings.hpp"
+#include "session/phases.hpp"
 
 namespace tollmar::session {
 
-// Greets and answers QUIT until the login and maildrop phases are wired in.
 void run_session(int fd) {
+    if (server::get_tls_mode() != 0) channel::tls_start(fd);
     channel::send_text(fd, "+OK\r\n");
-    char line[4096];
-    for (;;) {
-        if (channel::read_line(fd, line, sizeof line) == 0) std::exit(0);
-        if (util::starts_with_nocase(line, "QUIT", 4)) {
-            channel::send_text(fd, "+OK\r\n");
-            std::exit(0);
-        }
-        channel::send_text(fd, "-ERR\r\n");
-    }
+
+    char command_line[4096];
+    char login_name[4097];
+    authorize(fd, command_line, login_name);
+    acquire_maildrop(fd, login_name);
+    command_loop(fd, command_line);
 }
 
 }  // namespace tollmar::session

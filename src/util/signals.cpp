@@ -19,7 +19,9 @@ void record_signal(int sig) {
         pending_termination = sig;
 }
 
-void set_broken_pipe_action(broken_pipe_action action) { pipe_action = action; }
+void set_broken_pipe_action(broken_pipe_action action) {
+    pipe_action = action;
+}
 
 void act_on_pending_signals() {
     if (pending_broken_pipe != 0 && pipe_action != nullptr) {

@@ -1,0 +1,67 @@
+// The accept-and-fork loop of the listening process.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "server/listener.hpp"
+#include "session/session.hpp"
+#include "util/signals.hpp"
+
+namespace tollmar::server {
+
+namespace {
+
+[[noreturn]] void serve_connection(int listen_fd, int fd) {
+    close(listen_fd);
+    enter_connection_process();
+    mask_termination_signals(SIG_UNBLOCK);
+    // A termination signal that arrived since fork ends the process here.
+    util::act_on_pending_signals();
+    session::run_session(fd);
+    syslog(LOG_INFO, "Connection closed");
+    std::exit(0);
+}
+
+}  // namespace
+
+void accept_loop(int listen_fd) {
+    for (;;) {
+        struct sockaddr_storage peer {};
+        socklen_t peer_size = sizeof peer;
+        const int fd = accept(listen_fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_size);
+        if (fd < 0) {
+            if (errno != EINTR) {
+                syslog(LOG_ERR, "%s: %s", "failed to accept connection", std::strerror(errno));
+            }
+            continue;
+        }
+
+        struct sockaddr_storage named {};
+        socklen_t named_size = sizeof named;
+        if (getpeername(fd, reinterpret_cast<struct sockaddr*>(&named), &named_size) == 0) {
+            peer = named;
+        }
+        char host[INET6_ADDRSTRLEN + 1];
+        const unsigned port = peer_text(peer, host, sizeof host);
+        syslog(LOG_INFO, "Connection from %s:%u", host, port);
+
+        // Until the child has switched on_terminate to its deferred form, a
+        // termination signal must not reach it.
+        mask_termination_signals(SIG_BLOCK);
+        const pid_t pid = fork();
+        if (pid == 0) serve_connection(listen_fd, fd);
+        const int fork_errno = errno;
+        mask_termination_signals(SIG_UNBLOCK);
+        if (pid < 0) {
+            syslog(LOG_ERR, "%s: %s", "fork failed (aborting)", std::strerror(fork_errno));
+        }
+        close(fd);
+    }
+}
+
+}  // namespace tollmar::server

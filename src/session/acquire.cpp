@@ -1,0 +1,150 @@
+// The maildrop phase: from an accepted login to a scanned maildrop, running
+// as the account.
+#include <grp.h>
+#include <pwd.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "auth/credentials.hpp"
+#include "channel/line_io.hpp"
+#include "maildrop/lock.hpp"
+#include "maildrop/maildrop_path.hpp"
+#include "maildrop/scan.hpp"
+#include "maildrop/update.hpp"
+#include "server/listener.hpp"
+#include "server/settings.hpp"
+#include "session/phases.hpp"
+#include "util/signals.hpp"
+
+namespace tollmar::session {
+
+namespace {
+
+[[noreturn]] void fail(int fd, const char* reply) {
+    channel::send_text(fd, reply);
+    std::exit(1);
+}
+
+// The first rule that applies: the path from the authentication file, the
+// mbox in the account's home with -L, else the mail spool folder.
+std::string resolve_maildrop_path(const passwd* pw, const char* account) {
+    const char* override_path = auth::session_identity.maildrop_override;
+    if (override_path[0] != '\0') return override_path;
+    if (server::settings.home_mbox != nullptr)
+        return std::string(pw->pw_dir) + "/" + server::settings.home_mbox;
+    return std::string(server::settings.mail_spool_dir) + account;
+}
+
+void keep_lock_fresh() {
+    if (const char* path = maildrop::maildrop_path()) maildrop::refresh_maildrop_lock(path);
+}
+
+// A mailbox in the user's home, or one named by the authentication file, lies
+// in a folder the user may control; root must not create or remove files
+// there (a symbolic link planted by the user could point anywhere). The lock
+// is then taken with the account's effective user id.
+bool lock_as_account() {
+    return auth::session_identity.maildrop_override[0] != '\0' ||
+           server::settings.home_mbox != nullptr;
+}
+
+int take_lock(const char* path, uid_t uid, gid_t gid) {
+    if (!lock_as_account()) return maildrop::lock_maildrop(path, uid, gid);
+    if (seteuid(uid) != 0) return 0;
+    const int locked = maildrop::lock_maildrop(path, uid, gid);
+    const int saved = errno;
+    if (seteuid(0) != 0) {
+        // Still the account: the setuid below fails and cleans up.
+    }
+    errno = saved;
+    return locked;
+}
+
+}  // namespace
+
+void acquire_maildrop(int fd, const char* login_name) {
+    const char* mapped_user = auth::session_identity.mapped_user;
+    const char* account = mapped_user[0] != '\0' ? mapped_user : login_name;
+
+    errno = 0;
+    const passwd* pw = getpwnam(account);
+    if (pw == nullptr) {
+        syslog(LOG_ERR, "%s: %s", "UID lookup failed", std::strerror(errno));
+        fail(fd, "-ERR [SYS/TEMP] user no longer exists\r\n");
+    }
+    const uid_t uid = pw->pw_uid;
+    const std::string path = resolve_maildrop_path(pw, account);
+    maildrop::remember_maildrop_path(path.c_str());
+
+    const group* gr = getgrnam("mail");
+    if (gr == nullptr) {
+        syslog(LOG_ERR, "%s", "group 'mail' not found");
+        fail(fd, "-ERR [SYS/TEMP] group 'mail' not found\r\n");
+    }
+    const gid_t gid = gr->gr_gid;
+
+    if (setegid(gid) != 0 && mapped_user[0] == '\0') {
+        syslog(LOG_ERR, "%s: %u: %s", "setegid() failed", static_cast<unsigned>(gid),
+               std::strerror(errno));
+        fail(fd, "-ERR [SYS/TEMP] failed to join 'mail' group (setegid)\r\n");
+    }
+    if (setgid(gid) != 0 && mapped_user[0] == '\0') {
+        syslog(LOG_ERR, "%s: %u: %s", "setgid() failed", static_cast<unsigned>(gid),
+               std::strerror(errno));
+        fail(fd, "-ERR [SYS/TEMP] failed to join 'mail' group (setgid)\r\n");
+    }
+
+    if (take_lock(path.c_str(), uid, gid) <= 0) {
+        syslog(LOG_ERR, "%s: %s: %s", "failed to lock maildrop", path.c_str(),
+               std::strerror(errno));
+        maildrop::forget_maildrop_path();
+        fail(fd, "-ERR [IN-USE] failed to lock maildrop\r\n");
+    }
+
+    // After setuid the old identity must be gone for good: a process that can
+    // still become root has not dropped anything.
+    bool dropped = setuid(uid) == 0;
+    if (dropped && uid != 0 && setuid(0) == 0) {
+        dropped = false;
+        errno = EPERM;
+    }
+    if (!dropped) {
+        syslog(LOG_ERR, "%s: %u: %s", "setuid() failed", static_cast<unsigned>(uid),
+               std::strerror(errno));
+        channel::send_text(fd, "-ERR [SYS/TEMP] failed to set user identity\r\n");
+        maildrop::cleanup_at_exit();
+        std::exit(1);
+    }
+    if (seteuid(uid) != 0) {
+        syslog(LOG_ERR, "%s: %u: %s", "seteuid() failed", static_cast<unsigned>(uid),
+               std::strerror(errno));
+        channel::send_text(fd, "-ERR [SYS/TEMP] failed to set effective user identity\r\n");
+        maildrop::cleanup_at_exit();
+        std::exit(1);
+    }
+
+    if (std::atexit(maildrop::cleanup_at_exit) != 0) {
+        syslog(LOG_WARNING, "%s: %s", "atexit() failed; lock files may fail to expire",
+               std::strerror(errno));
+    }
+    util::set_broken_pipe_action(maildrop::on_broken_pipe);
+    server::install_signal(SIGPIPE, util::record_signal);
+    channel::set_wait_hook(keep_lock_fresh);
+
+    if (maildrop::scan_maildrop(path.c_str()) == 0) {
+        channel::send_text(fd, "-ERR [SYS/PERM] failed to scan maildrop contents\r\n");
+        maildrop::remove_spool_files();
+        maildrop::cleanup_at_exit();
+        std::exit(1);
+    }
+    channel::send_text(fd, "+OK\r\n");
+}
+
+}  // namespace tollmar::session

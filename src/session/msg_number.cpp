@@ -1,0 +1,55 @@
+#include "session/msg_number.hpp"
+
+#include <cstdint>
+
+#include "maildrop/message_table.hpp"
+
+namespace tollmar::session {
+
+namespace {
+
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+int msg_read_number(const char* text, unsigned long* value, const char** end) {
+    const char* p = text;
+    while (is_space(*p)) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = (*p == '-');
+        ++p;
+    }
+    if (!is_digit(*p)) return 0;
+
+    // Accumulate with saturation: the digits are consumed whatever their
+    // count, but the value never wraps.
+    std::uint64_t number = 0;
+    for (; is_digit(*p); ++p) {
+        if (number <= msg_number_huge) number = number * 10 + static_cast<std::uint64_t>(*p - '0');
+    }
+    if (number > msg_number_huge || (negative && number != 0)) number = msg_number_huge;
+    *value = static_cast<unsigned long>(number);
+    if (end != nullptr) *end = p;
+    return 1;
+}
+
+const char* msg_argument(const char* line, std::size_t position) {
+    for (std::size_t i = 0; i < position; ++i) {
+        if (line[i] == '\0') return line + i;
+    }
+    return line + position;
+}
+
+bool msg_is_valid(unsigned long number) {
+    const auto& table = maildrop::messages;
+    if (number < 1 || table.count <= 0 || number > static_cast<unsigned long>(table.count))
+        return false;
+    return table.entries[number - 1].deleted == 0;
+}
+
+}  // namespace tollmar::session

@@ -1,0 +1,19 @@
+// The phases of one session, in the order run_session calls them.
+#pragma once
+
+namespace tollmar::session {
+
+// Greeting already sent: reads USER and PASS (either order, with CAPA and
+// QUIT), checks them once and fills login_name (4097 bytes). A refused login,
+// QUIT or the end of input ends the process.
+void authorize(int fd, char* command_line, char* login_name);
+
+// Resolves the account and maildrop, joins group "mail", takes the dot-lock,
+// switches to the account, scans the maildrop and sends the deferred "+OK".
+// Every failure replies, logs and ends the process.
+void acquire_maildrop(int fd, const char* login_name);
+
+// The transaction state; returns after the QUIT sequence.
+void command_loop(int fd, char* command_line);
+
+}  // namespace tollmar::session

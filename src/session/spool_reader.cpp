@@ -1,0 +1,120 @@
+#include "session/spool_reader.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "channel/line_io.hpp"
+#include "digest/md5.hpp"
+
+namespace tollmar::session {
+
+namespace {
+
+// A unique-id covers at most this many leading bytes of a message.
+constexpr std::size_t unique_id_span = 255;
+
+void log_open_failure(const char* path, int error) {
+    syslog(LOG_ERR, "Failed to open tmp file `%s': %s", path, std::strerror(error));
+}
+
+void log_read_failure(const char* path, int error) {
+    syslog(LOG_ERR, "Failed to read tmp file `%s': %s", path, std::strerror(error));
+}
+
+}  // namespace
+
+std::FILE* spool_open(const char* path) {
+    // Read-write and appending like the "a+b" stream mode, so a file removed
+    // behind our back is recreated empty (and later removed by the clean-up).
+    // O_NONBLOCK keeps a FIFO planted under the name from stalling the open.
+    const int fd =
+        open(path, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        log_open_failure(path, errno);
+        return nullptr;
+    }
+    struct stat info;
+    int refusal = 0;
+    if (fstat(fd, &info) != 0)
+        refusal = errno;
+    else if (!S_ISREG(info.st_mode))
+        refusal = EINVAL;  // a device or FIFO would feed or stall the reply
+    else if (info.st_uid != geteuid())
+        refusal = EPERM;  // someone else's file under a vanished spool name
+    if (refusal != 0) {
+        close(fd);
+        log_open_failure(path, refusal);
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "a+b");
+    if (file == nullptr) {
+        const int error = errno;
+        close(fd);
+        log_open_failure(path, error);
+        return nullptr;
+    }
+    std::rewind(file);
+    return file;
+}
+
+bool spool_read_chunk(std::FILE* file, char* chunk, const char* path) {
+    if (std::fgets(chunk, static_cast<int>(spool_chunk_size), file) != nullptr) return true;
+    if (std::ferror(file)) log_read_failure(path, errno);
+    return false;
+}
+
+void spool_send_line(int fd, const char* chunk) {
+    const char* cut = std::strchr(chunk, '\r');
+    if (cut == nullptr) cut = std::strchr(chunk, '\n');
+    std::size_t length = (cut != nullptr) ? static_cast<std::size_t>(cut - chunk)
+                                          : std::strlen(chunk);
+    if (length > spool_chunk_size - 1) length = spool_chunk_size - 1;
+
+    // Dot, text and CR LF go out as one piece: the same bytes the client
+    // would get from three separate sends.
+    char line[spool_chunk_size + 3];
+    std::size_t at = 0;
+    if (chunk[0] == '.') line[at++] = '.';
+    std::memcpy(line + at, chunk, length);
+    at += length;
+    line[at++] = '\r';
+    line[at++] = '\n';
+    line[at] = '\0';
+    channel::send_text(fd, line);
+}
+
+bool spool_unique_id(const char* path, char* id) {
+    std::FILE* file = spool_open(path);
+    if (file == nullptr) return false;
+    unsigned char head[unique_id_span];
+    const std::size_t length = std::fread(head, 1, sizeof head, file);
+    const bool failed = std::ferror(file) != 0;
+    const int error = errno;
+    std::fclose(file);
+    if (failed) {
+        log_read_failure(path, error);
+        return false;
+    }
+
+    unsigned char digest[16];
+    digest::md5_digest(head, length, digest);
+    // Four 32-bit words, each assembled least significant byte first.
+    std::uint32_t words[4];
+    for (int w = 0; w < 4; ++w) {
+        const unsigned char* b = digest + 4 * w;
+        words[w] = static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+                   static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+    }
+    std::snprintf(id, 33, "%08lx%08lx%08lx%08lx", static_cast<unsigned long>(words[0]),
+                  static_cast<unsigned long>(words[1]), static_cast<unsigned long>(words[2]),
+                  static_cast<unsigned long>(words[3]));
+    return true;
+}
+
+}  // namespace tollmar::session
