@@ -19,8 +19,9 @@ SSL* get_tls_handle();
 std::size_t send_text(int fd, const char* text);
 
 // Collect replies instead of writing each piece; flush_output() writes what was
-// collected (also whenever the buffer fills). Used while a multi-line reply or
-// a batch of pipelined commands is answered.
+// collected (also whenever the buffer fills) and ends the collection. A read
+// that has to wait for the client flushes first. Used while a multi-line reply
+// or a batch of pipelined commands is answered.
 void cork_output();
 void flush_output(int fd);
 
@@ -34,7 +35,8 @@ long read_timed(int fd, char* buf, std::size_t size);
 // the rest of it up to its LF is discarded.
 int read_line(int fd, char* buf, std::size_t max);
 
-// True when read_line holds unconsumed input (a pipelined command).
+// True when read_line holds unconsumed input (a pipelined command), in its own
+// buffer or already decrypted by the TLS layer.
 bool input_pending();
 
 // Called before every wait on the client, and at least once a minute while a

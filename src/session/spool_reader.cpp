@@ -72,8 +72,8 @@ bool spool_read_chunk(std::FILE* file, char* chunk, const char* path) {
 void spool_send_line(int fd, const char* chunk) {
     const char* cut = std::strchr(chunk, '\r');
     if (cut == nullptr) cut = std::strchr(chunk, '\n');
-    std::size_t length = (cut != nullptr) ? static_cast<std::size_t>(cut - chunk)
-                                          : std::strlen(chunk);
+    std::size_t length =
+        (cut != nullptr) ? static_cast<std::size_t>(cut - chunk) : std::strlen(chunk);
     if (length > spool_chunk_size - 1) length = spool_chunk_size - 1;
 
     // Dot, text and CR LF go out as one piece: the same bytes the client

@@ -1,0 +1,100 @@
+// Throughput of RETR and of the UIDL listing over a local socket pair.
+#include <benchmark/benchmark.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "maildrop/message_table.hpp"
+#include "session/commands.hpp"
+
+namespace {
+
+using tollmar::maildrop::message_entry;
+using tollmar::maildrop::messages;
+
+char folder[64];
+
+// Fills the table with `count` spool files of `lines` 70-byte lines each.
+bool make_messages(int count, int lines) {
+    std::snprintf(folder, sizeof folder, "%s", "/tmp/tollmar-retr-bench-XXXXXX");
+    if (mkdtemp(folder) == nullptr) return false;
+    messages.entries = static_cast<message_entry*>(std::calloc(count, sizeof(message_entry)));
+    if (messages.entries == nullptr) return false;
+    const std::string line = std::string(68, 'm') + "\r\n";
+    for (int i = 0; i < count; ++i) {
+        message_entry& e = messages.entries[i];
+        std::snprintf(e.spool_path, sizeof e.spool_path, "%s/m%d", folder, i);
+        std::FILE* f = std::fopen(e.spool_path, "wb");
+        if (f == nullptr) return false;
+        std::fprintf(f, "From bench %d\n", i);
+        for (int l = 0; l < lines; ++l) std::fputs(line.c_str(), f);
+        e.size = std::ftell(f);
+        std::fclose(f);
+        messages.count = i + 1;
+    }
+    return true;
+}
+
+void remove_messages() {
+    for (int i = 0; i < messages.count; ++i) unlink(messages.entries[i].spool_path);
+    std::free(messages.entries);
+    messages.entries = nullptr;
+    messages.count = 0;
+    rmdir(folder);
+}
+
+// Runs the handler once with a thread draining the other end.
+template <typename Handler>
+long long drain(Handler handler) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return -1;
+    long long received = 0;
+    std::thread reader([&received, fd = ends[1]] {
+        char buf[65536];
+        for (;;) {
+            const ssize_t n = read(fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            received += n;
+        }
+    });
+    handler(ends[0]);
+    shutdown(ends[0], SHUT_WR);
+    reader.join();
+    close(ends[0]);
+    close(ends[1]);
+    return received;
+}
+
+void BM_retr_8mib(benchmark::State& state) {
+    if (!make_messages(1, 8 * 1024 * 1024 / 70)) {
+        state.SkipWithError("cannot create the spool file");
+        return;
+    }
+    long long bytes = 0;
+    for (auto _ : state)
+        bytes += drain([](int fd) { tollmar::session::cmd_retr(fd, "RETR 1\r\n"); });
+    state.SetBytesProcessed(bytes);
+    remove_messages();
+}
+BENCHMARK(BM_retr_8mib)->Unit(benchmark::kMillisecond);
+
+void BM_uidl_listing_1000(benchmark::State& state) {
+    if (!make_messages(1000, 20)) {
+        state.SkipWithError("cannot create the spool files");
+        return;
+    }
+    for (auto _ : state) drain([](int fd) { tollmar::session::cmd_uidl(fd, "\r\n"); });
+    state.SetItemsProcessed(state.iterations() * 1000);
+    remove_messages();
+}
+BENCHMARK(BM_uidl_listing_1000)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

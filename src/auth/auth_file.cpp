@@ -1,0 +1,121 @@
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "auth/constant_time.hpp"
+#include "auth/credential_checks.hpp"
+#include "auth/credentials.hpp"
+#include "digest/md5.hpp"
+#include "util/strlcpy.hpp"
+
+namespace tollmar::auth {
+
+namespace {
+
+constexpr std::size_t digest_text_length = 36;  // "MD5-" and 32 hex digits
+// The digested text "%s\n%s\n%s" must fit its 1024-byte buffer: password,
+// name, two line feeds, "tollmar" and the terminator.
+constexpr std::size_t longest_digested_pair = 1014;
+
+// Compared against when the login has no line, so that an unknown login costs
+// what a wrong password costs.
+constexpr char unknown_login_entry[] = "MD5-00000000000000000000000000000000";
+
+bool is_digest_entry(const char* field) {
+    return std::strlen(field) == digest_text_length && std::strncmp(field, "MD5", 3) == 0;
+}
+
+bool digest_matches(const char* name, const char* password, const char* entry) {
+    char text[1024];
+    const int written = std::snprintf(text, sizeof text, "%s\n%s\n%s", password, name, "tollmar");
+    std::size_t length = written < 0 ? 0 : static_cast<std::size_t>(written);
+    if (length >= sizeof text) length = sizeof text - 1;
+
+    unsigned char digest[16];
+    digest::md5_digest(text, length, digest);
+    explicit_bzero(text, sizeof text);
+
+    static const char hex_digits[] = "0123456789abcdef";
+    char rendered[digest_text_length + 1] = "MD5-";
+    for (int i = 0; i < 16; ++i) {
+        rendered[4 + 2 * i] = hex_digits[digest[i] >> 4];
+        rendered[5 + 2 * i] = hex_digits[digest[i] & 15];
+    }
+    rendered[digest_text_length] = '\0';
+    // The fourth character of a stored entry is never examined.
+    return hex_equal_constant_time(rendered + 4, entry + 4, digest_text_length - 4);
+}
+
+// Does the work of a password comparison whose answer nobody needs.
+void spend_comparison(const char* name, const char* password) {
+    volatile bool sink = digest_matches(name, password, unknown_login_entry);
+    (void)sink;
+}
+
+// The verdict for the first line whose login matched; save continues its
+// strtok_r scan after field 1.
+int judge_line(const char* name, const char* password, char** save) {
+    const char* secret = strtok_r(nullptr, ":", save);
+    if (secret == nullptr) return 0;
+
+    bool matches;
+    if (is_digest_entry(secret)) {
+        if (std::strlen(name) + std::strlen(password) > longest_digested_pair) {
+            syslog(LOG_ERR, "overly long username or password");
+            return 0;
+        }
+        matches = digest_matches(name, password, secret);
+    } else {
+        matches = texts_equal_constant_time(password, secret);
+    }
+    if (!matches) return 0;
+
+    const char* account = strtok_r(nullptr, ":", save);
+    if (account == nullptr) return 0;
+    util::strlcpy(session_identity.mapped_user, account, sizeof session_identity.mapped_user);
+
+    const char* maildrop = strtok_r(nullptr, ":\n", save);
+    if (maildrop == nullptr) {
+        session_identity.mapped_user[0] = '\0';
+        return 0;
+    }
+    util::strlcpy(session_identity.maildrop_override, maildrop,
+                  sizeof session_identity.maildrop_override);
+    return 1;
+}
+
+}  // namespace
+
+int check_auth_file(const char* name, const char* password, const char* path) {
+    std::FILE* file = std::fopen(path, "r");
+    if (file == nullptr) {
+        syslog(LOG_ERR, "%s: %s: %s", "failed to read auth file", path, std::strerror(errno));
+        return 0;
+    }
+
+    // Lines longer than the buffer are split by fgets; each piece is looked
+    // at as a line of its own.
+    char line[4097];
+    int verdict = 0;
+    for (;;) {
+        if (std::ferror(file) || std::feof(file) ||
+            std::fgets(line, sizeof line, file) == nullptr) {
+            spend_comparison(name, password);
+            break;
+        }
+        char* save = nullptr;
+        const char* login = strtok_r(line, ":", &save);
+        if (login == nullptr || std::strcmp(login, name) != 0) continue;
+        // The first line for the login decides, whatever it says.
+        verdict = judge_line(name, password, &save);
+        break;
+    }
+
+    std::fclose(file);
+    explicit_bzero(line, sizeof line);
+    return verdict;
+}
+
+}  // namespace tollmar::auth

@@ -1,0 +1,38 @@
+// The steps of the credential check, each on its own, so that tests can give
+// the list paths and stored hashes that the public entry takes from the system.
+#pragma once
+
+namespace tollmar::auth {
+
+// Longest name or password kept from the client (the work copies hold this
+// many characters plus the terminator).
+inline constexpr unsigned long longest_credential = 4096;
+
+// Copies text into copy (longest_credential + 1 bytes): cut at the first CR
+// when text has one anywhere, else at the first LF, then to at most
+// longest_credential characters.
+void make_work_copy(const char* text, char* copy);
+
+// check_credentials with the allow and deny lists read from the given paths.
+int check_credentials_with_lists(const char* name, const char* password, const char* allow_path,
+                                 const char* deny_path);
+
+// With access lists on: 1 when the lists let name try to log in, else 0. A
+// missing allow list restricts nothing (user_listed leaves errno ENOENT then);
+// an allow list that exists but cannot be read, or a deny list that is
+// missing, unreadable or lists the name, refuses.
+int lists_admit(const char* name, const char* allow_path, const char* deny_path);
+
+// The authentication file check on cut work copies; fills session_identity
+// on a verdict of 1.
+int check_auth_file(const char* name, const char* password, const char* path);
+
+// The system account check on cut work copies: 1, 0, or -1 for a missing
+// account or password field.
+int check_system_account(const char* name, const char* password);
+
+// 1 when crypt of password with stored as setting gives stored back, else 0
+// (a failed crypt included).
+int check_stored_hash(const char* password, const char* stored);
+
+}  // namespace tollmar::auth

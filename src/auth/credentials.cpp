@@ -1,0 +1,62 @@
+#include "auth/credentials.hpp"
+
+#include <cerrno>
+#include <cstring>
+
+#include "auth/access_list.hpp"
+#include "auth/credential_checks.hpp"
+#include "server/settings.hpp"
+
+namespace tollmar::auth {
+
+session_identity_record session_identity;
+
+void make_work_copy(const char* text, char* copy) {
+    const char* end = std::strchr(text, '\r');
+    if (end == nullptr) end = std::strchr(text, '\n');
+    std::size_t length = end != nullptr ? static_cast<std::size_t>(end - text) : std::strlen(text);
+    if (length > longest_credential) length = longest_credential;
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
+}
+
+int lists_admit(const char* name, const char* allow_path, const char* deny_path) {
+    const int allowed = user_listed(name, allow_path);
+    if (allowed == 0) return 0;
+    if (allowed < 0 && errno != ENOENT) return 0;
+    return user_listed(name, deny_path) == 0 ? 1 : 0;
+}
+
+int check_credentials_with_lists(const char* name, const char* password, const char* allow_path,
+                                 const char* deny_path) {
+    // Cleared before anything can fail, so that no earlier result survives a
+    // call that does not end in acceptance.
+    session_identity.mapped_user[0] = '\0';
+    session_identity.maildrop_override[0] = '\0';
+    if (name == nullptr || password == nullptr) return -1;
+
+    char name_copy[longest_credential + 1];
+    char password_copy[longest_credential + 1];
+    make_work_copy(name, name_copy);
+    make_work_copy(password, password_copy);
+
+    int verdict;
+    if (server::settings.use_access_lists == 1 &&
+        lists_admit(name_copy, allow_path, deny_path) != 1) {
+        verdict = 0;
+    } else if (server::settings.auth_file != nullptr) {
+        verdict = check_auth_file(name_copy, password_copy, server::settings.auth_file);
+    } else {
+        verdict = check_system_account(name_copy, password_copy);
+    }
+
+    // The password has no business staying on the stack after the check.
+    explicit_bzero(password_copy, sizeof password_copy);
+    return verdict;
+}
+
+int check_credentials(const char* name, const char* password) {
+    return check_credentials_with_lists(name, password, allow_list_path, deny_list_path);
+}
+
+}  // namespace tollmar::auth

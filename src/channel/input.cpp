@@ -1,0 +1,185 @@
+// The reading half of the client channel: read_timed and the line reader over
+// the process-wide input buffer.
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "channel/line_io.hpp"
+#include "channel/wait.hpp"
+#include "server/settings.hpp"
+#include "util/signals.hpp"
+
+namespace tollmar::channel {
+
+namespace {
+
+constexpr std::size_t input_capacity = 4096;
+char input_buffer[input_capacity];
+long input_left = 0;  // unconsumed bytes; 0 or less: empty
+char* input_next = input_buffer;
+
+SSL* active_tls_handle() {
+    return server::get_tls_mode() != 0 ? get_tls_handle() : nullptr;
+}
+
+// One read attempt. Sets *again (with the events to wait for) when the
+// connection was not ready after all; otherwise the result is that of read().
+long attempt_read(int fd, char* buf, std::size_t size, short* events, bool* again) {
+    *again = false;
+    if (server::get_tls_mode() != 0) {
+        SSL* handle = get_tls_handle();
+        if (handle == nullptr) {
+            errno = ENOTCONN;
+            return -1;
+        }
+        const int chunk = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+        ERR_clear_error();
+        errno = 0;
+        const int n = SSL_read(handle, buf, chunk);
+        const int saved = errno;
+        if (n > 0) return n;
+        switch (SSL_get_error(handle, n)) {
+            case SSL_ERROR_WANT_READ:
+                *events = POLLIN;
+                *again = true;
+                return 0;
+            case SSL_ERROR_WANT_WRITE:
+                *events = POLLOUT;
+                *again = true;
+                return 0;
+            case SSL_ERROR_ZERO_RETURN:
+                return 0;
+            default:
+                if (n == 0 && saved == 0) return 0;  // the peer closed the connection
+                errno = saved != 0 ? saved : EPROTO;
+                return -1;
+        }
+    }
+    const ssize_t n = read(fd, buf, size);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        *events = POLLIN;
+        *again = true;
+        return 0;
+    }
+    return n;
+}
+
+// Reads the next block into the input buffer; false at end of input. Failures
+// other than an interrupted read end the process.
+bool refill(int fd) {
+    for (;;) {
+        const long n = read_timed(fd, input_buffer, input_capacity);
+        input_next = input_buffer;
+        if (n > 0) {
+            input_left = n;
+            return true;
+        }
+        input_left = 0;
+        if (n == 0) return false;
+        const int err = errno;
+        if (err == EINTR) {
+            util::act_on_pending_signals();
+            continue;
+        }
+        syslog(LOG_ERR, "%s: %s", "read failed - aborting", std::strerror(err));
+        std::exit(1);
+    }
+}
+
+void consume(std::size_t n) {
+    input_next += n;
+    input_left -= static_cast<long>(n);
+}
+
+// Drops input up to and including the next LF, or until input ends.
+void discard_rest_of_line(int fd) {
+    for (;;) {
+        if (input_left <= 0 && !refill(fd)) return;
+        const auto avail = static_cast<std::size_t>(input_left);
+        const void* lf = std::memchr(input_next, '\n', avail);
+        if (lf != nullptr) {
+            consume(static_cast<std::size_t>(static_cast<const char*>(lf) - input_next) + 1);
+            return;
+        }
+        consume(avail);
+    }
+}
+
+}  // namespace
+
+long read_timed(int fd, char* buf, std::size_t size) {
+    if (buf == nullptr || size == 0) return 0;
+    // Whatever was collected for the client must be out before we wait on it.
+    flush_output(fd);
+    short events = POLLIN;
+    for (;;) {
+        SSL* handle = active_tls_handle();
+        // Bytes the TLS layer has already decrypted are invisible to poll().
+        const bool decrypted = handle != nullptr && events == POLLIN && SSL_pending(handle) > 0;
+        if (!decrypted && !wait_ready(fd, events, io_timeout_ms())) {
+            send_text(fd, "-ERR read() timed out.\r\n");
+            syslog(LOG_ERR, "%s", "read() timed out.");
+            std::exit(1);
+        }
+        bool again = false;
+        const long n = attempt_read(fd, buf, size, &events, &again);
+        if (!again) return n;
+    }
+}
+
+int read_line(int fd, char* buf, std::size_t max) {
+    if (buf == nullptr || max == 0) return 0;
+    if (max < 2) {
+        buf[0] = '\0';
+        return 0;
+    }
+    const std::size_t limit = max - 1;
+    std::size_t stored = 0;
+    bool complete = false;
+    while (stored < limit) {
+        if (input_left <= 0 && !refill(fd)) {
+            if (stored == 0) {
+                buf[0] = '\0';
+                return 0;
+            }
+            break;
+        }
+        std::size_t avail = static_cast<std::size_t>(input_left);
+        if (avail > limit - stored) avail = limit - stored;
+        const void* lf = std::memchr(input_next, '\n', avail);
+        const std::size_t take =
+            lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - input_next) + 1
+                          : avail;
+        std::memcpy(buf + stored, input_next, take);
+        consume(take);
+        stored += take;
+        if (lf != nullptr) {
+            complete = true;
+            break;
+        }
+    }
+    buf[stored] = '\0';
+    // A line whose LF was stored is complete, even with a NUL inside it.
+    if (!complete) discard_rest_of_line(fd);
+    return stored > INT_MAX ? INT_MAX : static_cast<int>(stored);
+}
+
+bool input_pending() {
+    if (input_left > 0) return true;
+    SSL* handle = active_tls_handle();
+    return handle != nullptr && SSL_pending(handle) > 0;
+}
+
+void reset_reader() {
+    input_left = 0;
+    input_next = input_buffer;
+}
+
+}  // namespace tollmar::channel

@@ -1,0 +1,139 @@
+// The writing half of the client channel: send_text and its optional output
+// collection. Each write attempt waits for the connection first; the descriptor
+// is written without blocking, so a client that stops reading can never hold a
+// write beyond io_timeout, and what was taken counts as progress.
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "channel/line_io.hpp"
+#include "channel/wait.hpp"
+#include "server/settings.hpp"
+#include "util/signals.hpp"
+
+namespace tollmar::channel {
+
+namespace {
+
+constexpr std::size_t output_capacity = 16 * 1024;
+char output_buffer[output_capacity];
+std::size_t output_used = 0;
+bool output_corked = false;
+
+// One write attempt. Positive: bytes taken. 0: not ready yet, wait for
+// *events and try again. Negative: failure (or EINTR) with errno set.
+long attempt_write(int fd, const char* data, std::size_t len, short* events) {
+    if (server::get_tls_mode() != 0) {
+        SSL* handle = get_tls_handle();
+        if (handle == nullptr) {
+            errno = ENOTCONN;
+            return -1;
+        }
+        const int chunk = len > INT_MAX ? INT_MAX : static_cast<int>(len);
+        ERR_clear_error();
+        errno = 0;
+        const int n = SSL_write(handle, data, chunk);
+        const int saved = errno;
+        if (n > 0) return n;
+        switch (SSL_get_error(handle, n)) {
+            case SSL_ERROR_WANT_WRITE:
+                *events = POLLOUT;
+                return 0;
+            case SSL_ERROR_WANT_READ:
+                *events = POLLIN;
+                return 0;
+            default:
+                // A TLS-level failure leaves errno untouched; give the log a reason.
+                errno = saved != 0 ? saved : EPROTO;
+                return -1;
+        }
+    }
+    errno = 0;
+    ssize_t n = send(fd, data, len, MSG_DONTWAIT);
+    if (n < 0 && errno == ENOTSOCK) n = write(fd, data, len);
+    if (n > 0) return n;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        *events = POLLOUT;
+        return 0;
+    }
+    if (errno == 0) errno = EIO;
+    return -1;
+}
+
+// Writes every byte or ends the process.
+void write_all(int fd, const char* data, std::size_t len) {
+    short events = POLLOUT;
+    while (len > 0) {
+        if (!wait_ready(fd, events, io_timeout_ms())) {
+            syslog(LOG_ERR, "%s", "write() timed out.");
+            std::exit(1);
+        }
+        const long n = attempt_write(fd, data, len, &events);
+        if (n > 0) {
+            data += n;
+            len -= static_cast<std::size_t>(n);
+            events = POLLOUT;
+            continue;
+        }
+        if (n == 0) continue;
+        const int err = errno;
+        events = POLLOUT;
+        if (err == EINTR) {
+            util::act_on_pending_signals();
+            continue;
+        }
+        // A vanished client raises SIGPIPE before the write reports EPIPE; its
+        // recorded action (clean-up and exit) takes precedence over this log line.
+        util::act_on_pending_signals();
+        syslog(LOG_ERR, "%s: %s", "write failed - aborting", std::strerror(err));
+        std::exit(1);
+    }
+}
+
+}  // namespace
+
+std::size_t send_text(int fd, const char* text) {
+    if (text == nullptr) return 0;
+    const std::size_t len = std::strlen(text);
+    if (len == 0) return 0;
+    if (!output_corked) {
+        write_all(fd, text, len);
+        return len;
+    }
+    const char* next = text;
+    std::size_t left = len;
+    while (left > 0) {
+        const std::size_t room = output_capacity - output_used;
+        const std::size_t take = left < room ? left : room;
+        std::memcpy(output_buffer + output_used, next, take);
+        output_used += take;
+        next += take;
+        left -= take;
+        if (output_used == output_capacity) {
+            write_all(fd, output_buffer, output_used);
+            output_used = 0;
+        }
+    }
+    return len;
+}
+
+void cork_output() {
+    output_corked = true;
+}
+
+void flush_output(int fd) {
+    output_corked = false;
+    if (output_used == 0) return;
+    write_all(fd, output_buffer, output_used);
+    output_used = 0;
+}
+
+}  // namespace tollmar::channel

@@ -1,0 +1,98 @@
+// TLS set-up for one connection. The context is built in the connection
+// process from the configured files, so a replaced certificate or key is used
+// from the next connection on. The socket stays non-blocking afterwards: only
+// then can the waits bound a TLS read or write that needs more than one
+// segment (a client that stalls inside a record must not hold the process).
+#include "channel/tls.hpp"
+
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <syslog.h>
+
+#include <cstdlib>
+
+#include "channel/line_io.hpp"
+#include "channel/wait.hpp"
+#include "server/settings.hpp"
+
+namespace tollmar::channel {
+
+namespace {
+
+SSL_CTX* tls_context = nullptr;
+
+[[noreturn]] void fail(const char* what) {
+    syslog(LOG_ERR, "%s", what);
+    std::exit(1);
+}
+
+[[noreturn]] void fail_with_path(const char* what, const char* path) {
+    syslog(LOG_ERR, "%s: %s", what, path != nullptr ? path : "");
+    std::exit(1);
+}
+
+// The server side of the handshake, within io_timeout in total.
+bool accept_within_timeout(int fd, SSL* handle) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
+    const std::int64_t deadline = monotonic_ms() + io_timeout_ms();
+    for (;;) {
+        ERR_clear_error();
+        const int r = SSL_accept(handle);
+        if (r == 1) return true;
+        short events;
+        switch (SSL_get_error(handle, r)) {
+            case SSL_ERROR_WANT_READ:
+                events = POLLIN;
+                break;
+            case SSL_ERROR_WANT_WRITE:
+                events = POLLOUT;
+                break;
+            default:
+                return false;
+        }
+        if (!wait_ready(fd, events, deadline - monotonic_ms())) return false;
+    }
+}
+
+}  // namespace
+
+void tls_start(int fd) {
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    OPENSSL_init_ssl(0, nullptr);
+
+    tls_context = SSL_CTX_new(TLS_server_method());
+    if (tls_context == nullptr) fail("SSL: failed to create new context");
+    const server::server_settings& s = server::settings;
+    if (s.cert_file == nullptr ||
+        SSL_CTX_use_certificate_file(tls_context, s.cert_file, SSL_FILETYPE_PEM) < 1)
+        fail_with_path("SSL: failed to use certificate file", s.cert_file);
+    if (s.key_file == nullptr ||
+        SSL_CTX_use_PrivateKey_file(tls_context, s.key_file, SSL_FILETYPE_PEM) < 1)
+        fail_with_path("SSL: failed to use key file", s.key_file);
+    // A client that drops the connection without a closure alert has simply
+    // ended its input, as over plain TCP.
+    SSL_CTX_set_options(tls_context, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    // Writes on the non-blocking socket report each record taken, so a long
+    // reply progresses record by record under the write wait.
+    SSL_CTX_set_mode(tls_context,
+                     SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+
+    SSL* handle = SSL_new(tls_context);
+    if (handle == nullptr) fail("SSL: failed to get new handle");
+    set_tls_handle(handle);
+    SSL_set_fd(handle, fd);
+    if (!accept_within_timeout(fd, handle)) fail("SSL: failed to accept connection");
+}
+
+void tls_end() {
+    if (server::get_tls_mode() == 0) return;
+    SSL_free(get_tls_handle());
+    set_tls_handle(nullptr);
+    SSL_CTX_free(tls_context);
+    tls_context = nullptr;
+}
+
+}  // namespace tollmar::channel

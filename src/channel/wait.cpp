@@ -1,0 +1,69 @@
+// Waits use poll() on the single descriptor: unlike an fd_set it has no upper
+// bound on the descriptor number, and a timeout of 0 is a plain readiness test.
+#include "channel/wait.hpp"
+
+#include <poll.h>
+#include <time.h>
+
+#include <cerrno>
+
+#include "channel/line_io.hpp"
+#include "server/settings.hpp"
+#include "util/signals.hpp"
+
+namespace tollmar::channel {
+
+namespace {
+
+// Long waits are cut into slices so that the hook (which keeps the maildrop
+// lock fresh) runs well before a lock could be judged stale.
+constexpr std::int64_t wait_slice_ms = 60 * 1000;
+
+wait_hook current_hook = nullptr;
+
+void run_hook() {
+    if (current_hook != nullptr) current_hook();
+}
+
+}  // namespace
+
+void set_wait_hook(wait_hook hook) {
+    current_hook = hook;
+}
+
+std::int64_t monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+std::int64_t io_timeout_ms() {
+    return static_cast<std::int64_t>(server::settings.io_timeout) * 1000;
+}
+
+bool wait_ready(int fd, short events, std::int64_t timeout_ms) {
+    util::act_on_pending_signals();
+    run_hook();
+    if (timeout_ms < 0) timeout_ms = 0;
+    const std::int64_t deadline = monotonic_ms() + timeout_ms;
+    for (;;) {
+        std::int64_t remaining = deadline - monotonic_ms();
+        if (remaining < 0) remaining = 0;
+        const int slice = static_cast<int>(remaining < wait_slice_ms ? remaining : wait_slice_ms);
+        pollfd p{};
+        p.fd = fd;
+        p.events = events;
+        const int r = poll(&p, 1, slice);
+        if (r > 0) return true;  // ready, or an error/hang-up the I/O call will report
+        if (r < 0) {
+            if (errno != EINTR) return true;
+            // A signal only cut the wait short: act on it, then wait out the rest.
+            util::act_on_pending_signals();
+            continue;
+        }
+        if (monotonic_ms() >= deadline) return false;
+        run_hook();
+    }
+}
+
+}  // namespace tollmar::channel

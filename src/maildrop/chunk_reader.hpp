@@ -1,0 +1,31 @@
+// Reads a file in large blocks and hands it out in chunks: exactly what one
+// fgets into a 4096-byte buffer would deliver (at most 4095 bytes, ending
+// after the first LF, at the 4095th byte or at the end of the file), with
+// NUL bytes counted as data.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace tollmar::maildrop::detail {
+
+constexpr std::size_t chunk_limit = 4095;
+
+struct chunk_source {
+    int fd;
+    char* buffer;  // caller's fixed buffer, at least 2 * chunk_limit bytes
+    std::size_t capacity;
+    std::size_t begin;       // first byte not yet handed out
+    std::size_t end;         // one past the last byte read
+    bool at_end;             // read(2) reported the end of the file
+    bool failed;             // read(2) failed; no more chunks
+    std::int64_t delivered;  // bytes handed out so far
+};
+
+void start_chunks(chunk_source& source, int fd, char* buffer, std::size_t capacity);
+
+// 1 with the next chunk in *chunk / *length (valid until the next call),
+// 0 at the end of the file, -1 on a read error (errno set; the source then
+// stays failed rather than retrying).
+int next_chunk(chunk_source& source, const char** chunk, std::size_t* length);
+
+}  // namespace tollmar::maildrop::detail

@@ -1,0 +1,43 @@
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "maildrop/lock.hpp"
+#include "maildrop/maildrop_path.hpp"
+#include "maildrop/message_table.hpp"
+#include "maildrop/seams.hpp"
+#include "maildrop/update.hpp"
+
+namespace tollmar::maildrop {
+
+void remove_spool_files() {
+    for (std::int32_t i = 0; i < messages.count; ++i) {
+        const char* spool_path = messages.entries[i].spool_path;
+        if (spool_path[0] != '\0') ::unlink(spool_path);
+    }
+}
+
+void cleanup_at_exit() {
+    remove_spool_files();
+    release_message_table();
+    // Forgetting the path is what keeps a later run from removing a lock file
+    // that another session has created since.
+    const char* path = maildrop_path();
+    if (path != nullptr) {
+        unlock_maildrop(path);
+        forget_maildrop_path();
+    }
+}
+
+void on_broken_pipe(int sig) {
+    const char* path = maildrop_path();
+    if (path != nullptr) {
+        unlock_maildrop(path);
+        forget_maildrop_path();
+    }
+    detail::log_line(LOG_INFO, "%s: %u", "caught signal", static_cast<unsigned>(sig));
+    std::exit(1);
+}
+
+}  // namespace tollmar::maildrop

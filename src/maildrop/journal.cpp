@@ -1,0 +1,329 @@
+#include "maildrop/journal.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstddef>
+#include <cstring>
+
+#include "maildrop/file_io.hpp"
+#include "maildrop/seams.hpp"
+
+namespace tollmar::maildrop::detail {
+
+namespace {
+
+constexpr char trailer_magic[8] = {'t', 'o', 'l', 'l', 'm', 'a', 'r', 'J'};
+constexpr int max_rounds = 8;  // appends racing the rewrite; beyond this, next session
+
+struct trailer {
+    char magic[8];
+    std::uint64_t new_length;
+    std::uint64_t source_length;
+    std::uint64_t cut_hash;  // FNV-1a of maildrop[new_length, source_length) before the rewrite
+    std::uint64_t device;
+    std::uint64_t inode;
+    std::uint64_t reserved;
+    std::uint64_t check;  // FNV-1a of everything above
+};
+static_assert(sizeof(trailer) == 64);
+
+char copy_buffer[65536];
+
+constexpr std::uint64_t fnv_basis = 14695981039346656037ull;
+
+std::uint64_t fnv_add(std::uint64_t hash, const void* data, std::size_t length) {
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < length; ++i) {
+        hash ^= p[i];
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+std::uint64_t trailer_check(const trailer& t) {
+    return fnv_add(fnv_basis, &t, offsetof(trailer, check));
+}
+
+// Hash of fd[from, to). 1 done, 0 read failed or the file ended early.
+int range_hash(int fd, std::int64_t from, std::int64_t to, std::uint64_t* out) {
+    std::uint64_t hash = fnv_basis;
+    while (from < to) {
+        const std::int64_t want = to - from;
+        const std::size_t n = want < static_cast<std::int64_t>(sizeof copy_buffer)
+                                  ? static_cast<std::size_t>(want)
+                                  : sizeof copy_buffer;
+        const ssize_t got = pread_full(fd, copy_buffer, n, static_cast<off_t>(from));
+        if (got < 0) return 0;
+        if (static_cast<std::size_t>(got) != n) {
+            errno = EIO;
+            return 0;
+        }
+        hash = fnv_add(hash, copy_buffer, n);
+        from += static_cast<std::int64_t>(n);
+    }
+    *out = hash;
+    return 1;
+}
+
+void step(update_step s) {
+    if (on_update_step != nullptr) on_update_step(s);
+}
+
+// Reads and checks the trailer of an open journal. 1 valid, 0 not.
+int read_trailer(int fd, trailer* t) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size < static_cast<off_t>(sizeof(trailer)))
+        return 0;
+    if (pread_full(fd, t, sizeof *t, st.st_size - static_cast<off_t>(sizeof *t)) !=
+        static_cast<ssize_t>(sizeof *t))
+        return 0;
+    return std::memcmp(t->magic, trailer_magic, sizeof trailer_magic) == 0 &&
+           t->check == trailer_check(*t) && t->new_length < t->source_length &&
+           t->source_length <= static_cast<std::uint64_t>(INT64_MAX) &&
+           static_cast<std::uint64_t>(st.st_size) == t->new_length + sizeof(trailer);
+}
+
+// Writes journal[0, length) over maildrop[0, length), then syncs the maildrop.
+// 1 done, 0 write failed, -1 journal read failed.
+int write_in_place(int maildrop_fd, int journal_fd, std::int64_t length) {
+    std::int64_t at = 0;
+    while (at < length) {
+        const std::int64_t want = length - at;
+        const std::size_t n = want < static_cast<std::int64_t>(sizeof copy_buffer)
+                                  ? static_cast<std::size_t>(want)
+                                  : sizeof copy_buffer;
+        const ssize_t got = pread_full(journal_fd, copy_buffer, n, static_cast<off_t>(at));
+        if (got < 0 || static_cast<std::size_t>(got) != n) {
+            if (got >= 0) errno = EIO;
+            return -1;
+        }
+        if (!pwrite_all(maildrop_fd, copy_buffer, n, static_cast<off_t>(at))) return 0;
+        at += static_cast<std::int64_t>(n);
+        step(update_step::maildrop_block);
+    }
+    return ::fsync(maildrop_fd) == 0 ? 1 : 0;
+}
+
+// Makes a new journal: the old journal's content followed by what was
+// appended to the maildrop after the old journal was made.
+int extend_journal(int maildrop_fd, int journal_fd, const trailer& t, std::int64_t current,
+                   const char* temp_path, const char* journal_path) {
+    journal_writer writer;
+    if (!journal_create(writer, temp_path)) return 0;
+    const std::int64_t source = static_cast<std::int64_t>(t.source_length);
+    if (journal_copy(writer, journal_fd, 0, static_cast<std::int64_t>(t.new_length)) != 1 ||
+        journal_copy(writer, maildrop_fd, source, current - source) != 1 ||
+        !journal_seal(writer, maildrop_fd, current)) {
+        const int saved = errno;
+        journal_abandon(writer, temp_path);
+        errno = saved;
+        return 0;
+    }
+    return journal_commit(temp_path, journal_path);
+}
+
+}  // namespace
+
+int journal_create(journal_writer& writer, const char* temp_path) {
+    writer.written = 0;
+    ::unlink(temp_path);
+    writer.fd = ::open(temp_path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    return writer.fd >= 0 ? 1 : 0;
+}
+
+int journal_copy(journal_writer& writer, int src, std::int64_t offset, std::int64_t length) {
+    while (length > 0) {
+        const std::size_t n = length < static_cast<std::int64_t>(sizeof copy_buffer)
+                                  ? static_cast<std::size_t>(length)
+                                  : sizeof copy_buffer;
+        const ssize_t got = pread_full(src, copy_buffer, n, static_cast<off_t>(offset));
+        if (got < 0) return -1;
+        if (static_cast<std::size_t>(got) != n) {
+            errno = EIO;
+            return -1;
+        }
+        if (!write_all(writer.fd, copy_buffer, n)) return 0;
+        offset += static_cast<std::int64_t>(n);
+        length -= static_cast<std::int64_t>(n);
+        writer.written += static_cast<std::int64_t>(n);
+    }
+    return 1;
+}
+
+int journal_seal(journal_writer& writer, int maildrop_fd, std::int64_t source_length) {
+    trailer t;
+    std::memset(&t, 0, sizeof t);
+    std::memcpy(t.magic, trailer_magic, sizeof t.magic);
+    t.new_length = static_cast<std::uint64_t>(writer.written);
+    t.source_length = static_cast<std::uint64_t>(source_length);
+    struct stat st;
+    if (::fstat(maildrop_fd, &st) != 0) return 0;
+    t.device = static_cast<std::uint64_t>(st.st_dev);
+    t.inode = static_cast<std::uint64_t>(st.st_ino);
+    if (!range_hash(maildrop_fd, writer.written, source_length, &t.cut_hash)) return 0;
+    t.check = trailer_check(t);
+    if (!write_all(writer.fd, &t, sizeof t) || ::fsync(writer.fd) != 0) return 0;
+    const int rc = ::close(writer.fd);
+    writer.fd = -1;
+    if (rc != 0) return 0;
+    step(update_step::journal_written);
+    return 1;
+}
+
+int journal_commit(const char* temp_path, const char* journal_path) {
+    if (::rename(temp_path, journal_path) != 0) {
+        const int saved = errno;
+        ::unlink(temp_path);
+        errno = saved;
+        return 0;
+    }
+    if (!sync_folder_of(journal_path)) {
+        // The rename may not survive a crash; rewriting now could leave a torn
+        // maildrop without its journal.
+        const int saved = errno;
+        ::unlink(journal_path);
+        errno = saved;
+        return 0;
+    }
+    step(update_step::journal_committed);
+    return 1;
+}
+
+void journal_abandon(journal_writer& writer, const char* temp_path) {
+    if (writer.fd >= 0) ::close(writer.fd);
+    writer.fd = -1;
+    ::unlink(temp_path);
+}
+
+void discard_temp_journal(const char* maildrop_path) {
+    char temp_path[PATH_MAX + 32];
+    if (sibling_path(temp_path, sizeof temp_path, maildrop_path, journal_temp_suffix))
+        ::unlink(temp_path);
+}
+
+int complete_journal(int maildrop_fd, const char* maildrop_path) {
+    char journal_path[PATH_MAX + 32];
+    char temp_path[PATH_MAX + 32];
+    if (!sibling_path(journal_path, sizeof journal_path, maildrop_path, journal_suffix) ||
+        !sibling_path(temp_path, sizeof temp_path, maildrop_path, journal_temp_suffix)) {
+        log_line(LOG_ERR, "%s: %s: %s", "failed to write to maildrop", maildrop_path,
+                 std::strerror(errno));
+        return 0;
+    }
+
+    for (int round = 0; round < max_rounds; ++round) {
+        const int journal_fd = ::open(journal_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (journal_fd < 0) {
+            if (errno == ENOENT) return 1;
+            log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop journal", journal_path,
+                     std::strerror(errno));
+            return 0;
+        }
+        trailer t;
+        struct stat st;
+        const char* problem = nullptr;
+        if (!read_trailer(journal_fd, &t))
+            problem = "damaged journal";
+        else if (::fstat(maildrop_fd, &st) != 0)
+            problem = std::strerror(errno);
+        else if (static_cast<std::uint64_t>(st.st_dev) != t.device ||
+                 static_cast<std::uint64_t>(st.st_ino) != t.inode)
+            problem = "journal made for another file";
+        if (problem != nullptr) {
+            log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal", journal_path,
+                     problem);
+            ::close(journal_fd);
+            return 0;
+        }
+
+        const std::int64_t current = static_cast<std::int64_t>(st.st_size);
+        const std::int64_t new_length = static_cast<std::int64_t>(t.new_length);
+        const std::int64_t source = static_cast<std::int64_t>(t.source_length);
+
+        // Not yet cut to length: the bytes the rewrite cuts away are still
+        // there, as they were (the in-place writes never reach them). Once cut,
+        // bytes appended since sit there instead.
+        bool cut = true;
+        if (current >= source) {
+            std::uint64_t hash = 0;
+            if (!range_hash(maildrop_fd, new_length, source, &hash)) {
+                log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", maildrop_path,
+                         std::strerror(errno));
+                ::close(journal_fd);
+                return 0;
+            }
+            cut = hash != t.cut_hash;
+        }
+
+        if (!cut && current > source) {
+            // Mail arrived after the journal was made: fold it into a new
+            // journal, so the move of those bytes is itself crash-safe.
+            const int ok =
+                extend_journal(maildrop_fd, journal_fd, t, current, temp_path, journal_path);
+            const int saved = errno;
+            ::close(journal_fd);
+            if (!ok) {
+                log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal", journal_path,
+                         std::strerror(saved));
+                return 0;
+            }
+            continue;
+        }
+
+        if (!cut) {
+            const int written = write_in_place(maildrop_fd, journal_fd, new_length);
+            if (written != 1) {
+                log_line(
+                    LOG_ERR, "%s: %s: %s",
+                    written < 0 ? "failed to read maildrop journal" : "failed to write to maildrop",
+                    written < 0 ? journal_path : maildrop_path, std::strerror(errno));
+                ::close(journal_fd);
+                return 0;
+            }
+            step(update_step::maildrop_rewritten);
+            if (::fstat(maildrop_fd, &st) != 0 || st.st_size != static_cast<off_t>(source)) {
+                ::close(journal_fd);
+                continue;  // appended meanwhile: fold it in on the next round
+            }
+            if (::ftruncate(maildrop_fd, static_cast<off_t>(new_length)) != 0 ||
+                ::fsync(maildrop_fd) != 0) {
+                log_line(LOG_ERR, "%s: %s: %s", "failed to write to maildrop", maildrop_path,
+                         std::strerror(errno));
+                ::close(journal_fd);
+                return 0;
+            }
+            step(update_step::maildrop_truncated);
+        } else if (current < new_length) {
+            log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal", journal_path,
+                     "maildrop shorter than the journal");
+            ::close(journal_fd);
+            return 0;
+        }
+
+        ::close(journal_fd);
+        if (::unlink(journal_path) != 0) {
+            log_line(LOG_ERR, "%s: %s: %s", "failed to remove maildrop journal", journal_path,
+                     std::strerror(errno));
+            return 0;
+        }
+        // The maildrop is complete either way; should the removal be lost in
+        // a crash, the replay recognises the finished rewrite by its cut hash.
+        if (!sync_folder_of(journal_path))
+            log_line(LOG_ERR, "%s: %s: %s", "failed to sync maildrop folder", journal_path,
+                     std::strerror(errno));
+        step(update_step::journal_removed);
+        return 1;
+    }
+    log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal", journal_path,
+             "the maildrop keeps growing");
+    return 0;
+}
+
+}  // namespace tollmar::maildrop::detail

@@ -1,0 +1,241 @@
+#include "maildrop/scan.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "maildrop/chunk_reader.hpp"
+#include "maildrop/journal.hpp"
+#include "maildrop/lock.hpp"
+#include "maildrop/message_table.hpp"
+#include "maildrop/scan_record.hpp"
+#include "maildrop/seams.hpp"
+#include "maildrop/table_growth.hpp"
+#include "server/settings.hpp"
+
+namespace tollmar::maildrop {
+
+namespace detail {
+scan_record last_scan = {false, 0, 0, 0};
+}
+
+namespace {
+
+char chunk_buffer[65536];  // maildrop blocks, handed out as chunks
+char spool_buffer[65536];  // stdio buffer of the one spool file open at a time
+
+struct current_message {
+    std::FILE* stream;
+    message_entry* entry;
+    std::int64_t tally;  // bare-LF chunks written to this message
+};
+
+void log_spool_failure(const char* spool_path, int error) {
+    detail::log_line(LOG_ERR, "Failed to open tmp file `%s': %s", spool_path, std::strerror(error));
+}
+
+void log_spool_write_failure(const char* spool_path, int error) {
+    detail::log_line(LOG_ERR, "%s: %s: %s", "failed to write tmp file", spool_path,
+                     std::strerror(error));
+}
+
+int begin_message(current_message& message) {
+    message_entry* entry = detail::append_entry();
+    if (entry == nullptr) return 0;
+    const int n =
+        std::snprintf(entry->spool_path, sizeof entry->spool_path, "%s/.tollmar_%u_%u_XXXXXX",
+                      server::settings.spool_tmp_dir, static_cast<unsigned>(getpid()),
+                      static_cast<unsigned>(std::rand()));
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof entry->spool_path) {
+        // A cut name has lost its X characters; unlinking it later could hit
+        // a file that is not ours, so the entry keeps an empty path.
+        log_spool_failure(entry->spool_path, ENAMETOOLONG);
+        std::memset(entry->spool_path, 0, sizeof entry->spool_path);
+        return 0;
+    }
+    const int fd = mkstemp(entry->spool_path);
+    if (fd < 0) {
+        // The name names no file of ours (in a shared folder it may name
+        // somebody else's), so clean-up must not unlink it.
+        log_spool_failure(entry->spool_path, errno);
+        std::memset(entry->spool_path, 0, sizeof entry->spool_path);
+        return 0;
+    }
+    // The descriptor mkstemp returned is the file; never reopen it by name.
+    std::FILE* stream = fdopen(fd, "w+b");
+    if (stream == nullptr) {
+        log_spool_failure(entry->spool_path, errno);
+        ::close(fd);
+        return 0;
+    }
+    std::setvbuf(stream, spool_buffer, _IOFBF, sizeof spool_buffer);
+    entry->deleted = 0;
+    message.stream = stream;
+    message.entry = entry;
+    message.tally = 0;
+    return 1;
+}
+
+int write_chunk(current_message& message, const char* chunk, std::size_t length) {
+    if (std::fwrite(chunk, 1, length, message.stream) != length) {
+        log_spool_write_failure(message.entry->spool_path, errno != 0 ? errno : EIO);
+        return 0;
+    }
+    return 1;
+}
+
+// Every buffered byte must reach the file before its length is believed:
+// a spool file cut short would later be written back short.
+int finish_message(current_message& message) {
+    std::FILE* stream = message.stream;
+    message.stream = nullptr;
+    errno = 0;
+    if (std::fflush(stream) != 0) {
+        log_spool_write_failure(message.entry->spool_path, errno != 0 ? errno : EIO);
+        std::fclose(stream);
+        return 0;
+    }
+    const long length = std::ftell(stream);
+    if (std::fclose(stream) != 0 || length < 0) {
+        log_spool_write_failure(message.entry->spool_path, errno != 0 ? errno : EIO);
+        return 0;
+    }
+    message.entry->spool_length = length;
+    message.entry->size = length + message.tally;
+    return 1;
+}
+
+void abandon_message(current_message& message) {
+    if (message.stream != nullptr) std::fclose(message.stream);
+    message.stream = nullptr;
+}
+
+bool starts_message(const char* chunk, std::size_t length) {
+    return length >= 5 && std::memcmp(chunk, "From ", 5) == 0;
+}
+
+bool has_cr(const char* chunk, std::size_t length) {
+    return std::memchr(chunk, '\r', length) != nullptr;
+}
+
+bool ends_with_lf(const char* chunk, std::size_t length) {
+    return chunk[length - 1] == '\n';
+}
+
+// Copies the chunks of the maildrop into spool files. 1 done, 0 failed.
+int copy_messages(int fd, const char* path, std::int64_t* scanned) {
+    detail::chunk_source source;
+    detail::start_chunks(source, fd, chunk_buffer, sizeof chunk_buffer);
+    current_message message = {nullptr, nullptr, 0};
+    const char* chunk = nullptr;
+    std::size_t length = 0;
+
+    int got = detail::next_chunk(source, &chunk, &length);
+    if (got == 0) {
+        *scanned = 0;
+        return 1;
+    }
+    if (got < 0 || !starts_message(chunk, length)) {
+        if (got < 0)
+            detail::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path,
+                             std::strerror(errno));
+        return 0;
+    }
+    if (!begin_message(message) || !write_chunk(message, chunk, length)) {
+        abandon_message(message);
+        return 0;
+    }
+    if (ends_with_lf(chunk, length) && !has_cr(chunk, length)) message.tally = 1;
+
+    for (;;) {
+        got = detail::next_chunk(source, &chunk, &length);
+        if (got == 0) break;
+        if (got < 0) {
+            detail::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path,
+                             std::strerror(errno));
+            abandon_message(message);
+            return 0;
+        }
+        const bool lf = ends_with_lf(chunk, length);
+        if (length < detail::chunk_limit && !lf) {
+            // The maildrop's last chunk, cut short by its end.
+            if (!write_chunk(message, chunk, length)) {
+                abandon_message(message);
+                return 0;
+            }
+            break;
+        }
+        const bool cr = has_cr(chunk, length);
+        if (starts_message(chunk, length) && (cr || lf)) {
+            if (!finish_message(message) || !begin_message(message)) {
+                abandon_message(message);
+                return 0;
+            }
+        }
+        if (!write_chunk(message, chunk, length)) {
+            abandon_message(message);
+            return 0;
+        }
+        if (lf && !cr) ++message.tally;
+    }
+    if (!finish_message(message)) return 0;
+    *scanned = source.delivered;
+    return 1;
+}
+
+void refuse(const char* path, const char* reason) {
+    detail::log_line(LOG_ERR, "%s: %s: %s", "refusing maildrop", path, reason);
+}
+
+}  // namespace
+
+int scan_maildrop(const char* path) {
+    detail::last_scan.valid = false;
+    if (path == nullptr) return 0;
+    // Created with the user's rights and mode 0600 from the start; a symbolic
+    // link, a folder or a hard-linked file is never taken for the maildrop.
+    const int fd = ::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (errno == ELOOP) refuse(path, "it is a symbolic link");
+        if (errno == EISDIR) refuse(path, "it is a folder");
+        return 0;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        refuse(path, "not a regular file with a single link");
+        ::close(fd);
+        return 0;
+    }
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    (void)::fchmod(fd, 0600);
+    (void)lock_stream(fd);
+
+    // A rewrite interrupted by a crash is finished before anything is read,
+    // so the scan never sees a torn maildrop.
+    detail::discard_temp_journal(path);
+    int ok = detail::complete_journal(fd, path);
+
+    std::int64_t scanned = 0;
+    if (ok) {
+        release_message_table();
+        ok = copy_messages(fd, path, &scanned);
+    }
+    (void)::lseek(fd, 0, SEEK_SET);  // lockf counts from the offset
+    (void)unlock_stream(fd);
+    ::close(fd);
+    if (!ok) return 0;
+    detail::last_scan.valid = true;
+    detail::last_scan.length = scanned;
+    detail::last_scan.device = st.st_dev;
+    detail::last_scan.inode = st.st_ino;
+    return 1;
+}
+
+}  // namespace tollmar::maildrop

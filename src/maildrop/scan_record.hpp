@@ -1,0 +1,19 @@
+// What the scan saw of the maildrop, so that the update can tell mail
+// appended since then from the scanned messages.
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+
+namespace tollmar::maildrop::detail {
+
+struct scan_record {
+    bool valid;           // a scan completed in this process
+    std::int64_t length;  // bytes of the maildrop that the scan copied
+    dev_t device;
+    ino_t inode;
+};
+
+extern scan_record last_scan;
+
+}  // namespace tollmar::maildrop::detail

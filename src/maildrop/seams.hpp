@@ -1,0 +1,42 @@
+// Points where tests replace the clock, the pauses, the low-level reads and
+// the process's fate, and where they observe the log. Production code leaves
+// every pointer at its default; nothing outside the maildrop code and its
+// tests includes this header.
+#pragma once
+#include <sys/types.h>
+
+#include <ctime>
+
+namespace tollmar::maildrop::detail {
+
+// The wall clock behind the stale rule and the refresh interval (time(nullptr)).
+extern std::time_t (*clock_now)();
+
+// The pause after a failed lock attempt (sleep(1)).
+extern void (*lock_pause)();
+
+// read(2) and pread(2) as used for the maildrop and the spool files.
+extern ssize_t (*read_call)(int fd, void* buf, size_t count);
+extern ssize_t (*pread_call)(int fd, void* buf, size_t count, off_t offset);
+
+// Steps of the rewrite at which a test may end the process.
+enum class update_step {
+    journal_written,     // temporary journal complete and on disk, not yet renamed
+    journal_committed,   // journal renamed into place and the folder synced
+    maildrop_block,      // after each block written in place into the maildrop
+    maildrop_rewritten,  // new content on disk, maildrop not yet cut to length
+    maildrop_truncated,  // maildrop cut to length and synced, journal still there
+    journal_removed,     // journal unlinked and the folder synced
+};
+extern void (*on_update_step)(update_step step);  // nullptr: no hook
+
+// Sees every line this subsystem logs, after it went to syslog.
+extern void (*log_observer)(int priority, const char* line);
+
+// Formats one line into a fixed buffer and hands it to syslog (and observer).
+void log_line(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Restores every default above (tests call it between cases).
+void reset_seams();
+
+}  // namespace tollmar::maildrop::detail

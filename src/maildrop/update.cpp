@@ -1,0 +1,180 @@
+// Writing the maildrop back at QUIT without ever losing or tearing mail.
+//
+// The maildrop is rewritten in place, never replaced by a rename: delivery
+// agents that honour only lockf may hold it open and wait on the stream lock
+// meanwhile, and must find their descriptor still naming the maildrop.
+//
+// 1. Under the stream lock, check that the maildrop is still the file that
+//    was scanned and not shorter than the scan saw it; otherwise log and keep
+//    it as it is. Bytes past the scanned length were appended since (by an
+//    agent that ignored or broke the dot-lock) and are kept.
+// 2. Write the new content - the kept spool files, then the appended bytes -
+//    to "<maildrop>.tollmar-journal.tmp", with a trailer recording the new
+//    length, the maildrop length it was made from and a hash of the bytes the
+//    rewrite will cut away; fsync it, rename it to "<maildrop>.tollmar-journal"
+//    and fsync the folder. Any failure up to here leaves the maildrop
+//    untouched and removes the temporary file.
+// 3. Copy the journal over the start of the maildrop, fsync, cut the maildrop
+//    to the new length, fsync, unlink the journal and fsync the folder.
+//
+// A crash (or a failed write) in step 3 leaves the journal behind. The next
+// scan of that maildrop, which runs under the dot-lock, completes it before
+// reading: if the bytes to be cut away are still there the cut has not
+// happened - anything past the recorded length was appended since, is folded
+// into a new journal and the copy is redone; otherwise the cut is done and
+// everything past the new length was appended since. A leftover temporary
+// journal is simply removed. So after any failure the maildrop is, at the
+// latest once the next session holds the dot-lock, either exactly as it was
+// or exactly this session's result followed by the mail appended since.
+// Recorded termination signals are not acted upon during the rewrite.
+#include "maildrop/update.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "maildrop/file_io.hpp"
+#include "maildrop/journal.hpp"
+#include "maildrop/lock.hpp"
+#include "maildrop/lock_detail.hpp"
+#include "maildrop/message_table.hpp"
+#include "maildrop/scan_record.hpp"
+#include "maildrop/seams.hpp"
+
+namespace tollmar::maildrop {
+
+namespace {
+
+void keep_everything(const char* path, const char* reason) {
+    detail::log_line(LOG_ERR, "%s: %s: %s", "failed to write to maildrop", path, reason);
+}
+
+bool anything_deleted() {
+    for (std::int32_t i = 0; i < messages.count; ++i)
+        if (messages.entries[i].deleted != 0) return true;
+    return false;
+}
+
+// Appends one kept message to the journal from its spool file, which must be
+// ours and exactly as long as the scan wrote it. 1 done, 0 journal write
+// failed, -1 the spool file is unusable (logged here).
+int journal_message(detail::journal_writer& writer, const message_entry& entry) {
+    const int fd = ::open(entry.spool_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        detail::log_line(LOG_ERR, "Failed to open tmp file `%s': %s", entry.spool_path,
+                         std::strerror(errno));
+        return -1;
+    }
+    struct stat st;
+    const char* problem = nullptr;
+    if (::fstat(fd, &st) != 0)
+        problem = std::strerror(errno);
+    else if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
+        problem = "not our tmp file";
+    else if (st.st_size != static_cast<off_t>(entry.spool_length))
+        problem = "length changed since the scan";
+    if (problem != nullptr) {
+        detail::log_line(LOG_ERR, "%s: %s: %s", "unusable tmp file", entry.spool_path, problem);
+        ::close(fd);
+        return -1;
+    }
+    const int copied = detail::journal_copy(writer, fd, 0, entry.spool_length);
+    const int saved = errno;
+    ::close(fd);
+    if (copied < 0) {
+        detail::log_line(LOG_ERR, "%s: %s: %s", "failed to read tmp file", entry.spool_path,
+                         std::strerror(saved));
+        return -1;
+    }
+    errno = saved;
+    return copied;
+}
+
+// Writes and commits the journal for the open, stream-locked maildrop.
+// 1 committed, 0 not (logged; the maildrop is untouched).
+int write_journal(int fd, const char* path, std::int64_t current) {
+    char journal_path[PATH_MAX + 32];
+    char temp_path[PATH_MAX + 32];
+    if (!detail::sibling_path(journal_path, sizeof journal_path, path, detail::journal_suffix) ||
+        !detail::sibling_path(temp_path, sizeof temp_path, path, detail::journal_temp_suffix)) {
+        keep_everything(path, std::strerror(ENAMETOOLONG));
+        return 0;
+    }
+    detail::journal_writer writer;
+    if (!detail::journal_create(writer, temp_path)) {
+        detail::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal", temp_path,
+                         std::strerror(errno));
+        keep_everything(path, "journal not written");
+        return 0;
+    }
+    int ok = 1;
+    for (std::int32_t i = 0; ok == 1 && i < messages.count; ++i)
+        if (messages.entries[i].deleted == 0) ok = journal_message(writer, messages.entries[i]);
+    if (ok == 1) {
+        const std::int64_t tail = current - detail::last_scan.length;
+        ok = detail::journal_copy(writer, fd, detail::last_scan.length, tail);
+        if (ok < 0)
+            detail::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path,
+                             std::strerror(errno));
+    }
+    if (ok == 1 && !detail::journal_seal(writer, fd, current)) ok = 0;
+    if (ok == 0)
+        detail::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal", temp_path,
+                         std::strerror(errno));
+    if (ok != 1) {
+        detail::journal_abandon(writer, temp_path);
+        keep_everything(path, "journal not written");
+        return 0;
+    }
+    if (!detail::journal_commit(temp_path, journal_path)) {
+        detail::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal", journal_path,
+                         std::strerror(errno));
+        keep_everything(path, "journal not written");
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+void update_maildrop(const char* path) {
+    if (path == nullptr) return;
+    if (!detail::last_scan.valid) {
+        keep_everything(path, "no completed scan");
+        return;
+    }
+    // Nothing left out: the rewrite would reproduce the maildrop byte for byte.
+    if (!anything_deleted()) return;
+
+    const int fd = ::open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        keep_everything(path, std::strerror(errno));
+        return;
+    }
+    struct stat st;
+    const char* problem = nullptr;
+    if (::fstat(fd, &st) != 0)
+        problem = std::strerror(errno);
+    else if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_dev != detail::last_scan.device ||
+             st.st_ino != detail::last_scan.inode)
+        problem = "not the file that was scanned";
+    if (problem == nullptr) {
+        (void)detail::lock_stream_uninterrupted(fd);
+        if (::fstat(fd, &st) != 0)
+            problem = std::strerror(errno);
+        else if (st.st_size < static_cast<off_t>(detail::last_scan.length))
+            problem = "shorter than when it was scanned";
+        if (problem == nullptr && write_journal(fd, path, static_cast<std::int64_t>(st.st_size)))
+            (void)detail::complete_journal(fd, path);
+        (void)unlock_stream(fd);
+    }
+    if (problem != nullptr) keep_everything(path, problem);
+    ::close(fd);
+}
+
+}  // namespace tollmar::maildrop

@@ -1,0 +1,201 @@
+#include "session/commands.hpp"
+
+#include <cstdio>
+
+#include "channel/line_io.hpp"
+#include "maildrop/message_table.hpp"
+#include "session/msg_number.hpp"
+#include "session/spool_reader.hpp"
+
+namespace tollmar::session {
+
+namespace {
+
+constexpr const char* no_such_message = "-ERR no such message\r\n";
+constexpr const char* invalid_arguments = "-ERR invalid arguments\r\n";
+constexpr const char* unreadable_message = "-ERR [SYS/TEMP] failed to read message\r\n";
+
+// Where the argument text of "LIST ", "RETR " and "DELE " begins; "TOP "
+// is one character shorter.
+constexpr std::size_t long_word_end = 5;
+constexpr std::size_t top_word_end = 4;
+
+maildrop::message_entry& entry_of(unsigned long number) {
+    return maildrop::messages.entries[number - 1];
+}
+
+// Sends the next chunks of an open spool file as lines, at most `lines` of
+// them.
+void send_chunks(int fd, std::FILE* file, const char* path, unsigned long lines) {
+    char chunk[spool_chunk_size];
+    for (unsigned long sent = 0; sent < lines && spool_read_chunk(file, chunk, path); ++sent)
+        spool_send_line(fd, chunk);
+}
+
+// TOP's header: sends chunks until the blank line, which is not sent. Returns
+// whether the blank line was found before the reading ended.
+bool send_header(int fd, std::FILE* file, const char* path) {
+    char chunk[spool_chunk_size];
+    while (spool_read_chunk(file, chunk, path)) {
+        if (chunk[0] == '\n' || chunk[0] == '\r') return true;
+        spool_send_line(fd, chunk);
+    }
+    return false;
+}
+
+}  // namespace
+
+void cmd_stat(std::int64_t* count, std::int64_t* octets) {
+    std::int64_t kept = 0;
+    std::int64_t total = 0;
+    for (std::int32_t i = 0; i < maildrop::messages.count; ++i) {
+        const auto& entry = maildrop::messages.entries[i];
+        if (entry.deleted != 0) continue;
+        ++kept;
+        total += entry.size;
+    }
+    *count = kept;
+    *octets = total;
+}
+
+void cmd_list(int fd, const char* line) {
+    unsigned long number = 0;
+    char reply[64];
+    if (msg_read_number(msg_argument(line, long_word_end), &number, nullptr)) {
+        if (!msg_is_valid(number)) {
+            channel::send_text(fd, no_such_message);
+            return;
+        }
+        std::snprintf(reply, sizeof reply, "+OK %lu %ld\r\n", number,
+                      static_cast<long>(entry_of(number).size));
+        channel::send_text(fd, reply);
+        return;
+    }
+
+    channel::cork_output();
+    channel::send_text(fd, "+OK\r\n");
+    for (std::int32_t i = 0; i < maildrop::messages.count; ++i) {
+        const auto& entry = maildrop::messages.entries[i];
+        if (entry.deleted != 0) continue;
+        std::snprintf(reply, sizeof reply, "%lu %lu\r\n", static_cast<unsigned long>(i) + 1,
+                      static_cast<unsigned long>(entry.size));
+        channel::send_text(fd, reply);
+    }
+    channel::send_text(fd, ".\r\n");
+    channel::flush_output(fd);
+}
+
+void cmd_retr(int fd, const char* line) {
+    unsigned long number = 0;
+    if (!msg_read_number(msg_argument(line, long_word_end), &number, nullptr)) {
+        channel::send_text(fd, invalid_arguments);
+        return;
+    }
+    if (!msg_is_valid(number)) {
+        channel::send_text(fd, no_such_message);
+        return;
+    }
+
+    channel::cork_output();
+    channel::send_text(fd, "+OK\r\n");
+    const char* path = entry_of(number).spool_path;
+    if (std::FILE* file = spool_open(path)) {
+        char chunk[spool_chunk_size];
+        while (spool_read_chunk(file, chunk, path)) spool_send_line(fd, chunk);
+        std::fclose(file);
+    }
+    channel::send_text(fd, ".\r\n");
+    channel::flush_output(fd);
+}
+
+void cmd_top(int fd, const char* line) {
+    unsigned long number = 0;
+    unsigned long lines = 0;
+    const char* rest = nullptr;
+    if (!msg_read_number(msg_argument(line, top_word_end), &number, &rest) ||
+        !msg_read_number(rest, &lines, nullptr)) {
+        channel::send_text(fd, invalid_arguments);
+        return;
+    }
+    if (!msg_is_valid(number)) {
+        channel::send_text(fd, no_such_message);
+        return;
+    }
+
+    channel::cork_output();
+    channel::send_text(fd, "+OK\r\n");
+    const char* path = entry_of(number).spool_path;
+    if (std::FILE* file = spool_open(path)) {
+        if (send_header(fd, file, path)) {
+            channel::send_text(fd, "\r\n");
+            send_chunks(fd, file, path, lines);
+        }
+        std::fclose(file);
+    }
+    channel::send_text(fd, ".\r\n");
+    channel::flush_output(fd);
+}
+
+void cmd_dele(int fd, const char* line) {
+    unsigned long number = 0;
+    if (!msg_read_number(msg_argument(line, long_word_end), &number, nullptr)) {
+        channel::send_text(fd, invalid_arguments);
+        return;
+    }
+    // An already deleted message may be named again.
+    const std::int32_t count = maildrop::messages.count;
+    if (number < 1 || count <= 0 || number > static_cast<unsigned long>(count)) {
+        channel::send_text(fd, no_such_message);
+        return;
+    }
+    entry_of(number).deleted = 1;
+    channel::send_text(fd, "+OK\r\n");
+}
+
+void cmd_rset() {
+    for (std::int32_t i = 0; i < maildrop::messages.count; ++i)
+        maildrop::messages.entries[i].deleted = 0;
+}
+
+void cmd_uidl(int fd, const char* text) {
+    const char* p = text;
+    while (*p == ' ') ++p;
+    if (*p >= '0' && *p <= '9') {
+        unsigned long number = 0;
+        msg_read_number(p, &number, nullptr);
+        if (!msg_is_valid(number)) {
+            channel::send_text(fd, no_such_message);
+            return;
+        }
+        // Check the file before committing to "+OK ", so that the reply is
+        // always a whole line.
+        char id[33];
+        if (!spool_unique_id(entry_of(number).spool_path, id)) {
+            channel::send_text(fd, unreadable_message);
+            return;
+        }
+        char reply[64];
+        std::snprintf(reply, sizeof reply, "+OK %lu %s\r\n", number, id);
+        channel::send_text(fd, reply);
+        return;
+    }
+
+    channel::cork_output();
+    channel::send_text(fd, "+OK\r\n");
+    for (std::int32_t i = 0; i < maildrop::messages.count; ++i) {
+        if (maildrop::messages.entries[i].deleted == 0) send_unique_id(fd, i);
+    }
+    channel::send_text(fd, ".\r\n");
+    channel::flush_output(fd);
+}
+
+void send_unique_id(int fd, int index) {
+    if (index < 0 || index >= maildrop::messages.count) return;
+    char id[33];
+    if (!spool_unique_id(maildrop::messages.entries[index].spool_path, id)) return;
+    char line[64];
+    std::snprintf(line, sizeof line, "%u %s\r\n", static_cast<unsigned>(index) + 1, id);
+    channel::send_text(fd, line);
+}
+
+}  // namespace tollmar::session

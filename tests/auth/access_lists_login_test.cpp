@@ -1,0 +1,103 @@
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "auth/credential_checks.hpp"
+#include "auth/credentials.hpp"
+#include "server/settings.hpp"
+#include "temp_dir.hpp"
+
+namespace {
+
+using namespace tollmar::auth;
+using tollmar::server::settings;
+
+// Logins with access lists on, against an authentication file holding alice
+// and bob, so that every refusal here comes from the lists.
+class AccessListLogin : public tollmar::test::TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        saved_ = settings;
+        auth_path_ = write_file("users", "alice:apw:a:/a\nbob:bpw:b:/b\n");
+        settings.auth_file = auth_path_.c_str();
+        settings.use_access_lists = 1;
+        allow_ = path_of("allow");
+        deny_ = path_of("deny");
+    }
+    void TearDown() override {
+        settings = saved_;
+        TempDirTest::TearDown();
+    }
+
+    // Verdicts for alice and bob, each with the right password.
+    std::pair<int, int> verdicts() {
+        return {check_credentials_with_lists("alice", "apw", allow_.c_str(), deny_.c_str()),
+                check_credentials_with_lists("bob", "bpw", allow_.c_str(), deny_.c_str())};
+    }
+
+    tollmar::server::server_settings saved_;
+    std::string auth_path_, allow_, deny_;
+};
+
+TEST_F(AccessListLogin, MissingDenyListRefusesEveryone) {
+    EXPECT_EQ(verdicts(), std::make_pair(0, 0));
+    EXPECT_STREQ(session_identity.mapped_user, "");
+}
+
+TEST_F(AccessListLogin, DenyListRefusesListedNames) {
+    write_file("deny", "# nobody\n");
+    EXPECT_EQ(verdicts(), std::make_pair(1, 1));
+    write_file("deny", "alice\n");
+    EXPECT_EQ(verdicts(), std::make_pair(0, 1));
+    write_file("deny", "alice\r\n");  // not listed: the CR belongs to the word
+    EXPECT_EQ(verdicts(), std::make_pair(1, 1));
+    write_file("deny", "alice\n");  // the client's line end is cut before the lookup
+    EXPECT_EQ(check_credentials_with_lists("alice\r\n", "apw\r\n", allow_.c_str(), deny_.c_str()),
+              0);
+}
+
+TEST_F(AccessListLogin, UnreadableDenyListRefusesEveryone) {
+    deny_ = dir_;
+    EXPECT_EQ(verdicts(), std::make_pair(0, 0));
+}
+
+TEST_F(AccessListLogin, AllowListAdmitsOnlyListedNames) {
+    write_file("deny", "");
+    write_file("allow", "bob\n");
+    EXPECT_EQ(verdicts(), std::make_pair(0, 1));
+    write_file("allow", "alice\nbob\n");
+    EXPECT_EQ(verdicts(), std::make_pair(1, 1));
+    write_file("allow", "");
+    EXPECT_EQ(verdicts(), std::make_pair(0, 0));
+    write_file("deny", "bob\n");  // the deny list still applies to allowed names
+    write_file("allow", "alice\nbob\n");
+    EXPECT_EQ(verdicts(), std::make_pair(1, 0));
+}
+
+TEST_F(AccessListLogin, UnreadableAllowListRefusesEveryone) {
+    write_file("deny", "");
+    allow_ = dir_;
+    EXPECT_EQ(verdicts(), std::make_pair(0, 0));
+}
+
+TEST_F(AccessListLogin, ListsDoNotReplaceThePassword) {
+    write_file("deny", "");
+    write_file("allow", "alice\n");
+    EXPECT_EQ(check_credentials_with_lists("alice", "bpw", allow_.c_str(), deny_.c_str()), 0);
+}
+
+TEST_F(AccessListLogin, LargeDenyList) {
+    std::string names;
+    while (names.size() < (1u << 20)) names += "user" + std::to_string(names.size()) + "\n";
+    write_file("deny", names + "bob\n");
+    EXPECT_EQ(verdicts(), std::make_pair(1, 0));
+}
+
+TEST_F(AccessListLogin, ListsAreIgnoredWhenSwitchedOff) {
+    settings.use_access_lists = 0;
+    write_file("allow", "bob\n");
+    EXPECT_EQ(verdicts(), std::make_pair(1, 1));
+}
+
+}  // namespace

@@ -1,0 +1,241 @@
+// TLS set-up and line I/O over TLS, against an OpenSSL client in this process
+// and the server side in a forked child.
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "channel/harness.hpp"
+#include "channel/line_io.hpp"
+#include "channel/tls.hpp"
+#include "server/settings.hpp"
+
+namespace tollmar::channel {
+namespace {
+
+using testing::run_in_child;
+
+class Tls : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char tmpl[] = "/tmp/tollmar-tls-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        const std::string cmd =
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+            "-subj /CN=localhost -keyout " +
+            key() + " -out " + cert() + " >/dev/null 2>&1";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+    static void TearDownTestSuite() {
+        unlink(key().c_str());
+        unlink(cert().c_str());
+        rmdir(dir_.c_str());
+    }
+    static std::string cert() { return dir_ + "/cert.pem"; }
+    static std::string key() { return dir_ + "/key.pem"; }
+
+    // Prepares a child to serve TLS with the given files.
+    static void serve_tls(const std::string& cert_file, const std::string& key_file,
+                          unsigned timeout) {
+        testing::reset_channel_state();
+        static std::string cert_copy, key_copy;
+        cert_copy = cert_file;
+        key_copy = key_file;
+        server::settings.cert_file = cert_copy.c_str();
+        server::settings.key_file = key_copy.c_str();
+        server::settings.io_timeout = timeout;
+        server::set_tls_mode(1);
+    }
+
+    static std::string dir_;
+};
+std::string Tls::dir_;
+
+// A blocking TLS client on the peer end; null when the handshake fails.
+struct tls_client {
+    SSL_CTX* ctx = nullptr;
+    SSL* ssl = nullptr;
+    explicit tls_client(int fd) {
+        ctx = SSL_CTX_new(TLS_client_method());
+        ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, fd);
+        if (SSL_connect(ssl) != 1) {
+            SSL_free(ssl);
+            ssl = nullptr;
+        }
+    }
+    ~tls_client() {
+        SSL_free(ssl);
+        SSL_CTX_free(ctx);
+    }
+    std::string read_exactly(std::size_t n) {
+        std::string out;
+        char buf[4096];
+        while (ssl != nullptr && out.size() < n) {
+            const int want = static_cast<int>(std::min(sizeof buf, n - out.size()));
+            const int r = SSL_read(ssl, buf, want);
+            if (r <= 0) break;
+            out.append(buf, static_cast<std::size_t>(r));
+        }
+        return out;
+    }
+    bool write(const std::string& s) {
+        return ssl != nullptr &&
+               SSL_write(ssl, s.data(), static_cast<int>(s.size())) == static_cast<int>(s.size());
+    }
+};
+
+TEST_F(Tls, GreetingAndCommandRoundTrip) {
+    const auto outcome = run_in_child(
+        [](int fd) {
+            serve_tls(cert(), key(), 10);
+            tls_start(fd);
+            send_text(fd, "+OK\r\n");
+            char buf[4096];
+            if (read_line(fd, buf, sizeof buf) <= 0) return 2;
+            send_text(fd, buf);
+            close(fd);
+            tls_end();
+            return get_tls_handle() == nullptr ? 0 : 3;
+        },
+        [](int peer, std::string& received) {
+            tls_client client(peer);
+            ASSERT_NE(client.ssl, nullptr);
+            received = client.read_exactly(5);
+            ASSERT_TRUE(client.write("USER someone\r\n"));
+            received += client.read_exactly(14);
+        });
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.received, "+OK\r\nUSER someone\r\n");
+}
+
+TEST_F(Tls, PipelinedLinesInOneRecordAreReadWithoutWaiting) {
+    // One record longer than a read takes: after the first line the socket is
+    // empty, the rest sits decrypted inside the TLS layer. With no wait
+    // allowed, looking only at the socket would end the child.
+    const std::string first = std::string(3000, 'a') + "\r\n";
+    const std::string second = std::string(2500, 'b') + "\r\n";
+    const std::string third = "QUIT\r\n";
+    const auto outcome = run_in_child(
+        [&](int fd) {
+            serve_tls(cert(), key(), 10);
+            tls_start(fd);
+            send_text(fd, "+OK\r\n");
+            char buf[4096];
+            if (read_line(fd, buf, sizeof buf) <= 0 || first != buf) return 2;
+            server::settings.io_timeout = 0;
+            if (!input_pending()) return 3;
+            if (read_line(fd, buf, sizeof buf) <= 0 || second != buf) return 4;
+            if (read_line(fd, buf, sizeof buf) <= 0 || third != buf) return 5;
+            send_text(fd, "+OK\r\n");
+            return 0;
+        },
+        [&](int peer, std::string& received) {
+            tls_client client(peer);
+            ASSERT_NE(client.ssl, nullptr);
+            received = client.read_exactly(5);
+            ASSERT_TRUE(client.write(first + second + third));
+            received += client.read_exactly(5);
+        });
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.received, "+OK\r\n+OK\r\n");
+}
+
+TEST_F(Tls, ClientClosingWithoutAlertIsEndOfInput) {
+    const auto outcome = run_in_child(
+        [](int fd) {
+            serve_tls(cert(), key(), 10);
+            tls_start(fd);
+            send_text(fd, "+OK\r\n");
+            char buf[4096];
+            return read_line(fd, buf, sizeof buf) == 0 && buf[0] == '\0' ? 7 : 2;
+        },
+        [](int peer, std::string& received) {
+            tls_client client(peer);
+            ASSERT_NE(client.ssl, nullptr);
+            received = client.read_exactly(5);
+            shutdown(peer, SHUT_RDWR);
+        });
+    EXPECT_EQ(outcome.status, 7);
+    EXPECT_EQ(outcome.received, "+OK\r\n");
+}
+
+struct bad_files {
+    const char* name;
+    bool missing_cert;
+    bool missing_key;
+    bool key_is_cert;
+};
+
+class TlsBadFiles : public Tls, public ::testing::WithParamInterface<bad_files> {};
+
+TEST_P(TlsBadFiles, EndWithStatusOneAndNoGreeting) {
+    const bad_files c = GetParam();
+    const std::string cert_file = c.missing_cert ? dir_ + "/absent.pem" : cert();
+    const std::string key_file =
+        c.missing_key ? dir_ + "/absent.pem" : (c.key_is_cert ? cert() : key());
+    const auto outcome = run_in_child(
+        [&](int fd) {
+            serve_tls(cert_file, key_file, 5);
+            tls_start(fd);
+            send_text(fd, "+OK\r\n");
+            return 0;
+        },
+        nullptr);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.received, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, TlsBadFiles,
+                         ::testing::Values(bad_files{"missing_cert", true, false, false},
+                                           bad_files{"missing_key", false, true, false},
+                                           bad_files{"key_file_without_key", false, false, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Tls, PlainClientGetsNoGreeting) {
+    const auto outcome = run_in_child(
+        [](int fd) {
+            serve_tls(cert(), key(), 5);
+            tls_start(fd);
+            send_text(fd, "+OK\r\n");
+            return 0;
+        },
+        [](int peer, std::string&) {
+            testing::write_fully(peer, "USER someone\r\nPASS secret\r\n");
+        });
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.received.find("+OK"), std::string::npos);
+}
+
+TEST_F(Tls, SilentClientCannotHoldTheHandshake) {
+    const auto outcome = run_in_child(
+        [](int fd) {
+            serve_tls(cert(), key(), 1);
+            tls_start(fd);
+            send_text(fd, "+OK\r\n");
+            return 0;
+        },
+        nullptr);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.received, "");
+}
+
+TEST_F(Tls, EndWithoutTlsModeTouchesNothing) {
+    testing::reset_channel_state();
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    SSL* handle = SSL_new(ctx);
+    set_tls_handle(handle);
+    tls_end();
+    EXPECT_EQ(get_tls_handle(), handle);
+    set_tls_handle(nullptr);
+    SSL_free(handle);
+    SSL_CTX_free(ctx);
+}
+
+}  // namespace
+}  // namespace tollmar::channel

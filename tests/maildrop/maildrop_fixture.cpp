@@ -1,0 +1,122 @@
+#include "maildrop_fixture.hpp"
+
+#include <dirent.h>
+#include <ftw.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "maildrop/lock_detail.hpp"
+#include "maildrop/maildrop_path.hpp"
+#include "maildrop/message_table.hpp"
+#include "maildrop/scan_record.hpp"
+#include "maildrop/seams.hpp"
+#include "maildrop/update.hpp"
+#include "server/settings.hpp"
+#include "util/signals.hpp"
+
+namespace maildrop_test {
+
+std::vector<std::pair<int, std::string>> logged;
+
+namespace {
+void capture(int priority, const char* line) { logged.emplace_back(priority, line); }
+std::string spool_setting;  // keeps the text alive for server::settings
+}  // namespace
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void append_file(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+struct stat stat_of(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+std::vector<std::string> list_folder(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* d = ::opendir(path.c_str());
+    if (d == nullptr) return names;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(d);
+    return names;
+}
+
+void remove_tree(const std::string& path) {
+    ::nftw(
+        path.c_str(),
+        [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); }, 16,
+        FTW_DEPTH | FTW_PHYS);
+}
+
+bool logged_containing(int priority, const std::string& part) {
+    for (const auto& [p, line] : logged)
+        if (p == priority && line.find(part) != std::string::npos) return true;
+    return false;
+}
+
+std::vector<scanned_message> scanned_messages() {
+    std::vector<scanned_message> out;
+    for (int i = 0; i < tollmar::maildrop::messages.count; ++i) {
+        const auto& e = tollmar::maildrop::messages.entries[i];
+        out.push_back({read_file(e.spool_path), e.spool_length, e.size});
+    }
+    return out;
+}
+
+void MaildropTest::SetUp() {
+    using namespace tollmar::maildrop;
+    detail::reset_seams();
+    detail::forget_lock_refresh();
+    detail::last_scan.valid = false;
+    release_message_table();
+    forget_maildrop_path();
+    tollmar::util::pending_termination = 0;
+    tollmar::util::pending_broken_pipe = 0;
+    logged.clear();
+    detail::log_observer = capture;
+    char templ[] = "/tmp/maildrop_test_XXXXXX";
+    ASSERT_NE(::mkdtemp(templ), nullptr);
+    dir = templ;
+    spool = dir + "/spool";
+    mbox = dir + "/mbox";
+    ASSERT_EQ(::mkdir(spool.c_str(), 0700), 0);
+    spool_setting = spool;
+    tollmar::server::settings.spool_tmp_dir = spool_setting.c_str();
+}
+
+void MaildropTest::TearDown() {
+    using namespace tollmar::maildrop;
+    remove_spool_files();
+    release_message_table();
+    forget_maildrop_path();
+    detail::reset_seams();
+    remove_tree(dir);
+}
+
+}  // namespace maildrop_test

@@ -1,0 +1,318 @@
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <regex>
+
+#include "maildrop/message_table.hpp"
+#include "maildrop/scan.hpp"
+#include "maildrop/seams.hpp"
+#include "maildrop/update.hpp"
+#include "maildrop_fixture.hpp"
+#include "server/settings.hpp"
+
+namespace maildrop_test {
+namespace {
+
+using tollmar::maildrop::messages;
+using tollmar::maildrop::scan_maildrop;
+
+std::string repeat(char c, std::size_t n) { return std::string(n, c); }
+
+struct scan_case {
+    const char* name;
+    std::string maildrop;
+    std::vector<scanned_message> expected;
+};
+
+std::vector<scan_case> scan_cases() {
+    const std::string long_from = "From " + repeat('b', 4095) + "\n";  // 4101 bytes
+    const std::string split_line = repeat('x', 4095) + "From c\n";     // splits at 4095
+    return {
+        {"nine bytes", "From a\nx\n", {{"From a\nx\n", 9, 11}}},
+        {"crlf", "From a\r\nx\r\n", {{"From a\r\nx\r\n", 11, 11}}},
+        {"two messages",
+         "From a\nx\n\nFrom b\ny\n",
+         {{"From a\nx\n\n", 10, 13}, {"From b\ny\n", 9, 11}}},
+        {"no final line end", "From a\nxyz", {{"From a\nxyz", 10, 11}}},
+        {"six bytes alone", "From a", {{"From a", 6, 6}}},
+        {"quoted from", "From a\n>From b\n", {{"From a\n>From b\n", 15, 17}}},
+        {"lowercase from", "From a\nfrom b\n", {{"From a\nfrom b\n", 14, 16}}},
+        {"from without blank", "From a\nFromage\n", {{"From a\nFromage\n", 15, 17}}},
+        {"last line is a from line",
+         "From a\nx\nFrom x\n",
+         {{"From a\nx\n", 9, 11}, {"From x\n", 7, 8}}},
+        {"from in last chunk without line end", "From a\nFrom b", {{"From a\nFrom b", 13, 14}}},
+        {"stray cr", "From a\na\rb\n", {{"From a\na\rb\n", 11, 12}}},
+        {"nul byte", std::string("From a\n\0x\n", 10), {{std::string("From a\n\0x\n", 10), 10, 12}}},
+        {"crlf from lines", "From a\r\nFrom b\r\n", {{"From a\r\n", 8, 8}, {"From b\r\n", 8, 8}}},
+        {"first line longer than a chunk",
+         "From " + repeat('a', 5000) + "\n",
+         {{"From " + repeat('a', 5000) + "\n", 5006, 5007}}},
+        {"long from line without cr is no boundary",
+         "From a\n" + long_from,
+         {{"From a\n" + long_from, 4108, 4110}}},
+        {"long from line with cr in its first chunk is a boundary",
+         "From a\nFrom \r" + repeat('b', 4094) + "\n",
+         {{"From a\n", 7, 8}, {"From \r" + repeat('b', 4094) + "\n", 4101, 4102}}},
+        {"from at the 4096th byte of a line",
+         "From a\n" + split_line,
+         {{"From a\n" + repeat('x', 4095), 4102, 4103}, {"From c\n", 7, 8}}},
+        {"line of exactly one chunk",
+         "From a\n" + repeat('y', 4094) + "\nFrom d\n",
+         {{"From a\n" + repeat('y', 4094) + "\n", 4102, 4104}, {"From d\n", 7, 8}}},
+        {"full last chunk without line end can begin a message",
+         "From a\nFrom \r" + repeat('z', 4089),
+         {{"From a\n", 7, 8}, {"From \r" + repeat('z', 4089), 4095, 4095}}},
+    };
+}
+
+TEST_F(MaildropTest, ScanSplitsMessagesAsSpecified) {
+    for (const scan_case& c : scan_cases()) {
+        SCOPED_TRACE(c.name);
+        write_file(mbox, c.maildrop);
+        ASSERT_EQ(scan_maildrop(mbox.c_str()), 1);
+        EXPECT_EQ(scanned_messages(), c.expected);
+        EXPECT_EQ(read_file(mbox), c.maildrop);  // the scan never writes
+        tollmar::maildrop::remove_spool_files();
+        EXPECT_TRUE(list_folder(spool).empty());
+    }
+}
+
+TEST_F(MaildropTest, ScanRefusesMaildropsThatDoNotStartWithFrom) {
+    for (const std::string text : {"\nFrom a\n", "from a\nx\n", "hello", "Fro", "From"}) {
+        SCOPED_TRACE(text);
+        write_file(mbox, text);
+        EXPECT_EQ(scan_maildrop(mbox.c_str()), 0);
+        EXPECT_EQ(messages.count, 0);
+        EXPECT_EQ(read_file(mbox), text);
+        EXPECT_TRUE(list_folder(spool).empty());
+        // The stream lock was released: another process can take it at once.
+        const int fd = ::open(mbox.c_str(), O_RDWR);
+        EXPECT_EQ(::lockf(fd, F_TLOCK, 0), 0);
+        ::close(fd);
+    }
+}
+
+TEST_F(MaildropTest, MissingMaildropIsCreatedEmptyWithMode0600) {
+    ASSERT_EQ(scan_maildrop(mbox.c_str()), 1);
+    EXPECT_EQ(messages.count, 0);
+    const struct stat st = stat_of(mbox);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_size, 0);
+}
+
+TEST_F(MaildropTest, EmptyMaildropHasNoMessagesAndGroupBitsAreCleared) {
+    write_file(mbox, "");
+    ASSERT_EQ(::chmod(mbox.c_str(), 0660), 0);
+    ASSERT_EQ(scan_maildrop(mbox.c_str()), 1);
+    EXPECT_EQ(messages.count, 0);
+    EXPECT_TRUE(list_folder(spool).empty());
+    EXPECT_EQ(stat_of(mbox).st_mode & 07777, 0600u);
+}
+
+TEST_F(MaildropTest, SpoolFilesAreNamedFromPidAndRandomAndAreDistinct) {
+    write_file(mbox, "From a\nx\nFrom b\ny\nFrom c\nz\n");
+    ASSERT_EQ(scan_maildrop(mbox.c_str()), 1);
+    ASSERT_EQ(messages.count, 3);
+    const std::regex name(spool + "/\\.tollmar_" + std::to_string(getpid()) +
+                          "_[0-9]+_[A-Za-z0-9]{6}");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(std::regex_match(messages.entries[i].spool_path, name))
+            << messages.entries[i].spool_path;
+        EXPECT_EQ(stat_of(messages.entries[i].spool_path).st_mode & 07777, 0600u);
+        EXPECT_EQ(messages.entries[i].deleted, 0u);
+    }
+    EXPECT_STRNE(messages.entries[0].spool_path, messages.entries[1].spool_path);
+    EXPECT_STRNE(messages.entries[1].spool_path, messages.entries[2].spool_path);
+    EXPECT_EQ(list_folder(spool).size(), 3u);
+}
+
+TEST_F(MaildropTest, MissingSpoolFolderFailsWithOneEntryAndTheLogLine) {
+    const std::string missing = dir + "/no-such-folder";
+    tollmar::server::settings.spool_tmp_dir = missing.c_str();
+    write_file(mbox, "From a\nx\n");
+    EXPECT_EQ(scan_maildrop(mbox.c_str()), 0);
+    EXPECT_EQ(messages.count, 1);
+    const std::regex line("Failed to open tmp file `" + missing + "/\\.tollmar_" +
+                          std::to_string(getpid()) + "_[0-9]+_.{6}': No such file or directory");
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].first, LOG_ERR);
+    EXPECT_TRUE(std::regex_match(logged[0].second, line)) << logged[0].second;
+    // Clean-up over the failed entry removes nothing that is not ours.
+    EXPECT_EQ(messages.entries[0].spool_path[0], '\0');
+    tollmar::maildrop::remove_spool_files();
+}
+
+TEST_F(MaildropTest, SpoolFolderNameTooLongFailsWithoutACutName) {
+    const std::string long_folder = dir + "/" + repeat('d', 240);
+    ASSERT_EQ(::mkdir(long_folder.c_str(), 0700), 0);
+    tollmar::server::settings.spool_tmp_dir = long_folder.c_str();
+    write_file(mbox, "From a\nx\n");
+    EXPECT_EQ(scan_maildrop(mbox.c_str()), 0);
+    EXPECT_EQ(messages.count, 1);
+    EXPECT_EQ(messages.entries[0].spool_path[0], '\0');
+    EXPECT_TRUE(logged_containing(LOG_ERR, "File name too long"));
+    EXPECT_TRUE(list_folder(long_folder).empty());
+}
+
+TEST_F(MaildropTest, UnsafeMaildropsAreRefused) {
+    const std::string target = dir + "/target";
+    write_file(target, "From a\nx\n");
+    ASSERT_EQ(::chmod(target.c_str(), 0644), 0);
+    struct unsafe_case {
+        const char* name;
+        void (*make)(const std::string& mbox, const std::string& target);
+    };
+    const unsafe_case cases[] = {
+        {"symbolic link",
+         [](const std::string& m, const std::string& t) { ASSERT_EQ(::symlink(t.c_str(), m.c_str()), 0); }},
+        {"hard link",
+         [](const std::string& m, const std::string& t) { ASSERT_EQ(::link(t.c_str(), m.c_str()), 0); }},
+        {"folder", [](const std::string& m, const std::string&) { ASSERT_EQ(::mkdir(m.c_str(), 0700), 0); }},
+    };
+    for (const unsafe_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        logged.clear();
+        c.make(mbox, target);
+        EXPECT_EQ(scan_maildrop(mbox.c_str()), 0);
+        EXPECT_EQ(messages.count, 0);
+        EXPECT_TRUE(list_folder(spool).empty());
+        EXPECT_EQ(read_file(target), "From a\nx\n");
+        EXPECT_EQ(stat_of(target).st_mode & 07777, 0644u);
+        EXPECT_TRUE(logged_containing(LOG_ERR, "refusing maildrop: " + mbox));
+        remove_tree(mbox);
+    }
+}
+
+int reads_before_failure = 0;
+int reads_seen = 0;
+ssize_t failing_read(int fd, void* buf, size_t count) {
+    if (++reads_seen > reads_before_failure) {
+        errno = EIO;
+        return -1;
+    }
+    return ::read(fd, buf, count < 100 ? count : 100);
+}
+
+TEST_F(MaildropTest, ReadErrorOnTheMaildropFailsTheScanWithoutRetrying) {
+    write_file(mbox, "From a\nx\nFrom b\n" + repeat('y', 1000) + "\n");
+    for (int before : {0, 1, 3}) {
+        SCOPED_TRACE(before);
+        reads_before_failure = before;
+        reads_seen = 0;
+        tollmar::maildrop::detail::read_call = failing_read;
+        EXPECT_EQ(scan_maildrop(mbox.c_str()), 0);
+        EXPECT_EQ(reads_seen, before + 1);
+        EXPECT_TRUE(logged_containing(LOG_ERR, "failed to read maildrop: " + mbox +
+                                                   ": Input/output error"));
+        tollmar::maildrop::remove_spool_files();
+        tollmar::maildrop::release_message_table();
+    }
+}
+
+TEST_F(MaildropTest, ManyMessagesAndHugeLines) {
+    std::string text;
+    const int count = 10000;
+    for (int i = 0; i < count; ++i) text += "From " + std::to_string(i) + "\n";
+    text += "From huge\n" + repeat('h', 3 * 1024 * 1024) + "\n";
+    write_file(mbox, text);
+    ASSERT_EQ(scan_maildrop(mbox.c_str()), 1);
+    ASSERT_EQ(messages.count, count + 1);
+    EXPECT_EQ(messages.entries[1234].spool_length, 10);
+    EXPECT_EQ(read_file(messages.entries[1234].spool_path), "From 1234\n");
+    EXPECT_EQ(messages.entries[count].spool_length, 10 + 3 * 1024 * 1024 + 1);
+    EXPECT_EQ(messages.entries[count].size, 10 + 3 * 1024 * 1024 + 1 + 2);
+}
+
+// The straightforward reading that the block reader must match exactly:
+// fgets into a 4096-byte buffer, chunk lengths taken from the stream position.
+std::vector<scanned_message> reference_scan(const std::string& path) {
+    std::vector<scanned_message> out;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    char buf[4096];
+    long before = 0;
+    long tally = 0;
+    bool first = true;
+    while (std::fgets(buf, sizeof buf, f) != nullptr) {
+        const long after = std::ftell(f);
+        const std::size_t n = static_cast<std::size_t>(after - before);
+        before = after;
+        const bool lf = std::memchr(buf, '\n', n) != nullptr;
+        const bool cr = std::memchr(buf, '\r', n) != nullptr;
+        const bool from = n >= 5 && std::memcmp(buf, "From ", 5) == 0;
+        if (first) {
+            if (!from) break;
+            out.push_back({std::string(buf, n), 0, 0});
+            tally = lf && !cr;
+            first = false;
+            continue;
+        }
+        if (n < 4095 && buf[n - 1] != '\n') {
+            out.back().bytes.append(buf, n);
+            break;
+        }
+        if (from && (cr || lf)) {
+            out.back().spool_length = static_cast<long long>(out.back().bytes.size());
+            out.back().size = out.back().spool_length + tally;
+            out.push_back({"", 0, 0});
+            tally = 0;
+        }
+        out.back().bytes.append(buf, n);
+        if (lf && !cr) ++tally;
+    }
+    std::fclose(f);
+    if (!out.empty()) {
+        out.back().spool_length = static_cast<long long>(out.back().bytes.size());
+        out.back().size = out.back().spool_length + tally;
+    }
+    return out;
+}
+
+std::string generated_maildrop(unsigned seed) {
+    std::mt19937 rng(seed);
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    std::string text = "From first\n";
+    const int lines = 200 + pick(300);
+    for (int i = 0; i < lines; ++i) {
+        switch (pick(9)) {
+            case 0: text += "From sender " + std::to_string(i) + "\n"; break;
+            case 1: text += "From crlf\r\n"; break;
+            case 2: text += std::string(4090 + pick(12), 'L') + "From split\n"; break;
+            case 3: text += std::string(4095 * (1 + pick(2)), 'e') + "\n"; break;
+            case 4: text += "a\rb\n"; break;
+            case 5: text += std::string("nul\0byte\n", 9); break;
+            case 6: text += ">From quoted\n"; break;
+            case 7: text += "From " + std::string(4100 + pick(100), 'w') + (pick(2) ? "\r\n" : "\n"); break;
+            default: text += "body line " + std::to_string(pick(1000)) + "\n"; break;
+        }
+    }
+    if (pick(2)) text += "tail without line end";
+    return text;
+}
+
+TEST_F(MaildropTest, BlockReadingMatchesChunkByChunkReference) {
+    for (unsigned seed = 1; seed <= 12; ++seed) {
+        SCOPED_TRACE(seed);
+        const std::string text = generated_maildrop(seed);
+        write_file(mbox, text);
+        const auto expected = reference_scan(mbox);
+        ASSERT_GT(expected.size(), 1u);
+        ASSERT_EQ(scan_maildrop(mbox.c_str()), 1);
+        const auto got = scanned_messages();
+        ASSERT_EQ(got.size(), expected.size());
+        for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], expected[i]) << i;
+        std::string joined;
+        for (const auto& m : got) joined += m.bytes;
+        EXPECT_EQ(joined, text);
+        tollmar::maildrop::remove_spool_files();
+    }
+}
+
+}  // namespace
+}  // namespace maildrop_test

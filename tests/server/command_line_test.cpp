@@ -1,0 +1,368 @@
+// Option parsing: defaults, every option, the port rule, -m and -t handling,
+// help and version output and the error exits.
+#include "server/command_line.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "server/child_run.hpp"
+#include "server/settings.hpp"
+
+namespace {
+
+using tollmar::server::get_tls_mode;
+using tollmar::server::parse_command_line;
+using tollmar::server::settings;
+using tollmar_test::child_result;
+using tollmar_test::returned_status;
+using tollmar_test::run_in_child;
+
+const char* or_none(const char* text) {
+    return text != nullptr ? text : "(none)";
+}
+
+// The settings after parsing, as name=value lines.
+std::string dump_settings() {
+    std::string text;
+    auto add = [&text](const char* name, const std::string& value) {
+        text += std::string(name) + "=" + value + "\n";
+    };
+    add("listen_address", or_none(settings.listen_address));
+    add("port", or_none(settings.port));
+    add("tls_mode", std::to_string(get_tls_mode()));
+    add("cert_file", or_none(settings.cert_file));
+    add("key_file", or_none(settings.key_file));
+    add("pid_file", or_none(settings.pid_file));
+    add("daemon_mode", std::to_string(settings.daemon_mode));
+    add("auth_file", or_none(settings.auth_file));
+    add("use_access_lists", std::to_string(settings.use_access_lists));
+    add("mail_spool_dir", or_none(settings.mail_spool_dir));
+    add("home_mbox", or_none(settings.home_mbox));
+    add("spool_tmp_dir", or_none(settings.spool_tmp_dir));
+    add("io_timeout", std::to_string(settings.io_timeout));
+    return text;
+}
+
+std::map<std::string, std::string> parse_dump(const std::string& text) {
+    std::map<std::string, std::string> fields;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(start, end - start);
+        const std::size_t eq = line.find('=');
+        if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
+        start = end + 1;
+    }
+    return fields;
+}
+
+// Parses argv (program name first) in a child process.
+child_result run_parser(std::vector<std::string> args) {
+    return run_in_child([&args](int extra_fd) {
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        optind = 0;  // full re-initialisation of glibc's getopt
+        parse_command_line(static_cast<int>(args.size()), argv.data());
+        tollmar_test::write_text(extra_fd, dump_settings());
+    });
+}
+
+// Parses argv that must be accepted and returns the resulting settings.
+std::map<std::string, std::string> parsed(const std::vector<std::string>& args) {
+    const child_result r = run_parser(args);
+    EXPECT_EQ(r.status, returned_status) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    return parse_dump(r.extra);
+}
+
+class CommandLineDir : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char templ[] = "/tmp/tollmar_cl_XXXXXX";
+        ASSERT_NE(mkdtemp(templ), nullptr);
+        dir = templ;
+    }
+    void TearDown() override {
+        std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+    std::string dir;
+};
+
+TEST(CommandLine, DefaultsWithoutOptions) {
+    auto s = parsed({"tollmar"});
+    EXPECT_EQ(s["listen_address"], "(none)");
+    EXPECT_EQ(s["port"], "110");
+    EXPECT_EQ(s["tls_mode"], "0");
+    EXPECT_EQ(s["cert_file"], "/etc/tollmar/cert.pem");
+    EXPECT_EQ(s["key_file"], "/etc/tollmar/key.pem");
+    EXPECT_EQ(s["pid_file"], "/var/run/tollmar.pid");
+    EXPECT_EQ(s["daemon_mode"], "0");
+    EXPECT_EQ(s["auth_file"], "(none)");
+    EXPECT_EQ(s["use_access_lists"], "0");
+    EXPECT_EQ(s["mail_spool_dir"], "/var/mail/");
+    EXPECT_EQ(s["home_mbox"], "(none)");
+    EXPECT_EQ(s["spool_tmp_dir"], "/tmp");
+    EXPECT_EQ(s["io_timeout"], "30");
+}
+
+TEST(CommandLine, EachOptionSetsItsField) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* field;
+        const char* value;
+    };
+    const Case cases[] = {
+        {{"-d"}, "daemon_mode", "1"},
+        {{"-f", "/run/x.pid"}, "pid_file", "/run/x.pid"},
+        {{"-f", "rel.pid"}, "pid_file", "rel.pid"},
+        {{"-c", "/c.pem"}, "cert_file", "/c.pem"},
+        {{"-k", "/k.pem"}, "key_file", "/k.pem"},
+        {{"-l", "127.0.0.1"}, "listen_address", "127.0.0.1"},
+        {{"-a", "/etc/auth"}, "auth_file", "/etc/auth"},
+        {{"-D"}, "use_access_lists", "1"},
+        {{"-L", "Mail/inbox"}, "home_mbox", "Mail/inbox"},
+        {{"-x", "/var/tmp"}, "spool_tmp_dir", "/var/tmp"},
+        {{"-p", "2110"}, "port", "2110"},
+        {{"-p", "pop3"}, "port", "pop3"},
+        {{"-s"}, "tls_mode", "1"},
+        {{"-p", "1", "-p", "2"}, "port", "2"},
+        {{"-f", "/a", "-f", "/b"}, "pid_file", "/b"},
+        {{"-d", "-d"}, "daemon_mode", "1"},
+        {{"-dD"}, "use_access_lists", "1"},
+        {{"-p2110"}, "port", "2110"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"tollmar"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        auto s = parsed(args);
+        EXPECT_EQ(s[c.field], c.value) << "args: " << c.args[0];
+    }
+}
+
+TEST(CommandLine, PortRule) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* port;
+        const char* tls;
+    };
+    const Case cases[] = {
+        {{}, "110", "0"},
+        {{"-s"}, "995", "1"},
+        {{"-s", "-p", "110"}, "110", "1"},
+        {{"-p", "2110", "-s"}, "2110", "1"},
+        {{"-p", "110", "-s"}, "110", "1"},
+        {{"-s", "-s"}, "995", "1"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"tollmar"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        auto s = parsed(args);
+        EXPECT_EQ(s["port"], c.port) << args.size();
+        EXPECT_EQ(s["tls_mode"], c.tls) << args.size();
+    }
+}
+
+TEST(CommandLine, TimeoutParsing) {
+    struct Case {
+        const char* text;
+        const char* timeout;
+    };
+    const Case cases[] = {
+        {"abc", "30"},
+        {"0", "0"},
+        {"12abc", "12"},
+        {"45", "45"},
+        {" 7", "7"},
+        {"", "30"},
+        {"-5", "30"},
+        {"+8", "8"},
+        {"4294967295", "4294967295"},
+        {"4294967296", "4294967295"},
+        {"99999999999999999999999", "4294967295"},
+    };
+    for (const Case& c : cases) {
+        auto s = parsed({"tollmar", "-t", c.text});
+        EXPECT_EQ(s["io_timeout"], c.timeout) << "-t '" << c.text << "'";
+    }
+    // A later unreadable -t keeps the value of an earlier one.
+    EXPECT_EQ(parsed({"tollmar", "-t", "9", "-t", "x"})["io_timeout"], "9");
+}
+
+TEST(CommandLine, ParsingStopsAtFirstNonOption) {
+    auto s = parsed({"tollmar", "-d", "word", "-s", "-p", "7"});
+    EXPECT_EQ(s["daemon_mode"], "1");
+    EXPECT_EQ(s["tls_mode"], "0");
+    EXPECT_EQ(s["port"], "110");
+
+    s = parsed({"tollmar", "-D", "--", "-s"});
+    EXPECT_EQ(s["use_access_lists"], "1");
+    EXPECT_EQ(s["tls_mode"], "0");
+
+    // Even an unknown option after the first plain word is never looked at.
+    s = parsed({"tollmar", "word", "-Z"});
+    EXPECT_EQ(s["port"], "110");
+}
+
+TEST_F(CommandLineDir, MailSpoolDirGetsOneTrailingSlash) {
+    EXPECT_EQ(parsed({"tollmar", "-m", dir})["mail_spool_dir"], dir + "/");
+    EXPECT_EQ(parsed({"tollmar", "-m", dir + "/"})["mail_spool_dir"], dir + "/");
+    EXPECT_EQ(parsed({"tollmar", "-m", "/"})["mail_spool_dir"], "/");
+
+    // stat follows symbolic links: a link to a directory is a directory.
+    const std::string link = dir + "/link";
+    ASSERT_EQ(symlink(dir.c_str(), link.c_str()), 0);
+    EXPECT_EQ(parsed({"tollmar", "-m", link})["mail_spool_dir"], link + "/");
+}
+
+TEST_F(CommandLineDir, MailSpoolDirErrors) {
+    const std::string missing = dir + "/missing";
+    const std::string file = dir + "/file";
+    std::FILE* f = std::fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    const std::string dangling = dir + "/dangling";
+    ASSERT_EQ(symlink(missing.c_str(), dangling.c_str()), 0);
+    const std::string through_file = file + "/sub";
+
+    struct Case {
+        std::string arg;
+        std::string err;
+    };
+    const std::string prog = "/usr/sbin/tollmar";
+    const Case cases[] = {
+        {missing, prog + ": " + missing + ": No such file or directory\n"},
+        {file, prog + ": " + file + " is not a directory\n"},
+        {dangling, prog + ": " + dangling + ": No such file or directory\n"},
+        {through_file, prog + ": " + through_file + ": Not a directory\n"},
+        {"", prog + ": : No such file or directory\n"},
+        {std::string(5000, 'a'), prog + ": " + std::string(5000, 'a') + ": File name too long\n"},
+    };
+    for (const Case& c : cases) {
+        // Options after the failing -m are never read.
+        const child_result r = run_parser({prog, "-m", c.arg, "-v"});
+        EXPECT_EQ(r.status, 1) << c.arg.substr(0, 80);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+std::string help_text(const std::string& prog, const std::string& cert, const std::string& key) {
+    return "Usage: " + prog +
+           " [OPTIONS]\n"
+           "Start a POP3 daemon.\n"
+           "\n"
+           "  -d             run as a daemon (in the background)\n"
+           "  -f <pidfile>   store process ID in <pidfile> (must be a full path)\n"
+           "  -s             use SSL for all connections\n"
+           "  -c <certfile>  use <certfile> for SSL certificate [" +
+           cert +
+           "]\n"
+           "  -k <keyfile>   use <keyfile> for SSL RSA key      [" +
+           key +
+           "]\n"
+           "  -p <port>      listen on <port>    [default: 110, or 995 if SSL]\n"
+           "  -l <address>   listen on <address> [default: any]\n"
+           "  -a <authfile>  use text file <authfile> for authentication\n"
+           "  -m <spooldir>  use directory <spooldir> as mail spool\n"
+           "  -D             use /etc/pop3.{allow,deny} files\n"
+           "  -L <mbox>      use ~/<mbox> as mail spool\n"
+           "  -t <timeout>   use <timeout> seconds as r/w timeout\n"
+           "\n"
+           "Use `" +
+           prog + " -v' to show the program version.\n";
+}
+
+TEST(CommandLine, HelpTextByteForByte) {
+    const child_result r = run_parser({"./bin/tollmar", "-h"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, help_text("./bin/tollmar", "/etc/tollmar/cert.pem", "/etc/tollmar/key.pem"));
+}
+
+TEST(CommandLine, HelpColumns) {
+    const child_result r = run_parser({"tollmar", "-h"});
+    ASSERT_EQ(r.status, 0);
+    std::size_t start = 0;
+    int option_lines = 0;
+    while (start < r.out.size()) {
+        const std::size_t end = r.out.find('\n', start);
+        ASSERT_NE(end, std::string::npos) << "help must end in a line feed";
+        const std::string line = r.out.substr(start, end - start);
+        start = end + 1;
+        if (line.rfind("  -", 0) != 0) continue;
+        ++option_lines;
+        ASSERT_GT(line.size(), 17u);
+        EXPECT_EQ(line[16], ' ') << line;
+        EXPECT_NE(line[17], ' ') << line;
+        const char opt = line[3];
+        if (opt == 'c' || opt == 'k') {
+            EXPECT_EQ(line.find('['), 52u) << line;
+        }
+        if (opt == 'p' || opt == 'l') {
+            EXPECT_EQ(line.find('['), 37u) << line;
+        }
+    }
+    EXPECT_EQ(option_lines, 12);
+}
+
+TEST(CommandLine, HelpShowsCertAndKeyReadBeforeIt) {
+    child_result r = run_parser({"tollmar", "-c", "/x/c.pem", "-k", "/x/k.pem", "-h"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, help_text("tollmar", "/x/c.pem", "/x/k.pem"));
+
+    r = run_parser({"tollmar", "-h", "-c", "/x/c.pem"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, help_text("tollmar", "/etc/tollmar/cert.pem", "/etc/tollmar/key.pem"));
+}
+
+TEST(CommandLine, VersionLine) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"tollmar", "-v"},
+                                               {"tollmar", "-v", "-Z"},
+                                               {"tollmar", "-d", "-v", "-m", "/nonexistent"}}) {
+        const child_result r = run_parser(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "tollmar 0.7.6\n");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(CommandLine, UnknownOptionAndMissingArgument) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string getopt_line;
+    };
+    const std::string prog = "/opt/tollmar";
+    const Case cases[] = {
+        {{"-Z"}, prog + ": invalid option -- 'Z'\n"},
+        {{"-Z", "-h"}, prog + ": invalid option -- 'Z'\n"},
+        {{"-d", "-?"}, prog + ": invalid option -- '?'\n"},
+        {{"-p"}, prog + ": option requires an argument -- 'p'\n"},
+        {{"-s", "-m"}, prog + ": option requires an argument -- 'm'\n"},
+        {{"-t"}, prog + ": option requires an argument -- 't'\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {prog};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const child_result r = run_parser(args);
+        EXPECT_EQ(r.status, 1) << c.args[0];
+        EXPECT_EQ(r.out, "") << c.args[0];
+        EXPECT_EQ(r.err, c.getopt_line + prog + ": unknown option - try '-h'\n");
+    }
+    // The reverse order: help first wins.
+    const child_result r = run_parser({"tollmar", "-h", "-Z"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+}
+
+}  // namespace

@@ -1,0 +1,372 @@
+// The listener's building blocks: backlog choice, peer text, signal handlers,
+// daemon mode, the pid file and the listening socket.
+#include "server/listener.hpp"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "server/child_run.hpp"
+#include "server/settings.hpp"
+#include "util/signals.hpp"
+
+namespace {
+
+using namespace tollmar::server;
+using tollmar_test::child_result;
+using tollmar_test::returned_status;
+using tollmar_test::run_in_child;
+using tollmar_test::write_text;
+
+bool file_exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::string read_file(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) return "(missing)";
+    return tollmar_test::read_all(f);
+}
+
+class ListenerDir : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char templ[] = "/tmp/tollmar_ls_XXXXXX";
+        ASSERT_NE(mkdtemp(templ), nullptr);
+        dir = templ;
+        pid_path = dir + "/tollmar.pid";
+    }
+    void TearDown() override {
+        std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+    void make_pid_file() {
+        std::FILE* f = std::fopen(pid_path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("1234", f);
+        std::fclose(f);
+    }
+    std::string dir;
+    std::string pid_path;
+};
+
+TEST(ListenBacklog, FromListenq) {
+    struct Case {
+        const char* listenq;
+        int backlog;
+    };
+    const Case cases[] = {
+        {nullptr, 1024}, {"16", 16}, {"abc", 0}, {"", 0}, {"64k", 64}, {" 5", 5}, {"-3", -3},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(listen_backlog(c.listenq), c.backlog) << (c.listenq ? c.listenq : "(unset)");
+    }
+}
+
+sockaddr_storage v4_peer(const char* text, unsigned short port) {
+    sockaddr_storage ss{};
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    EXPECT_EQ(inet_pton(AF_INET, text, &sin.sin_addr), 1);
+    std::memcpy(&ss, &sin, sizeof sin);
+    return ss;
+}
+
+sockaddr_storage v6_peer(const char* text, unsigned short port) {
+    sockaddr_storage ss{};
+    sockaddr_in6 sin6{};
+    sin6.sin6_family = AF_INET6;
+    sin6.sin6_port = htons(port);
+    EXPECT_EQ(inet_pton(AF_INET6, text, &sin6.sin6_addr), 1);
+    std::memcpy(&ss, &sin6, sizeof sin6);
+    return ss;
+}
+
+TEST(PeerText, AddressFormsAndPortInHostOrder) {
+    struct Case {
+        sockaddr_storage peer;
+        const char* host;
+        unsigned port;
+    };
+    const Case cases[] = {
+        {v4_peer("127.0.0.1", 40001), "127.0.0.1", 40001},
+        {v4_peer("192.0.2.255", 1), "192.0.2.255", 1},
+        {v4_peer("10.0.0.1", 65535), "10.0.0.1", 65535},
+        {v6_peer("::ffff:198.51.100.4", 258), "198.51.100.4", 258},
+        {v6_peer("2001:db8::1", 995), "2001:db8::1", 995},
+        {v6_peer("::1", 110), "::1", 110},
+        {v6_peer("fe80::1:2:3:4", 4096), "fe80::1:2:3:4", 4096},
+    };
+    for (const Case& c : cases) {
+        char host[INET6_ADDRSTRLEN + 1];
+        std::memset(host, 'x', sizeof host);
+        EXPECT_EQ(peer_text(c.peer, host, sizeof host), c.port) << c.host;
+        EXPECT_STREQ(host, c.host);
+    }
+}
+
+TEST(PeerText, UnknownFamilyAndShortBuffer) {
+    sockaddr_storage unix_peer{};
+    unix_peer.ss_family = AF_UNIX;
+    char host[INET6_ADDRSTRLEN + 1];
+    EXPECT_EQ(peer_text(unix_peer, host, sizeof host), 0u);
+    EXPECT_STREQ(host, "(unknown)");
+
+    // A buffer too small for the address is left empty and nothing beyond it
+    // is touched.
+    char small[12];
+    std::memset(small, '#', sizeof small);
+    EXPECT_EQ(peer_text(v6_peer("2001:db8:1:2:3:4:5:6", 7), small, 8), 7u);
+    EXPECT_STREQ(small, "");
+    for (std::size_t i = 8; i < sizeof small; ++i) EXPECT_EQ(small[i], '#');
+}
+
+void dummy_handler(int) {}
+
+TEST(InstallSignal, FlagsAndPreviousHandler) {
+    const child_result r = run_in_child([](int extra) {
+        std::string report;
+        report += install_signal(SIGUSR1, dummy_handler) == SIG_DFL ? "dfl " : "? ";
+        report += install_signal(SIGUSR1, SIG_IGN) == dummy_handler ? "prev " : "? ";
+        install_signal(SIGUSR2, dummy_handler);
+        install_signal(SIGALRM, dummy_handler);
+        struct sigaction usr2 {};
+        struct sigaction alrm {};
+        sigaction(SIGUSR2, nullptr, &usr2);
+        sigaction(SIGALRM, nullptr, &alrm);
+        report += (usr2.sa_flags & SA_RESTART) ? "restart " : "norestart ";
+        report += (alrm.sa_flags & SA_RESTART) ? "restart " : "norestart ";
+        report += usr2.sa_handler == dummy_handler ? "set" : "unset";
+        write_text(extra, report);
+    });
+    EXPECT_EQ(r.status, returned_status);
+    EXPECT_EQ(r.extra, "dfl prev restart norestart set");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(InstallSignal, FailureIsReported) {
+    const child_result r = run_in_child([](int extra) {
+        write_text(extra, install_signal(SIGKILL, dummy_handler) == SIG_ERR ? "err" : "ok");
+    });
+    EXPECT_EQ(r.extra, "err");
+    EXPECT_EQ(r.err, "Signal error: Invalid argument\n");
+}
+
+TEST(ReapChildren, ReapsEveryEndedChildAndKeepsErrno) {
+    const child_result r = run_in_child([](int extra) {
+        pid_t kids[3];
+        for (pid_t& kid : kids) {
+            kid = fork();
+            if (kid == 0) _exit(3);
+        }
+        // A child still running must not be waited for.
+        int hold[2];
+        if (pipe(hold) != 0) return;
+        const pid_t running = fork();
+        if (running == 0) {
+            char c;
+            close(hold[1]);
+            (void)read(hold[0], &c, 1);
+            _exit(0);
+        }
+        close(hold[0]);
+        // Wait until each has ended without collecting it.
+        for (pid_t kid : kids) {
+            siginfo_t info;
+            waitid(P_PID, static_cast<id_t>(kid), &info, WEXITED | WNOWAIT);
+        }
+        errno = EBADF;
+        reap_children(SIGCHLD);
+        std::string report = errno == EBADF ? "errno-kept" : "errno-changed";
+        for (pid_t kid : kids) {
+            report += waitpid(kid, nullptr, WNOHANG) == -1 && errno == ECHILD ? " reaped" : " left";
+        }
+        report += waitpid(running, nullptr, WNOHANG) == 0 ? " running" : " gone";
+        close(hold[1]);
+        waitpid(running, nullptr, 0);
+        write_text(extra, report);
+    });
+    EXPECT_EQ(r.status, returned_status);
+    EXPECT_EQ(r.extra, "errno-kept reaped reaped reaped running");
+}
+
+TEST_F(ListenerDir, TerminateInListenerRemovesPidFileInDaemonMode) {
+    for (int sig : termination_signals) {
+        for (unsigned char daemon : {0, 1}) {
+            make_pid_file();
+            const child_result r = run_in_child([&](int) {
+                settings.daemon_mode = daemon;
+                settings.pid_file = pid_path.c_str();
+                for (int s : termination_signals) install_signal(s, on_terminate);
+                raise(sig);
+                write_text(STDOUT_FILENO, "survived");
+            });
+            EXPECT_EQ(r.status, 0) << "signal " << sig;
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(file_exists(pid_path), daemon == 0) << "signal " << sig;
+        }
+    }
+}
+
+int at_exit_marker_fd = -1;
+void write_at_exit_marker() {
+    write_text(at_exit_marker_fd, " at-exit");
+}
+
+TEST_F(ListenerDir, TerminateInConnectionProcessIsDeferred) {
+    make_pid_file();
+    const child_result r = run_in_child([&](int extra) {
+        settings.daemon_mode = 1;
+        settings.pid_file = pid_path.c_str();
+        for (int s : termination_signals) install_signal(s, on_terminate);
+        at_exit_marker_fd = extra;
+        std::atexit(write_at_exit_marker);
+
+        mask_termination_signals(SIG_BLOCK);
+        enter_connection_process();
+        raise(SIGTERM);  // held back until unblocked
+        std::string report = tollmar::util::pending_termination == 0 ? "held" : "early";
+        mask_termination_signals(SIG_UNBLOCK);
+        report += tollmar::util::pending_termination == SIGTERM ? " recorded" : " missed";
+        report += in_connection_process() ? " connection" : " listener";
+        for (int s : termination_signals) {
+            struct sigaction action {};
+            sigaction(s, nullptr, &action);
+            if (action.sa_handler != on_terminate || (action.sa_flags & SA_RESTART)) {
+                report += " bad-action";
+            }
+        }
+        write_text(extra, report);
+        tollmar::util::act_on_pending_signals();
+        write_text(extra, " returned");
+    });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.extra, "held recorded connection at-exit");
+    EXPECT_TRUE(file_exists(pid_path)) << "the listener's pid file must stay";
+}
+
+TEST_F(ListenerDir, PidFileOnlyInDaemonMode) {
+    const child_result r = run_in_child([&](int) {
+        settings.pid_file = pid_path.c_str();
+        settings.daemon_mode = 0;
+        write_pid_file();
+        if (file_exists(pid_path)) _exit(2);
+        settings.daemon_mode = 1;
+        write_pid_file();
+        std::printf("%d", static_cast<int>(getpid()));
+    });
+    EXPECT_EQ(r.status, returned_status);
+    EXPECT_EQ(read_file(pid_path), r.out) << "digits of the pid, no line end";
+    EXPECT_FALSE(r.out.empty());
+
+    // An existing longer file is truncated; an unwritable path is silent.
+    const child_result again = run_in_child([&](int) {
+        settings.daemon_mode = 1;
+        settings.pid_file = pid_path.c_str();
+        write_pid_file();
+        settings.pid_file = "/nonexistent-dir/x.pid";
+        write_pid_file();
+        std::printf("%d", static_cast<int>(getpid()));
+    });
+    EXPECT_EQ(again.status, returned_status);
+    EXPECT_EQ(again.err, "");
+    EXPECT_EQ(read_file(pid_path), again.out);
+}
+
+TEST(Daemonize, DetachesIntoNewSessionAtRootWithNullStdio) {
+    int report_pipe[2];
+    ASSERT_EQ(pipe(report_pipe), 0);
+    const child_result r = run_in_child([&](int) {
+        close(report_pipe[0]);
+        const pid_t before = getpid();
+        const int rc = daemonize();
+        // Only the detached process gets here.
+        struct stat null_st;
+        stat("/dev/null", &null_st);
+        std::string report = rc == 0 ? "rc0" : "rc-1";
+        report += getpid() != before ? " new-pid" : " same-pid";
+        report += getsid(0) == getpid() ? " leader" : " not-leader";
+        char cwd[PATH_MAX];
+        report += std::string(" cwd=") + (getcwd(cwd, sizeof cwd) ? cwd : "?");
+        for (int fd = 0; fd <= 2; ++fd) {
+            struct stat st;
+            const bool is_null =
+                fstat(fd, &st) == 0 && st.st_rdev == null_st.st_rdev && S_ISCHR(st.st_mode);
+            report += is_null ? " null" : " other";
+        }
+        write_text(report_pipe[1], report);
+        _exit(0);
+    });
+    close(report_pipe[1]);
+    std::FILE* in = fdopen(report_pipe[0], "r");
+    ASSERT_NE(in, nullptr);
+    const std::string report = tollmar_test::read_all(in);  // EOF once the detached process ends
+    EXPECT_EQ(r.status, 0) << "the starting process ends at once with status 0";
+    EXPECT_EQ(report, "rc0 new-pid leader cwd=/ null null null");
+}
+
+class ListenSocket : public ::testing::Test {
+protected:
+    static unsigned short bound_port(int fd) {
+        sockaddr_storage ss{};
+        socklen_t len = sizeof ss;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+        char host[INET6_ADDRSTRLEN + 1];
+        return static_cast<unsigned short>(peer_text(ss, host, sizeof host));
+    }
+};
+
+TEST_F(ListenSocket, ListensWithOptionsSet) {
+    const child_result r = run_in_child([](int extra) {
+        const int fd = tcp_listen("127.0.0.1", "0");
+        int accepting = 0, reuse = 0;
+        socklen_t len = sizeof accepting;
+        getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len);
+        len = sizeof reuse;
+        getsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, &len);
+        linger lg{};
+        len = sizeof lg;
+        getsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, &len);
+        char report[128];
+        std::snprintf(report, sizeof report, "accept=%d reuse=%d linger=%d/%d port>0=%d", accepting,
+                      reuse != 0, lg.l_onoff != 0, lg.l_linger, bound_port(fd) > 0);
+        write_text(extra, report);
+    });
+    EXPECT_EQ(r.status, returned_status) << r.err;
+    EXPECT_EQ(r.extra, "accept=1 reuse=1 linger=1/5 port>0=1");
+}
+
+TEST_F(ListenSocket, PortInUseAndUnknownService) {
+    const int busy = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(busy, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
+    ASSERT_EQ(listen(busy, 1), 0);
+    const std::string port = std::to_string(bound_port(busy));
+
+    child_result r = run_in_child([&](int) { tcp_listen("127.0.0.1", port.c_str()); });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tcp_listen: Address already in use\n");
+    close(busy);
+
+    r = run_in_child([](int) { tcp_listen("127.0.0.1", "no-such-service-tollmar"); });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "getaddrinfo: Servname not supported for ai_socktype\n");
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+// Test scaffolding for the message commands: a message table of real spool
+// files in a private folder, and a connection whose other end is read into a
+// string.
+#pragma once
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "maildrop/message_table.hpp"
+
+namespace tollmar::test {
+
+// Everything a handler writes to its descriptor, read by a thread so that a
+// reply of any size fits.
+inline std::string capture(const std::function<void(int fd)>& handler) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) {
+        ADD_FAILURE() << "socketpair: " << std::strerror(errno);
+        return {};
+    }
+    std::string received;
+    std::thread reader([&received, fd = ends[1]] {
+        char buf[65536];
+        for (;;) {
+            const ssize_t n = read(fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            received.append(buf, static_cast<std::size_t>(n));
+        }
+    });
+    handler(ends[0]);
+    shutdown(ends[0], SHUT_WR);
+    reader.join();
+    close(ends[0]);
+    close(ends[1]);
+    return received;
+}
+
+class message_folder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tollmar-cmd-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr) << std::strerror(errno);
+        folder_ = pattern;
+        maildrop::messages.count = 0;
+        maildrop::messages.entries = nullptr;
+    }
+
+    void TearDown() override {
+        for (std::int32_t i = 0; i < maildrop::messages.count; ++i)
+            unlink(maildrop::messages.entries[i].spool_path);
+        std::free(maildrop::messages.entries);
+        maildrop::messages.count = 0;
+        maildrop::messages.entries = nullptr;
+        for (const std::string& extra : extras_) unlink(extra.c_str());
+        rmdir(folder_.c_str());
+    }
+
+    // One spool file per text; `size` is the file length unless given.
+    void fill(const std::vector<std::string>& texts, const std::vector<std::int64_t>& sizes = {}) {
+        auto* entries = static_cast<maildrop::message_entry*>(
+            std::calloc(texts.size() + 1, sizeof(maildrop::message_entry)));
+        ASSERT_NE(entries, nullptr);
+        maildrop::messages.entries = entries;
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            maildrop::message_entry& e = entries[i];
+            std::snprintf(e.spool_path, sizeof e.spool_path, "%s/.spool_%zu", folder_.c_str(), i);
+            write_file(e.spool_path, texts[i]);
+            e.spool_length = static_cast<std::int64_t>(texts[i].size());
+            e.size = i < sizes.size() ? sizes[i] : e.spool_length;
+            e.deleted = 0;
+            maildrop::messages.count = static_cast<std::int32_t>(i + 1);
+        }
+    }
+
+    static void write_file(const char* path, const std::string& bytes) {
+        std::FILE* f = std::fopen(path, "wb");
+        ASSERT_NE(f, nullptr) << path << ": " << std::strerror(errno);
+        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        ASSERT_EQ(std::fclose(f), 0);
+    }
+
+    static std::string read_file(const char* path) {
+        std::string bytes;
+        std::FILE* f = std::fopen(path, "rb");
+        if (f == nullptr) return "<missing>";
+        char buf[4096];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+        std::fclose(f);
+        return bytes;
+    }
+
+    // A path in the folder that TearDown removes too.
+    std::string extra_path(const char* name) {
+        extras_.push_back(folder_ + "/" + name);
+        return extras_.back();
+    }
+
+    static char* spool_path(int index) { return maildrop::messages.entries[index].spool_path; }
+
+    std::string folder_;
+    std::vector<std::string> extras_;
+};
+
+}  // namespace tollmar::test

@@ -1,0 +1,189 @@
+// RETR: arguments, how spool lines go out, and spool files that misbehave.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "channel/line_io.hpp"
+#include "cmd_fixture.hpp"
+#include "session/commands.hpp"
+
+namespace tollmar::session {
+namespace {
+
+using test::capture;
+
+std::string retr(const char* line) {
+    return capture([line](int fd) { cmd_retr(fd, line); });
+}
+
+// The reply as the protocol describes it, piece by piece and unbuffered: read
+// a chunk with fgets, cut it at the first CR (else LF; a NUL ends it too),
+// send a stuffing dot, the text and CR LF separately.
+void reference_retr(int fd, const char* path) {
+    channel::send_text(fd, "+OK\r\n");
+    std::FILE* f = std::fopen(path, "rb");
+    if (f != nullptr) {
+        char chunk[4096];
+        while (std::fgets(chunk, sizeof chunk, f) != nullptr) {
+            char* end = std::strchr(chunk, '\r');
+            if (end == nullptr) end = std::strchr(chunk, '\n');
+            if (end != nullptr) *end = '\0';
+            if (chunk[0] == '.') channel::send_text(fd, ".");
+            channel::send_text(fd, chunk);
+            channel::send_text(fd, "\r\n");
+        }
+        std::fclose(f);
+    }
+    channel::send_text(fd, ".\r\n");
+}
+
+class retr_command : public test::message_folder {};
+
+TEST_F(retr_command, Arguments) {
+    fill({"From a\none\n", "From b\ntwo\n", "From c\nthree\n"});
+    maildrop::messages.entries[2].deleted = 1;
+    const std::string first = "+OK\r\nFrom a\r\none\r\n.\r\n";
+    const std::string second = "+OK\r\nFrom b\r\ntwo\r\n.\r\n";
+    const struct {
+        const char* line;
+        std::string reply;
+    } cases[] = {
+        {"RETR x\r\n", "-ERR invalid arguments\r\n"},
+        {"RETR \r\n", "-ERR invalid arguments\r\n"},
+        {"RETR", "-ERR invalid arguments\r\n"},
+        {"RETR 0\r\n", "-ERR no such message\r\n"},
+        {"RETR 3\r\n", "-ERR no such message\r\n"},  // marked deleted
+        {"RETR 4\r\n", "-ERR no such message\r\n"},
+        {"RETR -1\r\n", "-ERR no such message\r\n"},
+        {"RETR 4294967297\r\n", "-ERR no such message\r\n"},
+        {"RETR 1\r\n", first},
+        {"RETR 1 2\r\n", first},
+        {"RETR 2abc\r\n", second},
+        {"RETR  \t2\r\n", second},
+    };
+    for (const auto& c : cases) EXPECT_EQ(retr(c.line), c.reply) << c.line;
+}
+
+TEST_F(retr_command, MessageLines) {
+    const std::string x4095(4095, 'x');
+    const std::string y905(905, 'y');
+    const struct {
+        std::string stored;
+        std::string sent;
+    } cases[] = {
+        {"...\n", "....\r\n"},
+        {".\r\n", "..\r\n"},
+        {"x\r\n", "x\r\n"},
+        {"x\n", "x\r\n"},
+        {"\n", "\r\n"},
+        {"ab\rcd\n", "ab\r\n"},
+        {x4095 + y905 + "\n", x4095 + "\r\n" + y905 + "\r\n"},
+        // Each piece of a cut line is dot-stuffed on its own.
+        {"." + x4095.substr(1) + ".z\n", ".." + x4095.substr(1) + "\r\n..z\r\n"},
+        {"last", "last\r\n"},
+        {std::string("ab\0cd\n", 6), "ab\r\n"},
+        {std::string("\0\n", 2), "\r\n"},
+        {"\r\n", "\r\n"},
+        {"\r", "\r\n"},
+    };
+    std::vector<std::string> stored;
+    for (const auto& c : cases) stored.push_back("From x\n" + c.stored);
+    fill(stored);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const std::string line = "RETR " + std::to_string(i + 1) + "\r\n";
+        EXPECT_EQ(retr(line.c_str()), "+OK\r\nFrom x\r\n" + cases[i].sent + ".\r\n")
+            << testing::PrintToString(cases[i].stored);
+    }
+}
+
+// Corking changes how the reply is written, never what the client receives.
+TEST_F(retr_command, SameBytesAsUnbufferedPieceByPieceSending) {
+    std::mt19937 random(20240611);
+    const char alphabet[] = {'a', 'b', '.', '.', '\n', '\n', '\r', ' ', '\0', 'F'};
+    std::vector<std::string> texts;
+    for (std::size_t length : {0, 1, 2, 100, 4094, 4095, 4096, 8191, 70000, 1 << 20}) {
+        std::string text;
+        while (text.size() < length) {
+            // Long stretches without a line end reach the 4095-byte cut.
+            if (random() % 8 == 0)
+                text.append(random() % 5000, 'q');
+            else
+                text += alphabet[random() % sizeof alphabet];
+        }
+        text.resize(length);
+        texts.push_back(text);
+    }
+    fill(texts);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        const std::string line = "RETR " + std::to_string(i + 1) + "\r\n";
+        const std::string expected = capture([i](int fd) { reference_retr(fd, spool_path(i)); });
+        const std::string got = retr(line.c_str());
+        EXPECT_EQ(got.size(), expected.size()) << "message " << i + 1;
+        EXPECT_TRUE(got == expected) << "message " << i + 1;
+    }
+}
+
+TEST_F(retr_command, RemovedSpoolFileIsAnEmptyMessageAndComesBackEmpty) {
+    fill({"From a\nbody\n"});
+    ASSERT_EQ(unlink(spool_path(0)), 0);
+    EXPECT_EQ(retr("RETR 1\r\n"), "+OK\r\n.\r\n");
+    struct stat info;
+    ASSERT_EQ(lstat(spool_path(0), &info), 0) << "spool file was not recreated";
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_size, 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(retr_command, SpoolFileNotOpenedThroughASymlink) {
+    fill({"From a\nbody\n"});
+    const std::string target = extra_path("elsewhere");
+    write_file(target.c_str(), "From evil\nsecret\n");
+    ASSERT_EQ(unlink(spool_path(0)), 0);
+    ASSERT_EQ(symlink(target.c_str(), spool_path(0)), 0);
+    EXPECT_EQ(retr("RETR 1\r\n"), "+OK\r\n.\r\n");
+    EXPECT_EQ(read_file(target.c_str()), "From evil\nsecret\n");
+
+    // A dangling link is not followed to create its target either.
+    const std::string missing = extra_path("never-created");
+    ASSERT_EQ(unlink(spool_path(0)), 0);
+    ASSERT_EQ(symlink(missing.c_str(), spool_path(0)), 0);
+    EXPECT_EQ(retr("RETR 1\r\n"), "+OK\r\n.\r\n");
+    EXPECT_EQ(access(missing.c_str(), F_OK), -1);
+}
+
+TEST_F(retr_command, ForeignOrSpecialFilesAreRefused) {
+    fill({"From a\nbody\n", "From b\nbody\n"});
+    // A FIFO planted under the name must neither stall nor feed the reply.
+    ASSERT_EQ(unlink(spool_path(0)), 0);
+    ASSERT_EQ(mkfifo(spool_path(0), 0600), 0);
+    EXPECT_EQ(retr("RETR 1\r\n"), "+OK\r\n.\r\n");
+    // So must a file that belongs to somebody else (the tests run as root).
+    ASSERT_EQ(chown(spool_path(1), 65534, 65534), 0) << std::strerror(errno);
+    EXPECT_EQ(retr("RETR 2\r\n"), "+OK\r\n.\r\n");
+}
+
+TEST_F(retr_command, UnopenableSpoolFileEndsTheReply) {
+    fill({"From a\nbody\n"});
+    std::snprintf(spool_path(0), sizeof maildrop::messages.entries[0].spool_path,
+                  "%s/no-such-folder/spool", folder_.c_str());
+    EXPECT_EQ(retr("RETR 1\r\n"), "+OK\r\n.\r\n");
+}
+
+TEST_F(retr_command, ReadErrorEndsTheReply) {
+    fill({"From a\nbody\n"});
+    ASSERT_EQ(unlink(spool_path(0)), 0);
+    // Reading this process's memory at offset 0 fails with EIO: a regular
+    // file of our own that cannot be read.
+    std::snprintf(spool_path(0), sizeof maildrop::messages.entries[0].spool_path, "/proc/self/mem");
+    EXPECT_EQ(retr("RETR 1\r\n"), "+OK\r\n.\r\n");
+    maildrop::messages.count = 0;  // nothing of ours to remove
+}
+
+}  // namespace
+}  // namespace tollmar::session
