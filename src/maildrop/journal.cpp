@@ -7,8 +7,8 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 #include "maildrop/file_io.hpp"

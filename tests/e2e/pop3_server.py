@@ -178,7 +178,11 @@ class ServerControl:
         return args
 
     def _env(self, env):
+        """A minimal environment (plus sanitizer settings of the test run) and `env`."""
         full = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
+        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+            if name in os.environ:
+                full[name] = os.environ[name]
         if env:
             full.update(env)
         return full
@@ -260,14 +264,14 @@ class ServerControl:
                     server.wait()
             elif server.status is None and server.proc is not None:
                 server.proc.wait()
-        reap_orphans()
+        reap_orphans(self.binary)
         if problems:
             raise AssertionError("; ".join(problems))
 
 
-def reap_orphans():
-    """Ends the processes re-parented to the test process (left-over connection
-    processes, detached listeners) and collects them."""
+def reap_orphans(binary):
+    """Ends the server processes re-parented to the test process (left-over
+    connection processes, detached listeners) and collects every orphan."""
     me = os.getpid()
     for name in os.listdir("/proc"):
         if not name.isdigit():
@@ -276,8 +280,11 @@ def reap_orphans():
         if parent_pid(pid) != me or pid == me:
             continue
         if is_alive(pid):
-            cmdline = _read_text("/proc/%d/cmdline" % pid) or ""
-            if "tollmar" not in cmdline:
+            try:
+                exe = os.readlink("/proc/%d/exe" % pid)
+            except OSError:
+                continue
+            if exe != binary:
                 continue  # not a server process (e.g. a helper the test still runs)
             os.kill(pid, signal.SIGKILL)
         try:

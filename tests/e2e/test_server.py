@@ -257,3 +257,41 @@ def test_tls_from_the_first_byte(server, log):
         c.send_line("QUIT")
         assert not c.read_all().startswith(b"+OK")
     assert srv.stop() == 0
+
+
+def test_connection_closed_after_quit_in_transaction_state(server, sandbox, log):
+    sandbox.add_user("alice", "secret")
+    sandbox.write_mbox("alice", b"From a@b Mon Jan  1 00:00:00 2024\nSubject: x\n\nhi\n")
+    srv = server.start()
+    with srv.connect() as c:
+        assert c.login("alice", "secret") == ("+OK", "+OK")
+        [kid] = srv.connection_pids()
+        assert c.cmd("QUIT") == "+OK"
+        assert c.read_all() == b""
+    line = log.assert_logged("Connection closed", LOG_INFO)
+    assert line.pid == kid
+    assert log.count("Connection closed") == 1
+    assert srv.stop() == 0
+
+
+def test_sigterm_after_login_cleans_up_and_keeps_pid_file(server, sandbox, log):
+    sandbox.add_user("alice", "secret")
+    mbox = b"From a@b Mon Jan  1 00:00:00 2024\nSubject: x\n\nhi\n"
+    path = sandbox.write_mbox("alice", mbox)
+    srv = server.start(daemon=True)
+    with srv.connect() as c:
+        assert c.login("alice", "secret") == ("+OK", "+OK")
+        assert sandbox.lock_files() == ["alice.lock"]
+        assert len(sandbox.spool_files()) == 1
+        assert c.cmd("DELE 1").startswith("+OK")
+        [kid] = srv.connection_pids()
+        os.kill(kid, signal.SIGTERM)
+        assert c.read_all() == b""
+        wait_until(lambda: not is_alive(kid), "the connection process to end")
+    # The at-exit clean-up ran: no lock, no spool file, the maildrop untouched.
+    assert sandbox.lock_files() == []
+    assert sandbox.spool_files() == []
+    assert read_bytes(path) == mbox
+    assert read_bytes(srv.pid_file) == str(srv.pid).encode()
+    assert log.count("Connection closed") == 0
+    assert srv.stop() == 0

@@ -23,7 +23,9 @@ namespace maildrop_test {
 std::vector<std::pair<int, std::string>> logged;
 
 namespace {
-void capture(int priority, const char* line) { logged.emplace_back(priority, line); }
+void capture(int priority, const char* line) {
+    logged.emplace_back(priority, line);
+}
 std::string spool_setting;  // keeps the text alive for server::settings
 }  // namespace
 
@@ -69,8 +71,7 @@ std::vector<std::string> list_folder(const std::string& path) {
 
 void remove_tree(const std::string& path) {
     ::nftw(
-        path.c_str(),
-        [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); }, 16,
+        path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); }, 16,
         FTW_DEPTH | FTW_PHYS);
 }
 

@@ -21,7 +21,9 @@ namespace {
 using tollmar::maildrop::messages;
 using tollmar::maildrop::scan_maildrop;
 
-std::string repeat(char c, std::size_t n) { return std::string(n, c); }
+std::string repeat(char c, std::size_t n) {
+    return std::string(n, c);
+}
 
 struct scan_case {
     const char* name;
@@ -48,7 +50,9 @@ std::vector<scan_case> scan_cases() {
          {{"From a\nx\n", 9, 11}, {"From x\n", 7, 8}}},
         {"from in last chunk without line end", "From a\nFrom b", {{"From a\nFrom b", 13, 14}}},
         {"stray cr", "From a\na\rb\n", {{"From a\na\rb\n", 11, 12}}},
-        {"nul byte", std::string("From a\n\0x\n", 10), {{std::string("From a\n\0x\n", 10), 10, 12}}},
+        {"nul byte",
+         std::string("From a\n\0x\n", 10),
+         {{std::string("From a\n\0x\n", 10), 10, 12}}},
         {"crlf from lines", "From a\r\nFrom b\r\n", {{"From a\r\n", 8, 8}, {"From b\r\n", 8, 8}}},
         {"first line longer than a chunk",
          "From " + repeat('a', 5000) + "\n",
@@ -171,10 +175,13 @@ TEST_F(MaildropTest, UnsafeMaildropsAreRefused) {
     };
     const unsafe_case cases[] = {
         {"symbolic link",
-         [](const std::string& m, const std::string& t) { ASSERT_EQ(::symlink(t.c_str(), m.c_str()), 0); }},
-        {"hard link",
-         [](const std::string& m, const std::string& t) { ASSERT_EQ(::link(t.c_str(), m.c_str()), 0); }},
-        {"folder", [](const std::string& m, const std::string&) { ASSERT_EQ(::mkdir(m.c_str(), 0700), 0); }},
+         [](const std::string& m, const std::string& t) {
+             ASSERT_EQ(::symlink(t.c_str(), m.c_str()), 0);
+         }},
+        {"hard link", [](const std::string& m,
+                         const std::string& t) { ASSERT_EQ(::link(t.c_str(), m.c_str()), 0); }},
+        {"folder",
+         [](const std::string& m, const std::string&) { ASSERT_EQ(::mkdir(m.c_str(), 0700), 0); }},
     };
     for (const unsafe_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -209,8 +216,8 @@ TEST_F(MaildropTest, ReadErrorOnTheMaildropFailsTheScanWithoutRetrying) {
         tollmar::maildrop::detail::read_call = failing_read;
         EXPECT_EQ(scan_maildrop(mbox.c_str()), 0);
         EXPECT_EQ(reads_seen, before + 1);
-        EXPECT_TRUE(logged_containing(LOG_ERR, "failed to read maildrop: " + mbox +
-                                                   ": Input/output error"));
+        EXPECT_TRUE(logged_containing(LOG_ERR,
+                                      "failed to read maildrop: " + mbox + ": Input/output error"));
         tollmar::maildrop::remove_spool_files();
         tollmar::maildrop::release_message_table();
     }
@@ -281,15 +288,33 @@ std::string generated_maildrop(unsigned seed) {
     const int lines = 200 + pick(300);
     for (int i = 0; i < lines; ++i) {
         switch (pick(9)) {
-            case 0: text += "From sender " + std::to_string(i) + "\n"; break;
-            case 1: text += "From crlf\r\n"; break;
-            case 2: text += std::string(4090 + pick(12), 'L') + "From split\n"; break;
-            case 3: text += std::string(4095 * (1 + pick(2)), 'e') + "\n"; break;
-            case 4: text += "a\rb\n"; break;
-            case 5: text += std::string("nul\0byte\n", 9); break;
-            case 6: text += ">From quoted\n"; break;
-            case 7: text += "From " + std::string(4100 + pick(100), 'w') + (pick(2) ? "\r\n" : "\n"); break;
-            default: text += "body line " + std::to_string(pick(1000)) + "\n"; break;
+            case 0:
+                text += "From sender " + std::to_string(i) + "\n";
+                break;
+            case 1:
+                text += "From crlf\r\n";
+                break;
+            case 2:
+                text += std::string(4090 + pick(12), 'L') + "From split\n";
+                break;
+            case 3:
+                text += std::string(4095 * (1 + pick(2)), 'e') + "\n";
+                break;
+            case 4:
+                text += "a\rb\n";
+                break;
+            case 5:
+                text += std::string("nul\0byte\n", 9);
+                break;
+            case 6:
+                text += ">From quoted\n";
+                break;
+            case 7:
+                text += "From " + std::string(4100 + pick(100), 'w') + (pick(2) ? "\r\n" : "\n");
+                break;
+            default:
+                text += "body line " + std::to_string(pick(1000)) + "\n";
+                break;
         }
     }
     if (pick(2)) text += "tail without line end";

@@ -1,0 +1,103 @@
+// Scan (and update) throughput on generated maildrops: many small messages,
+// and few messages with long lines.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "maildrop/message_table.hpp"
+#include "maildrop/scan.hpp"
+#include "maildrop/update.hpp"
+#include "server/settings.hpp"
+
+namespace {
+
+struct bench_folder {
+    std::string root, spool, mbox;
+    bench_folder() {
+        char templ[] = "/tmp/scan_bench_XXXXXX";
+        if (mkdtemp(templ) == nullptr) std::abort();
+        root = templ;
+        spool = root + "/spool";
+        mbox = root + "/mbox";
+        mkdir(spool.c_str(), 0700);
+        tollmar::server::settings.spool_tmp_dir = spool.c_str();
+    }
+    ~bench_folder() {
+        nftw(
+            root.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p); },
+            16, FTW_DEPTH | FTW_PHYS);
+    }
+    void write(const std::string& text) const {
+        std::FILE* f = std::fopen(mbox.c_str(), "wb");
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+    }
+};
+
+std::string many_messages(int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text +=
+            "From u" + std::to_string(i) + "@x Mon Jan  1 00:00:00 2024\nSubject: s\n\nbody\n\n";
+    return text;
+}
+
+std::string long_lines(int messages, int line_bytes) {
+    std::string text;
+    for (int i = 0; i < messages; ++i)
+        text += "From u@x\n\n" + std::string(static_cast<std::size_t>(line_bytes), 'l') + "\n\n";
+    return text;
+}
+
+void run_scan(benchmark::State& state, const std::string& text) {
+    bench_folder folder;
+    folder.write(text);
+    for (auto _ : state) {
+        if (tollmar::maildrop::scan_maildrop(folder.mbox.c_str()) != 1) state.SkipWithError("scan");
+        benchmark::DoNotOptimize(tollmar::maildrop::messages.count);
+        state.PauseTiming();
+        tollmar::maildrop::remove_spool_files();
+        tollmar::maildrop::release_message_table();
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(text.size()));
+}
+
+void BM_ScanManyMessages(benchmark::State& state) {
+    run_scan(state, many_messages(static_cast<int>(state.range(0))));
+}
+BENCHMARK(BM_ScanManyMessages)->Arg(1000)->Arg(20000)->Unit(benchmark::kMillisecond);
+
+void BM_ScanLongLines(benchmark::State& state) {
+    run_scan(state, long_lines(16, static_cast<int>(state.range(0))));
+}
+BENCHMARK(BM_ScanLongLines)->Arg(100)->Arg(1 << 20)->Unit(benchmark::kMillisecond);
+
+void BM_UpdateDeleteHalf(benchmark::State& state) {
+    bench_folder folder;
+    const std::string text = many_messages(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        state.PauseTiming();
+        folder.write(text);
+        tollmar::maildrop::scan_maildrop(folder.mbox.c_str());
+        for (int i = 0; i < tollmar::maildrop::messages.count; i += 2)
+            tollmar::maildrop::messages.entries[i].deleted = 1;
+        state.ResumeTiming();
+        tollmar::maildrop::update_maildrop(folder.mbox.c_str());
+        state.PauseTiming();
+        tollmar::maildrop::remove_spool_files();
+        tollmar::maildrop::release_message_table();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_UpdateDeleteHalf)->Arg(2000)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

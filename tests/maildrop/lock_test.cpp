@@ -1,0 +1,214 @@
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "maildrop/lock.hpp"
+#include "maildrop/lock_detail.hpp"
+#include "maildrop/seams.hpp"
+#include "maildrop_fixture.hpp"
+
+namespace maildrop_test {
+namespace {
+
+using namespace tollmar::maildrop;
+
+std::time_t fake_now = 0;
+std::time_t fake_clock() {
+    return fake_now;
+}
+int pauses = 0;
+std::string vanishing_lock;  // removed by the second pause when set
+void count_pause() {
+    ++pauses;
+    if (pauses == 2 && !vanishing_lock.empty()) ::unlink(vanishing_lock.c_str());
+}
+
+class LockTest : public MaildropTest {
+protected:
+    void SetUp() override {
+        MaildropTest::SetUp();
+        pauses = 0;
+        vanishing_lock.clear();
+        detail::lock_pause = count_pause;
+        lock = mbox + ".lock";
+    }
+    std::string lock;
+};
+
+TEST_F(LockTest, FreshLockHoldsOnlyThePidAndBelongsToTheGivenIds) {
+    const mode_t old_mask = ::umask(022);
+    EXPECT_EQ(lock_maildrop(mbox.c_str(), 4321, 4322), 1);
+    ::umask(old_mask);
+    EXPECT_EQ(pauses, 0);
+    EXPECT_EQ(read_file(lock), std::to_string(getpid()));
+    const struct stat st = stat_of(lock);
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 4322u);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST_F(LockTest, StaleRuleCountsStatusChangeAge) {
+    struct age_case {
+        long long age;
+        int result;
+        int pauses;
+    };
+    for (const age_case c : {age_case{600, 0, 5}, age_case{601, 1, 0}, age_case{-3600, 0, 5},
+                             age_case{0, 0, 5}, age_case{100000, 1, 0}}) {
+        SCOPED_TRACE(c.age);
+        write_file(lock, "99999");
+        fake_now = stat_of(lock).st_ctime + c.age;
+        detail::clock_now = fake_clock;
+        pauses = 0;
+        errno = 0;
+        EXPECT_EQ(lock_maildrop(mbox.c_str(), 0, 0), c.result);
+        EXPECT_EQ(pauses, c.pauses);
+        if (c.result == 0) {
+            EXPECT_EQ(errno, EEXIST);
+            EXPECT_EQ(read_file(lock), "99999");
+        } else {
+            EXPECT_EQ(read_file(lock), std::to_string(getpid()));
+        }
+        ::unlink(lock.c_str());
+    }
+}
+
+TEST_F(LockTest, LockRemovedDuringThePausesIsTakenAtTheNextAttempt) {
+    write_file(lock, "99999");
+    vanishing_lock = lock;
+    EXPECT_EQ(lock_maildrop(mbox.c_str(), 0, 0), 1);
+    EXPECT_EQ(pauses, 2);
+    EXPECT_EQ(read_file(lock), std::to_string(getpid()));
+}
+
+TEST_F(LockTest, MissingFolderFailsAfterFivePauses) {
+    const std::string inside = dir + "/missing/mbox";
+    errno = 0;
+    EXPECT_EQ(lock_maildrop(inside.c_str(), 0, 0), 0);
+    EXPECT_EQ(pauses, 5);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(LockTest, UnlockRemovesAnyLockAndToleratesNone) {
+    write_file(lock, "12345");
+    unlock_maildrop(mbox.c_str());
+    EXPECT_FALSE(exists(lock));
+    unlock_maildrop(mbox.c_str());
+    EXPECT_FALSE(exists(lock));
+    EXPECT_TRUE(exists(dir));
+}
+
+// The lock's mtime is set far back first; a renewal moves it to now.
+bool renewed(const std::string& lock_path) {
+    return stat_of(lock_path).st_mtime > 1000000;
+}
+void age_mtime(const std::string& lock_path) {
+    const struct timespec times[2] = {{1000000, 0}, {1000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, lock_path.c_str(), times, 0), 0);
+}
+
+TEST_F(LockTest, RefreshTouchesOnlyOurOwnLockAtMostOnceAMinute) {
+    fake_now = 50000;
+    detail::clock_now = fake_clock;
+    ASSERT_EQ(lock_maildrop(mbox.c_str(), 0, 0), 1);
+    struct step {
+        long long advance;
+        bool expect_renewed;
+    };
+    // Taking the lock counts as a renewal; the limit runs from there.
+    for (const step s : {step{0, false}, step{59, false}, step{1, true}, step{30, false},
+                         step{30, true}, step{-7200, true}}) {
+        SCOPED_TRACE(s.advance);
+        age_mtime(lock);
+        fake_now += s.advance;
+        refresh_maildrop_lock(mbox.c_str());
+        EXPECT_EQ(renewed(lock), s.expect_renewed);
+    }
+    // Another session's lock is never touched, even when the minute is up.
+    write_file(lock, "1");
+    age_mtime(lock);
+    fake_now += 3600;
+    refresh_maildrop_lock(mbox.c_str());
+    EXPECT_FALSE(renewed(lock));
+    EXPECT_EQ(read_file(lock), "1");
+    // No remembered path, no lock file: nothing happens.
+    refresh_maildrop_lock(nullptr);
+    ::unlink(lock.c_str());
+    detail::refresh_lock(mbox.c_str(), true);
+    EXPECT_FALSE(exists(lock));
+}
+
+// Another session that believes the time is `now` tries to take the lock;
+// returns its result.
+int contender_result(const std::string& maildrop, std::time_t now) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        fake_now = now;
+        detail::clock_now = fake_clock;
+        detail::lock_pause = [] {};
+        ::_exit(lock_maildrop(maildrop.c_str(), 0, 0));
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(LockTest, LongSessionKeepsItsLockFreshByRefreshing) {
+    const std::string mine = std::to_string(getpid());
+    // Without renewal, a lock older than 600 seconds is taken over.
+    ASSERT_EQ(lock_maildrop(mbox.c_str(), 0, 0), 1);
+    std::time_t created = stat_of(lock).st_ctime;
+    EXPECT_EQ(contender_result(mbox, created + 601), 1);
+    EXPECT_NE(read_file(lock), mine);
+    ::unlink(lock.c_str());
+
+    // With renewal the clock of the stale rule restarts at the refresh.
+    ASSERT_EQ(lock_maildrop(mbox.c_str(), 0, 0), 1);
+    created = stat_of(lock).st_ctime;
+    while (std::time(nullptr) <= created) {
+        const struct timespec brief = {0, 20 * 1000 * 1000};
+        ::nanosleep(&brief, nullptr);
+    }
+    detail::refresh_lock(mbox.c_str(), true);
+    ASSERT_GT(stat_of(lock).st_ctime, created);
+    EXPECT_EQ(contender_result(mbox, created + 601), 0);
+    EXPECT_EQ(read_file(lock), mine);
+}
+
+TEST_F(LockTest, StreamLockWaitsForAnotherProcess) {
+    write_file(mbox, "From a\n");
+    const std::string marker = dir + "/released";
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        const int fd = ::open(mbox.c_str(), O_RDWR);
+        struct flock fl = {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        if (::fcntl(fd, F_SETLK, &fl) != 0) ::_exit(2);
+        if (::write(ready[1], "x", 1) != 1) ::_exit(2);
+        const struct timespec hold = {0, 200 * 1000 * 1000};
+        ::nanosleep(&hold, nullptr);
+        write_file(marker, "done");
+        ::_exit(0);  // the exit releases the lock
+    }
+    char c;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    const int fd = ::open(mbox.c_str(), O_RDWR);
+    EXPECT_EQ(lock_stream(fd), 1);
+    EXPECT_TRUE(exists(marker));  // granted only after the holder was done
+    EXPECT_EQ(unlock_stream(fd), 1);
+    ::close(fd);
+    int status = 0;
+    ::waitpid(holder, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+}
+
+}  // namespace
+}  // namespace maildrop_test
