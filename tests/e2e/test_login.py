@@ -1,0 +1,180 @@
+"""Logins end to end: system accounts and the authentication file, access lists,
+the authorization-phase commands and their exact replies and log lines."""
+
+import hashlib
+import os
+import socket
+import syslog
+
+import pytest
+
+from pop3_sandbox import write_file
+
+MBOX = b"From a@example.org Thu Dec 10 09:00:00 2026\nSubject: hi\n\nhello\n"
+CAPA = [b"TOP\r\n", b"UIDL\r\n", b"USER\r\n", b"EXPIRE NEVER\r\n", b"AUTH-RESP-CODE\r\n"]
+
+
+def digest_entry(password, name, upper=False):
+    hexdigits = hashlib.md5(("%s\n%s\ntollmar" % (password, name)).encode()).hexdigest()
+    return "MD5-" + (hexdigits.upper() if upper else hexdigits)
+
+
+def assert_session_ends(client):
+    """The server closes the connection without another byte."""
+    assert client.read_all() == b""
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
+@pytest.mark.parametrize("order", ["user-first", "pass-first"])
+def test_system_account_login_in_either_order(sandbox, server, log, tls, order):
+    sandbox.add_user("alice", "s3cret")
+    sandbox.write_mbox("alice", MBOX)
+    srv = server.start(tls=tls)
+    with srv.connect() as c:
+        assert c.greeting() == "+OK"
+        first, second = ("USER alice", "PASS s3cret")[:: 1 if order == "user-first" else -1]
+        assert c.cmd(first) == "+OK"
+        assert c.cmd(second) == "+OK"  # sent by the maildrop phase once it is ready
+        assert c.cmd("STAT") == "+OK 1 %d" % (len(MBOX) + 4)
+        assert c.cmd("QUIT") == "+OK"
+    log.assert_logged("Authenticated alice", syslog.LOG_INFO)
+    log.assert_logged("Connection closed", syslog.LOG_INFO)
+
+
+@pytest.mark.parametrize("user,password,reply,verdict", [
+    ("alice", "wrong", "-ERR [AUTH] authentication failed", 0),
+    ("nosuchuser", "x", "-ERR [SYS/TEMP] temporary resource problem", -1),
+    ("locked", "x", "-ERR [AUTH] authentication failed", 0),
+    ("abcdefghijklmnopqrst", "x", "-ERR [SYS/TEMP] temporary resource problem", -1),
+])
+def test_refused_login_replies_logs_and_ends(sandbox, server, log, user, password, reply,
+                                             verdict):
+    sandbox.add_user("alice", "s3cret")
+    sandbox.add_user("locked", "x", hashed="!")
+    srv = server.start()
+    with srv.connect() as c:
+        assert c.login(user, password) == ("+OK", reply)
+        assert_session_ends(c)
+    # Only the first 16 characters of a refused name reach the log.
+    log.assert_logged("login failed ('%s') return value %d" % (user[:16], verdict),
+                      syslog.LOG_WARNING)
+    assert not log.find("Authenticated")
+    assert all(password not in m for m in log.messages() if password != "x")
+
+
+def test_authorization_phase_commands(sandbox, server, log):
+    sandbox.add_user("alice", "s3cret")
+    sandbox.write_mbox("alice", MBOX)
+    srv = server.start()
+    with srv.connect() as c:
+        assert c.greeting() == "+OK"
+        assert c.multi("capa") == ("+OK Capability list follows", CAPA)
+        for line in ["", "USER", "USER\talice", "STAT", "NOOP", "APOP alice x"]:
+            assert c.cmd(line) == "-ERR", line
+        assert c.cmd("user bob") == "+OK"
+        assert c.cmd("USER alice") == "+OK"  # the last USER counts
+        assert c.multi("CAPAbility") == ("+OK Capability list follows", CAPA)
+        assert c.cmd("pass s3cret") == "+OK"
+        assert c.cmd("QUIT") == "+OK"
+    log.assert_logged("Authenticated alice", syslog.LOG_INFO)
+
+
+def test_quit_before_login_ends_quietly(sandbox, server, log):
+    srv = server.start()
+    with srv.connect() as c:
+        assert c.greeting() == "+OK"
+        assert c.cmd("QUITTING now") == "+OK"
+        assert_session_ends(c)
+        mark = log.mark()
+    with srv.connect() as c:  # the listener goes on; the first process logged nothing more
+        assert c.greeting() == "+OK"
+    assert not log.find("Connection closed", since=mark)
+
+
+def test_end_of_input_before_login_ends_the_process(sandbox, server, log):
+    srv = server.start()
+    with srv.connect() as c:
+        assert c.greeting() == "+OK"
+        c.send_line("USER alice")
+        assert c.read_line() == b"+OK\r\n"
+        c.half_close()
+        assert_session_ends(c)  # no "-ERR" for ever, nothing after end of input
+    assert srv.connection_pids() == []
+
+
+def test_hostile_lines_before_login(sandbox, server, log):
+    sandbox.add_user("alice", "s3cret")
+    srv = server.start()
+    with srv.connect() as c:
+        assert c.greeting() == "+OK"
+        c.send_raw(b"X" * 100000 + b"\r\n")  # cut at 4095 bytes, the rest discarded
+        assert c.read_line() == b"-ERR\r\n"
+        c.send_raw(b"\x00\xff\x01garbage\r\n")
+        assert c.read_line() == b"-ERR\r\n"
+        c.send_raw(b"USER " + b"a" * 5000 + b"\r\n")
+        assert c.read_line() == b"+OK\r\n"
+        assert c.cmd("PASS s3cret\x00tail") == "-ERR [SYS/TEMP] temporary resource problem"
+    log.assert_logged("login failed ('%s') return value -1" % ("a" * 16), syslog.LOG_WARNING)
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
+def test_authentication_file_maps_login_to_account_and_maildrop(sandbox, server, log, tls):
+    bob = sandbox.add_user("bob", "unused")
+    drop = os.path.join(bob.home, "inbox")
+    sandbox.write_mbox("bob", MBOX, path=drop)
+    auth = write_file(os.path.join(sandbox.files_dir, "auth"),
+                      "other:pw:bob:/nowhere\n"
+                      "clear:open sesame:bob:%s\n"
+                      "digest:%s:bob:%s\n" % (drop, digest_entry("pw2", "digest", upper=True), drop),
+                      0o600)
+    srv = server.start("-a", auth, tls=tls)
+    for login, password in [("clear", "open sesame"), ("digest", "pw2")]:
+        with srv.connect() as c:
+            assert c.login(login, password) == ("+OK", "+OK")
+            assert c.cmd("LIST 1") == "+OK 1 %d" % (len(MBOX) + 4)
+            assert c.cmd("QUIT") == "+OK"
+        log.assert_logged("Authenticated %s" % login, syslog.LOG_INFO)
+    assert os.listdir(bob.home) == ["inbox"]  # no lock left behind
+    with srv.connect() as c:
+        assert c.login("digest", "wrong")[1] == "-ERR [AUTH] authentication failed"
+    with srv.connect() as c:  # an account that is not in the file at all
+        assert c.login("bob", "unused")[1] == "-ERR [AUTH] authentication failed"
+    log.assert_logged("login failed ('bob') return value 0", syslog.LOG_WARNING)
+
+
+def test_missing_authentication_file(sandbox, server, log):
+    srv = server.start("-a", "/nonexistent/auth")
+    with srv.connect() as c:
+        assert c.login("bob", "x")[1] == "-ERR [AUTH] authentication failed"
+    log.assert_logged("failed to read auth file: /nonexistent/auth: No such file or directory",
+                      syslog.LOG_ERR)
+
+
+@pytest.mark.parametrize("allow,deny,accepted", [
+    (None, None, False),              # no deny list: every login refused
+    (None, "", True),                 # empty deny list, no allow list
+    (None, "bob\nalice # gone\n", False),
+    (None, "alice2\n", True),         # only the whole first word counts
+    ("alice\n", "", True),
+    ("bob\n", "", False),             # an allow list restricts to its names
+])
+def test_access_lists(sandbox, server, allow, deny, accepted):
+    sandbox.add_user("alice", "s3cret")
+    sandbox.write_mbox("alice", MBOX)
+    if allow is not None:
+        sandbox.write_etc("pop3.allow", allow)
+    if deny is not None:
+        sandbox.write_etc("pop3.deny", deny)
+    srv = server.start("-D")
+    with srv.connect() as c:
+        reply = c.login("alice", "s3cret")[1]
+        assert reply == ("+OK" if accepted else "-ERR [AUTH] authentication failed")
+
+
+def test_unreadable_allow_list_refuses(sandbox, server):
+    sandbox.add_user("alice", "s3cret")
+    sandbox.write_etc("pop3.deny", "")
+    os.mkdir("/etc/pop3.allow")  # exists, but cannot be read as a list
+    srv = server.start("-D")
+    with srv.connect() as c:
+        assert c.login("alice", "s3cret")[1] == "-ERR [AUTH] authentication failed"
