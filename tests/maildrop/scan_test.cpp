@@ -21,6 +21,22 @@ namespace {
 using tollmar::maildrop::messages;
 using tollmar::maildrop::scan_maildrop;
 
+// True when name is folder + "/.tollmar_<pid>_<digits>_" + six characters
+// (mkstemp's letters and digits, or the X characters a failed call left).
+bool is_spool_name(const std::string& name, const std::string& folder) {
+    const std::string head = folder + "/.tollmar_" + std::to_string(getpid()) + "_";
+    if (name.compare(0, head.size(), head) != 0) return false;
+    std::size_t at = head.size();
+    const std::size_t digits = at;
+    while (at < name.size() && std::isdigit(static_cast<unsigned char>(name[at]))) ++at;
+    if (at == digits || at >= name.size() || name[at] != '_') return false;
+    const std::string tail = name.substr(at + 1);
+    if (tail.size() != 6) return false;
+    for (char c : tail)
+        if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
 std::string repeat(char c, std::size_t n) {
     return std::string(n, c);
 }
