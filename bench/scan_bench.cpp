@@ -2,6 +2,7 @@
 // and few messages with long lines.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <ftw.h>
 #include <unistd.h>
 

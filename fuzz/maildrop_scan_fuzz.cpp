@@ -2,6 +2,7 @@
 // hold the input byte for byte, with sizes that fit the chunk rules.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>

@@ -36,7 +36,13 @@ void accept_loop(int listen_fd) {
         const int fd = accept(listen_fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_size);
         if (fd < 0) {
             if (errno != EINTR) {
-                syslog(LOG_ERR, "%s: %s", "failed to accept connection", std::strerror(errno));
+                const int error = errno;
+                syslog(LOG_ERR, "%s: %s", "failed to accept connection", std::strerror(error));
+                // Out of descriptors or memory, accept fails again at once:
+                // pause briefly instead of spinning and flooding the log.
+                if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                    usleep(100000);
+                }
             }
             continue;
         }

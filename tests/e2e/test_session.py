@@ -290,3 +290,48 @@ def test_curl_lists_and_retrieves(sandbox, server, alice):
     message = subprocess.run(["curl", "-sS", "--max-time", "20", url + "2"],
                              capture_output=True, check=True).stdout
     assert message == MSG2.replace(b"\n", b"\r\n")
+
+
+@pytest.fixture(scope="module")
+def fail_identity_lib(tmp_path_factory):
+    """A preload library that makes one identity call fail (see fail_identity.c)."""
+    out = str(tmp_path_factory.mktemp("preload") / "fail_identity.so")
+    src = os.path.join(os.path.dirname(__file__), "fail_identity.c")
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", out, src, "-ldl"], check=True)
+    os.chmod(os.path.dirname(out), 0o755)
+    return out
+
+
+@pytest.mark.parametrize("call,reply,logged", [
+    ("setuid", "-ERR [SYS/TEMP] failed to set user identity",
+     "setuid() failed: 2001: Operation not permitted"),
+    ("seteuid", "-ERR [SYS/TEMP] failed to set effective user identity",
+     "seteuid() failed: 2001: Operation not permitted"),
+    ("setegid", "-ERR [SYS/TEMP] failed to join 'mail' group (setegid)",
+     "setegid() failed: 8: Operation not permitted"),
+    ("setgid", "-ERR [SYS/TEMP] failed to join 'mail' group (setgid)",
+     "setgid() failed: 8: Operation not permitted"),
+])
+def test_failed_switch_of_identity(sandbox, server, alice, log, fail_identity_lib, call, reply,
+                                   logged):
+    srv = server.start(env={"LD_PRELOAD": fail_identity_lib, "TOLLMAR_FAIL_CALL": call})
+    with srv.connect() as c:
+        assert c.login("alice", "s3cret") == ("+OK", reply)
+        assert c.read_all() == b""
+    log.assert_logged(logged, syslog.LOG_ERR)
+    wait_until(lambda: srv.connection_pids() == [], "the session to end")
+    assert read_bytes(sandbox.mbox_path("alice")) == MBOX
+    assert leftovers(sandbox) == ([], [])
+
+
+def test_failed_group_switch_is_ignored_for_a_mapped_user(sandbox, server, alice, log,
+                                                          fail_identity_lib):
+    auth = write_file(os.path.join(sandbox.files_dir, "auth"),
+                      "al:pw:alice:%s\n" % sandbox.mbox_path("alice"), 0o600)
+    srv = server.start("-a", auth,
+                       env={"LD_PRELOAD": fail_identity_lib, "TOLLMAR_FAIL_CALL": "setgid"})
+    with srv.connect() as c:
+        assert c.login("al", "pw") == ("+OK", "+OK")
+        assert c.cmd("STAT") == "+OK 3 %d" % (SIZE1 + SIZE2 + SIZE3)
+        assert c.cmd("QUIT") == "+OK"
+    assert not log.find("setgid() failed")
