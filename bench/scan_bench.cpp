@@ -2,8 +2,8 @@
 // and few messages with long lines.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <ftw.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>

@@ -91,7 +91,7 @@ std::vector<scan_case> scan_cases() {
     };
 }
 
-TEST_F(MaildropTest, ScanSplitsMessagesAsSpecified) {
+TEST_F(MaildropTest, ScanSplitsMessagesAtFromLineChunks) {
     for (const scan_case& c : scan_cases()) {
         SCOPED_TRACE(c.name);
         write_file(mbox, c.maildrop);
