@@ -7,6 +7,7 @@
 #include "auth/credentials.hpp"
 #include "channel/line_io.hpp"
 #include "session/capability.hpp"
+#include "session/command_table.hpp"
 #include "session/phases.hpp"
 #include "util/strlcpy.hpp"
 #include "util/text.hpp"
@@ -73,13 +74,7 @@ void authorize(int fd, char* command_line, char* login_name) {
         // The client has closed its side: nobody is left to answer.
         if (channel::read_line(fd, command_line, 4096) == 0) std::exit(1);
 
-        const auth_command* match = nullptr;
-        for (const auth_command& c : auth_commands) {
-            if (util::starts_with_nocase(command_line, c.word, c.length)) {
-                match = &c;
-                break;
-            }
-        }
+        const auth_command* match = find_command(auth_commands, command_line);
         if (match != nullptr)
             match->handler(fd, command_line, state);
         else

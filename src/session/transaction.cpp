@@ -12,6 +12,7 @@
 #include "maildrop/message_table.hpp"
 #include "maildrop/update.hpp"
 #include "session/capability.hpp"
+#include "session/command_table.hpp"
 #include "session/commands.hpp"
 #include "session/phases.hpp"
 #include "util/text.hpp"
@@ -102,13 +103,7 @@ void command_loop(int fd, char* command_line) {
             quit_sequence(fd, state.maildrop_dirty);
             return;
         }
-        const command* match = nullptr;
-        for (const command& c : commands) {
-            if (util::starts_with_nocase(command_line, c.word, c.length)) {
-                match = &c;
-                break;
-            }
-        }
+        const command* match = find_command(commands, command_line);
         if (match != nullptr)
             match->handler(fd, command_line, state);
         else
