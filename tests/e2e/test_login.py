@@ -9,6 +9,7 @@ import syslog
 import pytest
 
 from pop3_sandbox import write_file
+from pop3_server import wait_until
 
 MBOX = b"From a@example.org Thu Dec 10 09:00:00 2026\nSubject: hi\n\nhello\n"
 CAPA = [b"TOP\r\n", b"UIDL\r\n", b"USER\r\n", b"EXPIRE NEVER\r\n", b"AUTH-RESP-CODE\r\n"]
@@ -134,7 +135,8 @@ def test_authentication_file_maps_login_to_account_and_maildrop(sandbox, server,
             assert c.cmd("LIST 1") == "+OK 1 %d" % (len(MBOX) + 4)
             assert c.cmd("QUIT") == "+OK"
         log.assert_logged("Authenticated %s" % login, syslog.LOG_INFO)
-    assert os.listdir(bob.home) == ["inbox"]  # no lock left behind
+        wait_until(lambda: srv.connection_pids() == [], "the session to end")
+        assert os.listdir(bob.home) == ["inbox"]  # no lock left behind
     with srv.connect() as c:
         assert c.login("digest", "wrong")[1] == "-ERR [AUTH] authentication failed"
     with srv.connect() as c:  # an account that is not in the file at all
