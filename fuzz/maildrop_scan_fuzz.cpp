@@ -17,13 +17,15 @@
 
 namespace {
 
-char folder[64];
-char spool[96];
-char mbox[96];
+char folder[4096];
+char spool[4200];
+char mbox[4200];
 
 void set_up() {
     if (folder[0] != '\0') return;
-    std::strcpy(folder, "/tmp/maildrop_fuzz_XXXXXX");
+    // Under $TMPDIR when set, so that the runner can remove it afterwards.
+    const char* tmp = std::getenv("TMPDIR");
+    std::snprintf(folder, sizeof folder, "%s/maildrop_fuzz_XXXXXX", tmp != nullptr ? tmp : "/tmp");
     if (mkdtemp(folder) == nullptr) std::abort();
     std::snprintf(spool, sizeof spool, "%s/spool", folder);
     std::snprintf(mbox, sizeof mbox, "%s/mbox", folder);

@@ -14,9 +14,10 @@ for src in fuzz/*_fuzz.cpp; do
     name=$(basename "$src" .cpp)
     corpus_seed="fuzz/corpus/${name%_fuzz}"
     work=$(mktemp -d)
+    chmod 0755 "$work"
     [ -d "$corpus_seed" ] && cp -r "$corpus_seed"/. "$work"/
     echo "fuzz: $name for ${seconds}s"
-    if ! "build-fuzz/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    if ! TMPDIR="$work" "build-fuzz/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=0 "$work" >"$work.log" 2>&1; then
         tail -n 40 "$work.log"
         echo "fuzz: $name FAILED" >&2
