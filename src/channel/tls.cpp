@@ -75,6 +75,10 @@ void tls_start(int fd) {
     // A client that drops the connection without a closure alert has simply
     // ended its input, as over plain TCP.
     SSL_CTX_set_options(tls_context, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    // Each connection has a context of its own, so session tickets could never
+    // be redeemed; sending them only delays the greeting (the client delays
+    // its ACK of the tickets while Nagle holds the greeting back).
+    SSL_CTX_set_num_tickets(tls_context, 0);
     // Writes on the non-blocking socket report each record taken, so a long
     // reply progresses record by record under the write wait.
     SSL_CTX_set_mode(tls_context,

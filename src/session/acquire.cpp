@@ -90,6 +90,13 @@ void acquire_maildrop(int fd, const char* login_name) {
     }
     const gid_t gid = gr->gr_gid;
 
+    // The session must not keep the supplementary groups of the process that
+    // started the server (root's among them): mail is its only group.
+    if (setgroups(1, &gid) != 0) {
+        syslog(LOG_ERR, "%s: %u: %s", "setgroups() failed", static_cast<unsigned>(gid),
+               std::strerror(errno));
+        fail(fd, "-ERR [SYS/TEMP] failed to join 'mail' group (setgroups)\r\n");
+    }
     if (setegid(gid) != 0 && mapped_user[0] == '\0') {
         syslog(LOG_ERR, "%s: %u: %s", "setegid() failed", static_cast<unsigned>(gid),
                std::strerror(errno));
@@ -118,16 +125,16 @@ void acquire_maildrop(int fd, const char* login_name) {
     if (!dropped) {
         syslog(LOG_ERR, "%s: %u: %s", "setuid() failed", static_cast<unsigned>(uid),
                std::strerror(errno));
-        channel::send_text(fd, "-ERR [SYS/TEMP] failed to set user identity\r\n");
+        // Clean up first: no SIGPIPE handler is installed yet, and a reply
+        // to a vanished client would end the process with the lock left.
         maildrop::cleanup_at_exit();
-        std::exit(1);
+        fail(fd, "-ERR [SYS/TEMP] failed to set user identity\r\n");
     }
     if (seteuid(uid) != 0) {
         syslog(LOG_ERR, "%s: %u: %s", "seteuid() failed", static_cast<unsigned>(uid),
                std::strerror(errno));
-        channel::send_text(fd, "-ERR [SYS/TEMP] failed to set effective user identity\r\n");
         maildrop::cleanup_at_exit();
-        std::exit(1);
+        fail(fd, "-ERR [SYS/TEMP] failed to set effective user identity\r\n");
     }
 
     if (std::atexit(maildrop::cleanup_at_exit) != 0) {

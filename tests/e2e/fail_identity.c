@@ -4,6 +4,7 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <grp.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -27,3 +28,13 @@ WRAP(setuid, uid_t)
 WRAP(seteuid, uid_t)
 WRAP(setgid, gid_t)
 WRAP(setegid, gid_t)
+
+int setgroups(size_t size, const gid_t *list) {
+    if (should_fail("setgroups")) {
+        errno = EPERM;
+        return -1;
+    }
+    int (*real)(size_t, const gid_t *) =
+        (int (*)(size_t, const gid_t *))dlsym(RTLD_NEXT, "setgroups");
+    return real(size, list);
+}

@@ -309,6 +309,8 @@ def fail_identity_lib(tmp_path_factory):
      "setuid() failed: 2001: Operation not permitted"),
     ("seteuid", "-ERR [SYS/TEMP] failed to set effective user identity",
      "seteuid() failed: 2001: Operation not permitted"),
+    ("setgroups", "-ERR [SYS/TEMP] failed to join 'mail' group (setgroups)",
+     "setgroups() failed: 8: Operation not permitted"),
     ("setegid", "-ERR [SYS/TEMP] failed to join 'mail' group (setegid)",
      "setegid() failed: 8: Operation not permitted"),
     ("setgid", "-ERR [SYS/TEMP] failed to join 'mail' group (setgid)",
@@ -337,3 +339,16 @@ def test_failed_group_switch_is_ignored_for_a_mapped_user(sandbox, server, alice
         assert c.cmd("STAT") == "+OK 3 %d" % (SIZE1 + SIZE2 + SIZE3)
         assert c.cmd("QUIT") == "+OK"
     assert not log.find("setgid() failed")
+
+
+def test_session_runs_as_the_account_with_only_the_mail_group(sandbox, server, alice):
+    srv = server.start()
+    with srv.connect() as c:
+        assert c.login("alice", "s3cret") == ("+OK", "+OK")
+        [pid] = srv.connection_pids()
+        with open("/proc/%d/status" % pid) as f:
+            status = dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line)
+        assert status["Uid"].split() == [str(alice.uid)] * 4
+        assert status["Gid"].split() == ["8"] * 4
+        assert status["Groups"].split() == ["8"]
+        assert c.cmd("QUIT") == "+OK"
