@@ -75,6 +75,119 @@ void step(update_step s) {
     if (on_update_step != nullptr) on_update_step(s);
 }
 
+// The journal names sit in the maildrop's folder, which other users may be
+// able to write to (a shared spool). Only a file this session's identity made
+// is trusted: it was created 0600 by us and never linked elsewhere. Anything
+// else under those names could have been planted to make a replay overwrite
+// the maildrop, so it is neither read nor removed (it is evidence).
+enum class found { nothing, ours, foreign, failed };
+
+// Opens path read-only without following a link or blocking on a FIFO and
+// judges it. ours: *fd_out is open. foreign: *reason says why. failed: errno.
+found open_own(const char* path, int* fd_out, const char** reason) {
+    *fd_out = -1;
+    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        switch (errno) {
+            case ENOENT:
+                return found::nothing;
+            case ELOOP:
+                *reason = "it is a symbolic link";
+                return found::foreign;
+            case ENXIO:  // a socket
+                *reason = "not a regular file";
+                return found::foreign;
+            case EACCES:  // a file of ours is always readable to us
+                *reason = "not readable by the session's user";
+                return found::foreign;
+            default:
+                return found::failed;
+        }
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return found::failed;
+    }
+    const char* problem = nullptr;
+    if (!S_ISREG(st.st_mode))
+        problem = "not a regular file";
+    else if (st.st_uid != ::geteuid())
+        problem = "not owned by the session's user";
+    else if (st.st_nlink != 1)
+        problem = "it has more than one link";
+    else if ((st.st_mode & 077) != 0)
+        problem = "open to other users";
+    if (problem != nullptr) {
+        ::close(fd);
+        *reason = problem;
+        return found::foreign;
+    }
+    *fd_out = fd;
+    return found::ours;
+}
+
+void refuse(const char* path, const char* reason) {
+    log_line(LOG_ERR, "%s: %s: %s", "refusing maildrop journal", path, reason);
+}
+
+// Removes a leftover of ours under path; a foreign file is logged and left.
+void remove_own(const char* path) {
+    int fd = -1;
+    const char* reason = nullptr;
+    switch (open_own(path, &fd, &reason)) {
+        case found::ours:
+            ::close(fd);
+            ::unlink(path);
+            return;
+        case found::foreign:
+            refuse(path, reason);
+            return;
+        case found::nothing:
+        case found::failed:
+            return;  // creating the temporary journal afresh will tell
+    }
+}
+
+// Renames the temporary journal to the journal name. Without replace, a file
+// already there (never ours: the scan completed ours under the dot-lock) stays
+// and the rename fails with EEXIST.
+int rename_journal(const char* temp_path, const char* journal_path, bool replace) {
+    if (replace) return ::rename(temp_path, journal_path);
+    if (::renameat2(AT_FDCWD, temp_path, AT_FDCWD, journal_path, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    // A file system without RENAME_NOREPLACE: look first. A file planted in
+    // between would be replaced, which costs the evidence but not the mail,
+    // since the journal is judged again before it is replayed.
+    struct stat st;
+    if (::lstat(journal_path, &st) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return ::rename(temp_path, journal_path);
+}
+
+int commit(const char* temp_path, const char* journal_path, bool replace) {
+    if (rename_journal(temp_path, journal_path, replace) != 0) {
+        const int saved = errno;
+        ::unlink(temp_path);
+        errno = saved;
+        return 0;
+    }
+    if (!sync_folder_of(journal_path)) {
+        // The rename may not survive a crash; rewriting now could leave a torn
+        // maildrop without its journal.
+        const int saved = errno;
+        ::unlink(journal_path);
+        errno = saved;
+        return 0;
+    }
+    step(update_step::journal_committed);
+    return 1;
+}
+
 // Reads and checks the trailer of an open journal. 1 valid, 0 not.
 int read_trailer(int fd, trailer* t) {
     struct stat st;
@@ -126,15 +239,18 @@ int extend_journal(int maildrop_fd, int journal_fd, const trailer& t, std::int64
         errno = saved;
         return 0;
     }
-    return journal_commit(temp_path, journal_path);
+    return commit(temp_path, journal_path, true);  // replaces the journal it extends
 }
 
 }  // namespace
 
 int journal_create(journal_writer& writer, const char* temp_path) {
     writer.written = 0;
-    ::unlink(temp_path);
-    writer.fd = ::open(temp_path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    remove_own(temp_path);
+    // O_EXCL: whatever still holds the name (a foreign file) makes this fail
+    // with EEXIST, and nothing is rewritten.
+    writer.fd =
+        ::open(temp_path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     return writer.fd >= 0 ? 1 : 0;
 }
 
@@ -178,22 +294,7 @@ int journal_seal(journal_writer& writer, int maildrop_fd, std::int64_t source_le
 }
 
 int journal_commit(const char* temp_path, const char* journal_path) {
-    if (::rename(temp_path, journal_path) != 0) {
-        const int saved = errno;
-        ::unlink(temp_path);
-        errno = saved;
-        return 0;
-    }
-    if (!sync_folder_of(journal_path)) {
-        // The rename may not survive a crash; rewriting now could leave a torn
-        // maildrop without its journal.
-        const int saved = errno;
-        ::unlink(journal_path);
-        errno = saved;
-        return 0;
-    }
-    step(update_step::journal_committed);
-    return 1;
+    return commit(temp_path, journal_path, false);
 }
 
 void journal_abandon(journal_writer& writer, const char* temp_path) {
@@ -205,7 +306,7 @@ void journal_abandon(journal_writer& writer, const char* temp_path) {
 void discard_temp_journal(const char* maildrop_path) {
     char temp_path[PATH_MAX + 32];
     if (sibling_path(temp_path, sizeof temp_path, maildrop_path, journal_temp_suffix))
-        ::unlink(temp_path);
+        remove_own(temp_path);
 }
 
 int complete_journal(int maildrop_fd, const char* maildrop_path) {
@@ -219,9 +320,17 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
     }
 
     for (int round = 0; round < max_rounds; ++round) {
-        const int journal_fd = ::open(journal_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (journal_fd < 0) {
-            if (errno == ENOENT) return 1;
+        int journal_fd = -1;
+        const char* reason = nullptr;
+        const found what = open_own(journal_path, &journal_fd, &reason);
+        if (what == found::nothing) return 1;
+        if (what == found::foreign) {
+            // Not ours, so it cannot stand for a rewrite of ours: the maildrop
+            // is read as it is and the file stays where it is.
+            refuse(journal_path, reason);
+            return 1;
+        }
+        if (what == found::failed) {
             log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop journal", journal_path,
                      std::strerror(errno));
             return 0;

@@ -6,6 +6,12 @@
 // device and inode, a check value). It is written under a temporary name, put
 // on disk and only then renamed into place, so a journal under its final name
 // is always complete.
+//
+// Both names sit in the maildrop's folder, which may be shared with other
+// users. A file under either name is trusted only if it is a regular file of
+// the session's own user with a single link and no group or other permission
+// bits; anything else is logged ("refusing maildrop journal"), never read,
+// replayed or removed.
 #pragma once
 #include <sys/types.h>
 
@@ -22,7 +28,8 @@ struct journal_writer {
     std::int64_t written;  // content bytes so far
 };
 
-// Creates the temporary journal afresh (0600). 1 done, 0 failed (errno).
+// Creates the temporary journal afresh (0600), removing a leftover of ours
+// first. 1 done, 0 failed (errno; EEXIST when a foreign file holds the name).
 int journal_create(journal_writer& writer, const char* temp_path);
 
 // Appends length bytes of src from offset. 1 done, 0 write failed, -1 read
@@ -34,8 +41,9 @@ int journal_copy(journal_writer& writer, int src, std::int64_t offset, std::int6
 int journal_seal(journal_writer& writer, int maildrop_fd, std::int64_t source_length);
 
 // Renames the temporary journal into place and syncs the folder (step
-// journal_committed). 1 done, 0 failed (errno; the final name then does not
-// name a journal that could be trusted, so it is removed again).
+// journal_committed). Never replaces a file already under the journal name.
+// 1 done, 0 failed (errno, EEXIST for a file in the way; the temporary
+// journal is removed, and a journal renamed but not synced is removed again).
 int journal_commit(const char* temp_path, const char* journal_path);
 
 // Closes and removes an unfinished temporary journal.
@@ -43,12 +51,13 @@ void journal_abandon(journal_writer& writer, const char* temp_path);
 
 // For the open, stream-locked maildrop: brings a committed journal to its end
 // (maildrop = journal content + whatever was appended since) and removes it.
-// 1 when no journal is left, 0 on failure (logged at LOG_ERR; the journal then
+// 1 when no journal of ours is left (a foreign file under the journal name is
+// logged and left alone), 0 on failure (logged at LOG_ERR; the journal then
 // stays for the next session to complete).
 int complete_journal(int maildrop_fd, const char* maildrop_path);
 
-// Removes a leftover temporary journal: an unfinished journal means the
-// maildrop was never touched.
+// Removes a leftover temporary journal of ours: an unfinished journal means
+// the maildrop was never touched. A foreign one is logged and left.
 void discard_temp_journal(const char* maildrop_path);
 
 }  // namespace tollmar::maildrop::detail

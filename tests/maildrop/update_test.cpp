@@ -193,6 +193,7 @@ TEST_F(UpdateTest, UpdateWithoutAScanChangesNothing) {
 TEST_F(UpdateTest, LeftoverTemporaryJournalIsDiscardedByTheScan) {
     write_file(mbox, m1 + m2);
     write_file(mbox + ".tollmar-journal.tmp", "half a journal");
+    ASSERT_EQ(::chmod((mbox + ".tollmar-journal.tmp").c_str(), 0600), 0);  // as we make them
     ASSERT_EQ(scan_maildrop(mbox.c_str()), 1);
     EXPECT_EQ(messages.count, 2);
     EXPECT_EQ(read_file(mbox), m1 + m2);
@@ -202,6 +203,7 @@ TEST_F(UpdateTest, LeftoverTemporaryJournalIsDiscardedByTheScan) {
 TEST_F(UpdateTest, DamagedJournalFailsTheScanAndIsKept) {
     write_file(mbox, m1 + m2);
     write_file(mbox + ".tollmar-journal", std::string(100, 'j'));
+    ASSERT_EQ(::chmod((mbox + ".tollmar-journal").c_str(), 0600), 0);  // ours, but damaged
     EXPECT_EQ(scan_maildrop(mbox.c_str()), 0);
     EXPECT_TRUE(logged_containing(LOG_ERR, "failed to complete maildrop journal: " + mbox +
                                                ".tollmar-journal: damaged journal"));
