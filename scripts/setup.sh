@@ -7,7 +7,7 @@ packages=(
     g++ cmake make pkg-config
     libssl-dev libcrypt-dev
     libgtest-dev libbenchmark-dev
-    clang
+    clang libclang-rt-14-dev
     python3 python3-pytest
     openssl curl util-linux procps
 )
