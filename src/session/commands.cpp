@@ -43,6 +43,23 @@ bool send_header(int fd, std::FILE* file, const char* path) {
     return false;
 }
 
+// RETR and TOP: a number that names no message is refused; otherwise the
+// reply starts (corked) and the message's spool path is returned.
+const char* begin_message_reply(int fd, unsigned long number) {
+    if (!msg_is_valid(number)) {
+        channel::send_text(fd, no_such_message);
+        return nullptr;
+    }
+    channel::cork_output();
+    channel::send_text(fd, "+OK\r\n");
+    return entry_of(number).spool_path;
+}
+
+void end_message_reply(int fd) {
+    channel::send_text(fd, ".\r\n");
+    channel::flush_output(fd);
+}
+
 }  // namespace
 
 void cmd_stat(std::int64_t* count, std::int64_t* octets) {
@@ -91,21 +108,13 @@ void cmd_retr(int fd, const char* line) {
         channel::send_text(fd, invalid_arguments);
         return;
     }
-    if (!msg_is_valid(number)) {
-        channel::send_text(fd, no_such_message);
-        return;
-    }
-
-    channel::cork_output();
-    channel::send_text(fd, "+OK\r\n");
-    const char* path = entry_of(number).spool_path;
+    const char* path = begin_message_reply(fd, number);
+    if (path == nullptr) return;
     if (std::FILE* file = spool_open(path)) {
-        char chunk[spool_chunk_size];
-        while (spool_read_chunk(file, chunk, path)) spool_send_line(fd, chunk);
+        send_chunks(fd, file, path, ~0UL);
         std::fclose(file);
     }
-    channel::send_text(fd, ".\r\n");
-    channel::flush_output(fd);
+    end_message_reply(fd);
 }
 
 void cmd_top(int fd, const char* line) {
@@ -117,14 +126,8 @@ void cmd_top(int fd, const char* line) {
         channel::send_text(fd, invalid_arguments);
         return;
     }
-    if (!msg_is_valid(number)) {
-        channel::send_text(fd, no_such_message);
-        return;
-    }
-
-    channel::cork_output();
-    channel::send_text(fd, "+OK\r\n");
-    const char* path = entry_of(number).spool_path;
+    const char* path = begin_message_reply(fd, number);
+    if (path == nullptr) return;
     if (std::FILE* file = spool_open(path)) {
         if (send_header(fd, file, path)) {
             channel::send_text(fd, "\r\n");
@@ -132,8 +135,7 @@ void cmd_top(int fd, const char* line) {
         }
         std::fclose(file);
     }
-    channel::send_text(fd, ".\r\n");
-    channel::flush_output(fd);
+    end_message_reply(fd);
 }
 
 void cmd_dele(int fd, const char* line) {
