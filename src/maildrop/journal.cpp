@@ -35,6 +35,12 @@ static_assert(sizeof(trailer) == 64);
 
 char copy_buffer[65536];
 
+// How much of `left` bytes one pass through copy_buffer takes.
+std::size_t piece(std::int64_t left) {
+    return left < static_cast<std::int64_t>(sizeof copy_buffer) ? static_cast<std::size_t>(left)
+                                                                : sizeof copy_buffer;
+}
+
 constexpr std::uint64_t fnv_basis = 14695981039346656037ull;
 
 std::uint64_t fnv_add(std::uint64_t hash, const void* data, std::size_t length) {
@@ -54,10 +60,7 @@ std::uint64_t trailer_check(const trailer& t) {
 int range_hash(int fd, std::int64_t from, std::int64_t to, std::uint64_t* out) {
     std::uint64_t hash = fnv_basis;
     while (from < to) {
-        const std::int64_t want = to - from;
-        const std::size_t n = want < static_cast<std::int64_t>(sizeof copy_buffer)
-                                  ? static_cast<std::size_t>(want)
-                                  : sizeof copy_buffer;
+        const std::size_t n = piece(to - from);
         const ssize_t got = pread_full(fd, copy_buffer, n, static_cast<off_t>(from));
         if (got < 0) return 0;
         if (static_cast<std::size_t>(got) != n) {
@@ -208,10 +211,7 @@ int read_trailer(int fd, trailer* t) {
 int write_in_place(int maildrop_fd, int journal_fd, std::int64_t length) {
     std::int64_t at = 0;
     while (at < length) {
-        const std::int64_t want = length - at;
-        const std::size_t n = want < static_cast<std::int64_t>(sizeof copy_buffer)
-                                  ? static_cast<std::size_t>(want)
-                                  : sizeof copy_buffer;
+        const std::size_t n = piece(length - at);
         const ssize_t got = pread_full(journal_fd, copy_buffer, n, static_cast<off_t>(at));
         if (got < 0 || static_cast<std::size_t>(got) != n) {
             if (got >= 0) errno = EIO;
