@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "channel/line_io.hpp"
-#include "server/settings.hpp"
+#include "config/settings.hpp"
 
 namespace {
 
@@ -27,7 +27,7 @@ std::vector<std::string> body_lines() {
 }
 
 void send_reply(benchmark::State& state, bool corked) {
-    tollmar::server::settings.io_timeout = 30;
+    tollmar::config::settings.io_timeout = 30;
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
         state.SkipWithError("socketpair failed");

@@ -13,7 +13,6 @@
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan.hpp"
 #include "maildrop/update.hpp"
-#include "server/settings.hpp"
 
 namespace {
 
@@ -26,7 +25,6 @@ struct bench_folder {
         spool = root + "/spool";
         mbox = root + "/mbox";
         mkdir(spool.c_str(), 0700);
-        tollmar::server::settings.spool_tmp_dir = spool.c_str();
     }
     ~bench_folder() {
         nftw(
@@ -59,7 +57,8 @@ void run_scan(benchmark::State& state, const std::string& text) {
     bench_folder folder;
     folder.write(text);
     for (auto _ : state) {
-        if (tollmar::maildrop::scan_maildrop(folder.mbox.c_str()) != 1) state.SkipWithError("scan");
+        if (!tollmar::maildrop::scan_maildrop(folder.mbox.c_str(), folder.spool.c_str()))
+            state.SkipWithError("scan");
         benchmark::DoNotOptimize(tollmar::maildrop::messages.count);
         state.PauseTiming();
         tollmar::maildrop::remove_spool_files();
@@ -86,7 +85,7 @@ void BM_UpdateDeleteHalf(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         folder.write(text);
-        tollmar::maildrop::scan_maildrop(folder.mbox.c_str());
+        tollmar::maildrop::scan_maildrop(folder.mbox.c_str(), folder.spool.c_str());
         for (int i = 0; i < tollmar::maildrop::messages.count; i += 2)
             tollmar::maildrop::messages.entries[i].deleted = 1;
         state.ResumeTiming();

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "auth/credentials.hpp"
-#include "server/settings.hpp"
+#include "config/settings.hpp"
 
 namespace {
 
@@ -56,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         file_fd = mkstemp(file_path);
         if (file_fd < 0) abort();
         atexit(remove_file);
-        tollmar::server::settings.auth_file = file_path;
-        tollmar::server::settings.use_access_lists = 0;
+        tollmar::config::settings.auth_file = file_path;
+        tollmar::config::settings.use_access_lists = 0;
     }
     char name[256];
     char password[256];

@@ -13,7 +13,6 @@
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan.hpp"
 #include "maildrop/update.hpp"
-#include "server/settings.hpp"
 
 namespace {
 
@@ -30,7 +29,6 @@ void set_up() {
     std::snprintf(spool, sizeof spool, "%s/spool", folder);
     std::snprintf(mbox, sizeof mbox, "%s/mbox", folder);
     if (mkdir(spool, 0700) != 0) std::abort();
-    tollmar::server::settings.spool_tmp_dir = spool;
 }
 
 std::int64_t spool_file_count() {
@@ -51,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size)) std::abort();
     close(fd);
 
-    const int result = scan_maildrop(mbox);
+    const int result = scan_maildrop(mbox, spool) ? 1 : 0;
     const bool starts = size >= 5 && std::memcmp(data, "From ", 5) == 0;
     if (size == 0 && (result != 1 || messages.count != 0)) std::abort();
     if (size > 0 && result != (starts ? 1 : 0)) std::abort();

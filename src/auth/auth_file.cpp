@@ -1,4 +1,3 @@
-#include <syslog.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -8,6 +7,7 @@
 #include "auth/credential_checks.hpp"
 #include "auth/credentials.hpp"
 #include "digest/md5.hpp"
+#include "util/log.hpp"
 #include "util/strlcpy.hpp"
 
 namespace tollmar::auth {
@@ -63,7 +63,7 @@ int judge_line(const char* name, const char* password, char** save) {
     bool matches;
     if (is_digest_entry(secret)) {
         if (std::strlen(name) + std::strlen(password) > longest_digested_pair) {
-            syslog(LOG_ERR, "overly long username or password");
+            util::log_line(LOG_ERR, "overly long username or password");
             return 0;
         }
         matches = digest_matches(name, password, secret);
@@ -91,7 +91,8 @@ int judge_line(const char* name, const char* password, char** save) {
 int check_auth_file(const char* name, const char* password, const char* path) {
     std::FILE* file = std::fopen(path, "r");
     if (file == nullptr) {
-        syslog(LOG_ERR, "%s: %s: %s", "failed to read auth file", path, std::strerror(errno));
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to read auth file", path,
+                       std::strerror(errno));
         return 0;
     }
 

@@ -5,7 +5,7 @@
 
 #include "auth/access_list.hpp"
 #include "auth/credential_checks.hpp"
-#include "server/settings.hpp"
+#include "config/settings.hpp"
 
 namespace tollmar::auth {
 
@@ -41,11 +41,10 @@ int check_credentials_with_lists(const char* name, const char* password, const c
     make_work_copy(password, password_copy);
 
     int verdict;
-    if (server::settings.use_access_lists == 1 &&
-        lists_admit(name_copy, allow_path, deny_path) != 1) {
+    if (config::settings.use_access_lists && lists_admit(name_copy, allow_path, deny_path) != 1) {
         verdict = 0;
-    } else if (server::settings.auth_file != nullptr) {
-        verdict = check_auth_file(name_copy, password_copy, server::settings.auth_file);
+    } else if (config::settings.auth_file != nullptr) {
+        verdict = check_auth_file(name_copy, password_copy, config::settings.auth_file);
     } else {
         verdict = check_system_account(name_copy, password_copy);
     }

@@ -3,7 +3,6 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,7 +12,8 @@
 
 #include "channel/line_io.hpp"
 #include "channel/wait.hpp"
-#include "server/settings.hpp"
+#include "config/settings.hpp"
+#include "util/log.hpp"
 #include "util/signals.hpp"
 
 namespace tollmar::channel {
@@ -26,14 +26,14 @@ long input_left = 0;  // unconsumed bytes; 0 or less: empty
 char* input_next = input_buffer;
 
 SSL* active_tls_handle() {
-    return server::get_tls_mode() != 0 ? get_tls_handle() : nullptr;
+    return config::settings.use_tls ? get_tls_handle() : nullptr;
 }
 
 // One read attempt. Sets *again (with the events to wait for) when the
 // connection was not ready after all; otherwise the result is that of read().
 long attempt_read(int fd, char* buf, std::size_t size, short* events, bool* again) {
     *again = false;
-    if (server::get_tls_mode() != 0) {
+    if (config::settings.use_tls) {
         SSL* handle = get_tls_handle();
         if (handle == nullptr) {
             errno = ENOTCONN;
@@ -88,7 +88,7 @@ bool refill(int fd) {
             util::act_on_pending_signals();
             continue;
         }
-        syslog(LOG_ERR, "%s: %s", "read failed - aborting", std::strerror(err));
+        util::log_line(LOG_ERR, "%s: %s", "read failed - aborting", std::strerror(err));
         std::exit(1);
     }
 }
@@ -125,7 +125,7 @@ long read_timed(int fd, char* buf, std::size_t size) {
         const bool decrypted = handle != nullptr && events == POLLIN && SSL_pending(handle) > 0;
         if (!decrypted && !wait_ready(fd, events, io_timeout_ms())) {
             send_text(fd, "-ERR read() timed out.\r\n");
-            syslog(LOG_ERR, "%s", "read() timed out.");
+            util::log_line(LOG_ERR, "%s", "read() timed out.");
             std::exit(1);
         }
         bool again = false;

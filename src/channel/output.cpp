@@ -6,7 +6,6 @@
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,7 +15,8 @@
 
 #include "channel/line_io.hpp"
 #include "channel/wait.hpp"
-#include "server/settings.hpp"
+#include "config/settings.hpp"
+#include "util/log.hpp"
 #include "util/signals.hpp"
 
 namespace tollmar::channel {
@@ -31,7 +31,7 @@ bool output_corked = false;
 // One write attempt. Positive: bytes taken. 0: not ready yet, wait for
 // *events and try again. Negative: failure (or EINTR) with errno set.
 long attempt_write(int fd, const char* data, std::size_t len, short* events) {
-    if (server::get_tls_mode() != 0) {
+    if (config::settings.use_tls) {
         SSL* handle = get_tls_handle();
         if (handle == nullptr) {
             errno = ENOTCONN;
@@ -73,7 +73,7 @@ void write_all(int fd, const char* data, std::size_t len) {
     short events = POLLOUT;
     while (len > 0) {
         if (!wait_ready(fd, events, io_timeout_ms())) {
-            syslog(LOG_ERR, "%s", "write() timed out.");
+            util::log_line(LOG_ERR, "%s", "write() timed out.");
             std::exit(1);
         }
         const long n = attempt_write(fd, data, len, &events);
@@ -93,7 +93,7 @@ void write_all(int fd, const char* data, std::size_t len) {
         // A vanished client raises SIGPIPE before the write reports EPIPE; its
         // recorded action (clean-up and exit) takes precedence over this log line.
         util::act_on_pending_signals();
-        syslog(LOG_ERR, "%s: %s", "write failed - aborting", std::strerror(err));
+        util::log_line(LOG_ERR, "%s: %s", "write failed - aborting", std::strerror(err));
         std::exit(1);
     }
 }

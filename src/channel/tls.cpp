@@ -9,13 +9,13 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
-#include <syslog.h>
 
 #include <cstdlib>
 
 #include "channel/line_io.hpp"
 #include "channel/wait.hpp"
-#include "server/settings.hpp"
+#include "config/settings.hpp"
+#include "util/log.hpp"
 
 namespace tollmar::channel {
 
@@ -24,12 +24,12 @@ namespace {
 SSL_CTX* tls_context = nullptr;
 
 [[noreturn]] void fail(const char* what) {
-    syslog(LOG_ERR, "%s", what);
+    util::log_line(LOG_ERR, "%s", what);
     std::exit(1);
 }
 
 [[noreturn]] void fail_with_path(const char* what, const char* path) {
-    syslog(LOG_ERR, "%s: %s", what, path != nullptr ? path : "");
+    util::log_line(LOG_ERR, "%s: %s", what, path != nullptr ? path : "");
     std::exit(1);
 }
 
@@ -65,7 +65,7 @@ void tls_start(int fd) {
 
     tls_context = SSL_CTX_new(TLS_server_method());
     if (tls_context == nullptr) fail("SSL: failed to create new context");
-    const server::server_settings& s = server::settings;
+    const config::settings_record& s = config::settings;
     if (s.cert_file == nullptr ||
         SSL_CTX_use_certificate_file(tls_context, s.cert_file, SSL_FILETYPE_PEM) < 1)
         fail_with_path("SSL: failed to use certificate file", s.cert_file);
@@ -92,7 +92,7 @@ void tls_start(int fd) {
 }
 
 void tls_end() {
-    if (server::get_tls_mode() == 0) return;
+    if (!config::settings.use_tls) return;
     SSL_free(get_tls_handle());
     set_tls_handle(nullptr);
     SSL_CTX_free(tls_context);

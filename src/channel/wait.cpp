@@ -8,7 +8,7 @@
 #include <cerrno>
 
 #include "channel/line_io.hpp"
-#include "server/settings.hpp"
+#include "config/settings.hpp"
 #include "util/signals.hpp"
 
 namespace tollmar::channel {
@@ -38,7 +38,7 @@ std::int64_t monotonic_ms() {
 }
 
 std::int64_t io_timeout_ms() {
-    return static_cast<std::int64_t>(server::settings.io_timeout) * 1000;
+    return static_cast<std::int64_t>(config::settings.io_timeout) * 1000;
 }
 
 bool wait_ready(int fd, short events, std::int64_t timeout_ms) {

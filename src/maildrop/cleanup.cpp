@@ -1,4 +1,3 @@
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -8,6 +7,7 @@
 #include "maildrop/message_table.hpp"
 #include "maildrop/seams.hpp"
 #include "maildrop/update.hpp"
+#include "util/log.hpp"
 
 namespace tollmar::maildrop {
 
@@ -36,7 +36,7 @@ void on_broken_pipe(int sig) {
         unlock_maildrop(path);
         forget_maildrop_path();
     }
-    detail::log_line(LOG_INFO, "%s: %u", "caught signal", static_cast<unsigned>(sig));
+    util::log_line(LOG_INFO, "%s: %u", "caught signal", static_cast<unsigned>(sig));
     std::exit(1);
 }
 

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +12,7 @@
 
 #include "maildrop/file_io.hpp"
 #include "maildrop/seams.hpp"
+#include "util/log.hpp"
 
 namespace tollmar::maildrop::detail {
 
@@ -133,7 +133,7 @@ found open_own(const char* path, int* fd_out, const char** reason) {
 }
 
 void refuse(const char* path, const char* reason) {
-    log_line(LOG_ERR, "%s: %s: %s", "refusing maildrop journal", path, reason);
+    util::log_line(LOG_ERR, "%s: %s: %s", "refusing maildrop journal", path, reason);
 }
 
 // Removes a leftover of ours under path; a foreign file is logged and left.
@@ -314,8 +314,8 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
     char temp_path[PATH_MAX + 32];
     if (!sibling_path(journal_path, sizeof journal_path, maildrop_path, journal_suffix) ||
         !sibling_path(temp_path, sizeof temp_path, maildrop_path, journal_temp_suffix)) {
-        log_line(LOG_ERR, "%s: %s: %s", "failed to write to maildrop", maildrop_path,
-                 std::strerror(errno));
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to write to maildrop", maildrop_path,
+                       std::strerror(errno));
         return 0;
     }
 
@@ -331,8 +331,8 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
             return 1;
         }
         if (what == found::failed) {
-            log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop journal", journal_path,
-                     std::strerror(errno));
+            util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop journal", journal_path,
+                           std::strerror(errno));
             return 0;
         }
         trailer t;
@@ -346,8 +346,8 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
                  static_cast<std::uint64_t>(st.st_ino) != t.inode)
             problem = "journal made for another file";
         if (problem != nullptr) {
-            log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal", journal_path,
-                     problem);
+            util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal",
+                           journal_path, problem);
             ::close(journal_fd);
             return 0;
         }
@@ -363,8 +363,8 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
         if (current >= source) {
             std::uint64_t hash = 0;
             if (!range_hash(maildrop_fd, new_length, source, &hash)) {
-                log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", maildrop_path,
-                         std::strerror(errno));
+                util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", maildrop_path,
+                               std::strerror(errno));
                 ::close(journal_fd);
                 return 0;
             }
@@ -379,8 +379,8 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
             const int saved = errno;
             ::close(journal_fd);
             if (!ok) {
-                log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal", journal_path,
-                         std::strerror(saved));
+                util::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal",
+                               journal_path, std::strerror(saved));
                 return 0;
             }
             continue;
@@ -389,7 +389,7 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
         if (!cut) {
             const int written = write_in_place(maildrop_fd, journal_fd, new_length);
             if (written != 1) {
-                log_line(
+                util::log_line(
                     LOG_ERR, "%s: %s: %s",
                     written < 0 ? "failed to read maildrop journal" : "failed to write to maildrop",
                     written < 0 ? journal_path : maildrop_path, std::strerror(errno));
@@ -403,35 +403,35 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
             }
             if (::ftruncate(maildrop_fd, static_cast<off_t>(new_length)) != 0 ||
                 ::fsync(maildrop_fd) != 0) {
-                log_line(LOG_ERR, "%s: %s: %s", "failed to write to maildrop", maildrop_path,
-                         std::strerror(errno));
+                util::log_line(LOG_ERR, "%s: %s: %s", "failed to write to maildrop", maildrop_path,
+                               std::strerror(errno));
                 ::close(journal_fd);
                 return 0;
             }
             step(update_step::maildrop_truncated);
         } else if (current < new_length) {
-            log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal", journal_path,
-                     "maildrop shorter than the journal");
+            util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal",
+                           journal_path, "maildrop shorter than the journal");
             ::close(journal_fd);
             return 0;
         }
 
         ::close(journal_fd);
         if (::unlink(journal_path) != 0) {
-            log_line(LOG_ERR, "%s: %s: %s", "failed to remove maildrop journal", journal_path,
-                     std::strerror(errno));
+            util::log_line(LOG_ERR, "%s: %s: %s", "failed to remove maildrop journal", journal_path,
+                           std::strerror(errno));
             return 0;
         }
         // The maildrop is complete either way; should the removal be lost in
         // a crash, the replay recognises the finished rewrite by its cut hash.
         if (!sync_folder_of(journal_path))
-            log_line(LOG_ERR, "%s: %s: %s", "failed to sync maildrop folder", journal_path,
-                     std::strerror(errno));
+            util::log_line(LOG_ERR, "%s: %s: %s", "failed to sync maildrop folder", journal_path,
+                           std::strerror(errno));
         step(update_step::journal_removed);
         return 1;
     }
-    log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal", journal_path,
-             "the maildrop keeps growing");
+    util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal", journal_path,
+                   "the maildrop keeps growing");
     return 0;
 }
 

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,7 +17,7 @@
 #include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
 #include "maildrop/table_growth.hpp"
-#include "server/settings.hpp"
+#include "util/log.hpp"
 
 namespace tollmar::maildrop {
 
@@ -34,25 +33,25 @@ char spool_buffer[65536];  // stdio buffer of the one spool file open at a time
 struct current_message {
     std::FILE* stream;
     message_entry* entry;
-    std::int64_t tally;  // bare-LF chunks written to this message
+    std::int64_t tally;        // bare-LF chunks written to this message
+    const char* spool_folder;  // where the spool files are made
 };
 
 void log_spool_failure(const char* spool_path, int error) {
-    detail::log_line(LOG_ERR, "Failed to open tmp file `%s': %s", spool_path, std::strerror(error));
+    util::log_line(LOG_ERR, "Failed to open tmp file `%s': %s", spool_path, std::strerror(error));
 }
 
 void log_spool_write_failure(const char* spool_path, int error) {
-    detail::log_line(LOG_ERR, "%s: %s: %s", "failed to write tmp file", spool_path,
-                     std::strerror(error));
+    util::log_line(LOG_ERR, "%s: %s: %s", "failed to write tmp file", spool_path,
+                   std::strerror(error));
 }
 
 int begin_message(current_message& message) {
     message_entry* entry = detail::append_entry();
     if (entry == nullptr) return 0;
-    const int n =
-        std::snprintf(entry->spool_path, sizeof entry->spool_path, "%s/.tollmar_%u_%u_XXXXXX",
-                      server::settings.spool_tmp_dir, static_cast<unsigned>(getpid()),
-                      static_cast<unsigned>(std::rand()));
+    const int n = std::snprintf(
+        entry->spool_path, sizeof entry->spool_path, "%s/.tollmar_%u_%u_XXXXXX",
+        message.spool_folder, static_cast<unsigned>(getpid()), static_cast<unsigned>(std::rand()));
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof entry->spool_path) {
         // A cut name has lost its X characters; unlinking it later could hit
         // a file that is not ours, so the entry keeps an empty path.
@@ -130,10 +129,10 @@ bool ends_with_lf(const char* chunk, std::size_t length) {
 }
 
 // Copies the chunks of the maildrop into spool files. 1 done, 0 failed.
-int copy_messages(int fd, const char* path, std::int64_t* scanned) {
+int copy_messages(int fd, const char* path, const char* spool_folder, std::int64_t* scanned) {
     detail::chunk_source source;
     detail::start_chunks(source, fd, chunk_buffer, sizeof chunk_buffer);
-    current_message message = {nullptr, nullptr, 0};
+    current_message message = {nullptr, nullptr, 0, spool_folder};
     const char* chunk = nullptr;
     std::size_t length = 0;
 
@@ -144,8 +143,8 @@ int copy_messages(int fd, const char* path, std::int64_t* scanned) {
     }
     if (got < 0 || !starts_message(chunk, length)) {
         if (got < 0)
-            detail::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path,
-                             std::strerror(errno));
+            util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path,
+                           std::strerror(errno));
         return 0;
     }
     if (!begin_message(message) || !write_chunk(message, chunk, length)) {
@@ -158,8 +157,8 @@ int copy_messages(int fd, const char* path, std::int64_t* scanned) {
         got = detail::next_chunk(source, &chunk, &length);
         if (got == 0) break;
         if (got < 0) {
-            detail::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path,
-                             std::strerror(errno));
+            util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path,
+                           std::strerror(errno));
             abandon_message(message);
             return 0;
         }
@@ -191,27 +190,27 @@ int copy_messages(int fd, const char* path, std::int64_t* scanned) {
 }
 
 void refuse(const char* path, const char* reason) {
-    detail::log_line(LOG_ERR, "%s: %s: %s", "refusing maildrop", path, reason);
+    util::log_line(LOG_ERR, "%s: %s: %s", "refusing maildrop", path, reason);
 }
 
 }  // namespace
 
-int scan_maildrop(const char* path) {
+bool scan_maildrop(const char* path, const char* spool_folder) {
     detail::last_scan.valid = false;
-    if (path == nullptr) return 0;
+    if (path == nullptr || spool_folder == nullptr) return false;
     // Created with the user's rights and mode 0600 from the start; a symbolic
     // link, a folder or a hard-linked file is never taken for the maildrop.
     const int fd = ::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) {
         if (errno == ELOOP) refuse(path, "it is a symbolic link");
         if (errno == EISDIR) refuse(path, "it is a folder");
-        return 0;
+        return false;
     }
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
         refuse(path, "not a regular file with a single link");
         ::close(fd);
-        return 0;
+        return false;
     }
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     (void)::fchmod(fd, 0600);
@@ -225,17 +224,17 @@ int scan_maildrop(const char* path) {
     std::int64_t scanned = 0;
     if (ok) {
         release_message_table();
-        ok = copy_messages(fd, path, &scanned);
+        ok = copy_messages(fd, path, spool_folder, &scanned);
     }
     (void)::lseek(fd, 0, SEEK_SET);  // lockf counts from the offset
     (void)unlock_stream(fd);
     ::close(fd);
-    if (!ok) return 0;
+    if (!ok) return false;
     detail::last_scan.valid = true;
     detail::last_scan.length = scanned;
     detail::last_scan.device = st.st_dev;
     detail::last_scan.inode = st.st_ino;
-    return 1;
+    return true;
 }
 
 }  // namespace tollmar::maildrop

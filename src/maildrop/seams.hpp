@@ -1,5 +1,5 @@
 // Points where tests replace the clock, the pauses, the low-level reads and
-// the process's fate, and where they observe the log. Production code leaves
+// the process's fate. Production code leaves
 // every pointer at its default; nothing outside the maildrop code and its
 // tests includes this header.
 #pragma once
@@ -30,13 +30,8 @@ enum class update_step {
 };
 extern void (*on_update_step)(update_step step);  // nullptr: no hook
 
-// Sees every line this subsystem logs, after it went to syslog.
-extern void (*log_observer)(int priority, const char* line);
-
-// Formats one line into a fixed buffer and hands it to syslog (and observer).
-void log_line(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
-
-// Restores every default above (tests call it between cases).
+// Restores every default above, and util::log_observer (tests call it between
+// cases).
 void reset_seams();
 
 }  // namespace tollmar::maildrop::detail

@@ -31,7 +31,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,13 +44,14 @@
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
+#include "util/log.hpp"
 
 namespace tollmar::maildrop {
 
 namespace {
 
 void keep_everything(const char* path, const char* reason) {
-    detail::log_line(LOG_ERR, "%s: %s: %s", "failed to write to maildrop", path, reason);
+    util::log_line(LOG_ERR, "%s: %s: %s", "failed to write to maildrop", path, reason);
 }
 
 bool anything_deleted() {
@@ -66,8 +66,8 @@ bool anything_deleted() {
 int journal_message(detail::journal_writer& writer, const message_entry& entry) {
     const int fd = ::open(entry.spool_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        detail::log_line(LOG_ERR, "Failed to open tmp file `%s': %s", entry.spool_path,
-                         std::strerror(errno));
+        util::log_line(LOG_ERR, "Failed to open tmp file `%s': %s", entry.spool_path,
+                       std::strerror(errno));
         return -1;
     }
     struct stat st;
@@ -79,7 +79,7 @@ int journal_message(detail::journal_writer& writer, const message_entry& entry) 
     else if (st.st_size != static_cast<off_t>(entry.spool_length))
         problem = "length changed since the scan";
     if (problem != nullptr) {
-        detail::log_line(LOG_ERR, "%s: %s: %s", "unusable tmp file", entry.spool_path, problem);
+        util::log_line(LOG_ERR, "%s: %s: %s", "unusable tmp file", entry.spool_path, problem);
         ::close(fd);
         return -1;
     }
@@ -87,8 +87,8 @@ int journal_message(detail::journal_writer& writer, const message_entry& entry) 
     const int saved = errno;
     ::close(fd);
     if (copied < 0) {
-        detail::log_line(LOG_ERR, "%s: %s: %s", "failed to read tmp file", entry.spool_path,
-                         std::strerror(saved));
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to read tmp file", entry.spool_path,
+                       std::strerror(saved));
         return -1;
     }
     errno = saved;
@@ -107,8 +107,8 @@ int write_journal(int fd, const char* path, std::int64_t current) {
     }
     detail::journal_writer writer;
     if (!detail::journal_create(writer, temp_path)) {
-        detail::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal", temp_path,
-                         std::strerror(errno));
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal", temp_path,
+                       std::strerror(errno));
         keep_everything(path, "journal not written");
         return 0;
     }
@@ -119,21 +119,21 @@ int write_journal(int fd, const char* path, std::int64_t current) {
         const std::int64_t tail = current - detail::last_scan.length;
         ok = detail::journal_copy(writer, fd, detail::last_scan.length, tail);
         if (ok < 0)
-            detail::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path,
-                             std::strerror(errno));
+            util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path,
+                           std::strerror(errno));
     }
     if (ok == 1 && !detail::journal_seal(writer, fd, current)) ok = 0;
     if (ok == 0)
-        detail::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal", temp_path,
-                         std::strerror(errno));
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal", temp_path,
+                       std::strerror(errno));
     if (ok != 1) {
         detail::journal_abandon(writer, temp_path);
         keep_everything(path, "journal not written");
         return 0;
     }
     if (!detail::journal_commit(temp_path, journal_path)) {
-        detail::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal", journal_path,
-                         std::strerror(errno));
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal", journal_path,
+                       std::strerror(errno));
         keep_everything(path, "journal not written");
         return 0;
     }

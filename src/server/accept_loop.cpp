@@ -1,7 +1,6 @@
 // The accept-and-fork loop of the listening process.
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +9,7 @@
 
 #include "server/listener.hpp"
 #include "session/session.hpp"
+#include "util/log.hpp"
 #include "util/signals.hpp"
 
 namespace tollmar::server {
@@ -23,7 +23,7 @@ namespace {
     // A termination signal that arrived since fork ends the process here.
     util::act_on_pending_signals();
     session::run_session(fd);
-    syslog(LOG_INFO, "Connection closed");
+    util::log_line(LOG_INFO, "Connection closed");
     std::exit(0);
 }
 
@@ -37,7 +37,8 @@ void accept_loop(int listen_fd) {
         if (fd < 0) {
             if (errno != EINTR) {
                 const int error = errno;
-                syslog(LOG_ERR, "%s: %s", "failed to accept connection", std::strerror(error));
+                util::log_line(LOG_ERR, "%s: %s", "failed to accept connection",
+                               std::strerror(error));
                 // Out of descriptors or memory, accept fails again at once:
                 // pause briefly instead of spinning and flooding the log.
                 if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
@@ -54,7 +55,7 @@ void accept_loop(int listen_fd) {
         }
         char host[INET6_ADDRSTRLEN + 1];
         const unsigned port = peer_text(peer, host, sizeof host);
-        syslog(LOG_INFO, "Connection from %s:%u", host, port);
+        util::log_line(LOG_INFO, "Connection from %s:%u", host, port);
 
         // Until the child has switched on_terminate to its deferred form, a
         // termination signal must not reach it.
@@ -64,7 +65,7 @@ void accept_loop(int listen_fd) {
         const int fork_errno = errno;
         mask_termination_signals(SIG_UNBLOCK);
         if (pid < 0) {
-            syslog(LOG_ERR, "%s: %s", "fork failed (aborting)", std::strerror(fork_errno));
+            util::log_line(LOG_ERR, "%s: %s", "fork failed (aborting)", std::strerror(fork_errno));
         }
         close(fd);
     }

@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
+#include "config/settings.hpp"
 #include "server/listener.hpp"
-#include "server/settings.hpp"
 
 namespace tollmar::server {
 
@@ -28,8 +28,8 @@ int daemonize() {
 }
 
 void write_pid_file() {
-    if (settings.daemon_mode != 1) return;
-    std::FILE* file = std::fopen(settings.pid_file, "w+");
+    if (!config::settings.daemon_mode) return;
+    std::FILE* file = std::fopen(config::settings.pid_file, "w+");
     if (file == nullptr) return;
     std::fprintf(file, "%u", static_cast<unsigned>(getpid()));
     std::fclose(file);

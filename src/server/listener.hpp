@@ -7,8 +7,6 @@
 
 namespace tollmar::server {
 
-using signal_handler = void (*)(int);
-
 // Detaches from the terminal (one fork, setsid, chdir "/", stdio on /dev/null).
 // Returns 0, or -1 on failure.
 int daemonize();
@@ -22,10 +20,6 @@ int tcp_listen(const char* host, const char* service);
 // The listen backlog for a LISTENQ value (nullptr when unset): atoi of the
 // text, or 1024 without one.
 int listen_backlog(const char* listenq);
-
-// sigaction with an empty mask and SA_RESTART (flags 0 for SIGALRM).
-// Returns the previous handler, or SIG_ERR after logging.
-signal_handler install_signal(int sig, signal_handler handler);
 
 // SIGCHLD: reaps every ended child without blocking; errno is preserved.
 void reap_children(int sig);
@@ -47,9 +41,6 @@ void mask_termination_signals(int how);
 // SA_RESTART, so that blocking calls return EINTR and the signal is acted on
 // promptly.
 void enter_connection_process();
-
-// True once enter_connection_process has run in this process.
-bool in_connection_process();
 
 [[noreturn]] void accept_loop(int listen_fd);
 

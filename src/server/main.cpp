@@ -1,30 +1,31 @@
 // tollmar: a forking POP3 server for mbox maildrops.
-#include <syslog.h>
-
 #include <csignal>
 #include <cstring>
 
-#include "server/command_line.hpp"
+#include "config/command_line.hpp"
+#include "config/settings.hpp"
 #include "server/listener.hpp"
-#include "server/settings.hpp"
+#include "util/log.hpp"
+#include "util/signals.hpp"
 
-using namespace tollmar::server;
+using namespace tollmar;
 
 int main(int argc, char** argv) {
-    parse_command_line(argc, argv);
+    config::parse_command_line(argc, argv);
+    const config::settings_record& settings = config::settings;
 
-    if (settings.daemon_mode == 1) {
-        daemonize();
-        write_pid_file();
+    if (settings.daemon_mode) {
+        server::daemonize();
+        server::write_pid_file();
     }
 
     const char* slash = std::strrchr(argv[0], '/');
-    openlog(slash != nullptr ? slash + 1 : argv[0], LOG_PID, LOG_MAIL);
+    util::open_log(slash != nullptr ? slash + 1 : argv[0], settings.log_to_stderr);
 
-    const int listen_fd = tcp_listen(settings.listen_address, settings.port);
+    const int listen_fd = server::tcp_listen(settings.listen_address, settings.port);
 
-    install_signal(SIGCHLD, reap_children);
-    for (int sig : termination_signals) install_signal(sig, on_terminate);
+    util::install_signal(SIGCHLD, server::reap_children);
+    for (int sig : server::termination_signals) util::install_signal(sig, server::on_terminate);
 
-    accept_loop(listen_fd);
+    server::accept_loop(listen_fd);
 }

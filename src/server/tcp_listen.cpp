@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "server/listener.hpp"
+#include "util/log.hpp"
 
 namespace tollmar::server {
 
@@ -21,13 +22,13 @@ constexpr int linger_seconds = 5;
 void set_socket_options(int fd) {
     const int on = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-        syslog(LOG_WARNING, "%s: %s", "setsockopt failed", std::strerror(errno));
+        util::log_line(LOG_WARNING, "%s: %s", "setsockopt failed", std::strerror(errno));
     }
     struct linger linger_option {};
     linger_option.l_onoff = 1;
     linger_option.l_linger = linger_seconds;
     if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &linger_option, sizeof linger_option) != 0) {
-        syslog(LOG_WARNING, "%s: %s", "setsockopt failed", std::strerror(errno));
+        util::log_line(LOG_WARNING, "%s: %s", "setsockopt failed", std::strerror(errno));
     }
 }
 
@@ -52,7 +53,7 @@ int tcp_listen(const char* host, const char* service) {
         // The resolver reports through its own code; errno means something
         // only for EAI_SYSTEM.
         const char* reason = rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
-        syslog(LOG_ERR, "%s: %s, %s: %s", "getaddrinfo failed", host_text, service, reason);
+        util::log_line(LOG_ERR, "%s: %s, %s: %s", "getaddrinfo failed", host_text, service, reason);
         std::fprintf(stderr, "getaddrinfo: %s\n", reason);
         std::exit(1);
     }
@@ -71,7 +72,7 @@ int tcp_listen(const char* host, const char* service) {
             continue;
         }
         if (listen(fd, listen_backlog(std::getenv("LISTENQ"))) != 0) {
-            syslog(LOG_ERR, "%s: %s", "listen failed", std::strerror(errno));
+            util::log_line(LOG_ERR, "%s: %s", "listen failed", std::strerror(errno));
             std::exit(1);
         }
         freeaddrinfo(results);
@@ -80,8 +81,8 @@ int tcp_listen(const char* host, const char* service) {
 
     freeaddrinfo(results);
     errno = bind_errno;
-    syslog(LOG_ERR, "%s: %s, %s: %s", "failed to bind socket", host_text, service,
-           std::strerror(errno));
+    util::log_line(LOG_ERR, "%s: %s, %s: %s", "failed to bind socket", host_text, service,
+                   std::strerror(errno));
     std::perror("tcp_listen");
     std::exit(1);
 }

@@ -2,7 +2,6 @@
 // as the account.
 #include <grp.h>
 #include <pwd.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,13 +13,13 @@
 
 #include "auth/credentials.hpp"
 #include "channel/line_io.hpp"
+#include "config/settings.hpp"
 #include "maildrop/lock.hpp"
 #include "maildrop/maildrop_path.hpp"
 #include "maildrop/scan.hpp"
 #include "maildrop/update.hpp"
-#include "server/listener.hpp"
-#include "server/settings.hpp"
 #include "session/phases.hpp"
+#include "util/log.hpp"
 #include "util/signals.hpp"
 
 namespace tollmar::session {
@@ -37,9 +36,9 @@ namespace {
 std::string resolve_maildrop_path(const passwd* pw, const char* account) {
     const char* override_path = auth::session_identity.maildrop_override;
     if (override_path[0] != '\0') return override_path;
-    if (server::settings.home_mbox != nullptr)
-        return std::string(pw->pw_dir) + "/" + server::settings.home_mbox;
-    return std::string(server::settings.mail_spool_dir) + account;
+    if (config::settings.home_mbox != nullptr)
+        return std::string(pw->pw_dir) + "/" + config::settings.home_mbox;
+    return std::string(config::settings.mail_spool_dir) + account;
 }
 
 void keep_lock_fresh() {
@@ -52,7 +51,7 @@ void keep_lock_fresh() {
 // is then taken with the account's effective user id.
 bool lock_as_account() {
     return auth::session_identity.maildrop_override[0] != '\0' ||
-           server::settings.home_mbox != nullptr;
+           config::settings.home_mbox != nullptr;
 }
 
 int take_lock(const char* path, uid_t uid, gid_t gid) {
@@ -76,7 +75,7 @@ void acquire_maildrop(int fd, const char* login_name) {
     errno = 0;
     const passwd* pw = getpwnam(account);
     if (pw == nullptr) {
-        syslog(LOG_ERR, "%s: %s", "UID lookup failed", std::strerror(errno));
+        util::log_line(LOG_ERR, "%s: %s", "UID lookup failed", std::strerror(errno));
         fail(fd, "-ERR [SYS/TEMP] user no longer exists\r\n");
     }
     const uid_t uid = pw->pw_uid;
@@ -85,7 +84,7 @@ void acquire_maildrop(int fd, const char* login_name) {
 
     const group* gr = getgrnam("mail");
     if (gr == nullptr) {
-        syslog(LOG_ERR, "%s", "group 'mail' not found");
+        util::log_line(LOG_ERR, "%s", "group 'mail' not found");
         fail(fd, "-ERR [SYS/TEMP] group 'mail' not found\r\n");
     }
     const gid_t gid = gr->gr_gid;
@@ -93,24 +92,24 @@ void acquire_maildrop(int fd, const char* login_name) {
     // The session must not keep the supplementary groups of the process that
     // started the server (root's among them): mail is its only group.
     if (setgroups(1, &gid) != 0) {
-        syslog(LOG_ERR, "%s: %u: %s", "setgroups() failed", static_cast<unsigned>(gid),
-               std::strerror(errno));
+        util::log_line(LOG_ERR, "%s: %u: %s", "setgroups() failed", static_cast<unsigned>(gid),
+                       std::strerror(errno));
         fail(fd, "-ERR [SYS/TEMP] failed to join 'mail' group (setgroups)\r\n");
     }
     if (setegid(gid) != 0 && mapped_user[0] == '\0') {
-        syslog(LOG_ERR, "%s: %u: %s", "setegid() failed", static_cast<unsigned>(gid),
-               std::strerror(errno));
+        util::log_line(LOG_ERR, "%s: %u: %s", "setegid() failed", static_cast<unsigned>(gid),
+                       std::strerror(errno));
         fail(fd, "-ERR [SYS/TEMP] failed to join 'mail' group (setegid)\r\n");
     }
     if (setgid(gid) != 0 && mapped_user[0] == '\0') {
-        syslog(LOG_ERR, "%s: %u: %s", "setgid() failed", static_cast<unsigned>(gid),
-               std::strerror(errno));
+        util::log_line(LOG_ERR, "%s: %u: %s", "setgid() failed", static_cast<unsigned>(gid),
+                       std::strerror(errno));
         fail(fd, "-ERR [SYS/TEMP] failed to join 'mail' group (setgid)\r\n");
     }
 
     if (take_lock(path.c_str(), uid, gid) <= 0) {
-        syslog(LOG_ERR, "%s: %s: %s", "failed to lock maildrop", path.c_str(),
-               std::strerror(errno));
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to lock maildrop", path.c_str(),
+                       std::strerror(errno));
         maildrop::forget_maildrop_path();
         fail(fd, "-ERR [IN-USE] failed to lock maildrop\r\n");
     }
@@ -123,29 +122,29 @@ void acquire_maildrop(int fd, const char* login_name) {
         errno = EPERM;
     }
     if (!dropped) {
-        syslog(LOG_ERR, "%s: %u: %s", "setuid() failed", static_cast<unsigned>(uid),
-               std::strerror(errno));
+        util::log_line(LOG_ERR, "%s: %u: %s", "setuid() failed", static_cast<unsigned>(uid),
+                       std::strerror(errno));
         // Clean up first: no SIGPIPE handler is installed yet, and a reply
         // to a vanished client would end the process with the lock left.
         maildrop::cleanup_at_exit();
         fail(fd, "-ERR [SYS/TEMP] failed to set user identity\r\n");
     }
     if (seteuid(uid) != 0) {
-        syslog(LOG_ERR, "%s: %u: %s", "seteuid() failed", static_cast<unsigned>(uid),
-               std::strerror(errno));
+        util::log_line(LOG_ERR, "%s: %u: %s", "seteuid() failed", static_cast<unsigned>(uid),
+                       std::strerror(errno));
         maildrop::cleanup_at_exit();
         fail(fd, "-ERR [SYS/TEMP] failed to set effective user identity\r\n");
     }
 
     if (std::atexit(maildrop::cleanup_at_exit) != 0) {
-        syslog(LOG_WARNING, "%s: %s", "atexit() failed; lock files may fail to expire",
-               std::strerror(errno));
+        util::log_line(LOG_WARNING, "%s: %s", "atexit() failed; lock files may fail to expire",
+                       std::strerror(errno));
     }
     util::set_broken_pipe_action(maildrop::on_broken_pipe);
-    server::install_signal(SIGPIPE, util::record_signal);
+    util::install_signal(SIGPIPE, util::record_signal);
     channel::set_wait_hook(keep_lock_fresh);
 
-    if (maildrop::scan_maildrop(path.c_str()) == 0) {
+    if (!maildrop::scan_maildrop(path.c_str(), config::settings.spool_tmp_dir)) {
         channel::send_text(fd, "-ERR [SYS/PERM] failed to scan maildrop contents\r\n");
         maildrop::remove_spool_files();
         maildrop::cleanup_at_exit();

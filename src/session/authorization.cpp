@@ -1,5 +1,4 @@
 // The authorization phase: USER and PASS in either order, one attempt.
-#include <syslog.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +8,7 @@
 #include "session/capability.hpp"
 #include "session/command_table.hpp"
 #include "session/phases.hpp"
+#include "util/log.hpp"
 #include "util/strlcpy.hpp"
 #include "util/text.hpp"
 
@@ -91,10 +91,11 @@ void authorize(int fd, char* command_line, char* login_name) {
     if (verdict != 1) {
         channel::send_text(fd, verdict == 0 ? "-ERR [AUTH] authentication failed\r\n"
                                             : "-ERR [SYS/TEMP] temporary resource problem\r\n");
-        syslog(LOG_WARNING, "%s ('%.16s') return value %d", "login failed", login_name, verdict);
+        util::log_line(LOG_WARNING, "%s ('%.16s') return value %d", "login failed", login_name,
+                       verdict);
         std::exit(1);
     }
-    syslog(LOG_INFO, "Authenticated %s", login_name);
+    util::log_line(LOG_INFO, "Authenticated %s", login_name);
 }
 
 }  // namespace tollmar::session

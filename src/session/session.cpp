@@ -2,13 +2,13 @@
 
 #include "channel/line_io.hpp"
 #include "channel/tls.hpp"
-#include "server/settings.hpp"
+#include "config/settings.hpp"
 #include "session/phases.hpp"
 
 namespace tollmar::session {
 
 void run_session(int fd) {
-    if (server::get_tls_mode() != 0) channel::tls_start(fd);
+    if (config::settings.use_tls) channel::tls_start(fd);
     channel::send_text(fd, "+OK\r\n");
 
     char command_line[4096];

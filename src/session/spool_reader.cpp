@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 
 #include "channel/line_io.hpp"
 #include "digest/md5.hpp"
+#include "util/log.hpp"
 
 namespace tollmar::session {
 
@@ -20,11 +20,11 @@ namespace {
 constexpr std::size_t unique_id_span = 255;
 
 void log_open_failure(const char* path, int error) {
-    syslog(LOG_ERR, "Failed to open tmp file `%s': %s", path, std::strerror(error));
+    util::log_line(LOG_ERR, "Failed to open tmp file `%s': %s", path, std::strerror(error));
 }
 
 void log_read_failure(const char* path, int error) {
-    syslog(LOG_ERR, "Failed to read tmp file `%s': %s", path, std::strerror(error));
+    util::log_line(LOG_ERR, "Failed to read tmp file `%s': %s", path, std::strerror(error));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Deferred signal handling for connection processes.
+// Installing signal handlers, and deferred signal handling for connection
+// processes.
 //
 // Handlers only record the signal; the normal path acts on it at safe points
 // (before and after every wait on the client, between chunks of long file
@@ -7,6 +8,16 @@
 #include <csignal>
 
 namespace tollmar::util {
+
+using signal_handler = void (*)(int);
+
+// sigaction with an empty mask and SA_RESTART (flags 0 for SIGALRM).
+// Returns the previous handler, or SIG_ERR after logging.
+signal_handler install_signal(int sig, signal_handler handler);
+
+// The same without SA_RESTART, so that blocking calls return EINTR and the
+// signal is acted on promptly.
+signal_handler install_interrupting_signal(int sig, signal_handler handler);
 
 extern volatile std::sig_atomic_t pending_termination;  // signal number, or 0
 extern volatile std::sig_atomic_t pending_broken_pipe;  // signal number, or 0

@@ -4,13 +4,13 @@
 
 #include "auth/credential_checks.hpp"
 #include "auth/credentials.hpp"
-#include "server/settings.hpp"
+#include "config/settings.hpp"
 #include "temp_dir.hpp"
 
 namespace {
 
 using namespace tollmar::auth;
-using tollmar::server::settings;
+using tollmar::config::settings;
 
 // Logins with access lists on, against an authentication file holding alice
 // and bob, so that every refusal here comes from the lists.
@@ -36,7 +36,7 @@ protected:
                 check_credentials_with_lists("bob", "bpw", allow_.c_str(), deny_.c_str())};
     }
 
-    tollmar::server::server_settings saved_;
+    tollmar::config::settings_record saved_;
     std::string auth_path_, allow_, deny_;
 };
 

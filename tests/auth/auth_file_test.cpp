@@ -9,13 +9,13 @@
 
 #include "auth/credential_checks.hpp"
 #include "auth/credentials.hpp"
-#include "server/settings.hpp"
+#include "config/settings.hpp"
 #include "temp_dir.hpp"
 
 namespace {
 
 using namespace tollmar::auth;
-using tollmar::server::settings;
+using tollmar::config::settings;
 using namespace std::string_literals;
 
 // The stored form of a digest entry, computed with OpenSSL so that the check
@@ -64,7 +64,7 @@ public:
         return verdict;
     }
 
-    tollmar::server::server_settings saved_;
+    tollmar::config::settings_record saved_;
 };
 
 struct file_case {

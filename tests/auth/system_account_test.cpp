@@ -6,12 +6,12 @@
 
 #include "auth/credential_checks.hpp"
 #include "auth/credentials.hpp"
-#include "server/settings.hpp"
+#include "config/settings.hpp"
 
 namespace {
 
 using namespace tollmar::auth;
-using tollmar::server::settings;
+using tollmar::config::settings;
 
 // From the published SHA-crypt test vectors.
 constexpr const char* sha512_hello =
@@ -63,7 +63,7 @@ protected:
         settings.use_access_lists = 0;
     }
     void TearDown() override { settings = saved_; }
-    tollmar::server::server_settings saved_;
+    tollmar::config::settings_record saved_;
 };
 
 TEST_F(SystemAccount, UnknownAccountIsATemporaryProblem) {

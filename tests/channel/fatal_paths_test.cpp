@@ -11,7 +11,7 @@
 
 #include "channel/harness.hpp"
 #include "channel/line_io.hpp"
-#include "server/settings.hpp"
+#include "config/settings.hpp"
 #include "util/signals.hpp"
 
 namespace tollmar::channel {
@@ -78,7 +78,7 @@ TEST(FatalPaths, TerminationSignalDuringWaitExitsZero) {
     const auto outcome = run_in_child(
         [](int fd) {
             testing::reset_channel_state();
-            server::settings.io_timeout = 20;
+            config::settings.io_timeout = 20;
             install_recorder(SIGTERM);
             send_text(fd, "+OK\r\n");
             char buf[4096];
@@ -100,7 +100,7 @@ TEST(FatalPaths, DescriptorAboveSelectLimitWorks) {
     const auto outcome = run_in_child(
         [](int fd) {
             testing::reset_channel_state();
-            server::settings.io_timeout = 10;
+            config::settings.io_timeout = 10;
             rlimit lim{};
             getrlimit(RLIMIT_NOFILE, &lim);
             if (lim.rlim_cur < 2048) {

@@ -10,7 +10,7 @@
 #include <cerrno>
 
 #include "channel/line_io.hpp"
-#include "server/settings.hpp"
+#include "config/settings.hpp"
 #include "util/signals.hpp"
 
 namespace tollmar::channel::testing {
@@ -33,8 +33,8 @@ void reset_channel_state() {
     reset_reader();
     set_wait_hook(nullptr);
     set_tls_handle(nullptr);
-    server::set_tls_mode(0);
-    server::settings = server::server_settings{};
+    config::settings.use_tls = false;
+    config::settings = config::settings_record{};
     util::pending_termination = 0;
     util::pending_broken_pipe = 0;
     util::set_broken_pipe_action(nullptr);

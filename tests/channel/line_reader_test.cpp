@@ -12,7 +12,7 @@
 
 #include "channel/harness.hpp"
 #include "channel/line_io.hpp"
-#include "server/settings.hpp"
+#include "config/settings.hpp"
 
 namespace tollmar::channel {
 namespace {
@@ -24,7 +24,7 @@ class LineReader : public ::testing::Test {
 protected:
     void SetUp() override {
         testing::reset_channel_state();
-        server::settings.io_timeout = 10;
+        config::settings.io_timeout = 10;
         sp_ = make_socket_pair();
     }
     void TearDown() override {
@@ -65,7 +65,7 @@ TEST_F(LineReader, TwoLinesInOneSegmentNeedOneRead) {
     // The whole segment was taken by the first read: the second line comes
     // from the buffer. With no wait allowed, any read attempt would time out.
     EXPECT_FALSE(socket_has_data());
-    server::settings.io_timeout = 0;
+    config::settings.io_timeout = 0;
     ASSERT_GT(read_line(sp_.ours, buf, sizeof buf), 0);
     EXPECT_STREQ(buf, "PASS b\r\n");
     EXPECT_FALSE(input_pending());
@@ -95,7 +95,7 @@ TEST_F(LineReader, SmallBufferCutsAndDiscardsTheRest) {
 }
 
 TEST_F(LineReader, ReadTimedWithNullBufferReturnsAtOnce) {
-    server::settings.io_timeout = 0;  // a wait would end the process
+    config::settings.io_timeout = 0;  // a wait would end the process
     EXPECT_EQ(read_timed(sp_.ours, nullptr, 4096), 0);
 }
 

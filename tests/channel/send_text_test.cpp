@@ -9,7 +9,7 @@
 
 #include "channel/harness.hpp"
 #include "channel/line_io.hpp"
-#include "server/settings.hpp"
+#include "config/settings.hpp"
 
 namespace tollmar::channel {
 namespace {
@@ -28,7 +28,7 @@ class SendText : public ::testing::Test {
 protected:
     void SetUp() override {
         testing::reset_channel_state();
-        server::settings.io_timeout = 10;
+        config::settings.io_timeout = 10;
         sp_ = testing::make_socket_pair();
     }
     void TearDown() override {
@@ -44,7 +44,7 @@ protected:
 };
 
 TEST_F(SendText, NullAndEmptyTextWriteNothing) {
-    server::settings.io_timeout = 0;
+    config::settings.io_timeout = 0;
     EXPECT_EQ(send_text(sp_.ours, nullptr), 0u);
     EXPECT_EQ(send_text(sp_.ours, ""), 0u);
     EXPECT_FALSE(peer_has_data());
@@ -113,7 +113,7 @@ TEST_F(SendText, CorkedOutputIntactAcrossBufferFills) {
 }
 
 TEST_F(SendText, FlushWithNothingCollectedWritesNothing) {
-    server::settings.io_timeout = 0;
+    config::settings.io_timeout = 0;
     cork_output();
     flush_output(sp_.ours);
     EXPECT_FALSE(peer_has_data());
@@ -144,7 +144,7 @@ TEST(ReadTimeout, NothingWaitingWithZeroTimeout) {
     const auto outcome = run_in_child(
         [](int fd) {
             testing::reset_channel_state();
-            server::settings.io_timeout = 0;
+            config::settings.io_timeout = 0;
             char buf[4096];
             read_line(fd, buf, sizeof buf);
             return 0;
@@ -160,7 +160,7 @@ TEST(ReadTimeout, CollectedOutputGoesOutBeforeTheWait) {
     const auto outcome = run_in_child(
         [](int fd) {
             testing::reset_channel_state();
-            server::settings.io_timeout = 10;
+            config::settings.io_timeout = 10;
             cork_output();
             send_text(fd, "+OK\r\n");
             char buf[4096];
@@ -186,7 +186,7 @@ TEST(WriteTimeout, PeerThatStopsReading) {
     const auto outcome = run_in_child(
         [](int fd) {
             testing::reset_channel_state();
-            server::settings.io_timeout = 1;
+            config::settings.io_timeout = 1;
             const std::string chunk(65536, 'x');
             for (int i = 0; i < 1000; ++i) send_text(fd, chunk.c_str());
             return 0;  // a socket buffer never takes 64 MiB unread

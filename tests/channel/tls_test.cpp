@@ -12,7 +12,7 @@
 #include "channel/harness.hpp"
 #include "channel/line_io.hpp"
 #include "channel/tls.hpp"
-#include "server/settings.hpp"
+#include "config/settings.hpp"
 
 namespace tollmar::channel {
 namespace {
@@ -46,10 +46,10 @@ protected:
         static std::string cert_copy, key_copy;
         cert_copy = cert_file;
         key_copy = key_file;
-        server::settings.cert_file = cert_copy.c_str();
-        server::settings.key_file = key_copy.c_str();
-        server::settings.io_timeout = timeout;
-        server::set_tls_mode(1);
+        config::settings.cert_file = cert_copy.c_str();
+        config::settings.key_file = key_copy.c_str();
+        config::settings.io_timeout = timeout;
+        config::settings.use_tls = true;
     }
 
     static std::string dir_;
@@ -128,7 +128,7 @@ TEST_F(Tls, PipelinedLinesInOneRecordAreReadWithoutWaiting) {
             send_text(fd, "+OK\r\n");
             char buf[4096];
             if (read_line(fd, buf, sizeof buf) <= 0 || first != buf) return 2;
-            server::settings.io_timeout = 0;
+            config::settings.io_timeout = 0;
             if (!input_pending()) return 3;
             if (read_line(fd, buf, sizeof buf) <= 0 || second != buf) return 4;
             if (read_line(fd, buf, sizeof buf) <= 0 || third != buf) return 5;

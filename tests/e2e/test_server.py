@@ -25,6 +25,7 @@ HELP = (
     "  -D             use /etc/pop3.{{allow,deny}} files\n"
     "  -L <mbox>      use ~/<mbox> as mail spool\n"
     "  -t <timeout>   use <timeout> seconds as r/w timeout\n"
+    "  -e             copy log lines to standard error\n"
     "\n"
     "Use `{prog} -v' to show the program version.\n"
 )
@@ -295,3 +296,31 @@ def test_sigterm_after_login_cleans_up_and_keeps_pid_file(server, sandbox, log):
     assert read_bytes(srv.pid_file) == str(srv.pid).encode()
     assert log.count("Connection closed") == 0
     assert srv.stop() == 0
+
+
+# -- log lines on standard error (-e) -------------------------------------------
+
+
+@pytest.mark.parametrize("copy", [True, False], ids=["with-e", "without-e"])
+def test_foreground_server_copies_log_lines_to_stderr_with_e(sandbox, server, log, copy):
+    sandbox.add_user("alice", "s3cret")
+    sandbox.write_mbox("alice", b"From a@example.org Thu Dec 10 09:00:00 2026\n\nhello\n")
+    srv = server.start(*(["-e"] if copy else []))
+    with srv.connect() as c:
+        assert c.login("alice", "s3cret") == ("+OK", "+OK")
+        assert c.cmd("QUIT") == "+OK"
+    # syslog gets every line either way; each copy on standard error is
+    # written before the next line goes to syslog.
+    log.assert_logged("Authenticated alice", LOG_INFO)
+    log.assert_logged("Connection closed", LOG_INFO)
+    if copy:
+        text = wait_until(
+            lambda: re.search(rb"^tollmar\[(\d+)\]: Connection closed\n", srv.stderr(), re.M)
+            and srv.stderr(), "the session's last log line on standard error")
+        session = re.search(rb"^tollmar\[(\d+)\]: Authenticated alice\n", text, re.M)
+        assert session is not None, text
+        assert int(session.group(1)) != srv.pid  # logged by the connection process
+        listener = re.search(rb"^tollmar\[(\d+)\]: Connection from 127\.0\.0\.1:\d+\n", text, re.M)
+        assert listener is not None and int(listener.group(1)) == srv.pid, text
+    else:
+        assert b"Authenticated" not in srv.stderr()

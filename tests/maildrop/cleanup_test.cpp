@@ -12,6 +12,7 @@
 #include "maildrop/seams.hpp"
 #include "maildrop/update.hpp"
 #include "maildrop_fixture.hpp"
+#include "util/log.hpp"
 #include "util/signals.hpp"
 
 namespace maildrop_test {
@@ -25,7 +26,7 @@ TEST_F(MaildropTest, CleanupRunsOnceAndSparesALaterLock) {
     write_file(mbox, three);
     remember_maildrop_path(mbox.c_str());
     ASSERT_EQ(lock_maildrop(mbox.c_str(), 0, 0), 1);
-    ASSERT_EQ(scan_maildrop(mbox.c_str()), 1);
+    ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
     EXPECT_EQ(list_folder(spool).size(), 3u);
     cleanup_at_exit();
     EXPECT_TRUE(list_folder(spool).empty());
@@ -61,7 +62,7 @@ std::pair<int, std::string> session_child(const std::string& mbox, Body body) {
     if (child == 0) {
         ::close(fds[0]);
         log_pipe = fds[1];
-        detail::log_observer = log_to_pipe;
+        tollmar::util::log_observer = log_to_pipe;
         remember_maildrop_path(mbox.c_str());
         if (lock_maildrop(mbox.c_str(), 0, 0) != 1) ::_exit(7);
         std::atexit(cleanup_at_exit);
@@ -83,7 +84,7 @@ TEST_F(MaildropTest, BrokenPipeRemovesLockAndSpoolFilesAndKeepsTheMaildrop) {
     write_file(mbox, three);
     lock_of_another_session = mbox + ".lock";
     const auto [status, log] = session_child(mbox, [&] {
-        if (scan_maildrop(mbox.c_str()) != 1) ::_exit(6);
+        if (!scan_maildrop(mbox.c_str(), spool.c_str())) ::_exit(6);
         messages.entries[1].deleted = 1;
         // Runs before cleanup_at_exit (registered earlier), after the pipe
         // handler gave the lock up: a lock taken meanwhile must survive.
@@ -106,7 +107,7 @@ TEST_F(MaildropTest, TerminationSignalDuringTheScanCleansUp) {
     write_file(mbox, big);
     const auto [status, log] = session_child(mbox, [&] {
         tollmar::util::record_signal(SIGTERM);
-        scan_maildrop(mbox.c_str());  // acts on the signal between blocks
+        scan_maildrop(mbox.c_str(), spool.c_str());  // acts on the signal between blocks
         ::_exit(5);
     });
     EXPECT_EQ(status, 0);

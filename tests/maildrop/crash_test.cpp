@@ -51,7 +51,7 @@ protected:
     void killed_session(const crash_case& c, const std::string& during) {
         const pid_t child = ::fork();
         if (child == 0) {
-            if (scan_maildrop(mbox.c_str()) != 1) ::_exit(3);
+            if (!scan_maildrop(mbox.c_str(), spool.c_str())) ::_exit(3);
             messages.entries[0].deleted = 1;
             messages.entries[2].deleted = 1;
             append_file(mbox, during);
@@ -84,7 +84,7 @@ TEST_F(CrashTest, NextScanFindsOriginalOrResultPlusAppendedMail) {
             write_file(mbox, original);
             killed_session(c, during);
             append_file(mbox, *after);
-            ASSERT_EQ(scan_maildrop(mbox.c_str()), 1);
+            ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
             const std::string expected =
                 (c.result_expected ? result + during : original + during) + *after;
             const std::string got = read_file(mbox);

@@ -6,11 +6,11 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "config/settings.hpp"
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan.hpp"
 #include "maildrop/update.hpp"
 #include "maildrop_fixture.hpp"
-#include "server/settings.hpp"
 
 namespace maildrop_test {
 namespace {
@@ -49,7 +49,7 @@ TEST_F(MaildropTest, FullSpoolFolderFailsTheScan) {
     const std::string text = big_maildrop();
     write_file(mbox, text);
     with_tiny_tmpfs(spool, "64k", [&] {
-        EXPECT_EQ(scan_maildrop(mbox.c_str()), 0);
+        EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
         EXPECT_TRUE(logged_containing(LOG_ERR, "failed to write tmp file: " + spool));
         EXPECT_TRUE(logged_containing(LOG_ERR, "No space left on device"));
         remove_spool_files();
@@ -67,7 +67,7 @@ TEST_F(MaildropTest, FullMaildropFolderKeepsEveryMessage) {
         write_file(drop, text);
         // Fill what is left, so that no journal fits.
         write_file(drop_folder + "/filler", std::string(512 * 1024, 'f'));
-        ASSERT_EQ(scan_maildrop(drop.c_str()), 1);
+        ASSERT_TRUE(scan_maildrop(drop.c_str(), spool.c_str()));
         ASSERT_EQ(messages.count, 3);
         messages.entries[1].deleted = 1;
         update_maildrop(drop.c_str());

@@ -91,7 +91,7 @@ protected:
         write_file(mbox, original);
         ASSERT_EQ(::chmod(mbox.c_str(), 0600), 0);
         const int status = in_child([this] {
-            if (scan_maildrop(mbox.c_str()) != 1) return int{scan_failed};
+            if (!scan_maildrop(mbox.c_str(), spool.c_str())) return int{scan_failed};
             messages.entries[0].deleted = 1;
             messages.entries[2].deleted = 1;
             detail::on_update_step = kill_when_committed;
@@ -107,7 +107,7 @@ protected:
     // messages and logged the refusal (or, given "", no refusal at all).
     int scan_in_child(int expected_count, const std::string& refusal) {
         return in_child([&] {
-            if (scan_maildrop(mbox.c_str()) != 1) return int{scan_failed};
+            if (!scan_maildrop(mbox.c_str(), spool.c_str())) return int{scan_failed};
             if (messages.count != expected_count) return int{wrong_message_count};
             if (refusal.empty())
                 return logged_containing(LOG_ERR, "refusing") ? int{unexpected_refusal} : int{fine};
@@ -204,7 +204,7 @@ TEST_F(JournalTrustTest, SessionOfAnOrdinaryUserTrustsOnlyItsOwnJournal) {
         const int status = in_child([&] {
             if (::setegid(other_gid) != 0 || ::seteuid(other_uid) != 0)
                 return int{cannot_become_other_user};
-            if (scan_maildrop(mbox.c_str()) != 1) return int{scan_failed};
+            if (!scan_maildrop(mbox.c_str(), spool.c_str())) return int{scan_failed};
             if (messages.count != (c.refusal == nullptr ? 2 : 4)) return int{wrong_message_count};
             if (c.refusal == nullptr)
                 return logged_containing(LOG_ERR, "refusing") ? int{unexpected_refusal} : int{fine};
@@ -268,7 +268,7 @@ TEST_F(JournalTrustTest, ForeignTemporaryJournalMakesTheUpdateKeepEverything) {
         c.plant(temp(), dir);
         const snapshot planted = snapshot_of(temp());
         const int status = in_child([&] {
-            if (scan_maildrop(mbox.c_str()) != 1) return int{scan_failed};
+            if (!scan_maildrop(mbox.c_str(), spool.c_str())) return int{scan_failed};
             if (messages.count != 4) return int{wrong_message_count};
             messages.entries[1].deleted = 1;
             update_maildrop(mbox.c_str());
@@ -332,7 +332,7 @@ TEST_F(JournalTrustTest, ForeignJournalInTheWayOfTheCommitKeepsEverything) {
         write_file(mbox, original);
         c.plant(journal(), mbox);
         const snapshot planted = snapshot_of(journal());
-        ASSERT_EQ(scan_maildrop(mbox.c_str()), 1);
+        ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
         ASSERT_EQ(messages.count, 4);
         EXPECT_TRUE(logged_containing(LOG_ERR, "refusing maildrop journal: " + journal()));
         messages.entries[1].deleted = 1;

@@ -15,7 +15,7 @@
 #include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
 #include "maildrop/update.hpp"
-#include "server/settings.hpp"
+#include "util/log.hpp"
 #include "util/signals.hpp"
 
 namespace maildrop_test {
@@ -26,7 +26,6 @@ namespace {
 void capture(int priority, const char* line) {
     logged.emplace_back(priority, line);
 }
-std::string spool_setting;  // keeps the text alive for server::settings
 }  // namespace
 
 std::string read_file(const std::string& path) {
@@ -100,15 +99,13 @@ void MaildropTest::SetUp() {
     tollmar::util::pending_termination = 0;
     tollmar::util::pending_broken_pipe = 0;
     logged.clear();
-    detail::log_observer = capture;
+    tollmar::util::log_observer = capture;
     char templ[] = "/tmp/maildrop_test_XXXXXX";
     ASSERT_NE(::mkdtemp(templ), nullptr);
     dir = templ;
     spool = dir + "/spool";
     mbox = dir + "/mbox";
     ASSERT_EQ(::mkdir(spool.c_str(), 0700), 0);
-    spool_setting = spool;
-    tollmar::server::settings.spool_tmp_dir = spool_setting.c_str();
 }
 
 void MaildropTest::TearDown() {

@@ -13,7 +13,6 @@
 #include "maildrop/seams.hpp"
 #include "maildrop/update.hpp"
 #include "maildrop_fixture.hpp"
-#include "server/settings.hpp"
 
 namespace maildrop_test {
 namespace {
@@ -95,7 +94,7 @@ TEST_F(MaildropTest, ScanSplitsMessagesAtFromLineChunks) {
     for (const scan_case& c : scan_cases()) {
         SCOPED_TRACE(c.name);
         write_file(mbox, c.maildrop);
-        ASSERT_EQ(scan_maildrop(mbox.c_str()), 1);
+        ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
         EXPECT_EQ(scanned_messages(), c.expected);
         EXPECT_EQ(read_file(mbox), c.maildrop);  // the scan never writes
         tollmar::maildrop::remove_spool_files();
@@ -107,7 +106,7 @@ TEST_F(MaildropTest, ScanRefusesMaildropsThatDoNotStartWithFrom) {
     for (const std::string text : {"\nFrom a\n", "from a\nx\n", "hello", "Fro", "From"}) {
         SCOPED_TRACE(text);
         write_file(mbox, text);
-        EXPECT_EQ(scan_maildrop(mbox.c_str()), 0);
+        EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
         EXPECT_EQ(messages.count, 0);
         EXPECT_EQ(read_file(mbox), text);
         EXPECT_TRUE(list_folder(spool).empty());
@@ -119,7 +118,7 @@ TEST_F(MaildropTest, ScanRefusesMaildropsThatDoNotStartWithFrom) {
 }
 
 TEST_F(MaildropTest, MissingMaildropIsCreatedEmptyWithMode0600) {
-    ASSERT_EQ(scan_maildrop(mbox.c_str()), 1);
+    ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
     EXPECT_EQ(messages.count, 0);
     const struct stat st = stat_of(mbox);
     EXPECT_TRUE(S_ISREG(st.st_mode));
@@ -130,7 +129,7 @@ TEST_F(MaildropTest, MissingMaildropIsCreatedEmptyWithMode0600) {
 TEST_F(MaildropTest, EmptyMaildropHasNoMessagesAndGroupBitsAreCleared) {
     write_file(mbox, "");
     ASSERT_EQ(::chmod(mbox.c_str(), 0660), 0);
-    ASSERT_EQ(scan_maildrop(mbox.c_str()), 1);
+    ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
     EXPECT_EQ(messages.count, 0);
     EXPECT_TRUE(list_folder(spool).empty());
     EXPECT_EQ(stat_of(mbox).st_mode & 07777, 0600u);
@@ -138,7 +137,7 @@ TEST_F(MaildropTest, EmptyMaildropHasNoMessagesAndGroupBitsAreCleared) {
 
 TEST_F(MaildropTest, SpoolFilesAreNamedFromPidAndRandomAndAreDistinct) {
     write_file(mbox, "From a\nx\nFrom b\ny\nFrom c\nz\n");
-    ASSERT_EQ(scan_maildrop(mbox.c_str()), 1);
+    ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
     ASSERT_EQ(messages.count, 3);
     for (int i = 0; i < 3; ++i) {
         EXPECT_TRUE(is_spool_name(messages.entries[i].spool_path, spool))
@@ -153,9 +152,8 @@ TEST_F(MaildropTest, SpoolFilesAreNamedFromPidAndRandomAndAreDistinct) {
 
 TEST_F(MaildropTest, MissingSpoolFolderFailsWithOneEntryAndTheLogLine) {
     const std::string missing = dir + "/no-such-folder";
-    tollmar::server::settings.spool_tmp_dir = missing.c_str();
     write_file(mbox, "From a\nx\n");
-    EXPECT_EQ(scan_maildrop(mbox.c_str()), 0);
+    EXPECT_FALSE(scan_maildrop(mbox.c_str(), missing.c_str()));
     EXPECT_EQ(messages.count, 1);
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_EQ(logged[0].first, LOG_ERR);
@@ -176,9 +174,8 @@ TEST_F(MaildropTest, MissingSpoolFolderFailsWithOneEntryAndTheLogLine) {
 TEST_F(MaildropTest, SpoolFolderNameTooLongFailsWithoutACutName) {
     const std::string long_folder = dir + "/" + repeat('d', 240);
     ASSERT_EQ(::mkdir(long_folder.c_str(), 0700), 0);
-    tollmar::server::settings.spool_tmp_dir = long_folder.c_str();
     write_file(mbox, "From a\nx\n");
-    EXPECT_EQ(scan_maildrop(mbox.c_str()), 0);
+    EXPECT_FALSE(scan_maildrop(mbox.c_str(), long_folder.c_str()));
     EXPECT_EQ(messages.count, 1);
     EXPECT_EQ(messages.entries[0].spool_path[0], '\0');
     EXPECT_TRUE(logged_containing(LOG_ERR, "File name too long"));
@@ -207,7 +204,7 @@ TEST_F(MaildropTest, UnsafeMaildropsAreRefused) {
         SCOPED_TRACE(c.name);
         logged.clear();
         c.make(mbox, target);
-        EXPECT_EQ(scan_maildrop(mbox.c_str()), 0);
+        EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
         EXPECT_EQ(messages.count, 0);
         EXPECT_TRUE(list_folder(spool).empty());
         EXPECT_EQ(read_file(target), "From a\nx\n");
@@ -234,7 +231,7 @@ TEST_F(MaildropTest, ReadErrorOnTheMaildropFailsTheScanWithoutRetrying) {
         reads_before_failure = before;
         reads_seen = 0;
         tollmar::maildrop::detail::read_call = failing_read;
-        EXPECT_EQ(scan_maildrop(mbox.c_str()), 0);
+        EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
         EXPECT_EQ(reads_seen, before + 1);
         EXPECT_TRUE(logged_containing(LOG_ERR,
                                       "failed to read maildrop: " + mbox + ": Input/output error"));
@@ -249,7 +246,7 @@ TEST_F(MaildropTest, ManyMessagesAndHugeLines) {
     for (int i = 0; i < count; ++i) text += "From " + std::to_string(i) + "\n";
     text += "From huge\n" + repeat('h', 3 * 1024 * 1024) + "\n";
     write_file(mbox, text);
-    ASSERT_EQ(scan_maildrop(mbox.c_str()), 1);
+    ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
     ASSERT_EQ(messages.count, count + 1);
     EXPECT_EQ(messages.entries[1234].spool_length, 10);
     EXPECT_EQ(read_file(messages.entries[1234].spool_path), "From 1234\n");
@@ -348,7 +345,7 @@ TEST_F(MaildropTest, BlockReadingMatchesChunkByChunkReference) {
         write_file(mbox, text);
         const auto expected = reference_scan(mbox);
         ASSERT_GT(expected.size(), 1u);
-        ASSERT_EQ(scan_maildrop(mbox.c_str()), 1);
+        ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
         const auto got = scanned_messages();
         ASSERT_EQ(got.size(), expected.size());
         for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], expected[i]) << i;

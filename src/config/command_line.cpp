@@ -1,4 +1,4 @@
-#include "server/command_line.hpp"
+#include "config/command_line.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,14 +11,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "server/settings.hpp"
+#include "config/settings.hpp"
+#include "config/version.hpp"
 
-namespace tollmar::server {
+namespace tollmar::config {
 
 namespace {
 
 // "+" keeps glibc from permuting: parsing stops at the first non-option.
-constexpr const char* option_string = "+df:sp:c:k:l:a:m:hvDL:t:x:";
+constexpr const char* option_string = "+df:sp:c:k:l:a:m:hvDL:t:x:e";
 
 [[noreturn]] void fail(const char* program_name, const char* message) {
     std::fprintf(stderr, "%s: %s\n", program_name, message);
@@ -90,6 +91,7 @@ void print_help(const char* program_name) {
         "  -D             use /etc/pop3.{allow,deny} files\n"
         "  -L <mbox>      use ~/<mbox> as mail spool\n"
         "  -t <timeout>   use <timeout> seconds as r/w timeout\n"
+        "  -e             copy log lines to standard error\n"
         "\n"
         "Use `%s -v' to show the program version.\n",
         program_name);
@@ -102,13 +104,13 @@ void parse_command_line(int argc, char** argv) {
     while ((opt = getopt(argc, argv, option_string)) != -1) {
         switch (opt) {
             case 'd':
-                settings.daemon_mode = 1;
+                settings.daemon_mode = true;
                 break;
             case 'f':
                 settings.pid_file = optarg;
                 break;
             case 's':
-                set_tls_mode(1);
+                settings.use_tls = true;
                 if (settings.port == nullptr) settings.port = "995";
                 break;
             case 'p':
@@ -132,16 +134,19 @@ void parse_command_line(int argc, char** argv) {
             case 'h':
                 print_help(program_name);
             case 'v':
-                std::printf("%s %s\n", "tollmar", "0.7.6");
+                std::printf("%s %s\n", "tollmar", version);
                 std::exit(0);
             case 'D':
-                settings.use_access_lists = 1;
+                settings.use_access_lists = true;
                 break;
             case 'L':
                 settings.home_mbox = optarg;
                 break;
             case 't':
                 set_io_timeout(optarg);
+                break;
+            case 'e':
+                settings.log_to_stderr = true;
                 break;
             case 'x':
                 settings.spool_tmp_dir = optarg;
@@ -153,4 +158,4 @@ void parse_command_line(int argc, char** argv) {
     if (settings.port == nullptr) settings.port = "110";
 }
 
-}  // namespace tollmar::server
+}  // namespace tollmar::config

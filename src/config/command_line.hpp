@@ -1,7 +1,7 @@
 // Option parsing into the settings record, with the help and version output.
 #pragma once
 
-namespace tollmar::server {
+namespace tollmar::config {
 
 // Parses the options with getopt into `settings`. Answers -h and -v itself and
 // ends the process (status 0); a bad option or -m argument ends it with status
@@ -10,4 +10,4 @@ void parse_command_line(int argc, char** argv);
 
 [[noreturn]] void print_help(const char* program_name);
 
-}  // namespace tollmar::server
+}  // namespace tollmar::config

@@ -1,28 +1,33 @@
 // The process-wide settings record, filled once from the command line and
-// read-only afterwards (connection processes inherit it across fork).
+// read-only afterwards (connection processes inherit it across fork). It sits
+// below every other subsystem but util and digest, so each may read it.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
-namespace tollmar::server {
+namespace tollmar::config {
 
-struct server_settings {
+// Room for one command line from the client, its terminating NUL included:
+// longer lines are cut to this size less one.
+inline constexpr std::size_t command_buffer_size = 4096;
+
+struct settings_record {
     const char* listen_address = nullptr;  // none: any local address
     const char* port = nullptr;            // "110", or "995" with -s, after parsing
+    bool use_tls = false;                  // TLS on the whole connection (-s)
     const char* cert_file = "/etc/tollmar/cert.pem";
     const char* key_file = "/etc/tollmar/key.pem";
     const char* pid_file = "/var/run/tollmar.pid";
-    unsigned char daemon_mode = 0;
+    bool daemon_mode = false;
+    bool log_to_stderr = false;       // -e: every log line also on standard error
     const char* auth_file = nullptr;  // none: log in against the system accounts
-    int use_access_lists = 0;
+    bool use_access_lists = false;
     const char* mail_spool_dir = "/var/mail/";  // always ends in "/"
     const char* home_mbox = nullptr;
     const char* spool_tmp_dir = "/tmp";
     std::uint32_t io_timeout = 30;  // seconds
 };
 
-extern server_settings settings;
+extern settings_record settings;
 
-void set_tls_mode(int mode);
-int get_tls_mode();
-
-}  // namespace tollmar::server
+}  // namespace tollmar::config

@@ -1,6 +1,6 @@
 // Option parsing: defaults, every option, the port rule, -m and -t handling,
 // help and version output and the error exits.
-#include "server/command_line.hpp"
+#include "config/command_line.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,14 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "server/child_run.hpp"
-#include "server/settings.hpp"
+#include "config/settings.hpp"
+#include "support/child_run.hpp"
 
 namespace {
 
-using tollmar::server::get_tls_mode;
-using tollmar::server::parse_command_line;
-using tollmar::server::settings;
+using tollmar::config::parse_command_line;
+using tollmar::config::settings;
 using tollmar_test::child_result;
 using tollmar_test::returned_status;
 using tollmar_test::run_in_child;
@@ -35,11 +34,12 @@ std::string dump_settings() {
     };
     add("listen_address", or_none(settings.listen_address));
     add("port", or_none(settings.port));
-    add("tls_mode", std::to_string(get_tls_mode()));
+    add("tls_mode", std::to_string(settings.use_tls));
     add("cert_file", or_none(settings.cert_file));
     add("key_file", or_none(settings.key_file));
     add("pid_file", or_none(settings.pid_file));
     add("daemon_mode", std::to_string(settings.daemon_mode));
+    add("log_to_stderr", std::to_string(settings.log_to_stderr));
     add("auth_file", or_none(settings.auth_file));
     add("use_access_lists", std::to_string(settings.use_access_lists));
     add("mail_spool_dir", or_none(settings.mail_spool_dir));
@@ -107,6 +107,7 @@ TEST(CommandLine, DefaultsWithoutOptions) {
     EXPECT_EQ(s["key_file"], "/etc/tollmar/key.pem");
     EXPECT_EQ(s["pid_file"], "/var/run/tollmar.pid");
     EXPECT_EQ(s["daemon_mode"], "0");
+    EXPECT_EQ(s["log_to_stderr"], "0");
     EXPECT_EQ(s["auth_file"], "(none)");
     EXPECT_EQ(s["use_access_lists"], "0");
     EXPECT_EQ(s["mail_spool_dir"], "/var/mail/");
@@ -139,6 +140,8 @@ TEST(CommandLine, EachOptionSetsItsField) {
         {{"-f", "/a", "-f", "/b"}, "pid_file", "/b"},
         {{"-d", "-d"}, "daemon_mode", "1"},
         {{"-dD"}, "use_access_lists", "1"},
+        {{"-e"}, "log_to_stderr", "1"},
+        {{"-de"}, "log_to_stderr", "1"},
         {{"-p2110"}, "port", "2110"},
     };
     for (const Case& c : cases) {
@@ -277,6 +280,7 @@ std::string help_text(const std::string& prog, const std::string& cert, const st
            "  -D             use /etc/pop3.{allow,deny} files\n"
            "  -L <mbox>      use ~/<mbox> as mail spool\n"
            "  -t <timeout>   use <timeout> seconds as r/w timeout\n"
+           "  -e             copy log lines to standard error\n"
            "\n"
            "Use `" +
            prog + " -v' to show the program version.\n";
@@ -312,7 +316,7 @@ TEST(CommandLine, HelpColumns) {
             EXPECT_EQ(line.find('['), 37u) << line;
         }
     }
-    EXPECT_EQ(option_lines, 12);
+    EXPECT_EQ(option_lines, 13);
 }
 
 TEST(CommandLine, HelpShowsCertAndKeyReadBeforeIt) {
