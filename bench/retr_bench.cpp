@@ -89,7 +89,7 @@ void BM_uidl_listing_1000(benchmark::State& state) {
         state.SkipWithError("cannot create the spool files");
         return;
     }
-    for (auto _ : state) drain([](int fd) { tollmar::session::cmd_uidl(fd, "\r\n"); });
+    for (auto _ : state) drain([](int fd) { tollmar::session::cmd_uidl(fd, "UIDL\r\n"); });
     state.SetItemsProcessed(state.iterations() * 1000);
     remove_messages();
 }

@@ -2,14 +2,9 @@
 // read-only afterwards (connection processes inherit it across fork). It sits
 // below every other subsystem but util and digest, so each may read it.
 #pragma once
-#include <cstddef>
 #include <cstdint>
 
 namespace tollmar::config {
-
-// Room for one command line from the client, its terminating NUL included:
-// longer lines are cut to this size less one.
-inline constexpr std::size_t command_buffer_size = 4096;
 
 struct settings_record {
     const char* listen_address = nullptr;  // none: any local address

@@ -2,7 +2,6 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 namespace tollmar::digest {
 
@@ -20,7 +19,5 @@ void md5_add_bytes(const void* data, std::size_t length, md5_context* ctx);
 void* md5_finish(md5_context* ctx, void* result);
 void* md5_read(const md5_context* ctx, void* result);
 void* md5_digest(const void* data, std::size_t length, void* result);
-// 0 on success, 1 on a read error of the stream.
-int md5_digest_stream(std::FILE* stream, void* result);
 
 }  // namespace tollmar::digest

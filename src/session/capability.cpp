@@ -1,10 +1,10 @@
-#include "session/capability.hpp"
-
 #include "channel/line_io.hpp"
+#include "session/commands.hpp"
 
 namespace tollmar::session {
 
-void capability_list(int fd) {
+// The same list in both states.
+void cmd_capa(int fd, const char*) {
     static constexpr const char* lines[] = {
         "+OK Capability list follows\r\n",
         "TOP\r\n",

@@ -1,5 +1,7 @@
 #include "session/commands.hpp"
 
+#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 
 #include "channel/line_io.hpp"
@@ -9,6 +11,8 @@
 
 namespace tollmar::session {
 
+bool maildrop_dirty = false;
+
 namespace {
 
 constexpr const char* no_such_message = "-ERR no such message\r\n";
@@ -16,9 +20,10 @@ constexpr const char* invalid_arguments = "-ERR invalid arguments\r\n";
 constexpr const char* unreadable_message = "-ERR [SYS/TEMP] failed to read message\r\n";
 
 // Where the argument text of "LIST ", "RETR " and "DELE " begins; "TOP "
-// is one character shorter.
+// is one character shorter, and UIDL's argument starts right after its word.
 constexpr std::size_t long_word_end = 5;
 constexpr std::size_t top_word_end = 4;
+constexpr std::size_t uidl_word_end = 4;
 
 maildrop::message_entry& entry_of(unsigned long number) {
     return maildrop::messages.entries[number - 1];
@@ -62,7 +67,7 @@ void end_message_reply(int fd) {
 
 }  // namespace
 
-void cmd_stat(std::int64_t* count, std::int64_t* octets) {
+void cmd_stat(int fd, const char*) {
     std::int64_t kept = 0;
     std::int64_t total = 0;
     for (std::int32_t i = 0; i < maildrop::messages.count; ++i) {
@@ -71,8 +76,9 @@ void cmd_stat(std::int64_t* count, std::int64_t* octets) {
         ++kept;
         total += entry.size;
     }
-    *count = kept;
-    *octets = total;
+    char reply[64];
+    std::snprintf(reply, sizeof reply, "+OK %" PRId64 " %" PRId64 "\r\n", kept, total);
+    channel::send_text(fd, reply);
 }
 
 void cmd_list(int fd, const char* line) {
@@ -139,6 +145,7 @@ void cmd_top(int fd, const char* line) {
 }
 
 void cmd_dele(int fd, const char* line) {
+    maildrop_dirty = true;  // whatever the reply: a failed DELE still rewrites
     unsigned long number = 0;
     if (!msg_read_number(msg_argument(line, long_word_end), &number, nullptr)) {
         channel::send_text(fd, invalid_arguments);
@@ -154,13 +161,19 @@ void cmd_dele(int fd, const char* line) {
     channel::send_text(fd, "+OK\r\n");
 }
 
-void cmd_rset() {
-    for (std::int32_t i = 0; i < maildrop::messages.count; ++i)
-        maildrop::messages.entries[i].deleted = 0;
+void cmd_noop(int fd, const char*) {
+    channel::send_text(fd, "+OK\r\n");
 }
 
-void cmd_uidl(int fd, const char* text) {
-    const char* p = text;
+void cmd_rset(int fd, const char*) {
+    maildrop_dirty = false;
+    for (std::int32_t i = 0; i < maildrop::messages.count; ++i)
+        maildrop::messages.entries[i].deleted = 0;
+    channel::send_text(fd, "+OK\r\n");
+}
+
+void cmd_uidl(int fd, const char* line) {
+    const char* p = msg_argument(line, uidl_word_end);
     while (*p == ' ') ++p;
     if (*p >= '0' && *p <= '9') {
         unsigned long number = 0;

@@ -1,10 +1,16 @@
 // The phases of one session, in the order run_session calls them.
 #pragma once
+#include <cstddef>
 
 namespace tollmar::session {
 
+// Room for one command line from the client, its terminating NUL included:
+// longer lines are cut to this size less one. The login name is kept in a
+// buffer one byte larger.
+inline constexpr std::size_t command_buffer_size = 4096;
+
 // Greeting already sent: reads USER and PASS (either order, with CAPA and
-// QUIT), checks them once and fills login_name (4097 bytes). A refused login,
+// QUIT), checks them once and fills login_name (command_buffer_size + 1 bytes). A refused login,
 // QUIT or the end of input ends the process.
 void authorize(int fd, char* command_line, char* login_name);
 

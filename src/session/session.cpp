@@ -11,8 +11,8 @@ void run_session(int fd) {
     if (config::settings.use_tls) channel::tls_start(fd);
     channel::send_text(fd, "+OK\r\n");
 
-    char command_line[4096];
-    char login_name[4097];
+    char command_line[command_buffer_size];
+    char login_name[command_buffer_size + 1];
     authorize(fd, command_line, login_name);
     acquire_maildrop(fd, login_name);
     command_loop(fd, command_line);

@@ -14,8 +14,10 @@ namespace {
 
 using test::capture;
 
+// The reply to "UIDL" followed by text.
 std::string uidl(const char* text) {
-    return capture([text](int fd) { cmd_uidl(fd, text); });
+    const std::string line = std::string("UIDL") + text;
+    return capture([&line](int fd) { cmd_uidl(fd, line.c_str()); });
 }
 
 // An independent MD5 of the first 255 bytes, printed as four little-endian

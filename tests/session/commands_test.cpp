@@ -16,15 +16,18 @@ using test::capture;
 
 class empty_table : public test::message_folder {};
 
+std::string stat_reply() {
+    return capture([](int fd) { cmd_stat(fd, "STAT\r\n"); });
+}
+std::string rset_reply() {
+    return capture([](int fd) { cmd_rset(fd, "RSET\r\n"); });
+}
+
 TEST_F(empty_table, EveryCommandSeesNoMessage) {
-    std::int64_t count = -1;
-    std::int64_t octets = -1;
-    cmd_stat(&count, &octets);
-    EXPECT_EQ(count, 0);
-    EXPECT_EQ(octets, 0);
+    EXPECT_EQ(stat_reply(), "+OK 0 0\r\n");
 
     EXPECT_EQ(capture([](int fd) { cmd_list(fd, "LIST\r\n"); }), "+OK\r\n.\r\n");
-    EXPECT_EQ(capture([](int fd) { cmd_uidl(fd, "\r\n"); }), "+OK\r\n.\r\n");
+    EXPECT_EQ(capture([](int fd) { cmd_uidl(fd, "UIDL\r\n"); }), "+OK\r\n.\r\n");
     EXPECT_EQ(capture([](int fd) { cmd_retr(fd, "RETR 1\r\n"); }), "-ERR no such message\r\n");
     EXPECT_EQ(capture([](int fd) { cmd_top(fd, "TOP 1 0\r\n"); }), "-ERR no such message\r\n");
     EXPECT_EQ(capture([](int fd) { cmd_dele(fd, "DELE 1\r\n"); }), "-ERR no such message\r\n");
@@ -80,20 +83,14 @@ TEST_F(three_messages, DeletedMessageKeepsTheNumbersOfTheOthers) {
               "+OK\r\n1 10\r\n3 4294967296\r\n.\r\n");
     EXPECT_EQ(capture([](int fd) { cmd_retr(fd, "RETR 2\r\n"); }), "-ERR no such message\r\n");
     EXPECT_EQ(capture([](int fd) { cmd_top(fd, "TOP 2 1\r\n"); }), "-ERR no such message\r\n");
-    EXPECT_EQ(capture([](int fd) { cmd_uidl(fd, " 2\r\n"); }), "-ERR no such message\r\n");
+    EXPECT_EQ(capture([](int fd) { cmd_uidl(fd, "UIDL 2\r\n"); }), "-ERR no such message\r\n");
     EXPECT_EQ(capture([](int fd) { cmd_list(fd, "LIST 3\r\n"); }), "+OK 3 4294967296\r\n");
 
-    std::int64_t count = 0;
-    std::int64_t octets = 0;
-    cmd_stat(&count, &octets);
-    EXPECT_EQ(count, 2);
-    EXPECT_EQ(octets, 10 + 4294967296LL);
+    EXPECT_EQ(stat_reply(), "+OK 2 " + std::to_string(10 + 4294967296LL) + "\r\n");
 
-    cmd_rset();
+    EXPECT_EQ(rset_reply(), "+OK\r\n");
     EXPECT_EQ(capture([](int fd) { cmd_list(fd, "LIST\r\n"); }), full_list);
-    cmd_stat(&count, &octets);
-    EXPECT_EQ(count, 3);
-    EXPECT_EQ(octets, 30 + 4294967296LL);
+    EXPECT_EQ(stat_reply(), "+OK 3 " + std::to_string(30 + 4294967296LL) + "\r\n");
 }
 
 TEST_F(three_messages, DeleReplies) {
@@ -117,11 +114,22 @@ TEST_F(three_messages, DeleReplies) {
         {"DELE", "-ERR invalid arguments\r\n", {0, 0, 0}},
     };
     for (const dele_case& c : cases) {
-        cmd_rset();
+        EXPECT_EQ(rset_reply(), "+OK\r\n");
         EXPECT_EQ(capture([&](int fd) { cmd_dele(fd, c.line); }), c.reply) << c.line;
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(maildrop::messages.entries[i].deleted, c.marks[i]) << c.line << " #" << i;
     }
+}
+
+TEST_F(three_messages, EveryDeleMarksTheMaildropForRewriteAndRsetClearsTheMark) {
+    maildrop_dirty = false;
+    EXPECT_EQ(capture([](int fd) { cmd_dele(fd, "DELE 9\r\n"); }), "-ERR no such message\r\n");
+    EXPECT_TRUE(maildrop_dirty);
+    EXPECT_EQ(rset_reply(), "+OK\r\n");
+    EXPECT_FALSE(maildrop_dirty);
+    EXPECT_EQ(capture([](int fd) { cmd_dele(fd, "DELE 1\r\n"); }), "+OK\r\n");
+    EXPECT_TRUE(maildrop_dirty);
+    EXPECT_EQ(stat_reply(), "+OK 2 " + std::to_string(20 + 4294967296LL) + "\r\n");
 }
 
 TEST_F(three_messages, DeleOfADeletedMessageIsAcceptedAgain) {
