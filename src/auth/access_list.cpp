@@ -71,34 +71,34 @@ const char* next_line(const char* p) {
     return lf != nullptr ? lf + 1 : nullptr;
 }
 
-int scan_list(const char* content, const char* name) {
+bool scan_list(const char* content, const char* name) {
     const std::size_t name_length = std::strlen(name);
     const char* p = content;
     while (p != nullptr) {
         while (*p == '\t' || *p == ' ') ++p;
-        if (*p == '\0') return 0;
+        if (*p == '\0') return false;
         // strncmp stops at the list's NUL, so p[name_length] is only looked
         // at when that many bytes of the list matched.
         if (*p != '#' && std::strncmp(p, name, name_length) == 0 && ends_word(p[name_length])) {
-            return 1;
+            return true;
         }
         p = next_line(p);
     }
-    return 0;
+    return false;
 }
 
 }  // namespace
 
-int user_listed(const char* name, const char* path) {
+list_lookup user_listed(const char* name, const char* path) {
     if (name == nullptr || path == nullptr) {
         errno = EINVAL;
-        return -1;
+        return list_unreadable;
     }
     char* content = read_list(path);
-    if (content == nullptr) return -1;
-    const int listed = scan_list(content, name);
+    if (content == nullptr) return list_unreadable;
+    const bool listed = scan_list(content, name);
     std::free(content);
-    return listed;
+    return listed ? name_listed : name_not_listed;
 }
 
 }  // namespace tollmar::auth

@@ -6,8 +6,13 @@ namespace tollmar::auth {
 inline constexpr const char* allow_list_path = "/etc/pop3.allow";
 inline constexpr const char* deny_list_path = "/etc/pop3.deny";
 
-// 1 when the list file at path lists name, 0 when it does not, -1 when an
-// argument is missing or the file cannot be read whole.
-int user_listed(const char* name, const char* path);
+// Whether the list file at path lists name; list_unreadable when an argument
+// is missing or the file cannot be read whole (errno tells why).
+enum list_lookup : int {
+    list_unreadable = -1,
+    name_not_listed = 0,
+    name_listed = 1,
+};
+list_lookup user_listed(const char* name, const char* path);
 
 }  // namespace tollmar::auth

@@ -54,52 +54,52 @@ void spend_comparison(const char* name, const char* password) {
     (void)sink;
 }
 
-// The verdict for the first line whose login matched; save continues its
+// Whether the first line whose login matched accepts the password; save continues its
 // strtok_r scan after field 1.
-int judge_line(const char* name, const char* password, char** save) {
+bool judge_line(const char* name, const char* password, char** save) {
     const char* secret = strtok_r(nullptr, ":", save);
-    if (secret == nullptr) return 0;
+    if (secret == nullptr) return false;
 
     bool matches;
     if (is_digest_entry(secret)) {
         if (std::strlen(name) + std::strlen(password) > longest_digested_pair) {
             util::log_line(LOG_ERR, "overly long username or password");
-            return 0;
+            return false;
         }
         matches = digest_matches(name, password, secret);
     } else {
         matches = texts_equal_constant_time(password, secret);
     }
-    if (!matches) return 0;
+    if (!matches) return false;
 
     const char* account = strtok_r(nullptr, ":", save);
-    if (account == nullptr) return 0;
+    if (account == nullptr) return false;
     util::strlcpy(session_identity.mapped_user, account, sizeof session_identity.mapped_user);
 
     const char* maildrop = strtok_r(nullptr, ":\n", save);
     if (maildrop == nullptr) {
         session_identity.mapped_user[0] = '\0';
-        return 0;
+        return false;
     }
     util::strlcpy(session_identity.maildrop_override, maildrop,
                   sizeof session_identity.maildrop_override);
-    return 1;
+    return true;
 }
 
 }  // namespace
 
-int check_auth_file(const char* name, const char* password, const char* path) {
+login_verdict check_auth_file(const char* name, const char* password, const char* path) {
     std::FILE* file = std::fopen(path, "r");
     if (file == nullptr) {
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to read auth file", path,
                        std::strerror(errno));
-        return 0;
+        return verdict_refused;
     }
 
     // Lines longer than the buffer are split by fgets; each piece is looked
     // at as a line of its own.
-    char line[4097];
-    int verdict = 0;
+    char line[longest_credential + 1];
+    bool accepted = false;
     for (;;) {
         if (std::ferror(file) || std::feof(file) ||
             std::fgets(line, sizeof line, file) == nullptr) {
@@ -110,13 +110,13 @@ int check_auth_file(const char* name, const char* password, const char* path) {
         const char* login = strtok_r(line, ":", &save);
         if (login == nullptr || std::strcmp(login, name) != 0) continue;
         // The first line for the login decides, whatever it says.
-        verdict = judge_line(name, password, &save);
+        accepted = judge_line(name, password, &save);
         break;
     }
 
     std::fclose(file);
     explicit_bzero(line, sizeof line);
-    return verdict;
+    return accepted ? verdict_accepted : verdict_refused;
 }
 
 }  // namespace tollmar::auth

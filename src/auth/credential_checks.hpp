@@ -1,6 +1,7 @@
 // The steps of the credential check, each on its own, so that tests can give
 // the list paths and stored hashes that the public entry takes from the system.
 #pragma once
+#include "auth/credentials.hpp"
 
 namespace tollmar::auth {
 
@@ -14,25 +15,25 @@ inline constexpr unsigned long longest_credential = 4096;
 void make_work_copy(const char* text, char* copy);
 
 // check_credentials with the allow and deny lists read from the given paths.
-int check_credentials_with_lists(const char* name, const char* password, const char* allow_path,
-                                 const char* deny_path);
+login_verdict check_credentials_with_lists(const char* name, const char* password,
+                                           const char* allow_path, const char* deny_path);
 
-// With access lists on: 1 when the lists let name try to log in, else 0. A
+// With access lists on: whether the lists let name try to log in. A
 // missing allow list restricts nothing (user_listed leaves errno ENOENT then);
 // an allow list that exists but cannot be read, or a deny list that is
 // missing, unreadable or lists the name, refuses.
-int lists_admit(const char* name, const char* allow_path, const char* deny_path);
+bool lists_admit(const char* name, const char* allow_path, const char* deny_path);
 
-// The authentication file check on cut work copies; fills session_identity
-// on a verdict of 1.
-int check_auth_file(const char* name, const char* password, const char* path);
+// The authentication file check on cut work copies (accepted or refused);
+// fills session_identity when accepted.
+login_verdict check_auth_file(const char* name, const char* password, const char* path);
 
-// The system account check on cut work copies: 1, 0, or -1 for a missing
-// account or password field.
-int check_system_account(const char* name, const char* password);
+// The system account check on cut work copies: verdict_temporary for a
+// missing account or password field.
+login_verdict check_system_account(const char* name, const char* password);
 
-// 1 when crypt of password with stored as setting gives stored back, else 0
-// (a failed crypt included).
-int check_stored_hash(const char* password, const char* stored);
+// True when crypt of password with stored as setting gives stored back (a
+// failed crypt never does).
+bool check_stored_hash(const char* password, const char* stored);
 
 }  // namespace tollmar::auth

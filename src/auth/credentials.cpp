@@ -20,29 +20,29 @@ void make_work_copy(const char* text, char* copy) {
     copy[length] = '\0';
 }
 
-int lists_admit(const char* name, const char* allow_path, const char* deny_path) {
-    const int allowed = user_listed(name, allow_path);
-    if (allowed == 0) return 0;
-    if (allowed < 0 && errno != ENOENT) return 0;
-    return user_listed(name, deny_path) == 0 ? 1 : 0;
+bool lists_admit(const char* name, const char* allow_path, const char* deny_path) {
+    const list_lookup allowed = user_listed(name, allow_path);
+    if (allowed == name_not_listed) return false;
+    if (allowed == list_unreadable && errno != ENOENT) return false;
+    return user_listed(name, deny_path) == name_not_listed;
 }
 
-int check_credentials_with_lists(const char* name, const char* password, const char* allow_path,
-                                 const char* deny_path) {
+login_verdict check_credentials_with_lists(const char* name, const char* password,
+                                           const char* allow_path, const char* deny_path) {
     // Cleared before anything can fail, so that no earlier result survives a
     // call that does not end in acceptance.
     session_identity.mapped_user[0] = '\0';
     session_identity.maildrop_override[0] = '\0';
-    if (name == nullptr || password == nullptr) return -1;
+    if (name == nullptr || password == nullptr) return verdict_temporary;
 
     char name_copy[longest_credential + 1];
     char password_copy[longest_credential + 1];
     make_work_copy(name, name_copy);
     make_work_copy(password, password_copy);
 
-    int verdict;
-    if (config::settings.use_access_lists && lists_admit(name_copy, allow_path, deny_path) != 1) {
-        verdict = 0;
+    login_verdict verdict;
+    if (config::settings.use_access_lists && !lists_admit(name_copy, allow_path, deny_path)) {
+        verdict = verdict_refused;
     } else if (config::settings.auth_file != nullptr) {
         verdict = check_auth_file(name_copy, password_copy, config::settings.auth_file);
     } else {
@@ -54,7 +54,7 @@ int check_credentials_with_lists(const char* name, const char* password, const c
     return verdict;
 }
 
-int check_credentials(const char* name, const char* password) {
+login_verdict check_credentials(const char* name, const char* password) {
     return check_credentials_with_lists(name, password, allow_list_path, deny_list_path);
 }
 

@@ -8,12 +8,20 @@ struct session_identity_record {
     char maildrop_override[4097];  // maildrop path to use
 };
 
-// Both texts are non-empty exactly after a verdict of 1 from the
+// The outcome of a login attempt. The numbers are those of the log line
+// "login failed ('%s') return value %d".
+enum login_verdict : int {
+    verdict_temporary = -1,  // the account or a file could not be consulted
+    verdict_refused = 0,
+    verdict_accepted = 1,
+};
+
+// Both texts are non-empty exactly after verdict_accepted from the
 // authentication file.
 extern session_identity_record session_identity;
 
-// 1 accepted, 0 refused, -1 temporary problem. name and password may still
-// carry their line ends; they are cut at the first CR, else the first LF.
-int check_credentials(const char* name, const char* password);
+// name and password may still carry their line ends; they are cut at the
+// first CR, else the first LF.
+login_verdict check_credentials(const char* name, const char* password);
 
 }  // namespace tollmar::auth

@@ -61,21 +61,21 @@ bool looks_like_hash(const char* field) {
 
 }  // namespace
 
-int check_stored_hash(const char* password, const char* stored) {
+bool check_stored_hash(const char* password, const char* stored) {
     // An empty field would let some crypt implementations return an empty
     // text, which would then equal it for every password.
-    if (stored[0] == '\0') return 0;
+    if (stored[0] == '\0') return false;
     const char* result = crypt(password, stored);
     // libcrypt signals failure with a "*"-prefixed token instead of null.
-    if (result == nullptr || result[0] == '*') return 0;
-    return texts_equal_constant_time(result, stored) ? 1 : 0;
+    if (result == nullptr || result[0] == '*') return false;
+    return texts_equal_constant_time(result, stored);
 }
 
-int check_system_account(const char* name, const char* password) {
+login_verdict check_system_account(const char* name, const char* password) {
     const struct passwd* account = getpwnam(name);
     if (account == nullptr || account->pw_passwd == nullptr) {
         spend_crypt(password);
-        return -1;
+        return verdict_temporary;
     }
     const char* stored = account->pw_passwd;
 #ifdef TOLLMAR_HAVE_SHADOW
@@ -86,7 +86,7 @@ int check_system_account(const char* name, const char* password) {
         if (shadow != nullptr && shadow->sp_pwdp != nullptr) stored = shadow->sp_pwdp;
     }
 #endif
-    return check_stored_hash(password, stored);
+    return check_stored_hash(password, stored) ? verdict_accepted : verdict_refused;
 }
 
 }  // namespace tollmar::auth

@@ -67,17 +67,19 @@ void authorize(int fd, char* command_line, char* login_name) {
     }
     std::memset(command_line, 0, command_buffer_size);
 
-    const int verdict = auth::check_credentials(state.user_line + 5, state.pass_line + 5);
+    const auth::login_verdict verdict =
+        auth::check_credentials(state.user_line + 5, state.pass_line + 5);
     explicit_bzero(state.pass_line, sizeof state.pass_line);
 
     util::cut_at_line_end(state.user_line);
     util::strlcpy(login_name, state.user_line + 5, line_copy_size);
 
-    if (verdict != 1) {
-        channel::send_text(fd, verdict == 0 ? "-ERR [AUTH] authentication failed\r\n"
-                                            : "-ERR [SYS/TEMP] temporary resource problem\r\n");
+    if (verdict != auth::verdict_accepted) {
+        channel::send_text(fd, verdict == auth::verdict_refused
+                                   ? "-ERR [AUTH] authentication failed\r\n"
+                                   : "-ERR [SYS/TEMP] temporary resource problem\r\n");
         util::log_line(LOG_WARNING, "%s ('%.16s') return value %d", "login failed", login_name,
-                       verdict);
+                       static_cast<int>(verdict));
         std::exit(1);
     }
     util::log_line(LOG_INFO, "Authenticated %s", login_name);

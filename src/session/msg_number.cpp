@@ -18,7 +18,7 @@ bool is_digit(char c) {
 
 }  // namespace
 
-int msg_read_number(const char* text, unsigned long* value, const char** end) {
+bool msg_read_number(const char* text, unsigned long* value, const char** end) {
     const char* p = text;
     while (is_space(*p)) ++p;
     bool negative = false;
@@ -26,7 +26,7 @@ int msg_read_number(const char* text, unsigned long* value, const char** end) {
         negative = (*p == '-');
         ++p;
     }
-    if (!is_digit(*p)) return 0;
+    if (!is_digit(*p)) return false;
 
     // Accumulate with saturation: the digits are consumed whatever their
     // count, but the value never wraps.
@@ -37,7 +37,7 @@ int msg_read_number(const char* text, unsigned long* value, const char** end) {
     if (number > msg_number_huge || (negative && number != 0)) number = msg_number_huge;
     *value = static_cast<unsigned long>(number);
     if (end != nullptr) *end = p;
-    return 1;
+    return true;
 }
 
 const char* msg_argument(const char* line, std::size_t position) {

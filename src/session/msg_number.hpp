@@ -12,9 +12,9 @@ namespace tollmar::session {
 // "every line" as a line count.
 constexpr unsigned long msg_number_huge = 0xffffffffUL;
 
-// Returns 1 and stores the value when a number begins the text (after white
-// space), 0 otherwise. *end, when given, points just past the digits.
-int msg_read_number(const char* text, unsigned long* value, const char** end);
+// Returns true and stores the value when a number begins the text (after
+// white space), false otherwise. *end, when given, points just past the digits.
+bool msg_read_number(const char* text, unsigned long* value, const char** end);
 
 // The argument text of a command line: what starts at the given 0-based
 // position, or the empty text when the line is shorter.

@@ -66,43 +66,43 @@ TEST_F(UserListed, MatchesFirstWordOfEachLine) {
 
 TEST_F(UserListed, MissingArgumentsAreErrors) {
     const std::string path = write_file("list", "alice\n");
-    EXPECT_EQ(user_listed(nullptr, path.c_str()), -1);
-    EXPECT_EQ(user_listed("alice", nullptr), -1);
+    EXPECT_EQ(user_listed(nullptr, path.c_str()), tollmar::auth::list_unreadable);
+    EXPECT_EQ(user_listed("alice", nullptr), tollmar::auth::list_unreadable);
 }
 
 TEST_F(UserListed, MissingFileIsAnErrorThatTellsItsCause) {
     errno = 0;
-    EXPECT_EQ(user_listed("alice", path_of("absent").c_str()), -1);
+    EXPECT_EQ(user_listed("alice", path_of("absent").c_str()), tollmar::auth::list_unreadable);
     EXPECT_EQ(errno, ENOENT);
 }
 
 TEST_F(UserListed, UnreadableFilesAreErrors) {
     // A directory opens but cannot be read.
     errno = 0;
-    EXPECT_EQ(user_listed("alice", dir_.c_str()), -1);
+    EXPECT_EQ(user_listed("alice", dir_.c_str()), tollmar::auth::list_unreadable);
     EXPECT_NE(errno, ENOENT);
 
     // A FIFO without a writer must neither hang nor count as a list.
     const std::string fifo = path_of("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(user_listed("alice", fifo.c_str()), -1);
+    EXPECT_EQ(user_listed("alice", fifo.c_str()), tollmar::auth::list_unreadable);
 }
 
 TEST_F(UserListed, LargeListIsReadWhole) {
     std::string content;
     while (content.size() < (1u << 20)) content += "user" + std::to_string(content.size()) + "\n";
     const std::string path = write_file("list", content + "alice\n");
-    EXPECT_EQ(user_listed("alice", path.c_str()), 1);
-    EXPECT_EQ(user_listed("alicia", path.c_str()), 0);
-    EXPECT_EQ(user_listed("user0", path.c_str()), 1);
+    EXPECT_EQ(user_listed("alice", path.c_str()), tollmar::auth::name_listed);
+    EXPECT_EQ(user_listed("alicia", path.c_str()), tollmar::auth::name_not_listed);
+    EXPECT_EQ(user_listed("user0", path.c_str()), tollmar::auth::name_listed);
 }
 
 TEST_F(UserListed, RefusesFilesTooLargeToBeAList) {
     const std::string path = write_file("list", "alice\n");
     ASSERT_EQ(truncate(path.c_str(), 17 << 20), 0);
-    EXPECT_EQ(user_listed("alice", path.c_str()), -1);
+    EXPECT_EQ(user_listed("alice", path.c_str()), tollmar::auth::list_unreadable);
     ASSERT_EQ(truncate(path.c_str(), 16 << 20), 0);
-    EXPECT_EQ(user_listed("alice", path.c_str()), 1);
+    EXPECT_EQ(user_listed("alice", path.c_str()), tollmar::auth::name_listed);
 }
 
 }  // namespace

@@ -232,9 +232,9 @@ TEST_F(AuthFile, OverlongClientTextsAreCutTo4096) {
 TEST_F(AuthFile, MissingOrUnreadableFileRefuses) {
     const std::string absent = path_of("absent");
     settings.auth_file = absent.c_str();
-    EXPECT_EQ(check_credentials("alice", "secret"), 0);
+    EXPECT_EQ(check_credentials("alice", "secret"), verdict_refused);
     settings.auth_file = dir_.c_str();  // opens, but every read fails
-    EXPECT_EQ(check_credentials("alice", "secret"), 0);
+    EXPECT_EQ(check_credentials("alice", "secret"), verdict_refused);
 }
 
 TEST_F(AuthFile, IdentityIsClearedAtEveryCall) {
@@ -246,8 +246,8 @@ TEST_F(AuthFile, IdentityIsClearedAtEveryCall) {
 
     std::strcpy(session_identity.mapped_user, "stale");
     std::strcpy(session_identity.maildrop_override, "stale");
-    EXPECT_EQ(check_credentials(nullptr, "secret"), -1);
-    EXPECT_EQ(check_credentials("alice", nullptr), -1);
+    EXPECT_EQ(check_credentials(nullptr, "secret"), verdict_temporary);
+    EXPECT_EQ(check_credentials("alice", nullptr), verdict_temporary);
     EXPECT_STREQ(session_identity.mapped_user, "");
     EXPECT_STREQ(session_identity.maildrop_override, "");
 }

@@ -69,14 +69,14 @@ protected:
 TEST_F(SystemAccount, UnknownAccountIsATemporaryProblem) {
     const char* name = "tollmar-no-such-account";
     ASSERT_EQ(getpwnam(name), nullptr);
-    EXPECT_EQ(check_system_account(name, "pw"), -1);
-    EXPECT_EQ(check_credentials("tollmar-no-such-account\r\n", "pw\r\n"), -1);
-    EXPECT_EQ(check_credentials("", ""), -1);
+    EXPECT_EQ(check_system_account(name, "pw"), verdict_temporary);
+    EXPECT_EQ(check_credentials("tollmar-no-such-account\r\n", "pw\r\n"), verdict_temporary);
+    EXPECT_EQ(check_credentials("", ""), verdict_temporary);
 }
 
 TEST_F(SystemAccount, WrongPasswordForAnExistingAccountIsRefused) {
     ASSERT_NE(getpwnam("root"), nullptr);
-    EXPECT_EQ(check_credentials("root\r\n", "not the password of root\r\n"), 0);
+    EXPECT_EQ(check_credentials("root\r\n", "not the password of root\r\n"), verdict_refused);
     EXPECT_STREQ(session_identity.mapped_user, "");
     EXPECT_STREQ(session_identity.maildrop_override, "");
 }
