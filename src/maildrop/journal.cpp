@@ -13,6 +13,7 @@
 #include "maildrop/file_io.hpp"
 #include "maildrop/seams.hpp"
 #include "util/log.hpp"
+#include "util/unique_fd.hpp"
 
 namespace tollmar::maildrop::detail {
 
@@ -320,9 +321,11 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
     }
 
     for (int round = 0; round < max_rounds; ++round) {
-        int journal_fd = -1;
+        int opened = -1;
         const char* reason = nullptr;
-        const found what = open_own(journal_path, &journal_fd, &reason);
+        const found what = open_own(journal_path, &opened, &reason);
+        util::unique_fd journal(opened);
+        const int journal_fd = journal.get();
         if (what == found::nothing) return 1;
         if (what == found::foreign) {
             // Not ours, so it cannot stand for a rewrite of ours: the maildrop
@@ -348,7 +351,6 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
         if (problem != nullptr) {
             util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal",
                            journal_path, problem);
-            ::close(journal_fd);
             return 0;
         }
 
@@ -365,7 +367,6 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
             if (!range_hash(maildrop_fd, new_length, source, &hash)) {
                 util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", maildrop_path,
                                std::strerror(errno));
-                ::close(journal_fd);
                 return 0;
             }
             cut = hash != t.cut_hash;
@@ -376,11 +377,9 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
             // journal, so the move of those bytes is itself crash-safe.
             const int ok =
                 extend_journal(maildrop_fd, journal_fd, t, current, temp_path, journal_path);
-            const int saved = errno;
-            ::close(journal_fd);
             if (!ok) {
                 util::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal",
-                               journal_path, std::strerror(saved));
+                               journal_path, std::strerror(errno));
                 return 0;
             }
             continue;
@@ -393,30 +392,26 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
                     LOG_ERR, "%s: %s: %s",
                     written < 0 ? "failed to read maildrop journal" : "failed to write to maildrop",
                     written < 0 ? journal_path : maildrop_path, std::strerror(errno));
-                ::close(journal_fd);
                 return 0;
             }
             step(update_step::maildrop_rewritten);
             if (::fstat(maildrop_fd, &st) != 0 || st.st_size != static_cast<off_t>(source)) {
-                ::close(journal_fd);
                 continue;  // appended meanwhile: fold it in on the next round
             }
             if (::ftruncate(maildrop_fd, static_cast<off_t>(new_length)) != 0 ||
                 ::fsync(maildrop_fd) != 0) {
                 util::log_line(LOG_ERR, "%s: %s: %s", "failed to write to maildrop", maildrop_path,
                                std::strerror(errno));
-                ::close(journal_fd);
                 return 0;
             }
             step(update_step::maildrop_truncated);
         } else if (current < new_length) {
             util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal",
                            journal_path, "maildrop shorter than the journal");
-            ::close(journal_fd);
             return 0;
         }
 
-        ::close(journal_fd);
+        journal.reset();
         if (::unlink(journal_path) != 0) {
             util::log_line(LOG_ERR, "%s: %s: %s", "failed to remove maildrop journal", journal_path,
                            std::strerror(errno));

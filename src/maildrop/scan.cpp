@@ -18,6 +18,7 @@
 #include "maildrop/seams.hpp"
 #include "maildrop/table_growth.hpp"
 #include "util/log.hpp"
+#include "util/unique_fd.hpp"
 
 namespace tollmar::maildrop {
 
@@ -200,7 +201,9 @@ bool scan_maildrop(const char* path, const char* spool_folder) {
     if (path == nullptr || spool_folder == nullptr) return false;
     // Created with the user's rights and mode 0600 from the start; a symbolic
     // link, a folder or a hard-linked file is never taken for the maildrop.
-    const int fd = ::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    const util::unique_fd maildrop(
+        ::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    const int fd = maildrop.get();
     if (fd < 0) {
         if (errno == ELOOP) refuse(path, "it is a symbolic link");
         if (errno == EISDIR) refuse(path, "it is a folder");
@@ -209,7 +212,6 @@ bool scan_maildrop(const char* path, const char* spool_folder) {
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
         refuse(path, "not a regular file with a single link");
-        ::close(fd);
         return false;
     }
     std::srand(static_cast<unsigned>(std::time(nullptr)));
@@ -228,7 +230,6 @@ bool scan_maildrop(const char* path, const char* spool_folder) {
     }
     (void)::lseek(fd, 0, SEEK_SET);  // lockf counts from the offset
     (void)unlock_stream(fd);
-    ::close(fd);
     if (!ok) return false;
     detail::last_scan.valid = true;
     detail::last_scan.length = scanned;

@@ -45,6 +45,7 @@
 #include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
 #include "util/log.hpp"
+#include "util/unique_fd.hpp"
 
 namespace tollmar::maildrop {
 
@@ -64,7 +65,9 @@ bool anything_deleted() {
 // ours and exactly as long as the scan wrote it. 1 done, 0 journal write
 // failed, -1 the spool file is unusable (logged here).
 int journal_message(detail::journal_writer& writer, const message_entry& entry) {
-    const int fd = ::open(entry.spool_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const util::unique_fd spool(
+        ::open(entry.spool_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const int fd = spool.get();
     if (fd < 0) {
         util::log_line(LOG_ERR, "Failed to open tmp file `%s': %s", entry.spool_path,
                        std::strerror(errno));
@@ -80,18 +83,14 @@ int journal_message(detail::journal_writer& writer, const message_entry& entry) 
         problem = "length changed since the scan";
     if (problem != nullptr) {
         util::log_line(LOG_ERR, "%s: %s: %s", "unusable tmp file", entry.spool_path, problem);
-        ::close(fd);
         return -1;
     }
     const int copied = detail::journal_copy(writer, fd, 0, entry.spool_length);
-    const int saved = errno;
-    ::close(fd);
     if (copied < 0) {
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to read tmp file", entry.spool_path,
-                       std::strerror(saved));
+                       std::strerror(errno));
         return -1;
     }
-    errno = saved;
     return copied;
 }
 
@@ -151,7 +150,8 @@ void update_maildrop(const char* path) {
     // Nothing left out: the rewrite would reproduce the maildrop byte for byte.
     if (!anything_deleted()) return;
 
-    const int fd = ::open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const util::unique_fd maildrop(::open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const int fd = maildrop.get();
     if (fd < 0) {
         keep_everything(path, std::strerror(errno));
         return;
@@ -174,7 +174,6 @@ void update_maildrop(const char* path) {
         (void)unlock_stream(fd);
     }
     if (problem != nullptr) keep_everything(path, problem);
-    ::close(fd);
 }
 
 }  // namespace tollmar::maildrop
