@@ -8,16 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include "support/temp_folder.hpp"
+
 namespace tollmar::test {
 
 class TempDirTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tollmar-auth-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        dir_ = make_temp_folder("tollmar-auth");
+        ASSERT_FALSE(dir_.empty());
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
+    void TearDown() override { remove_temp_folder(dir_); }
 
     // Writes bytes exactly (NUL bytes included) and returns the file's path.
     std::string write_file(const std::string& name, const std::string& bytes) {

@@ -13,6 +13,7 @@
 #include "channel/line_io.hpp"
 #include "channel/tls.hpp"
 #include "config/settings.hpp"
+#include "support/temp_folder.hpp"
 
 namespace tollmar::channel {
 namespace {
@@ -22,20 +23,15 @@ using testing::run_in_child;
 class Tls : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char tmpl[] = "/tmp/tollmar-tls-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = tollmar::test::make_temp_folder("tollmar-tls");
+        ASSERT_FALSE(dir_.empty());
         const std::string cmd =
             "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
             "-subj /CN=localhost -keyout " +
             key() + " -out " + cert() + " >/dev/null 2>&1";
         ASSERT_EQ(std::system(cmd.c_str()), 0);
     }
-    static void TearDownTestSuite() {
-        unlink(key().c_str());
-        unlink(cert().c_str());
-        rmdir(dir_.c_str());
-    }
+    static void TearDownTestSuite() { tollmar::test::remove_temp_folder(dir_); }
     static std::string cert() { return dir_ + "/cert.pem"; }
     static std::string key() { return dir_ + "/key.pem"; }
 

@@ -13,14 +13,15 @@
 
 #include "config/settings.hpp"
 #include "support/child_run.hpp"
+#include "support/temp_folder.hpp"
 
 namespace {
 
 using tollmar::config::parse_command_line;
 using tollmar::config::settings;
-using tollmar_test::child_result;
-using tollmar_test::returned_status;
-using tollmar_test::run_in_child;
+using tollmar::test::child_result;
+using tollmar::test::returned_status;
+using tollmar::test::run_in_child;
 
 const char* or_none(const char* text) {
     return text != nullptr ? text : "(none)";
@@ -71,7 +72,7 @@ child_result run_parser(std::vector<std::string> args) {
         argv.push_back(nullptr);
         optind = 0;  // full re-initialisation of glibc's getopt
         parse_command_line(static_cast<int>(args.size()), argv.data());
-        tollmar_test::write_text(extra_fd, dump_settings());
+        tollmar::test::write_text(extra_fd, dump_settings());
     });
 }
 
@@ -87,14 +88,10 @@ std::map<std::string, std::string> parsed(const std::vector<std::string>& args) 
 class CommandLineDir : public ::testing::Test {
 protected:
     void SetUp() override {
-        char templ[] = "/tmp/tollmar_cl_XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir = templ;
+        dir = tollmar::test::make_temp_folder("tollmar-command-line");
+        ASSERT_FALSE(dir.empty());
     }
-    void TearDown() override {
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
+    void TearDown() override { tollmar::test::remove_temp_folder(dir); }
     std::string dir;
 };
 

@@ -15,7 +15,7 @@
 #include "util/log.hpp"
 #include "util/signals.hpp"
 
-namespace maildrop_test {
+namespace tollmar::test {
 namespace {
 
 using namespace tollmar::maildrop;
@@ -118,4 +118,4 @@ TEST_F(MaildropTest, TerminationSignalDuringTheScanCleansUp) {
 }
 
 }  // namespace
-}  // namespace maildrop_test
+}  // namespace tollmar::test

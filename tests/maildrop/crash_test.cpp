@@ -9,7 +9,7 @@
 #include "maildrop/update.hpp"
 #include "maildrop_fixture.hpp"
 
-namespace maildrop_test {
+namespace tollmar::test {
 namespace {
 
 using namespace tollmar::maildrop;
@@ -105,4 +105,4 @@ TEST_F(CrashTest, NextScanFindsOriginalOrResultPlusAppendedMail) {
 }
 
 }  // namespace
-}  // namespace maildrop_test
+}  // namespace tollmar::test

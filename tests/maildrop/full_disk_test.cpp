@@ -12,7 +12,7 @@
 #include "maildrop/update.hpp"
 #include "maildrop_fixture.hpp"
 
-namespace maildrop_test {
+namespace tollmar::test {
 namespace {
 
 using namespace tollmar::maildrop;
@@ -86,4 +86,4 @@ TEST_F(MaildropTest, FullMaildropFolderKeepsEveryMessage) {
 }
 
 }  // namespace
-}  // namespace maildrop_test
+}  // namespace tollmar::test

@@ -15,7 +15,7 @@
 #include "maildrop/update.hpp"
 #include "maildrop_fixture.hpp"
 
-namespace maildrop_test {
+namespace tollmar::test {
 namespace {
 
 using namespace tollmar::maildrop;
@@ -351,4 +351,4 @@ TEST_F(JournalTrustTest, ForeignJournalInTheWayOfTheCommitKeepsEverything) {
 }
 
 }  // namespace
-}  // namespace maildrop_test
+}  // namespace tollmar::test

@@ -10,7 +10,7 @@
 #include "maildrop/seams.hpp"
 #include "maildrop_fixture.hpp"
 
-namespace maildrop_test {
+namespace tollmar::test {
 namespace {
 
 using namespace tollmar::maildrop;
@@ -211,4 +211,4 @@ TEST_F(LockTest, StreamLockWaitsForAnotherProcess) {
 }
 
 }  // namespace
-}  // namespace maildrop_test
+}  // namespace tollmar::test

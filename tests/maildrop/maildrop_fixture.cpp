@@ -15,10 +15,11 @@
 #include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
 #include "maildrop/update.hpp"
+#include "support/temp_folder.hpp"
 #include "util/log.hpp"
 #include "util/signals.hpp"
 
-namespace maildrop_test {
+namespace tollmar::test {
 
 std::vector<std::pair<int, std::string>> logged;
 
@@ -69,9 +70,7 @@ std::vector<std::string> list_folder(const std::string& path) {
 }
 
 void remove_tree(const std::string& path) {
-    ::nftw(
-        path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); }, 16,
-        FTW_DEPTH | FTW_PHYS);
+    tollmar::test::remove_temp_folder(path);
 }
 
 bool logged_containing(int priority, const std::string& part) {
@@ -100,9 +99,8 @@ void MaildropTest::SetUp() {
     tollmar::util::pending_broken_pipe = 0;
     logged.clear();
     tollmar::util::log_observer = capture;
-    char templ[] = "/tmp/maildrop_test_XXXXXX";
-    ASSERT_NE(::mkdtemp(templ), nullptr);
-    dir = templ;
+    dir = tollmar::test::make_temp_folder("tollmar-maildrop");
+    ASSERT_FALSE(dir.empty());
     spool = dir + "/spool";
     mbox = dir + "/mbox";
     ASSERT_EQ(::mkdir(spool.c_str(), 0700), 0);
@@ -117,4 +115,4 @@ void MaildropTest::TearDown() {
     remove_tree(dir);
 }
 
-}  // namespace maildrop_test
+}  // namespace tollmar::test

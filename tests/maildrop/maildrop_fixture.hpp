@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-namespace maildrop_test {
+namespace tollmar::test {
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
@@ -40,4 +40,4 @@ protected:
     std::string mbox;   // dir + "/mbox", not created
 };
 
-}  // namespace maildrop_test
+}  // namespace tollmar::test

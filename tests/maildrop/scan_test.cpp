@@ -14,7 +14,7 @@
 #include "maildrop/update.hpp"
 #include "maildrop_fixture.hpp"
 
-namespace maildrop_test {
+namespace tollmar::test {
 namespace {
 
 using tollmar::maildrop::messages;
@@ -357,4 +357,4 @@ TEST_F(MaildropTest, BlockReadingMatchesChunkByChunkReference) {
 }
 
 }  // namespace
-}  // namespace maildrop_test
+}  // namespace tollmar::test

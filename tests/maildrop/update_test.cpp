@@ -10,7 +10,7 @@
 #include "maildrop/update.hpp"
 #include "maildrop_fixture.hpp"
 
-namespace maildrop_test {
+namespace tollmar::test {
 namespace {
 
 using namespace tollmar::maildrop;
@@ -212,4 +212,4 @@ TEST_F(UpdateTest, DamagedJournalFailsTheScanAndIsKept) {
 }
 
 }  // namespace
-}  // namespace maildrop_test
+}  // namespace tollmar::test

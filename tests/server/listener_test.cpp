@@ -19,17 +19,18 @@
 
 #include "config/settings.hpp"
 #include "support/child_run.hpp"
+#include "support/temp_folder.hpp"
 #include "util/signals.hpp"
 
 namespace {
 
 using namespace tollmar::server;
 using tollmar::config::settings;
+using tollmar::test::child_result;
+using tollmar::test::returned_status;
+using tollmar::test::run_in_child;
+using tollmar::test::write_text;
 using tollmar::util::install_signal;
-using tollmar_test::child_result;
-using tollmar_test::returned_status;
-using tollmar_test::run_in_child;
-using tollmar_test::write_text;
 
 bool file_exists(const std::string& path) {
     struct stat st;
@@ -39,21 +40,17 @@ bool file_exists(const std::string& path) {
 std::string read_file(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "r");
     if (f == nullptr) return "(missing)";
-    return tollmar_test::read_all(f);
+    return tollmar::test::read_all(f);
 }
 
 class ListenerDir : public ::testing::Test {
 protected:
     void SetUp() override {
-        char templ[] = "/tmp/tollmar_ls_XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir = templ;
+        dir = tollmar::test::make_temp_folder("tollmar-listener");
+        ASSERT_FALSE(dir.empty());
         pid_path = dir + "/tollmar.pid";
     }
-    void TearDown() override {
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
+    void TearDown() override { tollmar::test::remove_temp_folder(dir); }
     void make_pid_file() {
         std::FILE* f = std::fopen(pid_path.c_str(), "w");
         ASSERT_NE(f, nullptr);
@@ -314,7 +311,7 @@ TEST(Daemonize, DetachesIntoNewSessionAtRootWithNullStdio) {
     close(report_pipe[1]);
     std::FILE* in = fdopen(report_pipe[0], "r");
     ASSERT_NE(in, nullptr);
-    const std::string report = tollmar_test::read_all(in);  // EOF once the detached process ends
+    const std::string report = tollmar::test::read_all(in);  // EOF once the detached process ends
     EXPECT_EQ(r.status, 0) << "the starting process ends at once with status 0";
     EXPECT_EQ(report, "rc0 new-pid leader cwd=/ null null null");
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "maildrop/message_table.hpp"
+#include "support/temp_folder.hpp"
 
 namespace tollmar::test {
 
@@ -49,9 +50,8 @@ inline std::string capture(const std::function<void(int fd)>& handler) {
 class message_folder : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tollmar-cmd-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr) << std::strerror(errno);
-        folder_ = pattern;
+        folder_ = make_temp_folder("tollmar-cmd");
+        ASSERT_FALSE(folder_.empty());
         maildrop::messages.count = 0;
         maildrop::messages.entries = nullptr;
     }
@@ -62,14 +62,7 @@ protected:
         maildrop::messages.entries = nullptr;
         // Whatever the test left in the folder, spool files it renamed away
         // from the table included.
-        if (DIR* dir = opendir(folder_.c_str())) {
-            while (const dirent* item = readdir(dir)) {
-                const std::string name = item->d_name;
-                if (name != "." && name != "..") unlink((folder_ + "/" + name).c_str());
-            }
-            closedir(dir);
-        }
-        EXPECT_EQ(rmdir(folder_.c_str()), 0) << folder_ << ": " << std::strerror(errno);
+        remove_temp_folder(folder_);
     }
 
     // One spool file per text; `size` is the file length unless given.

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-namespace tollmar_test {
+namespace tollmar::test {
 
 struct child_result {
     int status = -1;  // exit status, or -1 when the child did not exit normally
@@ -67,4 +67,4 @@ inline void write_text(int fd, const std::string& text) {
     }
 }
 
-}  // namespace tollmar_test
+}  // namespace tollmar::test

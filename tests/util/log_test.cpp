@@ -13,12 +13,12 @@
 
 namespace {
 
+using tollmar::test::child_result;
+using tollmar::test::run_in_child;
+using tollmar::test::write_text;
 using tollmar::util::log_line;
 using tollmar::util::log_observer;
 using tollmar::util::open_log;
-using tollmar_test::child_result;
-using tollmar_test::run_in_child;
-using tollmar_test::write_text;
 
 std::vector<std::pair<int, std::string>> seen;
 void remember(int priority, const char* line) {
@@ -45,7 +45,7 @@ TEST(LogLine, CopiesToStandardErrorOnlyWhenAsked) {
             log_line(LOG_WARNING, "%s", "second");
             write_text(extra, std::to_string(getpid()));
         });
-        ASSERT_EQ(r.status, tollmar_test::returned_status);
+        ASSERT_EQ(r.status, tollmar::test::returned_status);
         const std::string prefix = "tollmar[" + r.extra + "]: ";
         const std::string expected =
             copy ? prefix + "Authenticated alice\n" + prefix + "second\n" : "";
