@@ -24,33 +24,33 @@ bool sibling_path(char* out, std::size_t size, const char* path, const char* suf
     return true;
 }
 
-int write_all(int fd, const void* data, std::size_t length) {
+bool write_all(int fd, const void* data, std::size_t length) {
     const char* p = static_cast<const char*>(data);
     while (length > 0) {
         const ssize_t n = ::write(fd, p, length);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return 0;
+            return false;
         }
         p += n;
         length -= static_cast<std::size_t>(n);
     }
-    return 1;
+    return true;
 }
 
-int pwrite_all(int fd, const void* data, std::size_t length, off_t offset) {
+bool pwrite_all(int fd, const void* data, std::size_t length, off_t offset) {
     const char* p = static_cast<const char*>(data);
     while (length > 0) {
         const ssize_t n = ::pwrite(fd, p, length, offset);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return 0;
+            return false;
         }
         p += n;
         offset += n;
         length -= static_cast<std::size_t>(n);
     }
-    return 1;
+    return true;
 }
 
 ssize_t read_some(int fd, void* buf, std::size_t count) {
@@ -75,7 +75,7 @@ ssize_t pread_full(int fd, void* buf, std::size_t count, off_t offset) {
     return static_cast<ssize_t>(done);
 }
 
-int sync_folder_of(const char* path) {
+bool sync_folder_of(const char* path) {
     char folder[PATH_MAX + 1];
     const char* slash = std::strrchr(path, '/');
     if (slash == nullptr) {
@@ -86,18 +86,18 @@ int sync_folder_of(const char* path) {
         const std::size_t n = static_cast<std::size_t>(slash - path);
         if (n >= sizeof folder) {
             errno = ENAMETOOLONG;
-            return 0;
+            return false;
         }
         std::memcpy(folder, path, n);
         folder[n] = '\0';
     }
     const int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return 0;
+    if (fd < 0) return false;
     const int rc = ::fsync(fd);
     const int saved = errno;
     ::close(fd);
     errno = saved;
-    return rc == 0 ? 1 : 0;
+    return rc == 0;
 }
 
 }  // namespace tollmar::maildrop::detail

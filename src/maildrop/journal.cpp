@@ -57,22 +57,22 @@ std::uint64_t trailer_check(const trailer& t) {
     return fnv_add(fnv_basis, &t, offsetof(trailer, check));
 }
 
-// Hash of fd[from, to). 1 done, 0 read failed or the file ended early.
-int range_hash(int fd, std::int64_t from, std::int64_t to, std::uint64_t* out) {
+// Hash of fd[from, to). False when the read failed or the file ended early.
+bool range_hash(int fd, std::int64_t from, std::int64_t to, std::uint64_t* out) {
     std::uint64_t hash = fnv_basis;
     while (from < to) {
         const std::size_t n = piece(to - from);
         const ssize_t got = pread_full(fd, copy_buffer, n, static_cast<off_t>(from));
-        if (got < 0) return 0;
+        if (got < 0) return false;
         if (static_cast<std::size_t>(got) != n) {
             errno = EIO;
-            return 0;
+            return false;
         }
         hash = fnv_add(hash, copy_buffer, n);
         from += static_cast<std::int64_t>(n);
     }
     *out = hash;
-    return 1;
+    return true;
 }
 
 void step(update_step s) {
@@ -173,12 +173,12 @@ int rename_journal(const char* temp_path, const char* journal_path, bool replace
     return ::rename(temp_path, journal_path);
 }
 
-int commit(const char* temp_path, const char* journal_path, bool replace) {
+bool commit(const char* temp_path, const char* journal_path, bool replace) {
     if (rename_journal(temp_path, journal_path, replace) != 0) {
         const int saved = errno;
         ::unlink(temp_path);
         errno = saved;
-        return 0;
+        return false;
     }
     if (!sync_folder_of(journal_path)) {
         // The rename may not survive a crash; rewriting now could leave a torn
@@ -186,21 +186,21 @@ int commit(const char* temp_path, const char* journal_path, bool replace) {
         const int saved = errno;
         ::unlink(journal_path);
         errno = saved;
-        return 0;
+        return false;
     }
     step(update_step::journal_committed);
-    return 1;
+    return true;
 }
 
-// Reads and checks the trailer of an open journal. 1 valid, 0 not.
-int read_trailer(int fd, trailer* t) {
+// Reads and checks the trailer of an open journal: true when valid.
+bool read_trailer(int fd, trailer* t) {
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
         st.st_size < static_cast<off_t>(sizeof(trailer)))
-        return 0;
+        return false;
     if (pread_full(fd, t, sizeof *t, st.st_size - static_cast<off_t>(sizeof *t)) !=
         static_cast<ssize_t>(sizeof *t))
-        return 0;
+        return false;
     return std::memcmp(t->magic, trailer_magic, sizeof trailer_magic) == 0 &&
            t->check == trailer_check(*t) && t->new_length < t->source_length &&
            t->source_length <= static_cast<std::uint64_t>(INT64_MAX) &&
@@ -208,93 +208,95 @@ int read_trailer(int fd, trailer* t) {
 }
 
 // Writes journal[0, length) over maildrop[0, length), then syncs the maildrop.
-// 1 done, 0 write failed, -1 journal read failed.
-int write_in_place(int maildrop_fd, int journal_fd, std::int64_t length) {
+// Reading the journal or writing the maildrop may fail.
+copy_result write_in_place(int maildrop_fd, int journal_fd, std::int64_t length) {
     std::int64_t at = 0;
     while (at < length) {
         const std::size_t n = piece(length - at);
         const ssize_t got = pread_full(journal_fd, copy_buffer, n, static_cast<off_t>(at));
         if (got < 0 || static_cast<std::size_t>(got) != n) {
             if (got >= 0) errno = EIO;
-            return -1;
+            return copy_read_failed;
         }
-        if (!pwrite_all(maildrop_fd, copy_buffer, n, static_cast<off_t>(at))) return 0;
+        if (!pwrite_all(maildrop_fd, copy_buffer, n, static_cast<off_t>(at)))
+            return copy_write_failed;
         at += static_cast<std::int64_t>(n);
         step(update_step::maildrop_block);
     }
-    return ::fsync(maildrop_fd) == 0 ? 1 : 0;
+    return ::fsync(maildrop_fd) == 0 ? copy_done : copy_write_failed;
 }
 
 // Makes a new journal: the old journal's content followed by what was
 // appended to the maildrop after the old journal was made.
-int extend_journal(int maildrop_fd, int journal_fd, const trailer& t, std::int64_t current,
-                   const char* temp_path, const char* journal_path) {
+bool extend_journal(int maildrop_fd, int journal_fd, const trailer& t, std::int64_t current,
+                    const char* temp_path, const char* journal_path) {
     journal_writer writer;
-    if (!journal_create(writer, temp_path)) return 0;
+    if (!journal_create(writer, temp_path)) return false;
     const std::int64_t source = static_cast<std::int64_t>(t.source_length);
-    if (journal_copy(writer, journal_fd, 0, static_cast<std::int64_t>(t.new_length)) != 1 ||
-        journal_copy(writer, maildrop_fd, source, current - source) != 1 ||
+    if (journal_copy(writer, journal_fd, 0, static_cast<std::int64_t>(t.new_length)) != copy_done ||
+        journal_copy(writer, maildrop_fd, source, current - source) != copy_done ||
         !journal_seal(writer, maildrop_fd, current)) {
         const int saved = errno;
         journal_abandon(writer, temp_path);
         errno = saved;
-        return 0;
+        return false;
     }
     return commit(temp_path, journal_path, true);  // replaces the journal it extends
 }
 
 }  // namespace
 
-int journal_create(journal_writer& writer, const char* temp_path) {
+bool journal_create(journal_writer& writer, const char* temp_path) {
     writer.written = 0;
     remove_own(temp_path);
     // O_EXCL: whatever still holds the name (a foreign file) makes this fail
     // with EEXIST, and nothing is rewritten.
     writer.fd =
         ::open(temp_path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    return writer.fd >= 0 ? 1 : 0;
+    return writer.fd >= 0;
 }
 
-int journal_copy(journal_writer& writer, int src, std::int64_t offset, std::int64_t length) {
+copy_result journal_copy(journal_writer& writer, int src, std::int64_t offset,
+                         std::int64_t length) {
     while (length > 0) {
         const std::size_t n = length < static_cast<std::int64_t>(sizeof copy_buffer)
                                   ? static_cast<std::size_t>(length)
                                   : sizeof copy_buffer;
         const ssize_t got = pread_full(src, copy_buffer, n, static_cast<off_t>(offset));
-        if (got < 0) return -1;
+        if (got < 0) return copy_read_failed;
         if (static_cast<std::size_t>(got) != n) {
             errno = EIO;
-            return -1;
+            return copy_read_failed;
         }
-        if (!write_all(writer.fd, copy_buffer, n)) return 0;
+        if (!write_all(writer.fd, copy_buffer, n)) return copy_write_failed;
         offset += static_cast<std::int64_t>(n);
         length -= static_cast<std::int64_t>(n);
         writer.written += static_cast<std::int64_t>(n);
     }
-    return 1;
+    return copy_done;
 }
 
-int journal_seal(journal_writer& writer, int maildrop_fd, std::int64_t source_length) {
+bool journal_seal(journal_writer& writer, int maildrop_fd, std::int64_t source_length) {
     trailer t;
     std::memset(&t, 0, sizeof t);
     std::memcpy(t.magic, trailer_magic, sizeof t.magic);
     t.new_length = static_cast<std::uint64_t>(writer.written);
     t.source_length = static_cast<std::uint64_t>(source_length);
     struct stat st;
-    if (::fstat(maildrop_fd, &st) != 0) return 0;
+    if (::fstat(maildrop_fd, &st) != 0) return false;
     t.device = static_cast<std::uint64_t>(st.st_dev);
     t.inode = static_cast<std::uint64_t>(st.st_ino);
-    if (!range_hash(maildrop_fd, writer.written, source_length, &t.cut_hash)) return 0;
+    if (!range_hash(maildrop_fd, writer.written, source_length, &t.cut_hash)) return false;
     t.check = trailer_check(t);
-    if (!write_all(writer.fd, &t, sizeof t) || ::fsync(writer.fd) != 0) return 0;
+    if (!write_all(writer.fd, &t, sizeof t) || ::fsync(writer.fd) != 0) return false;
     const int rc = ::close(writer.fd);
     writer.fd = -1;
-    if (rc != 0) return 0;
+    if (rc != 0) return false;
     step(update_step::journal_written);
-    return 1;
+    return true;
 }
 
-int journal_commit(const char* temp_path, const char* journal_path) {
+bool journal_commit(const char* temp_path, const char* journal_path) {
     return commit(temp_path, journal_path, false);
 }
 
@@ -310,14 +312,14 @@ void discard_temp_journal(const char* maildrop_path) {
         remove_own(temp_path);
 }
 
-int complete_journal(int maildrop_fd, const char* maildrop_path) {
+bool complete_journal(int maildrop_fd, const char* maildrop_path) {
     char journal_path[PATH_MAX + 32];
     char temp_path[PATH_MAX + 32];
     if (!sibling_path(journal_path, sizeof journal_path, maildrop_path, journal_suffix) ||
         !sibling_path(temp_path, sizeof temp_path, maildrop_path, journal_temp_suffix)) {
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to write to maildrop", maildrop_path,
                        std::strerror(errno));
-        return 0;
+        return false;
     }
 
     for (int round = 0; round < max_rounds; ++round) {
@@ -326,17 +328,17 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
         const found what = open_own(journal_path, &opened, &reason);
         util::unique_fd journal(opened);
         const int journal_fd = journal.get();
-        if (what == found::nothing) return 1;
+        if (what == found::nothing) return true;
         if (what == found::foreign) {
             // Not ours, so it cannot stand for a rewrite of ours: the maildrop
             // is read as it is and the file stays where it is.
             refuse(journal_path, reason);
-            return 1;
+            return true;
         }
         if (what == found::failed) {
             util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop journal", journal_path,
                            std::strerror(errno));
-            return 0;
+            return false;
         }
         trailer t;
         struct stat st;
@@ -351,7 +353,7 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
         if (problem != nullptr) {
             util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal",
                            journal_path, problem);
-            return 0;
+            return false;
         }
 
         const std::int64_t current = static_cast<std::int64_t>(st.st_size);
@@ -367,7 +369,7 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
             if (!range_hash(maildrop_fd, new_length, source, &hash)) {
                 util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", maildrop_path,
                                std::strerror(errno));
-                return 0;
+                return false;
             }
             cut = hash != t.cut_hash;
         }
@@ -375,24 +377,25 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
         if (!cut && current > source) {
             // Mail arrived after the journal was made: fold it into a new
             // journal, so the move of those bytes is itself crash-safe.
-            const int ok =
+            const bool ok =
                 extend_journal(maildrop_fd, journal_fd, t, current, temp_path, journal_path);
             if (!ok) {
                 util::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal",
                                journal_path, std::strerror(errno));
-                return 0;
+                return false;
             }
             continue;
         }
 
         if (!cut) {
-            const int written = write_in_place(maildrop_fd, journal_fd, new_length);
-            if (written != 1) {
-                util::log_line(
-                    LOG_ERR, "%s: %s: %s",
-                    written < 0 ? "failed to read maildrop journal" : "failed to write to maildrop",
-                    written < 0 ? journal_path : maildrop_path, std::strerror(errno));
-                return 0;
+            const copy_result written = write_in_place(maildrop_fd, journal_fd, new_length);
+            if (written != copy_done) {
+                util::log_line(LOG_ERR, "%s: %s: %s",
+                               written == copy_read_failed ? "failed to read maildrop journal"
+                                                           : "failed to write to maildrop",
+                               written == copy_read_failed ? journal_path : maildrop_path,
+                               std::strerror(errno));
+                return false;
             }
             step(update_step::maildrop_rewritten);
             if (::fstat(maildrop_fd, &st) != 0 || st.st_size != static_cast<off_t>(source)) {
@@ -402,20 +405,20 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
                 ::fsync(maildrop_fd) != 0) {
                 util::log_line(LOG_ERR, "%s: %s: %s", "failed to write to maildrop", maildrop_path,
                                std::strerror(errno));
-                return 0;
+                return false;
             }
             step(update_step::maildrop_truncated);
         } else if (current < new_length) {
             util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal",
                            journal_path, "maildrop shorter than the journal");
-            return 0;
+            return false;
         }
 
         journal.reset();
         if (::unlink(journal_path) != 0) {
             util::log_line(LOG_ERR, "%s: %s: %s", "failed to remove maildrop journal", journal_path,
                            std::strerror(errno));
-            return 0;
+            return false;
         }
         // The maildrop is complete either way; should the removal be lost in
         // a crash, the replay recognises the finished rewrite by its cut hash.
@@ -423,11 +426,11 @@ int complete_journal(int maildrop_fd, const char* maildrop_path) {
             util::log_line(LOG_ERR, "%s: %s: %s", "failed to sync maildrop folder", journal_path,
                            std::strerror(errno));
         step(update_step::journal_removed);
-        return 1;
+        return true;
     }
     util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal", journal_path,
                    "the maildrop keeps growing");
-    return 0;
+    return false;
 }
 
 }  // namespace tollmar::maildrop::detail

@@ -29,32 +29,38 @@ struct journal_writer {
 };
 
 // Creates the temporary journal afresh (0600), removing a leftover of ours
-// first. 1 done, 0 failed (errno; EEXIST when a foreign file holds the name).
-int journal_create(journal_writer& writer, const char* temp_path);
+// first. False on failure (errno; EEXIST when a foreign file holds the name).
+bool journal_create(journal_writer& writer, const char* temp_path);
 
-// Appends length bytes of src from offset. 1 done, 0 write failed, -1 read
-// failed or src ended early (errno EIO then).
-int journal_copy(journal_writer& writer, int src, std::int64_t offset, std::int64_t length);
+// The outcome of copying bytes from one file into another.
+enum copy_result : int {
+    copy_read_failed = -1,  // or the source ended early (errno EIO then)
+    copy_write_failed = 0,
+    copy_done = 1,
+};
+
+// Appends length bytes of src from offset.
+copy_result journal_copy(journal_writer& writer, int src, std::int64_t offset, std::int64_t length);
 
 // Appends the trailer and puts the temporary journal on disk (step
-// journal_written). 1 done, 0 failed (errno).
-int journal_seal(journal_writer& writer, int maildrop_fd, std::int64_t source_length);
+// journal_written). False on failure (errno).
+bool journal_seal(journal_writer& writer, int maildrop_fd, std::int64_t source_length);
 
 // Renames the temporary journal into place and syncs the folder (step
 // journal_committed). Never replaces a file already under the journal name.
-// 1 done, 0 failed (errno, EEXIST for a file in the way; the temporary
+// False on failure (errno, EEXIST for a file in the way; the temporary
 // journal is removed, and a journal renamed but not synced is removed again).
-int journal_commit(const char* temp_path, const char* journal_path);
+bool journal_commit(const char* temp_path, const char* journal_path);
 
 // Closes and removes an unfinished temporary journal.
 void journal_abandon(journal_writer& writer, const char* temp_path);
 
 // For the open, stream-locked maildrop: brings a committed journal to its end
 // (maildrop = journal content + whatever was appended since) and removes it.
-// 1 when no journal of ours is left (a foreign file under the journal name is
-// logged and left alone), 0 on failure (logged at LOG_ERR; the journal then
+// True when no journal of ours is left (a foreign file under the journal name is
+// logged and left alone), false on failure (logged at LOG_ERR; the journal then
 // stays for the next session to complete).
-int complete_journal(int maildrop_fd, const char* maildrop_path);
+bool complete_journal(int maildrop_fd, const char* maildrop_path);
 
 // Removes a leftover temporary journal of ours: an unfinished journal means
 // the maildrop was never touched. A foreign one is logged and left.

@@ -31,14 +31,14 @@ int format_pid(char* out, std::size_t size) {
 
 }  // namespace
 
-int lock_maildrop(const char* path, uid_t uid, gid_t gid) {
+bool lock_maildrop(const char* path, uid_t uid, gid_t gid) {
     char pid_text[30];
     const int pid_length = format_pid(pid_text, sizeof pid_text);
 
     char lock_path[PATH_MAX + 8];
     if (path == nullptr || !detail::sibling_path(lock_path, sizeof lock_path, path, ".lock")) {
         errno = ENAMETOOLONG;
-        return 0;
+        return false;
     }
 
     // Checked once: a lock left by a killed session lapses, while a lock whose
@@ -58,14 +58,14 @@ int lock_maildrop(const char* path, uid_t uid, gid_t gid) {
             (void)::fchown(fd, uid, gid);
             ::close(fd);
             last_refresh = detail::clock_now();
-            return 1;
+            return true;
         }
         const int reason = errno;
         detail::lock_pause();
         util::act_on_pending_signals();
         errno = reason;
     }
-    return 0;
+    return false;
 }
 
 void unlock_maildrop(const char* path) {
@@ -79,16 +79,16 @@ void refresh_maildrop_lock(const char* path) {
     detail::refresh_lock(path, false);
 }
 
-int lock_stream(int fd) {
+bool lock_stream(int fd) {
     for (;;) {
-        if (::lockf(fd, F_LOCK, 0) == 0) return 1;
-        if (errno != EINTR) return 0;
+        if (::lockf(fd, F_LOCK, 0) == 0) return true;
+        if (errno != EINTR) return false;
         util::act_on_pending_signals();
     }
 }
 
-int unlock_stream(int fd) {
-    return ::lockf(fd, F_ULOCK, 0) == 0 ? 1 : 0;
+bool unlock_stream(int fd) {
+    return ::lockf(fd, F_ULOCK, 0) == 0;
 }
 
 namespace detail {
@@ -123,10 +123,10 @@ void forget_lock_refresh() {
     last_refresh = 0;
 }
 
-int lock_stream_uninterrupted(int fd) {
+bool lock_stream_uninterrupted(int fd) {
     for (;;) {
-        if (::lockf(fd, F_LOCK, 0) == 0) return 1;
-        if (errno != EINTR) return 0;
+        if (::lockf(fd, F_LOCK, 0) == 0) return true;
+        if (errno != EINTR) return false;
     }
 }
 

@@ -6,8 +6,8 @@ namespace tollmar::maildrop {
 
 // Removes a lock older than 600 seconds once, then makes five exclusive
 // creation attempts one second apart. The lock holds the process ID as bare
-// digits and is handed to uid and gid. 1 taken, 0 not (errno tells why).
-int lock_maildrop(const char* path, uid_t uid, gid_t gid);
+// digits and is handed to uid and gid. True when taken (else errno tells why).
+bool lock_maildrop(const char* path, uid_t uid, gid_t gid);
 
 // Removes the lock file, whatever it holds.
 void unlock_maildrop(const char* path);
@@ -17,8 +17,8 @@ void unlock_maildrop(const char* path);
 // process; cheap enough to call often (it acts at most once a minute).
 void refresh_maildrop_lock(const char* path);
 
-// lockf(F_LOCK) / lockf(F_ULOCK) over the whole file; 1 on success, else 0.
-int lock_stream(int fd);
-int unlock_stream(int fd);
+// lockf(F_LOCK) / lockf(F_ULOCK) over the whole file; true on success.
+bool lock_stream(int fd);
+bool unlock_stream(int fd);
 
 }  // namespace tollmar::maildrop

@@ -11,6 +11,6 @@ void forget_lock_refresh();
 
 // lock_stream for the rewrite: retries on EINTR without acting on recorded
 // signals, because a rewrite once begun must be finished first.
-int lock_stream_uninterrupted(int fd);
+bool lock_stream_uninterrupted(int fd);
 
 }  // namespace tollmar::maildrop::detail

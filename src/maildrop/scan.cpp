@@ -47,9 +47,9 @@ void log_spool_write_failure(const char* spool_path, int error) {
                    std::strerror(error));
 }
 
-int begin_message(current_message& message) {
+bool begin_message(current_message& message) {
     message_entry* entry = detail::append_entry();
-    if (entry == nullptr) return 0;
+    if (entry == nullptr) return false;
     const int n = std::snprintf(
         entry->spool_path, sizeof entry->spool_path, "%s/.tollmar_%u_%u_XXXXXX",
         message.spool_folder, static_cast<unsigned>(getpid()), static_cast<unsigned>(std::rand()));
@@ -58,7 +58,7 @@ int begin_message(current_message& message) {
         // a file that is not ours, so the entry keeps an empty path.
         log_spool_failure(entry->spool_path, ENAMETOOLONG);
         std::memset(entry->spool_path, 0, sizeof entry->spool_path);
-        return 0;
+        return false;
     }
     const int fd = mkstemp(entry->spool_path);
     if (fd < 0) {
@@ -66,50 +66,50 @@ int begin_message(current_message& message) {
         // somebody else's), so clean-up must not unlink it.
         log_spool_failure(entry->spool_path, errno);
         std::memset(entry->spool_path, 0, sizeof entry->spool_path);
-        return 0;
+        return false;
     }
     // The descriptor mkstemp returned is the file; never reopen it by name.
     std::FILE* stream = fdopen(fd, "w+b");
     if (stream == nullptr) {
         log_spool_failure(entry->spool_path, errno);
         ::close(fd);
-        return 0;
+        return false;
     }
     std::setvbuf(stream, spool_buffer, _IOFBF, sizeof spool_buffer);
     entry->deleted = 0;
     message.stream = stream;
     message.entry = entry;
     message.tally = 0;
-    return 1;
+    return true;
 }
 
-int write_chunk(current_message& message, const char* chunk, std::size_t length) {
+bool write_chunk(current_message& message, const char* chunk, std::size_t length) {
     if (std::fwrite(chunk, 1, length, message.stream) != length) {
         log_spool_write_failure(message.entry->spool_path, errno != 0 ? errno : EIO);
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
 // Every buffered byte must reach the file before its length is believed:
 // a spool file cut short would later be written back short.
-int finish_message(current_message& message) {
+bool finish_message(current_message& message) {
     std::FILE* stream = message.stream;
     message.stream = nullptr;
     errno = 0;
     if (std::fflush(stream) != 0) {
         log_spool_write_failure(message.entry->spool_path, errno != 0 ? errno : EIO);
         std::fclose(stream);
-        return 0;
+        return false;
     }
     const long length = std::ftell(stream);
     if (std::fclose(stream) != 0 || length < 0) {
         log_spool_write_failure(message.entry->spool_path, errno != 0 ? errno : EIO);
-        return 0;
+        return false;
     }
     message.entry->spool_length = length;
     message.entry->size = length + message.tally;
-    return 1;
+    return true;
 }
 
 void abandon_message(current_message& message) {
@@ -129,8 +129,8 @@ bool ends_with_lf(const char* chunk, std::size_t length) {
     return chunk[length - 1] == '\n';
 }
 
-// Copies the chunks of the maildrop into spool files. 1 done, 0 failed.
-int copy_messages(int fd, const char* path, const char* spool_folder, std::int64_t* scanned) {
+// Copies the chunks of the maildrop into spool files; false on failure.
+bool copy_messages(int fd, const char* path, const char* spool_folder, std::int64_t* scanned) {
     detail::chunk_source source;
     detail::start_chunks(source, fd, chunk_buffer, sizeof chunk_buffer);
     current_message message = {nullptr, nullptr, 0, spool_folder};
@@ -140,17 +140,17 @@ int copy_messages(int fd, const char* path, const char* spool_folder, std::int64
     int got = detail::next_chunk(source, &chunk, &length);
     if (got == 0) {
         *scanned = 0;
-        return 1;
+        return true;
     }
     if (got < 0 || !starts_message(chunk, length)) {
         if (got < 0)
             util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path,
                            std::strerror(errno));
-        return 0;
+        return false;
     }
     if (!begin_message(message) || !write_chunk(message, chunk, length)) {
         abandon_message(message);
-        return 0;
+        return false;
     }
     if (ends_with_lf(chunk, length) && !has_cr(chunk, length)) message.tally = 1;
 
@@ -161,14 +161,14 @@ int copy_messages(int fd, const char* path, const char* spool_folder, std::int64
             util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path,
                            std::strerror(errno));
             abandon_message(message);
-            return 0;
+            return false;
         }
         const bool lf = ends_with_lf(chunk, length);
         if (length < detail::chunk_limit && !lf) {
             // The maildrop's last chunk, cut short by its end.
             if (!write_chunk(message, chunk, length)) {
                 abandon_message(message);
-                return 0;
+                return false;
             }
             break;
         }
@@ -176,18 +176,18 @@ int copy_messages(int fd, const char* path, const char* spool_folder, std::int64
         if (starts_message(chunk, length) && (cr || lf)) {
             if (!finish_message(message) || !begin_message(message)) {
                 abandon_message(message);
-                return 0;
+                return false;
             }
         }
         if (!write_chunk(message, chunk, length)) {
             abandon_message(message);
-            return 0;
+            return false;
         }
         if (lf && !cr) ++message.tally;
     }
-    if (!finish_message(message)) return 0;
+    if (!finish_message(message)) return false;
     *scanned = source.delivered;
-    return 1;
+    return true;
 }
 
 void refuse(const char* path, const char* reason) {
@@ -221,7 +221,7 @@ bool scan_maildrop(const char* path, const char* spool_folder) {
     // A rewrite interrupted by a crash is finished before anything is read,
     // so the scan never sees a torn maildrop.
     detail::discard_temp_journal(path);
-    int ok = detail::complete_journal(fd, path);
+    bool ok = detail::complete_journal(fd, path);
 
     std::int64_t scanned = 0;
     if (ok) {

@@ -62,16 +62,16 @@ bool anything_deleted() {
 }
 
 // Appends one kept message to the journal from its spool file, which must be
-// ours and exactly as long as the scan wrote it. 1 done, 0 journal write
-// failed, -1 the spool file is unusable (logged here).
-int journal_message(detail::journal_writer& writer, const message_entry& entry) {
+// ours and exactly as long as the scan wrote it. copy_read_failed: the spool
+// file is unusable (logged here).
+detail::copy_result journal_message(detail::journal_writer& writer, const message_entry& entry) {
     const util::unique_fd spool(
         ::open(entry.spool_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     const int fd = spool.get();
     if (fd < 0) {
         util::log_line(LOG_ERR, "Failed to open tmp file `%s': %s", entry.spool_path,
                        std::strerror(errno));
-        return -1;
+        return detail::copy_read_failed;
     }
     struct stat st;
     const char* problem = nullptr;
@@ -83,60 +83,61 @@ int journal_message(detail::journal_writer& writer, const message_entry& entry) 
         problem = "length changed since the scan";
     if (problem != nullptr) {
         util::log_line(LOG_ERR, "%s: %s: %s", "unusable tmp file", entry.spool_path, problem);
-        return -1;
+        return detail::copy_read_failed;
     }
-    const int copied = detail::journal_copy(writer, fd, 0, entry.spool_length);
-    if (copied < 0) {
+    const detail::copy_result copied = detail::journal_copy(writer, fd, 0, entry.spool_length);
+    if (copied == detail::copy_read_failed) {
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to read tmp file", entry.spool_path,
                        std::strerror(errno));
-        return -1;
+        return detail::copy_read_failed;
     }
     return copied;
 }
 
 // Writes and commits the journal for the open, stream-locked maildrop.
-// 1 committed, 0 not (logged; the maildrop is untouched).
-int write_journal(int fd, const char* path, std::int64_t current) {
+// True when committed; false (logged, the maildrop untouched) otherwise.
+bool write_journal(int fd, const char* path, std::int64_t current) {
     char journal_path[PATH_MAX + 32];
     char temp_path[PATH_MAX + 32];
     if (!detail::sibling_path(journal_path, sizeof journal_path, path, detail::journal_suffix) ||
         !detail::sibling_path(temp_path, sizeof temp_path, path, detail::journal_temp_suffix)) {
         keep_everything(path, std::strerror(ENAMETOOLONG));
-        return 0;
+        return false;
     }
     detail::journal_writer writer;
     if (!detail::journal_create(writer, temp_path)) {
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal", temp_path,
                        std::strerror(errno));
         keep_everything(path, "journal not written");
-        return 0;
+        return false;
     }
-    int ok = 1;
-    for (std::int32_t i = 0; ok == 1 && i < messages.count; ++i)
+    detail::copy_result ok = detail::copy_done;
+    for (std::int32_t i = 0; ok == detail::copy_done && i < messages.count; ++i)
         if (messages.entries[i].deleted == 0) ok = journal_message(writer, messages.entries[i]);
-    if (ok == 1) {
+    if (ok == detail::copy_done) {
         const std::int64_t tail = current - detail::last_scan.length;
         ok = detail::journal_copy(writer, fd, detail::last_scan.length, tail);
-        if (ok < 0)
+        if (ok == detail::copy_read_failed)
             util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path,
                            std::strerror(errno));
     }
-    if (ok == 1 && !detail::journal_seal(writer, fd, current)) ok = 0;
-    if (ok == 0)
+    if (ok == detail::copy_done && !detail::journal_seal(writer, fd, current))
+        ok = detail::copy_write_failed;
+    if (ok == detail::copy_write_failed)
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal", temp_path,
                        std::strerror(errno));
-    if (ok != 1) {
+    if (ok != detail::copy_done) {
         detail::journal_abandon(writer, temp_path);
         keep_everything(path, "journal not written");
-        return 0;
+        return false;
     }
     if (!detail::journal_commit(temp_path, journal_path)) {
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal", journal_path,
                        std::strerror(errno));
         keep_everything(path, "journal not written");
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
 }  // namespace

@@ -54,10 +54,10 @@ bool lock_as_account() {
            config::settings.home_mbox != nullptr;
 }
 
-int take_lock(const char* path, uid_t uid, gid_t gid) {
+bool take_lock(const char* path, uid_t uid, gid_t gid) {
     if (!lock_as_account()) return maildrop::lock_maildrop(path, uid, gid);
-    if (seteuid(uid) != 0) return 0;
-    const int locked = maildrop::lock_maildrop(path, uid, gid);
+    if (seteuid(uid) != 0) return false;
+    const bool locked = maildrop::lock_maildrop(path, uid, gid);
     const int saved = errno;
     if (seteuid(0) != 0) {
         // Still the account: the setuid below fails and cleans up.
@@ -107,7 +107,7 @@ void acquire_maildrop(int fd, const char* login_name) {
         fail(fd, "-ERR [SYS/TEMP] failed to join 'mail' group (setgid)\r\n");
     }
 
-    if (take_lock(path.c_str(), uid, gid) <= 0) {
+    if (!take_lock(path.c_str(), uid, gid)) {
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to lock maildrop", path.c_str(),
                        std::strerror(errno));
         maildrop::forget_maildrop_path();
