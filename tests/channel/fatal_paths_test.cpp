@@ -17,7 +17,7 @@
 namespace tollmar::channel {
 namespace {
 
-using testing::run_in_child;
+using test::run_in_child;
 
 void install_recorder(int sig) {
     struct sigaction sa {};
@@ -30,7 +30,7 @@ void install_recorder(int sig) {
 TEST(FatalPaths, ReadFailureEndsWithStatusOne) {
     const auto outcome = run_in_child(
         [](int) {
-            testing::reset_channel_state();
+            test::reset_channel_state();
             // A directory polls as readable and then refuses read().
             const int dir = open("/", O_RDONLY | O_DIRECTORY);
             char buf[4096];
@@ -45,7 +45,7 @@ TEST(FatalPaths, ReadFailureEndsWithStatusOne) {
 TEST(FatalPaths, WriteToVanishedClientEndsWithStatusOne) {
     const auto outcome = run_in_child(
         [](int fd) {
-            testing::reset_channel_state();
+            test::reset_channel_state();
             signal(SIGPIPE, SIG_IGN);
             shutdown(fd, SHUT_WR);
             send_text(fd, "+OK\r\n");
@@ -63,7 +63,7 @@ TEST(FatalPaths, WriteToVanishedClientEndsWithStatusOne) {
 TEST(FatalPaths, RecordedBrokenPipeRunsItsActionFirst) {
     const auto outcome = run_in_child(
         [](int fd) {
-            testing::reset_channel_state();
+            test::reset_channel_state();
             install_recorder(SIGPIPE);
             util::set_broken_pipe_action(broken_pipe_exit);
             shutdown(fd, SHUT_WR);
@@ -77,7 +77,7 @@ TEST(FatalPaths, RecordedBrokenPipeRunsItsActionFirst) {
 TEST(FatalPaths, TerminationSignalDuringWaitExitsZero) {
     const auto outcome = run_in_child(
         [](int fd) {
-            testing::reset_channel_state();
+            test::reset_channel_state();
             config::settings.io_timeout = 20;
             install_recorder(SIGTERM);
             send_text(fd, "+OK\r\n");
@@ -89,7 +89,7 @@ TEST(FatalPaths, TerminationSignalDuringWaitExitsZero) {
             // The greeting shows the handler is in place; the child then waits.
             char greeting[5];
             if (read(peer, greeting, sizeof greeting) > 0) received = "greeted";
-            const pid_t child = testing::current_child();
+            const pid_t child = test::current_child();
             if (child > 0) kill(child, SIGTERM);
         });
     EXPECT_EQ(outcome.received, "greeted");
@@ -99,7 +99,7 @@ TEST(FatalPaths, TerminationSignalDuringWaitExitsZero) {
 TEST(FatalPaths, DescriptorAboveSelectLimitWorks) {
     const auto outcome = run_in_child(
         [](int fd) {
-            testing::reset_channel_state();
+            test::reset_channel_state();
             config::settings.io_timeout = 10;
             rlimit lim{};
             getrlimit(RLIMIT_NOFILE, &lim);
@@ -115,7 +115,7 @@ TEST(FatalPaths, DescriptorAboveSelectLimitWorks) {
             send_text(high, buf);
             return 0;
         },
-        [](int peer, std::string&) { testing::write_fully(peer, "CAPA\r\n"); });
+        [](int peer, std::string&) { test::write_fully(peer, "CAPA\r\n"); });
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.received, "CAPA\r\n");
 }

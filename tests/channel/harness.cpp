@@ -13,7 +13,7 @@
 #include "config/settings.hpp"
 #include "util/signals.hpp"
 
-namespace tollmar::channel::testing {
+namespace tollmar::test {
 
 namespace {
 pid_t running_child = -1;
@@ -30,9 +30,9 @@ socket_pair make_socket_pair() {
 }
 
 void reset_channel_state() {
-    reset_reader();
-    set_wait_hook(nullptr);
-    set_tls_handle(nullptr);
+    channel::reset_reader();
+    channel::set_wait_hook(nullptr);
+    channel::set_tls_handle(nullptr);
     config::settings.use_tls = false;
     config::settings = config::settings_record{};
     util::pending_termination = 0;
@@ -112,4 +112,4 @@ child_outcome run_in_child(const std::function<int(int fd)>& server_side,
     return outcome;
 }
 
-}  // namespace tollmar::channel::testing
+}  // namespace tollmar::test

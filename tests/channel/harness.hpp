@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-namespace tollmar::channel::testing {
+namespace tollmar::test {
 
 struct socket_pair {
     int ours;  // the connection as the server sees it
@@ -45,4 +45,4 @@ child_outcome run_in_child(const std::function<int(int fd)>& server_side,
                            const std::function<void(int peer, std::string& received)>& client_side,
                            drain when = drain::while_running);
 
-}  // namespace tollmar::channel::testing
+}  // namespace tollmar::test

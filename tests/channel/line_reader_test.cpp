@@ -17,20 +17,20 @@
 namespace tollmar::channel {
 namespace {
 
-using testing::make_socket_pair;
-using testing::socket_pair;
+using test::make_socket_pair;
+using test::socket_pair;
 
 class LineReader : public ::testing::Test {
 protected:
     void SetUp() override {
-        testing::reset_channel_state();
+        test::reset_channel_state();
         config::settings.io_timeout = 10;
         sp_ = make_socket_pair();
     }
     void TearDown() override {
         close(sp_.ours);
         close(sp_.peer);
-        testing::reset_channel_state();
+        test::reset_channel_state();
     }
 
     // Lines as callers see them (up to the first NUL) until the end of input,
@@ -57,7 +57,7 @@ protected:
 };
 
 TEST_F(LineReader, TwoLinesInOneSegmentNeedOneRead) {
-    testing::write_fully(sp_.peer, "USER a\r\nPASS b\r\n");
+    test::write_fully(sp_.peer, "USER a\r\nPASS b\r\n");
     char buf[4096];
     ASSERT_GT(read_line(sp_.ours, buf, sizeof buf), 0);
     EXPECT_STREQ(buf, "USER a\r\n");
@@ -72,7 +72,7 @@ TEST_F(LineReader, TwoLinesInOneSegmentNeedOneRead) {
 }
 
 TEST_F(LineReader, PartialLineAtEndOfInputThenEmptyForEver) {
-    testing::write_fully(sp_.peer, "QU");
+    test::write_fully(sp_.peer, "QU");
     shutdown(sp_.peer, SHUT_WR);
     char buf[4096];
     ASSERT_GT(read_line(sp_.ours, buf, sizeof buf), 0);
@@ -84,7 +84,7 @@ TEST_F(LineReader, PartialLineAtEndOfInputThenEmptyForEver) {
 }
 
 TEST_F(LineReader, SmallBufferCutsAndDiscardsTheRest) {
-    testing::write_fully(sp_.peer, "abcdef\nxy\n");
+    test::write_fully(sp_.peer, "abcdef\nxy\n");
     shutdown(sp_.peer, SHUT_WR);
     char buf[4];
     ASSERT_GT(read_line(sp_.ours, buf, sizeof buf), 0);
@@ -135,7 +135,7 @@ std::vector<split_case> split_cases() {
 class LineSplit : public LineReader, public ::testing::WithParamInterface<split_case> {};
 
 TEST_P(LineSplit, AllAtOnce) {
-    testing::write_fully(sp_.peer, GetParam().input);
+    test::write_fully(sp_.peer, GetParam().input);
     shutdown(sp_.peer, SHUT_WR);
     EXPECT_EQ(read_all_lines(), GetParam().lines);
 }

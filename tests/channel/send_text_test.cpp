@@ -14,7 +14,7 @@
 namespace tollmar::channel {
 namespace {
 
-using testing::run_in_child;
+using test::run_in_child;
 
 // Text without NUL bytes whose content shows any lost, repeated or reordered block.
 std::string patterned(std::size_t n, std::size_t seed = 0) {
@@ -27,20 +27,20 @@ std::string patterned(std::size_t n, std::size_t seed = 0) {
 class SendText : public ::testing::Test {
 protected:
     void SetUp() override {
-        testing::reset_channel_state();
+        test::reset_channel_state();
         config::settings.io_timeout = 10;
-        sp_ = testing::make_socket_pair();
+        sp_ = test::make_socket_pair();
     }
     void TearDown() override {
         close(sp_.ours);
         close(sp_.peer);
-        testing::reset_channel_state();
+        test::reset_channel_state();
     }
     bool peer_has_data() {
         pollfd p{sp_.peer, POLLIN, 0};
         return poll(&p, 1, 0) > 0;
     }
-    testing::socket_pair sp_{};
+    test::socket_pair sp_{};
 };
 
 TEST_F(SendText, NullAndEmptyTextWriteNothing) {
@@ -54,7 +54,7 @@ TEST_F(SendText, WholeTextArrivesAndLengthIsReturned) {
     EXPECT_EQ(send_text(sp_.ours, "+OK\r\n"), 5u);
     close(sp_.ours);
     sp_.ours = -1;
-    EXPECT_EQ(testing::read_until_eof(sp_.peer), "+OK\r\n");
+    EXPECT_EQ(test::read_until_eof(sp_.peer), "+OK\r\n");
 }
 
 TEST_F(SendText, PartialWritesAreContinued) {
@@ -66,7 +66,7 @@ TEST_F(SendText, PartialWritesAreContinued) {
         send_text(ours, big.c_str());
         close(ours);
     });
-    const std::string got = testing::read_until_eof(sp_.peer);
+    const std::string got = test::read_until_eof(sp_.peer);
     writer.join();
     sp_.ours = -1;
     EXPECT_EQ(got.size(), big.size());
@@ -83,7 +83,7 @@ TEST_F(SendText, CorkedOutputWaitsForFlush) {
     send_text(sp_.ours, ".\r\n");
     close(sp_.ours);
     sp_.ours = -1;
-    EXPECT_EQ(testing::read_until_eof(sp_.peer), "+OK 2 messages\r\n1 120\r\n.\r\n");
+    EXPECT_EQ(test::read_until_eof(sp_.peer), "+OK 2 messages\r\n1 120\r\n.\r\n");
 }
 
 TEST_F(SendText, CorkedOutputIntactAcrossBufferFills) {
@@ -105,7 +105,7 @@ TEST_F(SendText, CorkedOutputIntactAcrossBufferFills) {
         flush_output(ours);
         close(ours);
     });
-    const std::string got = testing::read_until_eof(sp_.peer);
+    const std::string got = test::read_until_eof(sp_.peer);
     writer.join();
     sp_.ours = -1;
     EXPECT_EQ(got.size(), expected.size());
@@ -129,7 +129,7 @@ TEST_F(SendText, WaitHookRunsBeforeEveryWait) {
     set_wait_hook(count_hook);
     send_text(sp_.ours, "+OK\r\n");
     EXPECT_EQ(hook_calls, 1);
-    testing::write_fully(sp_.peer, "NOOP\r\n");
+    test::write_fully(sp_.peer, "NOOP\r\n");
     char buf[4096];
     ASSERT_GT(read_line(sp_.ours, buf, sizeof buf), 0);
     EXPECT_EQ(hook_calls, 2);
@@ -143,7 +143,7 @@ TEST_F(SendText, WaitHookRunsBeforeEveryWait) {
 TEST(ReadTimeout, NothingWaitingWithZeroTimeout) {
     const auto outcome = run_in_child(
         [](int fd) {
-            testing::reset_channel_state();
+            test::reset_channel_state();
             config::settings.io_timeout = 0;
             char buf[4096];
             read_line(fd, buf, sizeof buf);
@@ -159,7 +159,7 @@ TEST(ReadTimeout, CollectedOutputGoesOutBeforeTheWait) {
     // still collected, the read would time out and the child end with 1.
     const auto outcome = run_in_child(
         [](int fd) {
-            testing::reset_channel_state();
+            test::reset_channel_state();
             config::settings.io_timeout = 10;
             cork_output();
             send_text(fd, "+OK\r\n");
@@ -176,7 +176,7 @@ TEST(ReadTimeout, CollectedOutputGoesOutBeforeTheWait) {
                 got += static_cast<std::size_t>(n);
             }
             received.assign(greeting, got);
-            testing::write_fully(peer, "QUIT\r\n");
+            test::write_fully(peer, "QUIT\r\n");
         });
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.received, "+OK\r\n");
@@ -185,13 +185,13 @@ TEST(ReadTimeout, CollectedOutputGoesOutBeforeTheWait) {
 TEST(WriteTimeout, PeerThatStopsReading) {
     const auto outcome = run_in_child(
         [](int fd) {
-            testing::reset_channel_state();
+            test::reset_channel_state();
             config::settings.io_timeout = 1;
             const std::string chunk(65536, 'x');
             for (int i = 0; i < 1000; ++i) send_text(fd, chunk.c_str());
             return 0;  // a socket buffer never takes 64 MiB unread
         },
-        nullptr, testing::drain::after_exit);
+        nullptr, test::drain::after_exit);
     EXPECT_EQ(outcome.status, 1);
     // Only the bytes of the texts themselves: no reply follows the timeout.
     EXPECT_FALSE(outcome.received.empty());

@@ -18,7 +18,7 @@
 namespace tollmar::channel {
 namespace {
 
-using testing::run_in_child;
+using test::run_in_child;
 
 class Tls : public ::testing::Test {
 protected:
@@ -38,7 +38,7 @@ protected:
     // Prepares a child to serve TLS with the given files.
     static void serve_tls(const std::string& cert_file, const std::string& key_file,
                           unsigned timeout) {
-        testing::reset_channel_state();
+        test::reset_channel_state();
         static std::string cert_copy, key_copy;
         cert_copy = cert_file;
         key_copy = key_file;
@@ -201,9 +201,7 @@ TEST_F(Tls, PlainClientGetsNoGreeting) {
             send_text(fd, "+OK\r\n");
             return 0;
         },
-        [](int peer, std::string&) {
-            testing::write_fully(peer, "USER someone\r\nPASS secret\r\n");
-        });
+        [](int peer, std::string&) { test::write_fully(peer, "USER someone\r\nPASS secret\r\n"); });
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.received.find("+OK"), std::string::npos);
 }
@@ -222,7 +220,7 @@ TEST_F(Tls, SilentClientCannotHoldTheHandshake) {
 }
 
 TEST_F(Tls, EndWithoutTlsModeTouchesNothing) {
-    testing::reset_channel_state();
+    test::reset_channel_state();
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     SSL* handle = SSL_new(ctx);
     set_tls_handle(handle);
