@@ -5,10 +5,6 @@
 
 namespace tollmar::auth {
 
-// Longest name or password kept from the client (the work copies hold this
-// many characters plus the terminator).
-inline constexpr unsigned long longest_credential = 4096;
-
 // Copies text into copy (longest_credential + 1 bytes): cut at the first CR
 // when text has one anywhere, else at the first LF, then to at most
 // longest_credential characters.

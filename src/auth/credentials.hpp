@@ -3,9 +3,15 @@
 
 namespace tollmar::auth {
 
+// Longest name or password kept from the client (the work copies hold this
+// many characters plus the terminator), and longest line piece read from the
+// authentication file.
+inline constexpr unsigned long longest_credential = 4096;
+
 struct session_identity_record {
-    char mapped_user[4097];        // account to use instead of the login name
-    char maildrop_override[4097];  // maildrop path to use
+    // Fields of one authentication file line, which fits in these.
+    char mapped_user[longest_credential + 1];        // account to use instead of the login name
+    char maildrop_override[longest_credential + 1];  // maildrop path to use
 };
 
 // The outcome of a login attempt. The numbers are those of the log line
