@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-10}
 
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_CXX_COMPILER=clang++ \
     -DTOLLMAR_FUZZ=ON -DTOLLMAR_TESTS=OFF -DTOLLMAR_BENCH=OFF -DTOLLMAR_SANITIZE=OFF
 cmake --build build-fuzz -j"$(nproc)"
 
