@@ -82,6 +82,7 @@ server=$!
 # this script, which waits for it and returns its status.
 forwarded=
 for sig in INT TERM HUP; do
+    # shellcheck disable=SC2064  # expanded now: each trap forwards its own signal
     trap "forwarded=1; kill -s $sig $server 2>/dev/null || true" "$sig"
 done
 
