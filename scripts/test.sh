@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds tollmar and runs every test, fastest first, stopping at the first failure:
-#   1. unit tests                       (build-test/)
+#   1. unit tests, those that need root included (build-test/)
 #   2. end-to-end tests                 (build-test/, the real binary as root)
 #   3. unit tests under AddressSanitizer and UndefinedBehaviorSanitizer (build-test-asan/)
 #   4. a short run of each fuzz target  (build-fuzz/, FUZZ_SECONDS per target, default 10)
@@ -24,8 +24,8 @@ cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTOLLMAR_TESTS=ON -DTOLLMAR_BENCH=ON -DTOLLMAR_SANITIZE=OFF -DTOLLMAR_FUZZ=OFF
 cmake --build build-test -j"$jobs"
 
-stage "unit tests"
-(cd build-test && ctest --output-on-failure --no-tests=error -L unit -j"$jobs")
+stage "unit tests (labels unit and root)"
+(cd build-test && ctest --output-on-failure --no-tests=error -L "unit|root" -j"$jobs")
 
 stage "end-to-end tests"
 (cd build-test && ctest --output-on-failure --no-tests=error -L e2e -j"$jobs")
@@ -37,7 +37,7 @@ cmake --build build-test-asan -j"$jobs"
 
 stage "unit tests under ASan+UBSan"
 (cd build-test-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --output-on-failure --no-tests=error -L unit -j"$jobs")
+    ctest --output-on-failure --no-tests=error -L "unit|root" -j"$jobs")
 
 stage "fuzz targets (short runs)"
 scripts/fuzz.sh "${FUZZ_SECONDS:-10}"
