@@ -34,7 +34,7 @@ for p in "${packages[@]}"; do
 done
 
 if ((${#missing[@]} == 0)); then
-    echo "setup: the ${1:-all} packages are installed (${#packages[@]} checked)"
+    echo "setup: all ${#packages[@]} packages (${1:-all}) are installed"
     exit 0
 fi
 if [ "$(id -u)" -ne 0 ]; then
