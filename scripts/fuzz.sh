@@ -5,9 +5,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-10}
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DTOLLMAR_FUZZ=ON -DTOLLMAR_TESTS=OFF -DTOLLMAR_BENCH=OFF >/dev/null
-cmake --build build-fuzz -j"$(nproc)" >/dev/null
+cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_COMPILER=clang++ \
+    -DTOLLMAR_FUZZ=ON -DTOLLMAR_TESTS=OFF -DTOLLMAR_BENCH=OFF -DTOLLMAR_SANITIZE=OFF
+cmake --build build-fuzz -j"$(nproc)"
+
+targets=0
 
 for src in fuzz/*_fuzz.cpp; do
     [ -e "$src" ] || continue
@@ -24,4 +27,9 @@ for src in fuzz/*_fuzz.cpp; do
         exit 1
     fi
     rm -rf "$work" "$work.log"
+    targets=$((targets + 1))
 done
+if ((targets == 0)); then
+    echo "fuzz: no fuzz target found" >&2
+    exit 1
+fi

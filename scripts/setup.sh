@@ -1,29 +1,48 @@
 #!/usr/bin/env bash
-# Installs, from Debian packages and only when missing, what building, testing
-# and running tollmar need. Quiet and quick when everything is present.
+# Installs from Debian packages, only when missing, what tollmar needs:
+#   scripts/setup.sh server   build and run the server (what scripts/run-demo.sh uses)
+#   scripts/setup.sh test     the server's packages plus every test, benchmark and fuzz tool
+#   scripts/setup.sh [all]    both (the same as test today)
+# Says what it installs, with apt's own progress; one line when all is present.
 set -euo pipefail
 
-packages=(
-    g++ cmake make pkg-config
-    libssl-dev libcrypt-dev
-    libgtest-dev libbenchmark-dev
-    clang libclang-rt-14-dev
-    python3 python3-pytest
-    openssl curl util-linux procps
+server_packages=(
+    g++ cmake make pkg-config  # the build
+    libssl-dev libcrypt-dev    # TLS, crypt(3)
+    curl                       # the client the demo suggests
 )
+test_packages=(
+    libgtest-dev libbenchmark-dev  # unit tests, benchmarks
+    clang libclang-rt-14-dev       # the libFuzzer targets and their runtime
+    python3 python3-pytest         # end-to-end tests
+    openssl                        # their self-signed certificate
+    util-linux procps              # unshare for their private mount namespace, process tools
+)
+
+case "${1:-all}" in
+server) packages=("${server_packages[@]}") ;;
+test | all) packages=("${server_packages[@]}" "${test_packages[@]}") ;;
+*)
+    echo "usage: $0 [server|test|all]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 
-if ((${#missing[@]})); then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "setup: missing packages (${missing[*]}); run as root to install them" >&2
-        exit 1
-    fi
-    echo "setup: installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if ((${#missing[@]} == 0)); then
+    echo "setup: all ${#packages[@]} packages (${1:-all}) are installed"
+    exit 0
 fi
+if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: missing packages (${missing[*]}); run as root to install them" >&2
+    exit 1
+fi
+echo "setup: installing ${missing[*]} (and what they depend on)"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update
+apt-get install -y --no-install-recommends "${missing[@]}" </dev/null
+echo "setup: done"

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ostream>
 #include <string>
 
 #include "channel/harness.hpp"
@@ -167,6 +168,12 @@ struct bad_files {
     bool missing_key;
     bool key_is_cert;
 };
+
+// Without it gtest prints the raw bytes of the record, pointer included, so a
+// case's description would change from one build to the next.
+void PrintTo(const bad_files& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class TlsBadFiles : public Tls, public ::testing::WithParamInterface<bad_files> {};
 

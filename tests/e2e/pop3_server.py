@@ -136,6 +136,16 @@ class Server:
         """PIDs of the connection processes the listener has running now."""
         return children_of(self.pid)
 
+    def wait_sessions_ended(self, keep=(), timeout=DEFAULT_WAIT):
+        """Waits until every connection process except those in `keep` has ended.
+
+        A process closes its connection before it exits (at-exit clean-up
+        still runs after the client saw the end), so checks of processes,
+        files and log lines after a session wait here first.
+        """
+        wait_until(lambda: not set(self.connection_pids()) - set(keep),
+                   "the connection processes of port %d to end" % self.port, timeout)
+
     def signal(self, sig):
         if self.status is None:
             os.kill(self.pid, sig)

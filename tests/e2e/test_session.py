@@ -95,7 +95,7 @@ def test_message_commands_byte_for_byte(sandbox, server, alice, tls):
         assert c.cmd("STAT") == "+OK 2 %d" % (SIZE1 + SIZE3)
         assert c.cmd("QUIT") == "+OK"
         assert c.read_all() == b""
-    wait_until(lambda: srv.connection_pids() == [], "the session to end")
+    srv.wait_sessions_ended()
     path = sandbox.mbox_path("alice")
     assert read_bytes(path) == MSG1 + MSG3
     assert file_mode(path) == (0o600, alice.uid, 8)
@@ -117,7 +117,7 @@ def test_maildrop_after_quit(sandbox, server, alice, commands, expected):
             assert c.cmd(line).startswith(("+OK", "-ERR no such message"))
         assert c.cmd("QUIT") == "+OK"
         assert c.read_all() == b""
-    wait_until(lambda: srv.connection_pids() == [], "the session to end")
+    srv.wait_sessions_ended()
     assert read_bytes(sandbox.mbox_path("alice")) == expected
     assert leftovers(sandbox) == ([], [])
 
@@ -150,7 +150,7 @@ def test_other_endings_keep_the_maildrop_and_clean_up(sandbox, server, alice, lo
     assert c.cmd("DELE 1") == "+OK"
     assert len(sandbox.spool_files()) == 3 and sandbox.lock_files() == ["alice.lock"]
     ending(srv, c, log)
-    wait_until(lambda: srv.connection_pids() == [], "the session to end")
+    srv.wait_sessions_ended()
     c.close()
     assert read_bytes(sandbox.mbox_path("alice")) == MBOX
     assert leftovers(sandbox) == ([], [])
@@ -169,7 +169,7 @@ def test_vanished_client_during_replies(sandbox, server, log):
     c.send_raw(b"RETR 1\r\n" + b"NOOP\r\n" * 500)
     c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     c.close()
-    wait_until(lambda: srv.connection_pids() == [], "the session to end")
+    srv.wait_sessions_ended()
     ends = [("caught signal: 13", syslog.LOG_INFO),
             ("write failed - aborting: Connection reset by peer", syslog.LOG_ERR),
             ("read failed - aborting: Connection reset by peer", syslog.LOG_ERR)]
@@ -187,6 +187,7 @@ def test_scan_failure(sandbox, server, log):
         assert c.login("alice", "s3cret") == (
             "+OK", "-ERR [SYS/PERM] failed to scan maildrop contents")
         assert c.read_all() == b""
+    srv.wait_sessions_ended()
     assert read_bytes(sandbox.mbox_path("alice")) == b"not an mbox\nFrom a@b\n"
     assert leftovers(sandbox) == ([], [])
 
@@ -201,6 +202,7 @@ def test_missing_maildrop_is_created_empty(sandbox, server, alice):
         assert c.multi("UIDL") == ("+OK", [])
         assert c.cmd("RETR 1") == "-ERR no such message"
         assert c.cmd("QUIT") == "+OK"
+    srv.wait_sessions_ended()
     assert file_mode(sandbox.mbox_path("alice")) == (0o600, alice.uid, 8)
 
 
@@ -208,17 +210,19 @@ def test_second_session_for_a_locked_maildrop_is_refused(sandbox, server, alice,
     srv = server.start()
     first = srv.connect()
     first.login("alice", "s3cret")
+    [first_pid] = srv.connection_pids()
     with srv.connect() as second:
         started = time.monotonic()
         assert second.login("alice", "s3cret")[1] == "-ERR [IN-USE] failed to lock maildrop"
         assert time.monotonic() - started >= 4  # five attempts, one second apart
         assert second.read_all() == b""
+    srv.wait_sessions_ended(keep=[first_pid])  # the refused session must not take the lock away
     log.assert_logged("failed to lock maildrop: /var/mail/alice: File exists", syslog.LOG_ERR)
     assert sandbox.lock_files() == ["alice.lock"]  # the first session's lock stays
     assert first.cmd("DELE 3") == "+OK"
     assert first.cmd("QUIT") == "+OK"
     first.close()
-    wait_until(lambda: srv.connection_pids() == [], "the session to end")
+    srv.wait_sessions_ended()
     assert read_bytes(sandbox.mbox_path("alice")) == MSG1 + MSG2
 
 
@@ -239,6 +243,7 @@ def test_home_mbox_lock_is_taken_as_the_account(sandbox, server):
     srv = server.start("-L", "mail/inbox")
     with srv.connect() as c:
         assert c.login("mallory", "pw")[1] == "-ERR [IN-USE] failed to lock maildrop"
+    srv.wait_sessions_ended()
     assert not os.path.exists("/etc/inbox.lock")
     assert not os.path.exists("/etc/inbox")
 
@@ -250,7 +255,7 @@ def test_home_mbox_lock_is_taken_as_the_account(sandbox, server):
         assert os.stat(os.path.join(mallory.home, "inbox.lock")).st_uid == mallory.uid
         assert c.cmd("DELE 1") == "+OK"
         assert c.cmd("QUIT") == "+OK"
-    wait_until(lambda: srv2.connection_pids() == [], "the session to end")
+    srv2.wait_sessions_ended()
     assert sorted(os.listdir(mallory.home)) == ["inbox"]
     assert read_bytes(os.path.join(mallory.home, "inbox")) == b""
 
@@ -267,7 +272,7 @@ def test_poplib_retrieves_and_deletes(sandbox, server, alice):
                      b"body two", b""]
     box.dele(1)
     box.quit()
-    wait_until(lambda: srv.connection_pids() == [], "the session to end")
+    srv.wait_sessions_ended()
     assert read_bytes(sandbox.mbox_path("alice")) == MSG2 + MSG3
 
 
@@ -323,7 +328,7 @@ def test_failed_switch_of_identity(sandbox, server, alice, log, fail_identity_li
         assert c.login("alice", "s3cret") == ("+OK", reply)
         assert c.read_all() == b""
     log.assert_logged(logged, syslog.LOG_ERR)
-    wait_until(lambda: srv.connection_pids() == [], "the session to end")
+    srv.wait_sessions_ended()
     assert read_bytes(sandbox.mbox_path("alice")) == MBOX
     assert leftovers(sandbox) == ([], [])
 
