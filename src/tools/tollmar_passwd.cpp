@@ -150,8 +150,9 @@ int run(const char* login, const char* account, const char* maildrop) {
     std::string line = build_line(fields, check);
     explicit_bzero(first, sizeof first);
     if (check.problem != line_problem::none)
-        return fail_field(check,
-                          check.field == nullptr ? status_field_refused : status_password_refused);
+        return fail_field(check, check.problem == line_problem::line_too_long
+                                     ? status_field_refused
+                                     : status_password_refused);
     std::printf("%s\n", line.c_str());
     return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : status_output_failed;
 }
