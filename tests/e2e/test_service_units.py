@@ -58,7 +58,9 @@ def command_line(name, capabilities=None):
     if s.get("NoNewPrivileges") == ["yes"]:
         wrapper.append("--no-new-privs")
     if wrapper:
-        argv = [shutil.which("setpriv"), *wrapper, "--", *argv]
+        setpriv = shutil.which("setpriv")
+        assert setpriv, "setpriv (util-linux) is needed to apply the unit's restrictions"
+        argv = [setpriv, *wrapper, "--", *argv]
     return argv
 
 
