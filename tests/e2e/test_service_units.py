@@ -1,0 +1,151 @@
+"""Each systemd unit's command line, run directly (this host runs no systemd),
+serves mail; the hardened unit's capability bounding set and NoNewPrivileges
+are applied with setpriv, and the capabilities it keeps are shown to be needed.
+
+The command line is the unit's, with the listening address, the port and the
+spool folder moved into the sandbox (-l, -p, -x after the unit's options: the
+last one given counts). A fresh -x folder is what PrivateTmp= gives the unit.
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import syslog
+
+import pytest
+
+from pop3_client import Pop3Client
+from pop3_server import children_of, free_port, is_alive, listening_ports, server_binary, \
+    wait_until
+
+UNIT_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "contrib",
+                        "systemd")
+MBOX = (b"From a@example.org Thu Dec 10 09:00:00 2026\nSubject: one\n\nfirst\n\n"
+        b"From b@example.org Thu Dec 10 09:01:00 2026\nSubject: two\n\nsecond\n")
+
+
+def service_settings(name):
+    """The [Service] section of a unit: key -> list of values, in order."""
+    settings, section = {}, None
+    with open(os.path.join(UNIT_DIR, name)) as f:
+        for line in f:
+            line = line.strip()
+            if not line or line.startswith("#"):
+                continue
+            if line.startswith("["):
+                section = line
+            elif section == "[Service]":
+                key, value = line.split("=", 1)
+                settings.setdefault(key, []).append(value)
+    return settings
+
+
+def command_line(name, capabilities=None):
+    """argv that runs the unit's ExecStart under its capability bounding set and
+    NoNewPrivileges (capabilities, when given, replaces the unit's set)."""
+    s = service_settings(name)
+    (exec_start,) = s["ExecStart"]
+    argv = exec_start.split()
+    assert argv[0] == "/usr/sbin/tollmar"
+    argv[0] = server_binary()
+    if capabilities is None and "CapabilityBoundingSet" in s:
+        capabilities = " ".join(s["CapabilityBoundingSet"]).split()
+    wrapper = []
+    if capabilities is not None:
+        caps = ",".join(["-all"] + ["+" + c.lower().removeprefix("cap_") for c in capabilities])
+        wrapper += ["--bounding-set", caps]
+    if s.get("NoNewPrivileges") == ["yes"]:
+        wrapper.append("--no-new-privs")
+    if wrapper:
+        setpriv = shutil.which("setpriv")
+        assert setpriv, "setpriv (util-linux) is needed to apply the unit's restrictions"
+        argv = [setpriv, *wrapper, "--", *argv]
+    return argv
+
+
+class UnitProcess:
+    """The unit's server, started by this test and stopped by its pid."""
+
+    def __init__(self, sandbox, argv):
+        self.port = free_port()
+        argv = argv + ["-l", "127.0.0.1", "-p", str(self.port), "-x", sandbox.spool_tmp]
+        self.err_path = os.path.join(sandbox.base, "unit.err")
+        with open(self.err_path, "wb") as err:
+            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=err, stderr=err,
+                                         env={"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"})
+        wait_until(lambda: self.port in listening_ports() or self.proc.poll() is not None,
+                   "the unit's server to listen")
+        assert self.proc.poll() is None, open(self.err_path).read()
+
+    def stop(self):
+        wait_until(lambda: children_of(self.proc.pid) == [], "the sessions to end")
+        self.proc.send_signal(signal.SIGTERM)
+        assert self.proc.wait(timeout=10) == 0
+        assert open(self.err_path).read() == ""
+
+
+@pytest.fixture
+def unit_server(sandbox):
+    started = []
+
+    def start(argv):
+        started.append(UnitProcess(sandbox, argv))
+        return started[-1]
+
+    yield start
+    for u in started:
+        if u.proc.poll() is None:
+            u.proc.kill()
+            u.proc.wait()
+
+
+def install_certificate(sandbox, tls_files):
+    """Puts the test certificate where -s looks by default."""
+    os.makedirs("/etc/tollmar", exist_ok=True)
+    cert, key = tls_files()
+    for source, name, mode in ((cert, "cert.pem", 0o644), (key, "key.pem", 0o600)):
+        with open(source, "rb") as f:
+            sandbox.write_etc("tollmar/" + name, f.read(), mode)
+
+
+@pytest.mark.parametrize("unit, tls", [("tollmar.service", False),
+                                       ("tollmar-hardened.service", True)])
+def test_unit_command_line_serves_mail(sandbox, log, tls_files, unit_server, unit, tls):
+    install_certificate(sandbox, tls_files)
+    sandbox.add_user("dora", "dora-pw")
+    sandbox.write_mbox("dora", MBOX)
+    srv = unit_server(command_line(unit))
+    with Pop3Client(srv.port, tls=tls) as c:
+        assert c.login("dora", "dora-pw") == ("+OK", "+OK")
+        status, body = c.multi("RETR 2")
+        assert status.startswith("+OK") and b"second\r\n" in body
+        assert c.cmd("DELE 1") == "+OK"
+        assert c.cmd("QUIT").startswith("+OK")
+    # The session rewrote the maildrop as the account, with only these privileges.
+    wait_until(lambda: open(sandbox.mbox_path("dora"), "rb").read() == MBOX[MBOX.index(b"From b"):],
+               "the maildrop to lose its first message")
+    log.wait_for("Authenticated dora", syslog.LOG_INFO)
+    srv.stop()
+
+
+@pytest.mark.parametrize("dropped, reply, log_line", [
+    ("CAP_SETUID", "-ERR [SYS/TEMP] ", "setuid() failed: 2001: Operation not permitted"),
+    ("CAP_SETGID", "-ERR [SYS/TEMP] failed to join 'mail' group (setgroups)",
+     "setgroups() failed: 8: Operation not permitted"),
+])
+def test_hardened_unit_needs_its_capabilities(sandbox, log, tls_files, unit_server, dropped,
+                                              reply, log_line):
+    install_certificate(sandbox, tls_files)
+    sandbox.add_user("dora", "dora-pw")
+    sandbox.write_mbox("dora", MBOX)
+    kept = " ".join(service_settings("tollmar-hardened.service")["CapabilityBoundingSet"]).split()
+    assert dropped in kept
+    srv = unit_server(command_line("tollmar-hardened.service",
+                                   [c for c in kept if c != dropped]))
+    with Pop3Client(srv.port, tls=True) as c:
+        c.greeting()
+        assert c.cmd("USER dora") == "+OK"
+        assert c.cmd("PASS dora-pw").startswith(reply)
+    log.wait_for(log_line, syslog.LOG_ERR)
+    assert open(sandbox.mbox_path("dora"), "rb").read() == MBOX
