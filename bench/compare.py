@@ -190,11 +190,11 @@ def proc_status(pid):
 
 
 def descendants(pid):
-    out, todo = [], [pid]
-    while todo:
-        for kid in children(todo.pop()):
+    out, pending = [], [pid]
+    while pending:
+        for kid in children(pending.pop()):
             out.append(kid)
-            todo.append(kid)
+            pending.append(kid)
     return out
 
 
