@@ -56,6 +56,7 @@ void accept_loop(int listen_fd) {
         char host[INET6_ADDRSTRLEN + 1];
         const unsigned port = peer_text(peer, host, sizeof host);
         util::log_line(LOG_INFO, "Connection from %s:%u", host, port);
+        prepare_connection_socket(fd);
 
         // Until the child has switched on_terminate to its deferred form, a
         // termination signal must not reach it.

@@ -1,5 +1,7 @@
 // The one listening socket: the first address of the host that binds.
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -33,6 +35,15 @@ void set_socket_options(int fd) {
 }
 
 }  // namespace
+
+bool prepare_connection_socket(int fd) {
+    const int on = 1;
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+        syslog(LOG_WARNING, "%s: %s", "setsockopt TCP_NODELAY failed", std::strerror(errno));
+        return false;
+    }
+    return true;
+}
 
 int listen_backlog(const char* listenq) {
     return listenq != nullptr ? std::atoi(listenq) : default_backlog;
