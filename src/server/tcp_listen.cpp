@@ -39,7 +39,8 @@ void set_socket_options(int fd) {
 bool prepare_connection_socket(int fd) {
     const int on = 1;
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
-        util::log_line(LOG_WARNING, "%s: %s", "setsockopt TCP_NODELAY failed", std::strerror(errno));
+        util::log_line(LOG_WARNING, "%s: %s", "setsockopt TCP_NODELAY failed",
+                       std::strerror(errno));
         return false;
     }
     return true;
