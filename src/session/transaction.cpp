@@ -15,15 +15,17 @@
 
 namespace tollmar::session {
 
-// The client has its answer and a closed connection before the maildrop is
-// written back; the update reports its own failures to the log.
+// With deletions pending the maildrop is written back first, so that the
+// answer can say whether the deleted messages are really gone; a client that
+// has left by then changes nothing, as the rewrite is already done.
 void cmd_quit(int fd, const char*) {
-    channel::send_text(fd, "+OK\r\n");
+    const char* path = maildrop::maildrop_path();
+    const bool removed = !maildrop_dirty || maildrop::update_maildrop(path);
+    channel::send_text(
+        fd, removed ? "+OK\r\n" : "-ERR [SYS/TEMP] some deleted messages not removed\r\n");
     channel::flush_output(fd);  // replies collected for pipelined commands too
     close(fd);
     channel::tls_end();
-    const char* path = maildrop::maildrop_path();
-    if (maildrop_dirty) maildrop::update_maildrop(path);
     maildrop::remove_spool_files();
     maildrop::release_message_table();
     maildrop::unlock_maildrop(path);

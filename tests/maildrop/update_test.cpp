@@ -50,7 +50,7 @@ TEST_F(UpdateTest, RewritesKeptMessagesInPlace) {
         write_file(mbox, m1 + m2 + m3);
         const ino_t inode = stat_of(mbox).st_ino;
         scan_and_delete(c.deleted);
-        update_maildrop(mbox.c_str());
+        update_holding_lock(mbox);
         EXPECT_EQ(read_file(mbox), c.expected);
         EXPECT_EQ(stat_of(mbox).st_ino, inode);  // rewritten in place, never replaced
         EXPECT_EQ(stat_of(mbox).st_mode & 07777, 0600u);
@@ -65,7 +65,7 @@ TEST_F(UpdateTest, NothingDeletedLeavesTheMaildropUntouched) {
     scan_and_delete({});
     const struct timespec old_times[2] = {{1000000, 0}, {1000000, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, mbox.c_str(), old_times, 0), 0);
-    update_maildrop(mbox.c_str());
+    update_holding_lock(mbox);
     EXPECT_EQ(stat_of(mbox).st_mtime, 1000000);
     EXPECT_EQ(read_file(mbox), m1 + m3);
 }
@@ -75,7 +75,7 @@ TEST_F(UpdateTest, MailAppendedAfterTheScanIsKeptInOrder) {
     scan_and_delete({2});
     const std::string late = "\nFrom late@x Tue Jan  2 00:00:00 2024\nSubject: late\n\nhi\n";
     append_file(mbox, late);
-    update_maildrop(mbox.c_str());
+    update_holding_lock(mbox);
     EXPECT_EQ(read_file(mbox), m1 + m3 + late);
     expect_no_journal();
 }
@@ -105,7 +105,7 @@ TEST_F(UpdateTest, ChangedMaildropIsNotRewritten) {
         scan_and_delete({1});
         c.change(mbox, dir);
         const std::string before = exists(mbox) ? read_file(mbox) : "<none>";
-        update_maildrop(mbox.c_str());
+        update_holding_lock(mbox);
         EXPECT_EQ(exists(mbox) ? read_file(mbox) : "<none>", before);
         EXPECT_TRUE(
             logged_containing(LOG_ERR, "failed to write to maildrop: " + mbox + ": " + c.reason));
@@ -137,7 +137,7 @@ TEST_F(UpdateTest, UnusableSpoolFileAbortsTheUpdate) {
         write_file(mbox, m1 + m2 + m3);
         scan_and_delete({2});
         c.spoil(messages.entries[2].spool_path);
-        update_maildrop(mbox.c_str());
+        update_holding_lock(mbox);
         EXPECT_EQ(read_file(mbox), m1 + m2 + m3);
         EXPECT_TRUE(logged_containing(LOG_ERR, c.logged));
         EXPECT_TRUE(logged_containing(LOG_ERR, "failed to write to maildrop: " + mbox));
@@ -148,7 +148,7 @@ TEST_F(UpdateTest, UnusableSpoolFileAbortsTheUpdate) {
 
 int preads_seen = 0;
 ssize_t failing_pread(int fd, void* buf, size_t count, off_t offset) {
-    if (++preads_seen == 2) {
+    if (++preads_seen == 3) {
         errno = EIO;
         return -1;
     }
@@ -159,10 +159,12 @@ TEST_F(UpdateTest, ReadErrorOnASpoolFileAbortsTheUpdate) {
     write_file(mbox, m1 + m2 + m3);
     scan_and_delete({1});
     preads_seen = 0;
-    detail::pread_call = failing_pread;  // the second spool read fails
-    update_maildrop(mbox.c_str());
+    // The first read takes the digest of the scanned bytes again, the second
+    // reads the first kept spool file; the third, of the next one, fails.
+    detail::pread_call = failing_pread;
+    update_holding_lock(mbox);
     detail::pread_call = ::pread;
-    EXPECT_EQ(preads_seen, 2);
+    EXPECT_EQ(preads_seen, 3);
     EXPECT_EQ(read_file(mbox), m1 + m2 + m3);
     EXPECT_TRUE(logged_containing(LOG_ERR, std::string("failed to read tmp file: ") +
                                                messages.entries[2].spool_path +
@@ -175,7 +177,7 @@ TEST_F(UpdateTest, UnwritableJournalKeepsEveryMessage) {
     scan_and_delete({1, 3});
     // A folder in the way of the temporary journal: it cannot be created.
     ASSERT_EQ(::mkdir((mbox + ".tollmar-journal.tmp").c_str(), 0700), 0);
-    update_maildrop(mbox.c_str());
+    update_holding_lock(mbox);
     EXPECT_EQ(read_file(mbox), m1 + m2 + m3);
     EXPECT_TRUE(logged_containing(
         LOG_ERR, "failed to write maildrop journal: " + mbox + ".tollmar-journal.tmp"));
@@ -185,7 +187,7 @@ TEST_F(UpdateTest, UnwritableJournalKeepsEveryMessage) {
 
 TEST_F(UpdateTest, UpdateWithoutAScanChangesNothing) {
     write_file(mbox, m1 + m2);
-    update_maildrop(mbox.c_str());
+    update_holding_lock(mbox);
     EXPECT_EQ(read_file(mbox), m1 + m2);
     EXPECT_TRUE(logged_containing(LOG_ERR, "failed to write to maildrop: " + mbox));
 }
