@@ -302,7 +302,7 @@ void refresh_maildrop_lock(const char* path) {
 
 bool lock_stream(int fd) {
     for (;;) {
-        if (::lockf(fd, F_LOCK, 0) == 0) return true;
+        if (detail::lockf_call(fd, F_LOCK, 0) == 0) return true;
         if (errno != EINTR) return false;
         util::act_on_pending_signals();
     }
@@ -339,7 +339,7 @@ void forget_lock_refresh() {
 
 bool lock_stream_uninterrupted(int fd) {
     for (;;) {
-        if (::lockf(fd, F_LOCK, 0) == 0) return true;
+        if (detail::lockf_call(fd, F_LOCK, 0) == 0) return true;
         if (errno != EINTR) return false;
     }
 }

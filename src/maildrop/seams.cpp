@@ -19,6 +19,7 @@ std::time_t (*clock_now)() = system_now;
 void (*lock_pause)() = one_second;
 ssize_t (*read_call)(int, void*, size_t) = ::read;
 ssize_t (*pread_call)(int, void*, size_t, off_t) = ::pread;
+int (*lockf_call)(int, int, off_t) = ::lockf;
 void (*on_update_step)(update_step) = nullptr;
 
 void reset_seams() {
@@ -26,6 +27,7 @@ void reset_seams() {
     lock_pause = one_second;
     read_call = ::read;
     pread_call = ::pread;
+    lockf_call = ::lockf;
     on_update_step = nullptr;
     util::log_observer = nullptr;
 }

@@ -19,6 +19,9 @@ extern void (*lock_pause)();
 extern ssize_t (*read_call)(int fd, void* buf, size_t count);
 extern ssize_t (*pread_call)(int fd, void* buf, size_t count, off_t offset);
 
+// lockf(3) as used for the stream lock.
+extern int (*lockf_call)(int fd, int cmd, off_t length);
+
 // Steps of the rewrite at which a test may end the process.
 enum class update_step {
     journal_written,     // temporary journal complete and on disk, not yet renamed

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "maildrop/lock.hpp"
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan.hpp"
 #include "maildrop/seams.hpp"
@@ -211,6 +212,72 @@ TEST_F(UpdateTest, DamagedJournalFailsTheScanAndIsKept) {
                                                ".tollmar-journal: damaged journal"));
     EXPECT_EQ(read_file(mbox), m1 + m2);
     EXPECT_TRUE(exists(mbox + ".tollmar-journal"));
+}
+
+int failing_lockf(int, int, off_t) {
+    errno = ENOLCK;
+    return -1;
+}
+
+// Whatever makes the rewrite unsafe leaves every message where it was.
+TEST_F(UpdateTest, NoRewriteWithoutOurLockUnchangedBytesAndTheStreamLock) {
+    struct refusal {
+        const char* name;
+        void (*meddle)(const std::string& mbox);  // after the scan
+        const char* reason;
+    };
+    const refusal cases[] = {
+        // Same length, same file, one byte of a kept message changed: another
+        // session rewrote it (or anyone did) since the scan.
+        {"scanned bytes changed",
+         [](const std::string& path) {
+             const int fd = ::open(path.c_str(), O_WRONLY);
+             ASSERT_EQ(::pwrite(fd, "X", 1, 40), 1);
+             ::close(fd);
+         },
+         "scanned part changed since the scan"},
+        {"lock removed", [](const std::string& path) { ::unlink((path + ".lock").c_str()); },
+         "the dot-lock is no longer ours"},
+        {"lock taken by another session",
+         [](const std::string& path) {
+             ::unlink((path + ".lock").c_str());
+             write_file(path + ".lock", std::to_string(getpid()));
+         },
+         "the dot-lock is no longer ours"},
+        {"stream lock fails", [](const std::string&) { detail::lockf_call = failing_lockf; },
+         "the stream lock (lockf) failed"},
+    };
+    for (const refusal& c : cases) {
+        SCOPED_TRACE(c.name);
+        logged.clear();
+        write_file(mbox, m1 + m2 + m3);
+        ASSERT_TRUE(lock_maildrop(mbox.c_str(), getuid(), getgid()));
+        scan_and_delete({2});
+        c.meddle(mbox);
+        const std::string meddled = read_file(mbox);
+        EXPECT_FALSE(update_maildrop(mbox.c_str()));
+        detail::lockf_call = ::lockf;
+        EXPECT_EQ(read_file(mbox), meddled);
+        EXPECT_TRUE(
+            logged_containing(LOG_ERR, "failed to write to maildrop: " + mbox + ": " + c.reason));
+        expect_no_journal();
+        remove_spool_files();
+        unlock_maildrop(mbox.c_str());
+        ::unlink((mbox + ".lock").c_str());
+    }
+}
+
+TEST_F(UpdateTest, FailedStreamLockStopsTheScanBeforeAnyJournalReplay) {
+    write_file(mbox, m1 + m2);
+    write_file(mbox + ".tollmar-journal", std::string(100, 'j'));
+    ASSERT_EQ(::chmod((mbox + ".tollmar-journal").c_str(), 0600), 0);
+    detail::lockf_call = failing_lockf;
+    EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    EXPECT_TRUE(logged_containing(LOG_ERR, "failed to lock maildrop stream: " + mbox));
+    EXPECT_FALSE(logged_containing(LOG_ERR, "journal"));  // never looked at
+    EXPECT_EQ(messages.count, 0);
+    EXPECT_EQ(read_file(mbox), m1 + m2);
+    EXPECT_TRUE(list_folder(spool).empty());
 }
 
 }  // namespace
