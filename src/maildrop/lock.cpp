@@ -24,7 +24,12 @@ namespace tollmar::maildrop {
 namespace {
 
 constexpr std::int64_t stale_after = 600;  // seconds; exactly 600 is still fresh
-constexpr int creation_attempts = 5;
+// The wait for a lock held by another session: about five seconds in all, as
+// pauses that start short and double, so that a client reconnecting right
+// after its QUIT gets in at once.
+constexpr int first_pause_ms = 10;
+constexpr int longest_pause_ms = 1000;
+constexpr int total_wait_ms = 5000;
 constexpr std::int64_t refresh_interval = 60;  // seconds between renewals
 constexpr std::size_t name_room = PATH_MAX + 160;
 
@@ -259,7 +264,9 @@ bool lock_maildrop(const char* path, uid_t uid, gid_t gid) {
     forget_held();
     clear_stale_lock(lock_path);
 
-    for (int attempt = 0; attempt < creation_attempts; ++attempt) {
+    int waited_ms = 0;
+    int pause_ms = first_pause_ms;
+    for (;;) {
         if (try_link(lock_path, owner_path, uid, gid)) {
             if (origin()[0] == '\0') {
                 ::unlink(owner_path);
@@ -271,11 +278,18 @@ bool lock_maildrop(const char* path, uid_t uid, gid_t gid) {
             return true;
         }
         const int reason = errno;
-        detail::lock_pause();
+        if (waited_ms >= total_wait_ms) {
+            errno = reason;
+            return false;
+        }
+        const int pause =
+            pause_ms < total_wait_ms - waited_ms ? pause_ms : total_wait_ms - waited_ms;
+        detail::lock_pause(pause);
+        waited_ms += pause;
+        pause_ms = pause_ms * 2 < longest_pause_ms ? pause_ms * 2 : longest_pause_ms;
         util::act_on_pending_signals();
         errno = reason;
     }
-    return false;
 }
 
 void unlock_maildrop(const char* path) {

@@ -17,10 +17,16 @@ namespace tollmar::session {
 
 // With deletions pending the maildrop is written back first, so that the
 // answer can say whether the deleted messages are really gone; a client that
-// has left by then changes nothing, as the rewrite is already done.
+// has left by then changes nothing, as the rewrite is already done. The
+// maildrop is final at that point, so the lock goes before the answer: a
+// client that reconnects at once finds it free. Only then, with the client
+// served, are the spool files removed (should the answer fail, the at-exit
+// clean-up removes them, and no longer touches the lock).
 void cmd_quit(int fd, const char*) {
     const char* path = maildrop::maildrop_path();
     const bool removed = !maildrop_dirty || maildrop::update_maildrop(path);
+    maildrop::unlock_maildrop(path);
+    maildrop::forget_maildrop_path();
     channel::send_text(
         fd, removed ? "+OK\r\n" : "-ERR [SYS/TEMP] some deleted messages not removed\r\n");
     channel::flush_output(fd);  // replies collected for pipelined commands too
@@ -28,8 +34,6 @@ void cmd_quit(int fd, const char*) {
     channel::tls_end();
     maildrop::remove_spool_files();
     maildrop::release_message_table();
-    maildrop::unlock_maildrop(path);
-    maildrop::forget_maildrop_path();
 }
 
 void command_loop(int fd, char* command_line) {

@@ -144,3 +144,27 @@ def test_quit_of_a_vanished_client_still_removes_the_deleted_messages(sandbox, s
     srv.wait_sessions_ended()
     assert read_bytes(sandbox.mbox_path("alice")) == MSG2 + MSG3
     assert sandbox.lock_files() == [] and sandbox.spool_files() == []
+
+
+def test_quit_frees_the_maildrop_before_it_answers(sandbox, server, alice):
+    """The lock is gone by the time the client reads the answer to QUIT, even
+    with thousands of spool files still to remove, and a client that
+    reconnects at once gets in without waiting for the lock."""
+    many = b"".join(b"From m%d@example.org Thu Dec 10 09:00:00 2026\n\nbody %d\n\n" % (i, i)
+                    for i in range(3000))
+    mbox = sandbox.write_mbox("alice", many)
+    srv = server.start()
+    with srv.connect() as c:
+        c.login("alice", "s3cret")
+        assert c.cmd("DELE 1") == "+OK"
+        assert c.cmd("QUIT") == "+OK"
+        # Checked at once on purpose: the order is the point, not an effect
+        # that takes time.
+        assert sandbox.lock_files() == []
+    with srv.connect() as again:
+        assert again.login("alice", "s3cret") == ("+OK", "+OK")
+        assert again.cmd("STAT").startswith("+OK 2999 ")
+        assert again.cmd("QUIT") == "+OK"
+    srv.wait_sessions_ended()
+    assert read_bytes(mbox) == many[many.index(b"From m1@"):]
+    assert sandbox.spool_files() == []

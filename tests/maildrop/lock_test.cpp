@@ -21,13 +21,16 @@ std::time_t fake_now = 0;
 std::time_t fake_clock() {
     return fake_now;
 }
+constexpr int full_wait_pauses = 11;  // 10, 20, ... 640, 1000 x 3, 730 ms
 std::string stale_lock_folder;
 int rival_result = -1;
 pid_t rival_pid = 0;
 int pauses = 0;
+std::vector<int> pause_log;  // milliseconds of each pause
 std::string vanishing_lock;  // removed by the second pause when set
-void count_pause() {
+void count_pause(int milliseconds) {
     ++pauses;
+    pause_log.push_back(milliseconds);
     if (pauses == 2 && !vanishing_lock.empty()) ::unlink(vanishing_lock.c_str());
 }
 
@@ -36,6 +39,7 @@ protected:
     void SetUp() override {
         MaildropTest::SetUp();
         pauses = 0;
+        pause_log.clear();
         vanishing_lock.clear();
         detail::lock_pause = count_pause;
         lock = mbox + ".lock";
@@ -61,8 +65,9 @@ TEST_F(LockTest, StaleRuleCountsStatusChangeAge) {
         int result;
         int pauses;
     };
-    for (const age_case c : {age_case{600, 0, 5}, age_case{601, 1, 0}, age_case{-3600, 0, 5},
-                             age_case{0, 0, 5}, age_case{100000, 1, 0}}) {
+    const int all = full_wait_pauses;
+    for (const age_case c : {age_case{600, 0, all}, age_case{601, 1, 0}, age_case{-3600, 0, all},
+                             age_case{0, 0, all}, age_case{100000, 1, 0}}) {
         SCOPED_TRACE(c.age);
         write_file(lock, "99999");
         fake_now = stat_of(lock).st_ctime + c.age;
@@ -89,11 +94,25 @@ TEST_F(LockTest, LockRemovedDuringThePausesIsTakenAtTheNextAttempt) {
     EXPECT_EQ(read_file(lock), std::to_string(getpid()));
 }
 
-TEST_F(LockTest, MissingFolderFailsAfterFivePauses) {
+// A held lock is waited for about five seconds in all, in pauses that start
+// short and double up to a second, so a lock freed at once is taken at once.
+TEST_F(LockTest, WaitForAHeldLockGrowsFromTenMillisecondsToFiveSecondsInAll) {
+    write_file(lock, "99999");
+    errno = 0;
+    EXPECT_EQ(lock_maildrop(mbox.c_str(), 0, 0), 0);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(pause_log, (std::vector<int>{10, 20, 40, 80, 160, 320, 640, 1000, 1000, 1000, 730}));
+    int total = 0;
+    for (int ms : pause_log) total += ms;
+    EXPECT_EQ(total, 5000);
+    EXPECT_EQ(read_file(lock), "99999");
+}
+
+TEST_F(LockTest, MissingFolderFailsAfterTheWholeWait) {
     const std::string inside = dir + "/missing/mbox";
     errno = 0;
     EXPECT_EQ(lock_maildrop(inside.c_str(), 0, 0), 0);
-    EXPECT_EQ(pauses, 5);
+    EXPECT_EQ(pauses, full_wait_pauses);
     EXPECT_EQ(errno, ENOENT);
 }
 
@@ -162,7 +181,7 @@ std::time_t racing_clock() {
         const pid_t rival = ::fork();
         if (rival == 0) {
             detail::clock_now = fake_clock;
-            detail::lock_pause = [] {};
+            detail::lock_pause = [](int) {};
             ::_exit(lock_maildrop((stale_lock_folder + "/mbox").c_str(), getuid(), getgid()));
         }
         int status = 0;
@@ -179,7 +198,7 @@ TEST_F(LockTest, TwoContendersOnAStaleLockNeverBothHoldIt) {
     fake_now = stale_now;
     stale_lock_folder = dir;
     detail::clock_now = racing_clock;
-    detail::lock_pause = [] {};
+    detail::lock_pause = [](int) {};
     errno = 0;
     const int mine = lock_maildrop(mbox.c_str(), getuid(), getgid());
     EXPECT_EQ(rival_result, 1);
@@ -267,7 +286,7 @@ TEST_F(LockTest, LockOfALiveSessionOrOfUnknownOriginIsNeverTakenEarly) {
         }
         pauses = 0;
         EXPECT_EQ(lock_maildrop(mbox.c_str(), getuid(), getgid()), 0);
-        EXPECT_EQ(pauses, 5);
+        EXPECT_EQ(pauses, full_wait_pauses);
         EXPECT_EQ(read_file(lock), std::to_string(gone.pid));
         ::unlink(lock.c_str());
         if (!c.second_name.empty()) {
@@ -323,7 +342,7 @@ int contender_result(const std::string& maildrop, std::time_t now) {
     if (child == 0) {
         fake_now = now;
         detail::clock_now = fake_clock;
-        detail::lock_pause = [] {};
+        detail::lock_pause = [](int) {};
         ::_exit(lock_maildrop(maildrop.c_str(), 0, 0));
     }
     int status = 0;
