@@ -1,5 +1,6 @@
 #include "maildrop/lock.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/random.h>
@@ -13,11 +14,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 #include "maildrop/file_io.hpp"
 #include "maildrop/lock_detail.hpp"
 #include "maildrop/seams.hpp"
 #include "util/signals.hpp"
+#include "util/unique_fd.hpp"
 
 namespace tollmar::maildrop {
 
@@ -126,6 +129,20 @@ pid_t pid_in(int fd) {
     return value > 0 && value <= INT_MAX ? static_cast<pid_t>(value) : 0;
 }
 
+// The status of the regular file under path, and the process ID it holds (0
+// when it cannot be read or holds anything else: a lock need not be readable
+// to be judged by its age). False when there is no regular file.
+bool look_at(const char* path, struct stat* st, pid_t* pid) {
+    *pid = 0;
+    if (::lstat(path, st) != 0 || !S_ISREG(st->st_mode)) return false;
+    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return true;
+    struct stat opened;
+    if (::fstat(fd, &opened) == 0 && same_file(opened, *st)) *pid = pid_in(fd);
+    ::close(fd);
+    return true;
+}
+
 // True while the name lock_path holds the very file this process took, and
 // that file still holds our ID.
 bool still_ours(const char* lock_path) {
@@ -165,14 +182,13 @@ void take_over(const char* lock_path, const struct stat& judged, pid_t judged_pi
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof aside) return;
     if (::rename(lock_path, aside) != 0) return;  // gone already: the attempts will tell
 
-    const int fd = ::open(aside, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat now;
+    pid_t now_pid = 0;
     // A fresh lock may even reuse the inode number of the stale one that a
     // contender removed; its modification time and its ID tell them apart.
-    const bool same = fd >= 0 && ::fstat(fd, &now) == 0 && same_file(now, judged) &&
+    const bool same = look_at(aside, &now, &now_pid) && same_file(now, judged) &&
                       now.st_mtim.tv_sec == judged.st_mtim.tv_sec &&
-                      now.st_mtim.tv_nsec == judged.st_mtim.tv_nsec && pid_in(fd) == judged_pid;
-    if (fd >= 0) ::close(fd);
+                      now.st_mtim.tv_nsec == judged.st_mtim.tv_nsec && now_pid == judged_pid;
     if (!same) {
         // Another session's lock: back under its name, unless a third has
         // taken the name meanwhile (then the second finds its lock lost).
@@ -189,13 +205,9 @@ void take_over(const char* lock_path, const struct stat& judged, pid_t judged_pi
 // Judges an existing lock once; takes it over when stale or left by a dead
 // process of this host.
 void clear_stale_lock(const char* lock_path) {
-    const int fd = ::open(lock_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return;
     struct stat st;
-    const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    const pid_t pid = ok ? pid_in(fd) : 0;
-    ::close(fd);
-    if (!ok) return;
+    pid_t pid = 0;
+    if (!look_at(lock_path, &st, &pid)) return;
     // A lock whose status-change time lies in the future (clock skew) never
     // counts as stale.
     const std::int64_t age =
@@ -303,6 +315,56 @@ void unlock_maildrop(const char* path) {
             ::unlink(held.owner_path);
     }
     forget_held();
+}
+
+namespace {
+
+constexpr std::int64_t leftover_after = 60;  // seconds untouched
+
+bool all_of(const char* text, const char* set) {
+    return text[0] != '\0' && text[std::strspn(text, set)] == '\0';
+}
+
+// "<origin>.<pid>" (a second name) or "stale.<pid>.<random>" (a lock moved
+// aside), after "<maildrop>.lock.".
+bool leftover_name(const char* tail) {
+    const char* dot = std::strrchr(tail, '.');
+    if (dot == nullptr || !all_of(dot + 1, "0123456789")) return false;
+    const std::string head(tail, static_cast<std::size_t>(dot - tail));
+    if (head.rfind("stale.", 0) == 0) return all_of(head.c_str() + 6, "0123456789");
+    return all_of(head.c_str(), "0123456789abcdefghijklmnopqrstuvwxyz-");
+}
+
+}  // namespace
+
+void sweep_lock_leftovers(const char* path) {
+    char lock_path[name_room];
+    if (!lock_name(lock_path, sizeof lock_path, path)) return;
+    const char* slash = std::strrchr(lock_path, '/');
+    const std::string folder_path =
+        slash == nullptr     ? std::string(".")
+        : slash == lock_path ? std::string("/")
+                             : std::string(lock_path, static_cast<std::size_t>(slash - lock_path));
+    const std::string prefix = std::string(slash == nullptr ? lock_path : slash + 1) + ".";
+    const util::unique_fd folder(
+        ::open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.valid()) return;
+    DIR* listing = ::fdopendir(::dup(folder.get()));
+    if (listing == nullptr) return;
+    const std::int64_t now = static_cast<std::int64_t>(detail::clock_now());
+    while (const dirent* entry = ::readdir(listing)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0 ||
+            !leftover_name(entry->d_name + prefix.size()))
+            continue;
+        struct stat st;
+        if (::fstatat(folder.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+            now - static_cast<std::int64_t>(st.st_ctime) <= leftover_after ||
+            (held.held && st.st_dev == held.device && st.st_ino == held.inode))
+            continue;
+        (void)::unlinkat(folder.get(), entry->d_name, 0);
+    }
+    ::closedir(listing);
 }
 
 bool holds_maildrop_lock(const char* path) {

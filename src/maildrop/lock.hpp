@@ -31,6 +31,13 @@ bool holds_maildrop_lock(const char* path);
 // cheap enough to call often (it acts at most once a minute).
 void refresh_maildrop_lock(const char* path);
 
+// Removes what lock takers left beside the maildrop when they died or lost
+// their lock to a third party (an agent's or an administrator's stale-lock
+// removal): second names no lock links to any more, and names a stale lock
+// was moved to for its removal. Only such files untouched for over a minute
+// go: a contender's fresh file is never taken from under it.
+void sweep_lock_leftovers(const char* path);
+
 // lockf(F_LOCK) / lockf(F_ULOCK) over the whole file; true on success.
 bool lock_stream(int fd);
 bool unlock_stream(int fd);

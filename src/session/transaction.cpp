@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "channel/line_io.hpp"
 #include "channel/tls.hpp"
@@ -26,6 +27,7 @@ void cmd_quit(int fd, const char*) {
     const char* path = maildrop::maildrop_path();
     const bool removed = !maildrop_dirty || maildrop::update_maildrop(path);
     maildrop::unlock_maildrop(path);
+    std::string swept_path = path != nullptr ? path : "";
     maildrop::forget_maildrop_path();
     channel::send_text(
         fd, removed ? "+OK\r\n" : "-ERR [SYS/TEMP] some deleted messages not removed\r\n");
@@ -34,6 +36,8 @@ void cmd_quit(int fd, const char*) {
     channel::tls_end();
     maildrop::remove_spool_files();
     maildrop::release_message_table();
+    // Off the client's path: what dead or robbed sessions left beside it.
+    if (!swept_path.empty()) maildrop::sweep_lock_leftovers(swept_path.c_str());
 }
 
 void command_loop(int fd, char* command_line) {

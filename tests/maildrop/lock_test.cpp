@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <vector>
@@ -293,6 +294,35 @@ TEST_F(LockTest, LockOfALiveSessionOrOfUnknownOriginIsNeverTakenEarly) {
             ::unlink(c.second_name.c_str());
         }
     }
+}
+
+TEST_F(LockTest, SweepRemovesOnlyLeftoversUntouchedForAMinute) {
+    const std::string origin_name = "mbox.lock.0123456789abcdef0123456789abcdef-pid4026531836.";
+    write_file(dir + "/" + origin_name + "4242", "4242");  // its lock removed by a third party
+    write_file(dir + "/mbox.lock.stale.77.12345", "77");   // a takeover that died half way
+    write_file(dir + "/mbox.lock.backup", "1");            // not a name of ours
+    write_file(dir + "/mbox.lock.stale.x.1", "1");
+    write_file(dir + "/other.lock.abc-pid1.5", "5");  // another maildrop's
+    write_file(dir + "/" + origin_name + "4343", "4343");
+    ASSERT_EQ(::link((dir + "/" + origin_name + "4343").c_str(), lock.c_str()), 0);  // held
+    const std::vector<std::string> kept = {
+        "mbox.lock",          "mbox.lock.backup",      "mbox.lock.stale.x.1",
+        origin_name + "4343", "other.lock.abc-pid1.5", "spool"};
+    auto sorted_folder = [&] {
+        std::vector<std::string> names = list_folder(dir);
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const std::vector<std::string> everything = sorted_folder();
+    detail::clock_now = fake_clock;
+    fake_now = std::time(nullptr) + 55;  // still fresh: a contender may be using it
+    sweep_lock_leftovers(mbox.c_str());
+    EXPECT_EQ(sorted_folder(), everything);
+    fake_now = std::time(nullptr) + 61;
+    sweep_lock_leftovers(mbox.c_str());
+    std::vector<std::string> expected = kept;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(sorted_folder(), expected);
 }
 
 // The lock's mtime is set far back first; a renewal moves it to now.
