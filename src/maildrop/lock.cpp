@@ -171,34 +171,40 @@ bool made_by_dead_process(const char* lock_path, const struct stat& lock_st, pid
 // Removes the lock judged stale (judged: its stat then), but only if the name
 // still holds that very file: it is first moved to a name of our own, and put
 // back if it turns out to be another (a contender's fresh lock).
-void take_over(const char* lock_path, const struct stat& judged, pid_t judged_pid,
-               const char* owner_path) {
+// Removes the lock file under lock_path only if it is the file `is_it`
+// accepts: the name is first moved to one of our own, so that what is judged
+// is what goes; another file is put back (unless a third session has taken
+// the name meanwhile: then that one holds the lock and the other finds its
+// own lost). True when removed.
+template <typename Judge>
+bool remove_if(const char* lock_path, Judge is_it) {
     char aside[name_room];
     unsigned random_part = 0;
     if (::getrandom(&random_part, sizeof random_part, 0) != sizeof random_part)
         random_part = static_cast<unsigned>(std::rand());
     const int n = std::snprintf(aside, sizeof aside, "%s.stale.%u.%u", lock_path,
                                 static_cast<unsigned>(::getpid()), random_part);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof aside) return;
-    if (::rename(lock_path, aside) != 0) return;  // gone already: the attempts will tell
-
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof aside) return false;
+    if (::rename(lock_path, aside) != 0) return false;  // gone already
     struct stat now;
     pid_t now_pid = 0;
+    const bool same = look_at(aside, &now, &now_pid) && is_it(now, now_pid);
+    if (!same) (void)::link(aside, lock_path);
+    ::unlink(aside);
+    return same;
+}
+
+void take_over(const char* lock_path, const struct stat& judged, pid_t judged_pid,
+               const char* owner_path) {
     // A fresh lock may even reuse the inode number of the stale one that a
     // contender removed; its modification time and its ID tell them apart.
-    const bool same = look_at(aside, &now, &now_pid) && same_file(now, judged) &&
-                      now.st_mtim.tv_sec == judged.st_mtim.tv_sec &&
-                      now.st_mtim.tv_nsec == judged.st_mtim.tv_nsec && now_pid == judged_pid;
-    if (!same) {
-        // Another session's lock: back under its name, unless a third has
-        // taken the name meanwhile (then the second finds its lock lost).
-        (void)::link(aside, lock_path);
-        ::unlink(aside);
-        return;
-    }
-    ::unlink(aside);
+    const bool removed = remove_if(lock_path, [&](const struct stat& now, pid_t now_pid) {
+        return same_file(now, judged) && now.st_mtim.tv_sec == judged.st_mtim.tv_sec &&
+               now.st_mtim.tv_nsec == judged.st_mtim.tv_nsec && now_pid == judged_pid;
+    });
     struct stat owner_st;
-    if (owner_path[0] != '\0' && ::lstat(owner_path, &owner_st) == 0 && same_file(owner_st, judged))
+    if (removed && owner_path[0] != '\0' && ::lstat(owner_path, &owner_st) == 0 &&
+        same_file(owner_st, judged))
         ::unlink(owner_path);
 }
 
@@ -307,7 +313,15 @@ bool lock_maildrop(const char* path, uid_t uid, gid_t gid) {
 void unlock_maildrop(const char* path) {
     char lock_path[name_room];
     if (!lock_name(lock_path, sizeof lock_path, path)) return;
-    if (still_ours(lock_path)) ::unlink(lock_path);
+    // Checked on the file that goes, not on the name: a session stopped here
+    // while its lock lapsed and was taken must not remove the new one.
+    if (still_ours(lock_path))
+        (void)remove_if(lock_path, [](const struct stat& now, pid_t) {
+            // Read through our descriptor: the account may not be able to
+            // open a lock it could not be handed.
+            return now.st_dev == held.device && now.st_ino == held.inode &&
+                   pid_in(held.fd) == ::getpid();
+        });
     if (held.held && held.owner_path[0] != '\0') {
         struct stat st;
         if (::lstat(held.owner_path, &st) == 0 && st.st_dev == held.device &&
