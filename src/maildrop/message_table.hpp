@@ -8,6 +8,12 @@ struct message_entry {
     std::int64_t spool_length;  // bytes in the spool file
     std::int64_t size;          // octets reported by STAT and LIST
     std::uint32_t deleted;      // 1 once marked by DELE
+    // 0: `digest` is the MD5 of the first 255 bytes, the id clients have
+    // always seen. Otherwise another message earlier in the maildrop has that
+    // id: `digest` is the MD5 of the whole message and this is its occurrence
+    // among such messages of the same digest (see unique_ids.hpp).
+    std::uint32_t occurrence;
+    unsigned char digest[16];
     char spool_path[256];
 };
 

@@ -17,6 +17,7 @@
 #include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
 #include "maildrop/table_growth.hpp"
+#include "maildrop/unique_ids.hpp"
 #include "util/log.hpp"
 #include "util/unique_fd.hpp"
 
@@ -80,7 +81,18 @@ bool begin_message(current_message& message) {
     message.stream = stream;
     message.entry = entry;
     message.tally = 0;
+    detail::start_message_id();
     return true;
+}
+
+void log_id_failure() {
+    util::log_line(LOG_ERR, "%s", "no memory for the unique-id index");
+}
+
+bool note_id_bytes(const char* chunk, std::size_t length) {
+    if (detail::add_message_bytes(chunk, length)) return true;
+    log_id_failure();
+    return false;
 }
 
 bool write_chunk(current_message& message, const char* chunk, std::size_t length) {
@@ -88,7 +100,7 @@ bool write_chunk(current_message& message, const char* chunk, std::size_t length
         log_spool_write_failure(message.entry->spool_path, errno != 0 ? errno : EIO);
         return false;
     }
-    return true;
+    return note_id_bytes(chunk, length);
 }
 
 // Every buffered byte must reach the file before its length is believed:
@@ -109,7 +121,9 @@ bool finish_message(current_message& message) {
     }
     message.entry->spool_length = length;
     message.entry->size = length + message.tally;
-    return true;
+    if (detail::finish_message_id()) return true;
+    log_id_failure();
+    return false;
 }
 
 void abandon_message(current_message& message) {
@@ -226,7 +240,12 @@ bool scan_maildrop(const char* path, const char* spool_folder) {
     std::int64_t scanned = 0;
     if (ok) {
         release_message_table();
+        detail::begin_unique_ids();
         ok = copy_messages(fd, path, spool_folder, &scanned);
+        if (!detail::end_unique_ids(ok) && ok) {
+            log_id_failure();
+            ok = false;
+        }
     }
     (void)::lseek(fd, 0, SEEK_SET);  // lockf counts from the offset
     (void)unlock_stream(fd);

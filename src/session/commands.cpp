@@ -6,6 +6,7 @@
 
 #include "channel/line_io.hpp"
 #include "maildrop/message_table.hpp"
+#include "maildrop/unique_ids.hpp"
 #include "session/msg_number.hpp"
 #include "session/spool_reader.hpp"
 
@@ -17,7 +18,6 @@ namespace {
 
 constexpr const char* no_such_message = "-ERR no such message\r\n";
 constexpr const char* invalid_arguments = "-ERR invalid arguments\r\n";
-constexpr const char* unreadable_message = "-ERR [SYS/TEMP] failed to read message\r\n";
 
 // Where the argument text of "LIST ", "RETR " and "DELE " begins; "TOP "
 // is one character shorter, and UIDL's argument starts right after its word.
@@ -182,14 +182,9 @@ void cmd_uidl(int fd, const char* line) {
             channel::send_text(fd, no_such_message);
             return;
         }
-        // Check the file before committing to "+OK ", so that the reply is
-        // always a whole line.
-        char id[33];
-        if (!spool_unique_id(entry_of(number).spool_path, id)) {
-            channel::send_text(fd, unreadable_message);
-            return;
-        }
-        char reply[64];
+        char id[maildrop::unique_id_capacity];
+        maildrop::format_unique_id(entry_of(number), id);
+        char reply[80];
         std::snprintf(reply, sizeof reply, "+OK %lu %s\r\n", number, id);
         channel::send_text(fd, reply);
         return;
@@ -206,9 +201,9 @@ void cmd_uidl(int fd, const char* line) {
 
 void send_unique_id(int fd, int index) {
     if (index < 0 || index >= maildrop::messages.count) return;
-    char id[33];
-    if (!spool_unique_id(maildrop::messages.entries[index].spool_path, id)) return;
-    char line[64];
+    char id[maildrop::unique_id_capacity];
+    maildrop::format_unique_id(maildrop::messages.entries[index], id);
+    char line[80];
     std::snprintf(line, sizeof line, "%u %s\r\n", static_cast<unsigned>(index) + 1, id);
     channel::send_text(fd, line);
 }

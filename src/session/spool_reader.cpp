@@ -9,15 +9,11 @@
 #include <cstring>
 
 #include "channel/line_io.hpp"
-#include "digest/md5.hpp"
 #include "util/log.hpp"
 
 namespace tollmar::session {
 
 namespace {
-
-// A unique-id covers at most this many leading bytes of a message.
-constexpr std::size_t unique_id_span = 255;
 
 void log_open_failure(const char* path, int error) {
     util::log_line(LOG_ERR, "Failed to open tmp file `%s': %s", path, std::strerror(error));
@@ -87,34 +83,6 @@ void spool_send_line(int fd, const char* chunk) {
     line[at++] = '\n';
     line[at] = '\0';
     channel::send_text(fd, line);
-}
-
-bool spool_unique_id(const char* path, char* id) {
-    std::FILE* file = spool_open(path);
-    if (file == nullptr) return false;
-    unsigned char head[unique_id_span];
-    const std::size_t length = std::fread(head, 1, sizeof head, file);
-    const bool failed = std::ferror(file) != 0;
-    const int error = errno;
-    std::fclose(file);
-    if (failed) {
-        log_read_failure(path, error);
-        return false;
-    }
-
-    unsigned char digest[16];
-    digest::md5_digest(head, length, digest);
-    // Four 32-bit words, each assembled least significant byte first.
-    std::uint32_t words[4];
-    for (int w = 0; w < 4; ++w) {
-        const unsigned char* b = digest + 4 * w;
-        words[w] = static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
-                   static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
-    }
-    std::snprintf(id, 33, "%08lx%08lx%08lx%08lx", static_cast<unsigned long>(words[0]),
-                  static_cast<unsigned long>(words[1]), static_cast<unsigned long>(words[2]),
-                  static_cast<unsigned long>(words[3]));
-    return true;
 }
 
 }  // namespace tollmar::session

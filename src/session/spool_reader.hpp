@@ -1,4 +1,4 @@
-// Reading a message's spool file for RETR, TOP and UIDL.
+// Reading a message's spool file for RETR and TOP.
 #pragma once
 #include <cstddef>
 #include <cstdio>
@@ -24,10 +24,5 @@ bool spool_read_chunk(std::FILE* file, char* chunk, const char* path);
 // (or, lacking one, its first LF, and never past a NUL), dot-stuffed, then
 // CR LF.
 void spool_send_line(int fd, const char* chunk);
-
-// Computes the unique-id of a spool file, the MD5 digest of at most its first
-// 255 bytes as 32 lowercase hex digits, into id (33 bytes). Returns false, and
-// has logged why, when the file cannot be opened or read.
-bool spool_unique_id(const char* path, char* id);
 
 }  // namespace tollmar::session

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "maildrop/message_table.hpp"
+#include "maildrop/unique_ids.hpp"
 #include "support/temp_folder.hpp"
 
 namespace tollmar::test {
@@ -65,12 +66,14 @@ protected:
         remove_temp_folder(folder_);
     }
 
-    // One spool file per text; `size` is the file length unless given.
+    // One spool file per text; `size` is the file length unless given. The
+    // unique-ids are digested as the scan digests them.
     void fill(const std::vector<std::string>& texts, const std::vector<std::int64_t>& sizes = {}) {
         auto* entries = static_cast<maildrop::message_entry*>(
             std::calloc(texts.size() + 1, sizeof(maildrop::message_entry)));
         ASSERT_NE(entries, nullptr);
         maildrop::messages.entries = entries;
+        maildrop::detail::begin_unique_ids();
         for (std::size_t i = 0; i < texts.size(); ++i) {
             maildrop::message_entry& e = entries[i];
             std::snprintf(e.spool_path, sizeof e.spool_path, "%s/.spool_%zu", folder_.c_str(), i);
@@ -79,7 +82,11 @@ protected:
             e.size = i < sizes.size() ? sizes[i] : e.spool_length;
             e.deleted = 0;
             maildrop::messages.count = static_cast<std::int32_t>(i + 1);
+            maildrop::detail::start_message_id();
+            ASSERT_TRUE(maildrop::detail::add_message_bytes(texts[i].data(), texts[i].size()));
+            ASSERT_TRUE(maildrop::detail::finish_message_id());
         }
+        ASSERT_TRUE(maildrop::detail::end_unique_ids(true));
     }
 
     static void write_file(const char* path, const std::string& bytes) {
