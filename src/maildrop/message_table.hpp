@@ -14,7 +14,11 @@ struct message_entry {
     // among such messages of the same digest (see unique_ids.hpp).
     std::uint32_t occurrence;
     unsigned char digest[16];
-    char spool_path[256];
+    // The spool file's name: "" (never null) while the entry has no file of
+    // ours, else a text in the table's own name store. A name takes its own
+    // few dozen bytes there rather than a fixed path buffer per entry, so a
+    // large maildrop's table stays small.
+    const char* spool_path;
 };
 
 struct message_table {
@@ -22,11 +26,12 @@ struct message_table {
     message_entry* entries;
 };
 
-// An entry joins `count` only once its spool_path is a valid (zero-filled or
+// An entry joins `count` only once its spool_path is a valid (empty or
 // complete) text, so clean-up may walk the table at any moment.
 extern message_table messages;
 
-// Frees the entries and sets count to 0 (after the spool files are removed).
+// Frees the entries and their names and sets count to 0 (after the spool
+// files are removed).
 void release_message_table();
 
 }  // namespace tollmar::maildrop

@@ -51,22 +51,30 @@ void log_spool_write_failure(const char* spool_path, int error) {
 bool begin_message(current_message& message) {
     message_entry* entry = detail::append_entry();
     if (entry == nullptr) return false;
-    const int n = std::snprintf(
-        entry->spool_path, sizeof entry->spool_path, "%s/.tollmar_%u_%u_XXXXXX",
-        message.spool_folder, static_cast<unsigned>(getpid()), static_cast<unsigned>(std::rand()));
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof entry->spool_path) {
+    char name[256];
+    const int n =
+        std::snprintf(name, sizeof name, "%s/.tollmar_%u_%u_XXXXXX", message.spool_folder,
+                      static_cast<unsigned>(getpid()), static_cast<unsigned>(std::rand()));
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof name) {
         // A cut name has lost its X characters; unlinking it later could hit
         // a file that is not ours, so the entry keeps an empty path.
-        log_spool_failure(entry->spool_path, ENAMETOOLONG);
-        std::memset(entry->spool_path, 0, sizeof entry->spool_path);
+        log_spool_failure(name, ENAMETOOLONG);
         return false;
     }
-    const int fd = mkstemp(entry->spool_path);
+    // mkstemp fills in the name where the entry points, so clean-up finds
+    // the file from the moment it exists.
+    char* kept = detail::keep_spool_name(name);
+    if (kept == nullptr) {
+        log_spool_failure(name, ENOMEM);
+        return false;
+    }
+    entry->spool_path = kept;
+    const int fd = mkstemp(kept);
     if (fd < 0) {
         // The name names no file of ours (in a shared folder it may name
         // somebody else's), so clean-up must not unlink it.
-        log_spool_failure(entry->spool_path, errno);
-        std::memset(entry->spool_path, 0, sizeof entry->spool_path);
+        log_spool_failure(kept, errno);
+        entry->spool_path = "";
         return false;
     }
     // The descriptor mkstemp returned is the file; never reopen it by name.

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <string>
 #include <thread>
@@ -76,7 +77,7 @@ protected:
         maildrop::detail::begin_unique_ids();
         for (std::size_t i = 0; i < texts.size(); ++i) {
             maildrop::message_entry& e = entries[i];
-            std::snprintf(e.spool_path, sizeof e.spool_path, "%s/.spool_%zu", folder_.c_str(), i);
+            set_spool_path(static_cast<int>(i), folder_ + "/.spool_" + std::to_string(i));
             write_file(e.spool_path, texts[i]);
             e.spool_length = static_cast<std::int64_t>(texts[i].size());
             e.size = i < sizes.size() ? sizes[i] : e.spool_length;
@@ -110,9 +111,18 @@ protected:
     // Another path in the folder (TearDown empties the folder).
     std::string extra_path(const char* name) const { return folder_ + "/" + name; }
 
-    static char* spool_path(int index) { return maildrop::messages.entries[index].spool_path; }
+    static const char* spool_path(int index) {
+        return maildrop::messages.entries[index].spool_path;
+    }
+
+    // Points entry `index` at path, kept here for the rest of the test.
+    void set_spool_path(int index, const std::string& path) {
+        paths_.push_back(path);
+        maildrop::messages.entries[index].spool_path = paths_.back().c_str();
+    }
 
     std::string folder_;
+    std::deque<std::string> paths_;  // grows without moving what it holds
 };
 
 }  // namespace tollmar::test

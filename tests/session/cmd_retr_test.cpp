@@ -170,8 +170,7 @@ TEST_F(retr_command, ForeignOrSpecialFilesAreRefused) {
 
 TEST_F(retr_command, UnopenableSpoolFileEndsTheReply) {
     fill({"From a\nbody\n"});
-    std::snprintf(spool_path(0), sizeof maildrop::messages.entries[0].spool_path,
-                  "%s/no-such-folder/spool", folder_.c_str());
+    set_spool_path(0, folder_ + "/no-such-folder/spool");
     EXPECT_EQ(retr("RETR 1\r\n"), "+OK\r\n.\r\n");
 }
 
@@ -180,7 +179,7 @@ TEST_F(retr_command, ReadErrorEndsTheReply) {
     ASSERT_EQ(unlink(spool_path(0)), 0);
     // Reading this process's memory at offset 0 fails with EIO: a regular
     // file of our own that cannot be read.
-    std::snprintf(spool_path(0), sizeof maildrop::messages.entries[0].spool_path, "/proc/self/mem");
+    set_spool_path(0, "/proc/self/mem");
     EXPECT_EQ(retr("RETR 1\r\n"), "+OK\r\n.\r\n");
 }
 

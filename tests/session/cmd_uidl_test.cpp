@@ -119,7 +119,7 @@ TEST_F(uidl_command, IdsComeFromTheScanNotTheSpoolFiles) {
                                 expected_id("From b\ntwo\n") + "\r\n3 " +
                                 expected_id("From c\nthree\n") + "\r\n.\r\n";
     ASSERT_EQ(unlink(spool_path(0)), 0);
-    std::snprintf(spool_path(1), sizeof maildrop::messages.entries[1].spool_path, "/proc/self/mem");
+    set_spool_path(1, "/proc/self/mem");
     EXPECT_EQ(uidl("\r\n"), listing);
     EXPECT_EQ(uidl(" 1\r\n"), "+OK 1 " + expected_id("From a\none\n") + "\r\n");
     EXPECT_EQ(uidl(" 2\r\n"), "+OK 2 " + expected_id("From b\ntwo\n") + "\r\n");
