@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "maildrop/message_table.hpp"
+#include "maildrop/table_growth.hpp"
 #include "session/commands.hpp"
 
 namespace {
@@ -28,7 +29,10 @@ bool make_messages(int count, int lines) {
     const std::string line = std::string(68, 'm') + "\r\n";
     for (int i = 0; i < count; ++i) {
         message_entry& e = messages.entries[i];
-        std::snprintf(e.spool_path, sizeof e.spool_path, "%s/m%d", folder, i);
+        char name[128];
+        std::snprintf(name, sizeof name, "%s/m%d", folder, i);
+        e.spool_path = tollmar::maildrop::detail::keep_spool_name(name);
+        if (e.spool_path == nullptr) return false;
         std::FILE* f = std::fopen(e.spool_path, "wb");
         if (f == nullptr) return false;
         std::fprintf(f, "From bench %d\n", i);
@@ -42,9 +46,7 @@ bool make_messages(int count, int lines) {
 
 void remove_messages() {
     for (int i = 0; i < messages.count; ++i) unlink(messages.entries[i].spool_path);
-    std::free(messages.entries);
-    messages.entries = nullptr;
-    messages.count = 0;
+    tollmar::maildrop::release_message_table();
     rmdir(folder);
 }
 

@@ -17,6 +17,7 @@ test_packages=(
     python3 python3-pytest         # end-to-end tests
     openssl                        # their self-signed certificate
     util-linux procps              # unshare for their private mount namespace, process tools
+    fetchmail                      # a real client that keeps mail on the server (UIDL)
     mandoc man-db systemd dpkg-dev # manual page lint, unit verification, the Debian package
 )
 

@@ -18,6 +18,9 @@ SSL* get_tls_handle();
 // out with the next flush.
 std::size_t send_text(int fd, const char* text);
 
+// send_text for length bytes that may hold NULs.
+void send_bytes(int fd, const char* data, std::size_t length);
+
 // Collect replies instead of writing each piece; flush_output() writes what was
 // collected (also whenever the buffer fills) and ends the collection. A read
 // that has to wait for the client flushes first. Used while a multi-line reply

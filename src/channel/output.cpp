@@ -23,7 +23,9 @@ namespace tollmar::channel {
 
 namespace {
 
-constexpr std::size_t output_capacity = 16 * 1024;
+// Large enough that a long reply goes out in few system calls (and, over
+// TLS, in full-sized records).
+constexpr std::size_t output_capacity = 64 * 1024;
 char output_buffer[output_capacity];
 std::size_t output_used = 0;
 bool output_corked = false;
@@ -103,12 +105,17 @@ void write_all(int fd, const char* data, std::size_t len) {
 std::size_t send_text(int fd, const char* text) {
     if (text == nullptr) return 0;
     const std::size_t len = std::strlen(text);
-    if (len == 0) return 0;
+    send_bytes(fd, text, len);
+    return len;
+}
+
+void send_bytes(int fd, const char* data, std::size_t len) {
+    if (len == 0) return;
     if (!output_corked) {
-        write_all(fd, text, len);
-        return len;
+        write_all(fd, data, len);
+        return;
     }
-    const char* next = text;
+    const char* next = data;
     std::size_t left = len;
     while (left > 0) {
         const std::size_t room = output_capacity - output_used;
@@ -122,7 +129,6 @@ std::size_t send_text(int fd, const char* text) {
             output_used = 0;
         }
     }
-    return len;
 }
 
 void cork_output() {

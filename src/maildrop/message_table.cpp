@@ -11,9 +11,29 @@ message_table messages = {0, nullptr};
 
 namespace {
 std::int32_t capacity = 0;  // entries allocated behind messages.entries
+
+// The name store: blocks filled one name after the other and chained for the
+// release; a block is never moved, so the entries may point into it.
+struct name_block {
+    name_block* next;
+    std::size_t used;
+    std::size_t size;
+    char bytes[];
+};
+constexpr std::size_t name_block_size = 64 * 1024;
+name_block* names = nullptr;  // the block being filled; earlier ones behind it
+
+void release_names() {
+    while (names != nullptr) {
+        name_block* next = names->next;
+        std::free(names);
+        names = next;
+    }
 }
+}  // namespace
 
 void release_message_table() {
+    release_names();
     std::free(messages.entries);
     messages.entries = nullptr;
     messages.count = 0;
@@ -35,10 +55,28 @@ message_entry* append_entry() {
     }
     message_entry* entry = &messages.entries[messages.count];
     std::memset(entry, 0, sizeof *entry);
+    entry->spool_path = "";
     // Counted only now: clean-up may walk the table at any moment and must
     // find a valid (here empty) path in every counted entry.
     ++messages.count;
     return entry;
+}
+
+char* keep_spool_name(const char* name) {
+    const std::size_t length = std::strlen(name) + 1;
+    if (names == nullptr || names->size - names->used < length) {
+        const std::size_t size = length > name_block_size ? length : name_block_size;
+        auto* block = static_cast<name_block*>(std::malloc(sizeof(name_block) + size));
+        if (block == nullptr) return nullptr;
+        block->next = names;
+        block->used = 0;
+        block->size = size;
+        names = block;
+    }
+    char* kept = names->bytes + names->used;
+    std::memcpy(kept, name, length);
+    names->used += length;
+    return kept;
 }
 
 }  // namespace detail

@@ -18,6 +18,7 @@
 #include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
 #include "maildrop/table_growth.hpp"
+#include "maildrop/unique_ids.hpp"
 #include "util/log.hpp"
 #include "util/unique_fd.hpp"
 
@@ -51,22 +52,30 @@ void log_spool_write_failure(const char* spool_path, int error) {
 bool begin_message(current_message& message) {
     message_entry* entry = detail::append_entry();
     if (entry == nullptr) return false;
-    const int n = std::snprintf(
-        entry->spool_path, sizeof entry->spool_path, "%s/.tollmar_%u_%u_XXXXXX",
-        message.spool_folder, static_cast<unsigned>(getpid()), static_cast<unsigned>(std::rand()));
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof entry->spool_path) {
+    char name[256];
+    const int n =
+        std::snprintf(name, sizeof name, "%s/.tollmar_%u_%u_XXXXXX", message.spool_folder,
+                      static_cast<unsigned>(getpid()), static_cast<unsigned>(std::rand()));
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof name) {
         // A cut name has lost its X characters; unlinking it later could hit
         // a file that is not ours, so the entry keeps an empty path.
-        log_spool_failure(entry->spool_path, ENAMETOOLONG);
-        std::memset(entry->spool_path, 0, sizeof entry->spool_path);
+        log_spool_failure(name, ENAMETOOLONG);
         return false;
     }
-    const int fd = mkstemp(entry->spool_path);
+    // mkstemp fills in the name where the entry points, so clean-up finds
+    // the file from the moment it exists.
+    char* kept = detail::keep_spool_name(name);
+    if (kept == nullptr) {
+        log_spool_failure(name, ENOMEM);
+        return false;
+    }
+    entry->spool_path = kept;
+    const int fd = mkstemp(kept);
     if (fd < 0) {
         // The name names no file of ours (in a shared folder it may name
         // somebody else's), so clean-up must not unlink it.
-        log_spool_failure(entry->spool_path, errno);
-        std::memset(entry->spool_path, 0, sizeof entry->spool_path);
+        log_spool_failure(kept, errno);
+        entry->spool_path = "";
         return false;
     }
     // The descriptor mkstemp returned is the file; never reopen it by name.
@@ -81,7 +90,18 @@ bool begin_message(current_message& message) {
     message.stream = stream;
     message.entry = entry;
     message.tally = 0;
+    detail::start_message_id();
     return true;
+}
+
+void log_id_failure() {
+    util::log_line(LOG_ERR, "%s", "no memory for the unique-id index");
+}
+
+bool note_id_bytes(const char* chunk, std::size_t length) {
+    if (detail::add_message_bytes(chunk, length)) return true;
+    log_id_failure();
+    return false;
 }
 
 bool write_chunk(current_message& message, const char* chunk, std::size_t length) {
@@ -89,7 +109,7 @@ bool write_chunk(current_message& message, const char* chunk, std::size_t length
         log_spool_write_failure(message.entry->spool_path, errno != 0 ? errno : EIO);
         return false;
     }
-    return true;
+    return note_id_bytes(chunk, length);
 }
 
 // Every buffered byte must reach the file before its length is believed:
@@ -110,7 +130,9 @@ bool finish_message(current_message& message) {
     }
     message.entry->spool_length = length;
     message.entry->size = length + message.tally;
-    return true;
+    if (detail::finish_message_id()) return true;
+    log_id_failure();
+    return false;
 }
 
 void abandon_message(current_message& message) {
@@ -248,7 +270,12 @@ bool scan_maildrop(const char* path, const char* spool_folder) {
     if (ok) {
         release_message_table();
         detail::digest_begin();
+        detail::begin_unique_ids();
         ok = copy_messages(fd, path, spool_folder, &scanned) && detail::digest_finish(digest);
+        if (!detail::end_unique_ids(ok) && ok) {
+            log_id_failure();
+            ok = false;
+        }
     }
     (void)::lseek(fd, 0, SEEK_SET);  // lockf counts from the offset
     (void)unlock_stream(fd);

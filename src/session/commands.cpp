@@ -6,8 +6,10 @@
 
 #include "channel/line_io.hpp"
 #include "maildrop/message_table.hpp"
+#include "maildrop/unique_ids.hpp"
 #include "session/msg_number.hpp"
 #include "session/spool_reader.hpp"
+#include "util/unique_fd.hpp"
 
 namespace tollmar::session {
 
@@ -17,7 +19,6 @@ namespace {
 
 constexpr const char* no_such_message = "-ERR no such message\r\n";
 constexpr const char* invalid_arguments = "-ERR invalid arguments\r\n";
-constexpr const char* unreadable_message = "-ERR [SYS/TEMP] failed to read message\r\n";
 
 // Where the argument text of "LIST ", "RETR " and "DELE " begins; "TOP "
 // is one character shorter, and UIDL's argument starts right after its word.
@@ -29,21 +30,22 @@ maildrop::message_entry& entry_of(unsigned long number) {
     return maildrop::messages.entries[number - 1];
 }
 
-// Sends the next chunks of an open spool file as lines, at most `lines` of
-// them.
-void send_chunks(int fd, std::FILE* file, const char* path, unsigned long lines) {
-    char chunk[spool_chunk_size];
-    for (unsigned long sent = 0; sent < lines && spool_read_chunk(file, chunk, path); ++sent)
-        spool_send_line(fd, chunk);
+// Sends the next chunks of a spool file as lines, at most `lines` of them.
+void send_chunks(int fd, spool_chunks& chunks, unsigned long lines) {
+    const char* chunk = nullptr;
+    std::size_t length = 0;
+    for (unsigned long sent = 0; sent < lines && spool_next_chunk(chunks, &chunk, &length); ++sent)
+        spool_send_line(fd, chunk, length);
 }
 
 // TOP's header: sends chunks until the blank line, which is not sent. Returns
 // whether the blank line was found before the reading ended.
-bool send_header(int fd, std::FILE* file, const char* path) {
-    char chunk[spool_chunk_size];
-    while (spool_read_chunk(file, chunk, path)) {
+bool send_header(int fd, spool_chunks& chunks) {
+    const char* chunk = nullptr;
+    std::size_t length = 0;
+    while (spool_next_chunk(chunks, &chunk, &length)) {
         if (chunk[0] == '\n' || chunk[0] == '\r') return true;
-        spool_send_line(fd, chunk);
+        spool_send_line(fd, chunk, length);
     }
     return false;
 }
@@ -116,9 +118,11 @@ void cmd_retr(int fd, const char* line) {
     }
     const char* path = begin_message_reply(fd, number);
     if (path == nullptr) return;
-    if (std::FILE* file = spool_open(path)) {
-        send_chunks(fd, file, path, ~0UL);
-        std::fclose(file);
+    const util::unique_fd file(spool_open(path));
+    if (file.get() >= 0) {
+        spool_chunks chunks;
+        spool_start(chunks, file.get(), path);
+        send_chunks(fd, chunks, ~0UL);
     }
     end_message_reply(fd);
 }
@@ -134,12 +138,14 @@ void cmd_top(int fd, const char* line) {
     }
     const char* path = begin_message_reply(fd, number);
     if (path == nullptr) return;
-    if (std::FILE* file = spool_open(path)) {
-        if (send_header(fd, file, path)) {
+    const util::unique_fd file(spool_open(path));
+    if (file.get() >= 0) {
+        spool_chunks chunks;
+        spool_start(chunks, file.get(), path);
+        if (send_header(fd, chunks)) {
             channel::send_text(fd, "\r\n");
-            send_chunks(fd, file, path, lines);
+            send_chunks(fd, chunks, lines);
         }
-        std::fclose(file);
     }
     end_message_reply(fd);
 }
@@ -182,14 +188,9 @@ void cmd_uidl(int fd, const char* line) {
             channel::send_text(fd, no_such_message);
             return;
         }
-        // Check the file before committing to "+OK ", so that the reply is
-        // always a whole line.
-        char id[33];
-        if (!spool_unique_id(entry_of(number).spool_path, id)) {
-            channel::send_text(fd, unreadable_message);
-            return;
-        }
-        char reply[64];
+        char id[maildrop::unique_id_capacity];
+        maildrop::format_unique_id(entry_of(number), id);
+        char reply[80];
         std::snprintf(reply, sizeof reply, "+OK %lu %s\r\n", number, id);
         channel::send_text(fd, reply);
         return;
@@ -206,9 +207,9 @@ void cmd_uidl(int fd, const char* line) {
 
 void send_unique_id(int fd, int index) {
     if (index < 0 || index >= maildrop::messages.count) return;
-    char id[33];
-    if (!spool_unique_id(maildrop::messages.entries[index].spool_path, id)) return;
-    char line[64];
+    char id[maildrop::unique_id_capacity];
+    maildrop::format_unique_id(maildrop::messages.entries[index], id);
+    char line[80];
     std::snprintf(line, sizeof line, "%u %s\r\n", static_cast<unsigned>(index) + 1, id);
     channel::send_text(fd, line);
 }

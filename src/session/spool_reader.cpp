@@ -9,15 +9,11 @@
 #include <cstring>
 
 #include "channel/line_io.hpp"
-#include "digest/md5.hpp"
 #include "util/log.hpp"
 
 namespace tollmar::session {
 
 namespace {
-
-// A unique-id covers at most this many leading bytes of a message.
-constexpr std::size_t unique_id_span = 255;
 
 void log_open_failure(const char* path, int error) {
     util::log_line(LOG_ERR, "Failed to open tmp file `%s': %s", path, std::strerror(error));
@@ -29,7 +25,7 @@ void log_read_failure(const char* path, int error) {
 
 }  // namespace
 
-std::FILE* spool_open(const char* path) {
+int spool_open(const char* path) {
     // Read-write and appending like the "a+b" stream mode, so a file removed
     // behind our back is recreated empty (and later removed by the clean-up).
     // O_NONBLOCK keeps a FIFO planted under the name from stalling the open.
@@ -37,7 +33,7 @@ std::FILE* spool_open(const char* path) {
         open(path, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) {
         log_open_failure(path, errno);
-        return nullptr;
+        return -1;
     }
     struct stat info;
     int refusal = 0;
@@ -50,71 +46,34 @@ std::FILE* spool_open(const char* path) {
     if (refusal != 0) {
         close(fd);
         log_open_failure(path, refusal);
-        return nullptr;
+        return -1;
     }
-    std::FILE* file = fdopen(fd, "a+b");
-    if (file == nullptr) {
-        const int error = errno;
-        close(fd);
-        log_open_failure(path, error);
-        return nullptr;
-    }
-    std::rewind(file);
-    return file;
+    return fd;
 }
 
-bool spool_read_chunk(std::FILE* file, char* chunk, const char* path) {
-    if (std::fgets(chunk, static_cast<int>(spool_chunk_size), file) != nullptr) return true;
-    if (std::ferror(file)) log_read_failure(path, errno);
-    return false;
+void spool_start(spool_chunks& chunks, int fd, const char* path) {
+    // One message is sent at a time, so one block buffer serves them all.
+    static char block[64 * 1024];
+    maildrop::detail::start_chunks(chunks.source, fd, block, sizeof block);
+    chunks.path = path;
 }
 
-void spool_send_line(int fd, const char* chunk) {
-    const char* cut = std::strchr(chunk, '\r');
-    if (cut == nullptr) cut = std::strchr(chunk, '\n');
-    std::size_t length =
-        (cut != nullptr) ? static_cast<std::size_t>(cut - chunk) : std::strlen(chunk);
-    if (length > spool_chunk_size - 1) length = spool_chunk_size - 1;
-
-    // Dot, text and CR LF go out as one piece: the same bytes the client
-    // would get from three separate sends.
-    char line[spool_chunk_size + 3];
-    std::size_t at = 0;
-    if (chunk[0] == '.') line[at++] = '.';
-    std::memcpy(line + at, chunk, length);
-    at += length;
-    line[at++] = '\r';
-    line[at++] = '\n';
-    line[at] = '\0';
-    channel::send_text(fd, line);
+bool spool_next_chunk(spool_chunks& chunks, const char** chunk, std::size_t* length) {
+    const int got = maildrop::detail::next_chunk(chunks.source, chunk, length);
+    if (got < 0) log_read_failure(chunks.path, errno);
+    return got > 0;
 }
 
-bool spool_unique_id(const char* path, char* id) {
-    std::FILE* file = spool_open(path);
-    if (file == nullptr) return false;
-    unsigned char head[unique_id_span];
-    const std::size_t length = std::fread(head, 1, sizeof head, file);
-    const bool failed = std::ferror(file) != 0;
-    const int error = errno;
-    std::fclose(file);
-    if (failed) {
-        log_read_failure(path, error);
-        return false;
-    }
-
-    unsigned char digest[16];
-    digest::md5_digest(head, length, digest);
-    // Four 32-bit words, each assembled least significant byte first.
-    std::uint32_t words[4];
-    for (int w = 0; w < 4; ++w) {
-        const unsigned char* b = digest + 4 * w;
-        words[w] = static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
-                   static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
-    }
-    std::snprintf(id, 33, "%08lx%08lx%08lx%08lx", static_cast<unsigned long>(words[0]),
-                  static_cast<unsigned long>(words[1]), static_cast<unsigned long>(words[2]),
-                  static_cast<unsigned long>(words[3]));
-    return true;
+void spool_send_line(int fd, const char* chunk, std::size_t length) {
+    // A chunk holds an LF only as its last byte.
+    std::size_t text = length > 0 && chunk[length - 1] == '\n' ? length - 1 : length;
+    if (const void* cr = std::memchr(chunk, '\r', text))
+        text = static_cast<std::size_t>(static_cast<const char*>(cr) - chunk);
+    if (const void* nul = std::memchr(chunk, '\0', text))
+        text = static_cast<std::size_t>(static_cast<const char*>(nul) - chunk);
+    if (length > 0 && chunk[0] == '.') channel::send_bytes(fd, ".", 1);
+    channel::send_bytes(fd, chunk, text);
+    channel::send_bytes(fd, "\r\n", 2);
 }
 
 }  // namespace tollmar::session

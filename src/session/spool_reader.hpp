@@ -1,33 +1,35 @@
-// Reading a message's spool file for RETR, TOP and UIDL.
+// Reading a message's spool file for RETR and TOP.
 #pragma once
 #include <cstddef>
-#include <cstdio>
+
+#include "maildrop/chunk_reader.hpp"
 
 namespace tollmar::session {
-
-// Size of the buffer one chunk is read into: a chunk holds at most 4095 bytes.
-constexpr std::size_t spool_chunk_size = 4096;
 
 // Opens the spool file for reading at its start, creating it empty when it has
 // gone missing so that the end-of-session clean-up still finds a file to
 // remove. Symbolic links, files that are not regular and files of another user
 // are refused. On failure logs "Failed to open tmp file `%s': %s" and returns
-// null.
-std::FILE* spool_open(const char* path);
+// -1; otherwise the descriptor, which the caller closes.
+int spool_open(const char* path);
 
-// Reads the next chunk (up to and including the next LF, at most 4095 bytes).
-// Returns false at the end of the file and after a read error, which is logged
-// once as "Failed to read tmp file `%s': %s".
-bool spool_read_chunk(std::FILE* file, char* chunk, const char* path);
+// A spool file handed out in the chunks one fgets into a 4096-byte buffer
+// would give (at most 4095 bytes, ending after the first LF), read in large
+// blocks.
+struct spool_chunks {
+    maildrop::detail::chunk_source source;
+    const char* path;  // for the log line of a read error
+};
+
+void spool_start(spool_chunks& chunks, int fd, const char* path);
+
+// The next chunk in *chunk / *length (valid until the next call). False at
+// the end of the file and after a read error, which is logged once as
+// "Failed to read tmp file `%s': %s".
+bool spool_next_chunk(spool_chunks& chunks, const char** chunk, std::size_t* length);
 
 // Sends one chunk as a line of a multi-line reply: the text up to its first CR
-// (or, lacking one, its first LF, and never past a NUL), dot-stuffed, then
-// CR LF.
-void spool_send_line(int fd, const char* chunk);
-
-// Computes the unique-id of a spool file, the MD5 digest of at most its first
-// 255 bytes as 32 lowercase hex digits, into id (33 bytes). Returns false, and
-// has logged why, when the file cannot be opened or read.
-bool spool_unique_id(const char* path, char* id);
+// (or, lacking one, its LF, and never past a NUL), dot-stuffed, then CR LF.
+void spool_send_line(int fd, const char* chunk, std::size_t length);
 
 }  // namespace tollmar::session

@@ -91,7 +91,8 @@ TEST_F(SendText, CorkedOutputIntactAcrossBufferFills) {
     // so that fills happen at every offset.
     std::string expected;
     std::vector<std::string> pieces;
-    const std::size_t sizes[] = {1, 5, 4095, 3, 16384, 16383, 2, 40000, 7, 4096, 1000, 16385, 9};
+    const std::size_t sizes[] = {1,    5,    4095,  3, 16384, 16383, 2,     40000, 7,
+                                 4096, 1000, 16385, 9, 65535, 65536, 65537, 140000};
     std::size_t seed = 0;
     for (int round = 0; round < 8; ++round)
         for (std::size_t n : sizes) {
@@ -110,6 +111,25 @@ TEST_F(SendText, CorkedOutputIntactAcrossBufferFills) {
     sp_.ours = -1;
     EXPECT_EQ(got.size(), expected.size());
     EXPECT_TRUE(got == expected);
+}
+
+// send_bytes takes its length, NULs included, corked or not; nothing for 0.
+TEST_F(SendText, SendBytesCarriesNulBytes) {
+    const std::string piece("a\0b\0\0c\r\n", 8);
+    const int ours = sp_.ours;
+    std::thread writer([&piece, ours] {
+        send_bytes(ours, piece.data(), piece.size());
+        send_bytes(ours, "never", 0);
+        cork_output();
+        send_bytes(ours, piece.data(), piece.size());
+        send_bytes(ours, "", 0);
+        flush_output(ours);
+        close(ours);
+    });
+    const std::string got = test::read_until_eof(sp_.peer);
+    writer.join();
+    sp_.ours = -1;
+    EXPECT_TRUE(got == piece + piece) << testing::PrintToString(got);
 }
 
 TEST_F(SendText, FlushWithNothingCollectedWritesNothing) {

@@ -11,12 +11,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "maildrop/message_table.hpp"
+#include "maildrop/unique_ids.hpp"
 #include "support/temp_folder.hpp"
 
 namespace tollmar::test {
@@ -65,21 +67,27 @@ protected:
         remove_temp_folder(folder_);
     }
 
-    // One spool file per text; `size` is the file length unless given.
+    // One spool file per text; `size` is the file length unless given. The
+    // unique-ids are digested as the scan digests them.
     void fill(const std::vector<std::string>& texts, const std::vector<std::int64_t>& sizes = {}) {
         auto* entries = static_cast<maildrop::message_entry*>(
             std::calloc(texts.size() + 1, sizeof(maildrop::message_entry)));
         ASSERT_NE(entries, nullptr);
         maildrop::messages.entries = entries;
+        maildrop::detail::begin_unique_ids();
         for (std::size_t i = 0; i < texts.size(); ++i) {
             maildrop::message_entry& e = entries[i];
-            std::snprintf(e.spool_path, sizeof e.spool_path, "%s/.spool_%zu", folder_.c_str(), i);
+            set_spool_path(static_cast<int>(i), folder_ + "/.spool_" + std::to_string(i));
             write_file(e.spool_path, texts[i]);
             e.spool_length = static_cast<std::int64_t>(texts[i].size());
             e.size = i < sizes.size() ? sizes[i] : e.spool_length;
             e.deleted = 0;
             maildrop::messages.count = static_cast<std::int32_t>(i + 1);
+            maildrop::detail::start_message_id();
+            ASSERT_TRUE(maildrop::detail::add_message_bytes(texts[i].data(), texts[i].size()));
+            ASSERT_TRUE(maildrop::detail::finish_message_id());
         }
+        ASSERT_TRUE(maildrop::detail::end_unique_ids(true));
     }
 
     static void write_file(const char* path, const std::string& bytes) {
@@ -103,9 +111,18 @@ protected:
     // Another path in the folder (TearDown empties the folder).
     std::string extra_path(const char* name) const { return folder_ + "/" + name; }
 
-    static char* spool_path(int index) { return maildrop::messages.entries[index].spool_path; }
+    static const char* spool_path(int index) {
+        return maildrop::messages.entries[index].spool_path;
+    }
+
+    // Points entry `index` at path, kept here for the rest of the test.
+    void set_spool_path(int index, const std::string& path) {
+        paths_.push_back(path);
+        maildrop::messages.entries[index].spool_path = paths_.back().c_str();
+    }
 
     std::string folder_;
+    std::deque<std::string> paths_;  // grows without moving what it holds
 };
 
 }  // namespace tollmar::test

@@ -129,6 +129,41 @@ TEST_F(retr_command, SameBytesAsUnbufferedPieceByPieceSending) {
     }
 }
 
+// The spool file is read in 64 KiB blocks: what lies across the first block
+// edge (a stuffed dot, a CR, a NUL, a cut long line, the end of the file)
+// goes out as the chunk-by-chunk reading sends it.
+TEST_F(retr_command, SameBytesAcrossTheReadBlockEdge) {
+    constexpr std::size_t edge = 64 * 1024;
+    // n bytes of 100-byte lines; the last line shorter, ending in LF.
+    const auto lines_of = [](std::size_t n) {
+        std::string text;
+        while (text.size() + 100 <= n) text += std::string(99, 'a') + "\n";
+        if (text.size() < n) text += std::string(n - text.size() - 1, 'b') + "\n";
+        return text;
+    };
+    const std::string unended = lines_of(edge - 10) + std::string(9, 'c');  // edge - 1 bytes
+    const std::string texts[] = {
+        lines_of(edge) + ".dot on the edge\n..two\n",
+        lines_of(edge - 1) + "x.\n",
+        unended + "\r\n.after\n",
+        unended + "\n",
+        unended + std::string("\0tail\n", 6),
+        unended + "d",  // ends right at the edge without LF
+        lines_of(edge) + "e",
+        lines_of(edge - 2000) + "." + std::string(6000, 'l') + "\n.z",
+        lines_of(edge - 4095) + std::string(4094, 'm') + "\n" + std::string(4095, 'n') + "\n",
+        lines_of(3 * edge + 17) + std::string(3, '.') + "\r",
+    };
+    fill(std::vector<std::string>(std::begin(texts), std::end(texts)));
+    for (std::size_t i = 0; i < std::size(texts); ++i) {
+        const std::string line = "RETR " + std::to_string(i + 1) + "\r\n";
+        const std::string expected = capture([i](int fd) { reference_retr(fd, spool_path(i)); });
+        const std::string got = retr(line.c_str());
+        EXPECT_EQ(got.size(), expected.size()) << "message " << i + 1;
+        EXPECT_TRUE(got == expected) << "message " << i + 1;
+    }
+}
+
 TEST_F(retr_command, RemovedSpoolFileIsAnEmptyMessageAndComesBackEmpty) {
     fill({"From a\nbody\n"});
     ASSERT_EQ(unlink(spool_path(0)), 0);
@@ -170,8 +205,7 @@ TEST_F(retr_command, ForeignOrSpecialFilesAreRefused) {
 
 TEST_F(retr_command, UnopenableSpoolFileEndsTheReply) {
     fill({"From a\nbody\n"});
-    std::snprintf(spool_path(0), sizeof maildrop::messages.entries[0].spool_path,
-                  "%s/no-such-folder/spool", folder_.c_str());
+    set_spool_path(0, folder_ + "/no-such-folder/spool");
     EXPECT_EQ(retr("RETR 1\r\n"), "+OK\r\n.\r\n");
 }
 
@@ -180,7 +214,7 @@ TEST_F(retr_command, ReadErrorEndsTheReply) {
     ASSERT_EQ(unlink(spool_path(0)), 0);
     // Reading this process's memory at offset 0 fails with EIO: a regular
     // file of our own that cannot be read.
-    std::snprintf(spool_path(0), sizeof maildrop::messages.entries[0].spool_path, "/proc/self/mem");
+    set_spool_path(0, "/proc/self/mem");
     EXPECT_EQ(retr("RETR 1\r\n"), "+OK\r\n.\r\n");
 }
 

@@ -85,7 +85,7 @@ TEST_F(top_command, MissingOrUnreadableSpoolFile) {
     EXPECT_EQ(read_file(spool_path(0)), "");
 
     ASSERT_EQ(unlink(spool_path(1)), 0);
-    std::snprintf(spool_path(1), sizeof maildrop::messages.entries[1].spool_path, "/proc/self/mem");
+    set_spool_path(1, "/proc/self/mem");
     EXPECT_EQ(top("TOP 2 1\r\n"), "+OK\r\n.\r\n");
 }
 

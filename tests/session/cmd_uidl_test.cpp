@@ -1,13 +1,14 @@
 // UIDL and its unique-ids.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <set>
 #include <string>
 
 #include "cmd_fixture.hpp"
 #include "session/commands.hpp"
+#include "support/unique_id_text.hpp"
 
 namespace tollmar::session {
 namespace {
@@ -20,22 +21,9 @@ std::string uidl(const char* text) {
     return capture([&line](int fd) { cmd_uidl(fd, line.c_str()); });
 }
 
-// An independent MD5 of the first 255 bytes, printed as four little-endian
-// 32-bit words.
+// The id of a message alone in its maildrop.
 std::string expected_id(const std::string& bytes) {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int md_length = 0;
-    const std::size_t length = bytes.size() < 255 ? bytes.size() : 255;
-    EXPECT_EQ(EVP_Digest(bytes.data(), length, md, &md_length, EVP_md5(), nullptr), 1);
-    std::string id;
-    for (int word = 0; word < 4; ++word) {
-        for (int byte = 3; byte >= 0; --byte) {
-            char hex[3];
-            std::snprintf(hex, sizeof hex, "%02x", md[4 * word + byte]);
-            id += hex;
-        }
-    }
-    return id;
+    return test::plain_id(bytes);
 }
 
 class uidl_command : public test::message_folder {};
@@ -89,40 +77,53 @@ TEST_F(uidl_command, DigestCoversAtMostTheFirst255Bytes) {
                                  long_text.substr(0, 256),
                                  long_text,
                                  long_text.substr(0, 255) + "different tail"};
-    fill(std::vector<std::string>(std::begin(texts), std::end(texts)));
-    std::string listing = "+OK\r\n";
-    for (std::size_t i = 0; i < std::size(texts); ++i)
-        listing += std::to_string(i + 1) + " " + expected_id(texts[i]) + "\r\n";
-    listing += ".\r\n";
-    EXPECT_EQ(uidl("\r\n"), listing);
-    // Messages longer than 255 bytes share the id of their first 255.
+    // Alone in its maildrop, each message has the digest of its first 255.
+    for (const std::string& text : texts) {
+        fill({text});
+        EXPECT_EQ(uidl("\r\n"), "+OK\r\n1 " + expected_id(text) + "\r\n.\r\n");
+        TearDown();
+        SetUp();
+    }
     EXPECT_EQ(expected_id(texts[3]), expected_id(texts[5]));
-    EXPECT_EQ(uidl(" 4\r\n").substr(6), uidl(" 6\r\n").substr(6));
     EXPECT_NE(expected_id(texts[2]), expected_id(texts[3]));
 }
 
-TEST_F(uidl_command, UnreadableSpoolFile) {
-    fill({"From a\none\n", "From b\ntwo\n", "From c\nthree\n"});
-    const std::string id1 = expected_id("From a\none\n");
-    const std::string id3 = expected_id("From c\nthree\n");
-    // First a spool file that cannot be opened, then one that cannot be read.
-    for (const char* bad : {"/nonexistent-folder/spool", "/proc/self/mem"}) {
-        char saved[256];
-        std::snprintf(saved, sizeof saved, "%s", spool_path(1));
-        std::snprintf(spool_path(1), sizeof saved, "%s", bad);
-        // The single form gets a whole error line, never a dangling "+OK ".
-        EXPECT_EQ(uidl(" 2\r\n"), "-ERR [SYS/TEMP] failed to read message\r\n") << bad;
-        EXPECT_EQ(uidl("\r\n"), "+OK\r\n1 " + id1 + "\r\n3 " + id3 + "\r\n.\r\n") << bad;
-        EXPECT_EQ(capture([](int fd) { send_unique_id(fd, 1); }), "") << bad;
-        std::snprintf(spool_path(1), sizeof saved, "%s", saved);
+// Messages 4 to 7 share their first 255 bytes: the first of them keeps that
+// id, each later one has its own; both forms of the command say the same.
+TEST_F(uidl_command, SharedHeadsListedAndSingleAlike) {
+    std::string long_text;
+    for (int i = 0; long_text.size() < 600; ++i) long_text += "line " + std::to_string(i) + "\n";
+    const std::string head = long_text.substr(0, 255);
+    fill({"x", "y", "abc", head, head + "tail", long_text, head + "tail"});
+    const std::string listing = uidl("\r\n");
+    std::set<std::string> ids;
+    std::string from_single = "+OK\r\n";
+    for (int n = 1; n <= 7; ++n) {
+        const std::string single = uidl((" " + std::to_string(n) + "\r\n").c_str());
+        ASSERT_EQ(single.compare(0, 4, "+OK "), 0) << single;
+        from_single += single.substr(4);
+        ids.insert(single.substr(single.find(' ', 4) + 1));
     }
+    from_single += ".\r\n";
+    EXPECT_EQ(listing, from_single);
+    EXPECT_EQ(ids.size(), 7u);
+    EXPECT_NE(listing.find("4 " + expected_id(head) + "\r\n"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("3 98500190b04fd23c7d3f96d6727fe128\r\n"), std::string::npos);
 }
 
-TEST_F(uidl_command, RemovedSpoolFileHasTheIdOfAnEmptyMessage) {
-    fill({"From a\none\n"});
+// The ids were digested while the maildrop was scanned: UIDL reads no spool
+// file, so one that has gone or turned unreadable changes nothing.
+TEST_F(uidl_command, IdsComeFromTheScanNotTheSpoolFiles) {
+    fill({"From a\none\n", "From b\ntwo\n", "From c\nthree\n"});
+    const std::string listing = "+OK\r\n1 " + expected_id("From a\none\n") + "\r\n2 " +
+                                expected_id("From b\ntwo\n") + "\r\n3 " +
+                                expected_id("From c\nthree\n") + "\r\n.\r\n";
     ASSERT_EQ(unlink(spool_path(0)), 0);
-    EXPECT_EQ(uidl(" 1\r\n"), "+OK 1 " + expected_id("") + "\r\n");
-    EXPECT_EQ(read_file(spool_path(0)), "");
+    set_spool_path(1, "/proc/self/mem");
+    EXPECT_EQ(uidl("\r\n"), listing);
+    EXPECT_EQ(uidl(" 1\r\n"), "+OK 1 " + expected_id("From a\none\n") + "\r\n");
+    EXPECT_EQ(uidl(" 2\r\n"), "+OK 2 " + expected_id("From b\ntwo\n") + "\r\n");
+    EXPECT_EQ(read_file(spool_path(0)), "<missing>");
 }
 
 TEST_F(uidl_command, IndexOutsideTheTableSendsNothing) {

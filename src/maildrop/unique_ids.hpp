@@ -1,0 +1,41 @@
+// Unique-ids of the scanned messages, digested while the scan copies them.
+//
+// A message's id is the MD5 of at most its first 255 bytes, as clients that
+// leave mail on the server have always stored it. Messages that share those
+// bytes (reports from one sender in the same second, a message delivered
+// twice) would share that id, and a client that has seen the first would
+// never fetch the others. So only the first of them (in maildrop order) keeps
+// it; each later one gets the MD5 of its whole text, a '.' and its occurrence
+// number among the later ones with that digest. The '.' keeps these apart from
+// every plain 32-digit id, the occurrence number apart from each other, and
+// both depend only on the message and those before it, so they stay the same
+// from session to session while the maildrop before the message does.
+#pragma once
+#include <cstddef>
+
+#include "maildrop/message_table.hpp"
+
+namespace tollmar::maildrop {
+
+// Room for the longest id text and its NUL: 32 hex digits, '.', 10 digits.
+constexpr std::size_t unique_id_capacity = 44;
+
+// Writes the entry's unique-id into id (unique_id_capacity bytes).
+void format_unique_id(const message_entry& entry, char* id);
+
+}  // namespace tollmar::maildrop
+
+namespace tollmar::maildrop::detail {
+
+// The scan's side: forget the ids of an earlier scan, then for each message
+// start, add every byte copied into its spool file in order, and finish it
+// once its entry is the last of the table; after the last message settle the
+// occurrence numbers (when the scan succeeded) and free the working memory.
+// False only when memory for the working index runs out.
+void begin_unique_ids();
+void start_message_id();
+bool add_message_bytes(const char* bytes, std::size_t length);
+bool finish_message_id();
+bool end_unique_ids(bool scan_succeeded);
+
+}  // namespace tollmar::maildrop::detail
