@@ -68,8 +68,9 @@ DOVECOT_START_LIMIT = 15.0
 # -- namespace -----------------------------------------------------------------
 
 
-def enter_private_namespace():
-    """Re-runs this script under unshare unless already inside; then becomes a subreaper."""
+def enter_private_namespace(script=__file__):
+    """Re-runs script (this one by default) under unshare unless already inside; then
+    becomes a subreaper."""
     if os.environ.get(_NAMESPACE_MARK) != str(os.getpid()):
         if os.geteuid() != 0:
             sys.exit("pop3_bench.py must run as root")
@@ -78,7 +79,7 @@ def enter_private_namespace():
         env = dict(os.environ)
         env[_NAMESPACE_MARK] = str(os.getpid())  # unshare execs, so the pid stays
         argv = ["unshare", "--mount", "--propagation", "private",
-                sys.executable, os.path.abspath(__file__), *sys.argv[1:]]
+                sys.executable, os.path.abspath(script), *sys.argv[1:]]
         os.execvpe("unshare", argv, env)
     libc = ctypes.CDLL(None, use_errno=True)
     if libc.prctl(_PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:

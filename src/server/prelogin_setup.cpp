@@ -67,13 +67,17 @@ void prepare_prelogin_jail() {
     if (const char* problem = empty_root_problem(root))
         fail("unusable pre-login folder", root, problem);
 
+    const char* why = nullptr;
+    if (!session::resolve_prelogin_user(&why))
+        fail("failed to enter the pre-login jail", config::settings.prelogin_user,
+             (std::string(why) + ": " + std::strerror(errno)).c_str());
+
     int report[2];
     if (pipe(report) != 0) fail("failed to try the pre-login jail", "pipe", std::strerror(errno));
     const pid_t pid = fork();
     if (pid < 0) fail("failed to try the pre-login jail", "fork", std::strerror(errno));
     if (pid == 0) {
         close(report[0]);
-        const char* why = nullptr;
         if (session::enter_prelogin_jail(&why)) _exit(0);
         char text[256];
         const int n = std::snprintf(text, sizeof text, "%s: %s", why, std::strerror(errno));

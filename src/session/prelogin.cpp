@@ -56,6 +56,12 @@ bool limit(int resource, rlim_t value) {
     return setrlimit(resource, &r) == 0;
 }
 
+struct {
+    bool resolved = false;
+    uid_t uid = 0;
+    gid_t gid = 0;
+} prelogin_account;
+
 bool jail_step(bool ok, const char* step, const char** why) {
     if (!ok) *why = step;
     return ok;
@@ -63,22 +69,29 @@ bool jail_step(bool ok, const char* step, const char** why) {
 
 }  // namespace
 
-bool enter_prelogin_jail(const char** why) {
-    const config::settings_record& s = config::settings;
+bool resolve_prelogin_user(const char** why) {
+    if (prelogin_account.resolved) return true;
     errno = 0;
-    const passwd* pw = getpwnam(s.prelogin_user);
+    const passwd* pw = getpwnam(config::settings.prelogin_user);
     if (pw == nullptr) {
         if (errno == 0) errno = ENOENT;
         *why = "no such pre-login user";
         return false;
     }
-    const uid_t uid = pw->pw_uid;
-    const gid_t gid = pw->pw_gid;
-    if (uid == 0 || gid == 0) {
+    if (pw->pw_uid == 0 || pw->pw_gid == 0) {
         errno = EPERM;
         *why = "the pre-login user must not be root";
         return false;
     }
+    prelogin_account = {true, pw->pw_uid, pw->pw_gid};
+    return true;
+}
+
+bool enter_prelogin_jail(const char** why) {
+    const config::settings_record& s = config::settings;
+    if (!resolve_prelogin_user(why)) return false;
+    const uid_t uid = prelogin_account.uid;
+    const gid_t gid = prelogin_account.gid;
     const pid_t parent = getppid();
     if (!jail_step(chroot(s.prelogin_root) == 0, "chroot", why) ||
         !jail_step(chdir("/") == 0, "chdir", why) ||

@@ -4,6 +4,11 @@
 
 namespace tollmar::session {
 
+// Looks up prelogin_user once (the listener does it at start, so that no
+// connection pays for the account look-up); false with *why and errno set for
+// an unknown account or root.
+bool resolve_prelogin_user(const char** why);
+
 // Chroots into the empty prelogin_root, drops every group, switches for good
 // to prelogin_user (setuid(0) must fail afterwards), sets no-new-privileges and
 // lowers its limits: no new processes, no file writes, few descriptors, no

@@ -23,10 +23,11 @@ namespace tollmar::session {
 
 namespace {
 
-// One TLS record's worth towards the session; several towards the client, so
-// that a long reply leaves in full records.
+// One TLS record's worth towards the session; many towards the client, so
+// that a long reply crosses from the session in few reads and leaves in full
+// records.
 constexpr std::size_t up_capacity = 16 * 1024;
-constexpr std::size_t down_capacity = 64 * 1024;
+constexpr std::size_t down_capacity = 256 * 1024;
 
 struct relay_buffer {
     std::size_t used = 0;  // bytes in data

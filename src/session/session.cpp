@@ -91,6 +91,13 @@ void run_session(int fd) {
         util::log_line(LOG_ERR, "%s: %s", "socketpair failed", std::strerror(errno));
         std::exit(1);
     }
+    // Over TLS a long reply crosses the pair: room for a large part of it
+    // saves the session and the relay a switch per default-sized buffer.
+    if (tls) {
+        const int room = 1024 * 1024;
+        setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+        setsockopt(pair[1], SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    }
     // This process waits for its pre-login process itself.
     util::install_signal(SIGCHLD, SIG_DFL);
     prelogin_pid = fork();
