@@ -152,6 +152,10 @@ void run_prelogin(int client_fd, int root_fd) {
     // From here the socket pair carries the session's text: nothing else may
     // be written to it.
     util::log_forwarder = nullptr;
+    // The session's last reply may still be on its way when the session
+    // process exits: the relay must not die with it, and ends by itself when
+    // the socket pair closes.
+    prctl(PR_SET_PDEATHSIG, 0, 0, 0, 0);
     relay_tls(client_fd, root_fd);
 }
 

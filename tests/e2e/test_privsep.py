@@ -194,3 +194,20 @@ def test_server_refuses_to_start_without_a_usable_jail(server, log, prepare, arg
     assert srv.wait() == 1
     assert srv.stderr() == text.encode() + b"\n"
     log.assert_logged(text, syslog.LOG_ERR)
+
+
+def test_tls_relay_outlives_the_session_until_everything_is_out(sandbox, server, alice):
+    # A session that has written its last reply may end before the client
+    # has read it: the relay still holds the tail and must deliver it.
+    lines = [b"%07d " % i + b"x" * 72 + b"\n" for i in range(40000)]
+    sandbox.write_mbox("alice", b"From a@example.org Thu Dec 10 09:00:00 2026\n\n" + b"".join(lines))
+    srv = server.start(tls=True)
+    with srv.connect() as c:
+        assert c.login("alice", "s3cret") == ("+OK", "+OK")
+        c.send_raw(b"RETR 1\r\nQUIT\r\n")
+        srv.wait_sessions_ended()
+        assert c.read_line().startswith(b"+OK")
+        body = c.read_multiline()
+        assert body[2:] == [line[:-1] + b"\r\n" for line in lines]
+        assert c.read_line() == b"+OK\r\n"
+        assert c.read_all() == b""
