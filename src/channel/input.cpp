@@ -20,7 +20,7 @@ namespace tollmar::channel {
 
 namespace {
 
-constexpr std::size_t input_capacity = 4096;
+constexpr std::size_t input_capacity = reader_capacity;
 char input_buffer[input_capacity];
 long input_left = 0;  // unconsumed bytes; 0 or less: empty
 char* input_next = input_buffer;
@@ -184,6 +184,22 @@ void wipe_consumed_input() {
 const char* reader_buffer(std::size_t* size) {
     *size = sizeof input_buffer;
     return input_buffer;
+}
+
+std::size_t take_pending_input(char* buf, std::size_t size) {
+    if (input_left <= 0 || buf == nullptr) return 0;
+    std::size_t n = static_cast<std::size_t>(input_left);
+    if (n > size) n = size;
+    std::memcpy(buf, input_next, n);
+    consume(n);
+    return n;
+}
+
+void push_input(const char* data, std::size_t size) {
+    if (size > input_capacity) size = input_capacity;
+    if (data != nullptr && size > 0) std::memmove(input_buffer, data, size);
+    input_next = input_buffer;
+    input_left = data != nullptr ? static_cast<long>(size) : 0;
 }
 
 void reset_reader() {

@@ -52,6 +52,18 @@ void set_wait_hook(wait_hook hook);
 // yet read (pipelined commands) stays.
 void wipe_consumed_input();
 
+// Room of the line reader's buffer: the most input it can hold unconsumed.
+inline constexpr std::size_t reader_capacity = 4096;
+
+// Moves the input the reader holds unconsumed (at most size bytes) into buf
+// and returns its length; the reader is empty afterwards when it all fit.
+std::size_t take_pending_input(char* buf, std::size_t size);
+
+// Makes data (at most reader_capacity bytes; more is cut) the reader's
+// unconsumed input, read before anything from the connection. Used when a
+// session takes over a connection whose commands another process has read.
+void push_input(const char* data, std::size_t size);
+
 // Empties the reader (for tests).
 void reset_reader();
 

@@ -60,6 +60,11 @@ bool accept_within_timeout(int fd, SSL* handle) {
 }  // namespace
 
 void tls_start(int fd) {
+    tls_load_context();
+    tls_accept(fd);
+}
+
+void tls_load_context() {
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     OPENSSL_init_ssl(0, nullptr);
 
@@ -83,7 +88,9 @@ void tls_start(int fd) {
     // reply progresses record by record under the write wait.
     SSL_CTX_set_mode(tls_context,
                      SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+}
 
+void tls_accept(int fd) {
     SSL* handle = SSL_new(tls_context);
     if (handle == nullptr) fail("SSL: failed to get new handle");
     set_tls_handle(handle);

@@ -19,7 +19,7 @@ namespace tollmar::config {
 namespace {
 
 // "+" keeps glibc from permuting: parsing stops at the first non-option.
-constexpr const char* option_string = "+df:sp:c:k:l:a:m:hvDL:t:x:e";
+constexpr const char* option_string = "+df:sp:c:k:l:a:m:hvDL:t:x:eu:";
 
 [[noreturn]] void fail(const char* program_name, const char* message) {
     std::fprintf(stderr, "%s: %s\n", program_name, message);
@@ -92,9 +92,10 @@ void print_help(const char* program_name) {
         "  -L <mbox>      use ~/<mbox> as mail spool\n"
         "  -t <timeout>   use <timeout> seconds as r/w timeout\n"
         "  -e             copy log lines to standard error\n"
+        "  -u <user>      run the pre-login process as <user> [%s]\n"
         "\n"
         "Use `%s -v' to show the program version.\n",
-        program_name);
+        settings.prelogin_user, program_name);
     std::exit(0);
 }
 
@@ -150,6 +151,9 @@ void parse_command_line(int argc, char** argv) {
                 break;
             case 'x':
                 settings.spool_tmp_dir = optarg;
+                break;
+            case 'u':
+                settings.prelogin_user = optarg;
                 break;
             default:
                 fail(program_name, "unknown option - try '-h'");

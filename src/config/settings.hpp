@@ -21,6 +21,10 @@ struct settings_record {
     const char* home_mbox = nullptr;
     const char* spool_tmp_dir = "/tmp";
     std::uint32_t io_timeout = 30;  // seconds
+    // The pre-login process (TLS handshake and the dialogue up to PASS) runs
+    // as this account, chrooted into prelogin_root.
+    const char* prelogin_user = "nobody";  // -u
+    const char* prelogin_root = "/run/tollmar/empty";
 };
 
 extern settings_record settings;

@@ -14,6 +14,11 @@ int daemonize();
 // Writes the pid file when in daemon mode; failures are silent.
 void write_pid_file();
 
+// Creates the pre-login processes' empty root folder when missing, checks
+// it, and has a child enter the pre-login jail once. Any failure is logged,
+// printed on standard error and ends the process with status 1.
+void prepare_prelogin_jail();
+
 // Binds and listens; on failure logs, calls perror and exits with status 1.
 int tcp_listen(const char* host, const char* service);
 

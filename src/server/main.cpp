@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
     const char* slash = std::strrchr(argv[0], '/');
     util::open_log(slash != nullptr ? slash + 1 : argv[0], settings.log_to_stderr);
 
+    server::prepare_prelogin_jail();
     const int listen_fd = server::tcp_listen(settings.listen_address, settings.port);
 
     util::install_signal(SIGCHLD, server::reap_children);

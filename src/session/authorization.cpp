@@ -51,7 +51,7 @@ void cmd_auth_quit(int fd, const char*) {
     std::exit(0);
 }
 
-void authorize(int fd, char* command_line, char* login_name) {
+void authorize(int fd, char* command_line, char* login_name, verdict_source ask_verdict) {
     state.have_user = false;
     state.have_pass = false;
 
@@ -67,25 +67,32 @@ void authorize(int fd, char* command_line, char* login_name) {
     }
     explicit_bzero(command_line, command_buffer_size);
 
-    const auth::login_verdict verdict =
-        auth::check_credentials(state.user_line + 5, state.pass_line + 5);
+    util::cut_at_line_end(state.user_line);
+    util::cut_at_line_end(state.pass_line);
+    const auth::login_verdict verdict = ask_verdict(state.user_line + 5, state.pass_line + 5);
     // No copy of the password outlives the check: ours, and the bytes of the
     // PASS line still in the reader's buffer (the line after it stays).
     explicit_bzero(state.pass_line, sizeof state.pass_line);
     channel::wipe_consumed_input();
-
-    util::cut_at_line_end(state.user_line);
     util::strlcpy(login_name, state.user_line + 5, line_copy_size);
 
     if (verdict != auth::verdict_accepted) {
         channel::send_text(fd, verdict == auth::verdict_refused
                                    ? "-ERR [AUTH] authentication failed\r\n"
                                    : "-ERR [SYS/TEMP] temporary resource problem\r\n");
-        util::log_line(LOG_WARNING, "%s ('%.16s') return value %d", "login failed", login_name,
-                       static_cast<int>(verdict));
         std::exit(1);
     }
-    util::log_line(LOG_INFO, "Authenticated %s", login_name);
+}
+
+auth::login_verdict root_verdict(const char* name, const char* password) {
+    const auth::login_verdict verdict = auth::check_credentials(name, password);
+    if (verdict != auth::verdict_accepted) {
+        util::log_line(LOG_WARNING, "%s ('%.16s') return value %d", "login failed", name,
+                       static_cast<int>(verdict));
+    } else {
+        util::log_line(LOG_INFO, "Authenticated %s", name);
+    }
+    return verdict;
 }
 
 }  // namespace tollmar::session

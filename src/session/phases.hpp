@@ -2,6 +2,8 @@
 #pragma once
 #include <cstddef>
 
+#include "auth/credentials.hpp"
+
 namespace tollmar::session {
 
 // Room for one command line from the client, its terminating NUL included:
@@ -9,10 +11,19 @@ namespace tollmar::session {
 // buffer one byte larger.
 inline constexpr std::size_t command_buffer_size = 4096;
 
+// Answers one login attempt: name and password without their line ends.
+using verdict_source = auth::login_verdict (*)(const char* name, const char* password);
+
 // Greeting already sent: reads USER and PASS (either order, with CAPA and
-// QUIT), checks them once and fills login_name (command_buffer_size + 1 bytes). A refused login,
-// QUIT or the end of input ends the process.
-void authorize(int fd, char* command_line, char* login_name);
+// QUIT), asks ask_verdict once, wipes the password and fills login_name
+// (command_buffer_size + 1 bytes). A refused login (after its reply), QUIT or
+// the end of input ends the process. Runs in the pre-login process.
+void authorize(int fd, char* command_line, char* login_name, verdict_source ask_verdict);
+
+// The verdict on a login attempt, in the root connection process: the
+// credential check (filling auth::session_identity) and its log line,
+// "Authenticated ..." or "login failed ...".
+auth::login_verdict root_verdict(const char* name, const char* password);
 
 // Resolves the account and maildrop, joins group "mail", takes the dot-lock,
 // switches to the account, scans the maildrop and sends the deferred "+OK".

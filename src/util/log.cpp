@@ -9,6 +9,7 @@
 namespace tollmar::util {
 
 void (*log_observer)(int, const char*) = nullptr;
+void (*log_forwarder)(int, const char*) = nullptr;
 
 namespace {
 
@@ -43,13 +44,17 @@ void open_log(const char* ident, bool copy_to_stderr) {
 }
 
 void log_line(int priority, const char* format, ...) {
-    char line[9000];  // room for two full paths and a reason
+    char line[log_line_size];
     va_list args;
     va_start(args, format);
     std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    syslog(priority, "%s", line);
-    if (copy_lines_to_stderr) copy_to_stderr(line);
+    if (log_forwarder != nullptr) {
+        log_forwarder(priority, line);
+    } else {
+        syslog(priority, "%s", line);
+        if (copy_lines_to_stderr) copy_to_stderr(line);
+    }
     if (log_observer != nullptr) log_observer(priority, line);
 }
 

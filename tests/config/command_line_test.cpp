@@ -47,6 +47,7 @@ std::string dump_settings() {
     add("home_mbox", or_none(settings.home_mbox));
     add("spool_tmp_dir", or_none(settings.spool_tmp_dir));
     add("io_timeout", std::to_string(settings.io_timeout));
+    add("prelogin_user", or_none(settings.prelogin_user));
     return text;
 }
 
@@ -111,6 +112,7 @@ TEST(CommandLine, DefaultsWithoutOptions) {
     EXPECT_EQ(s["home_mbox"], "(none)");
     EXPECT_EQ(s["spool_tmp_dir"], "/tmp");
     EXPECT_EQ(s["io_timeout"], "30");
+    EXPECT_EQ(s["prelogin_user"], "nobody");
 }
 
 TEST(CommandLine, EachOptionSetsItsField) {
@@ -140,6 +142,8 @@ TEST(CommandLine, EachOptionSetsItsField) {
         {{"-e"}, "log_to_stderr", "1"},
         {{"-de"}, "log_to_stderr", "1"},
         {{"-p2110"}, "port", "2110"},
+        {{"-u", "pop3login"}, "prelogin_user", "pop3login"},
+        {{"-upop3login"}, "prelogin_user", "pop3login"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"tollmar"};
@@ -278,6 +282,7 @@ std::string help_text(const std::string& prog, const std::string& cert, const st
            "  -L <mbox>      use ~/<mbox> as mail spool\n"
            "  -t <timeout>   use <timeout> seconds as r/w timeout\n"
            "  -e             copy log lines to standard error\n"
+           "  -u <user>      run the pre-login process as <user> [nobody]\n"
            "\n"
            "Use `" +
            prog + " -v' to show the program version.\n";
@@ -313,7 +318,7 @@ TEST(CommandLine, HelpColumns) {
             EXPECT_EQ(line.find('['), 37u) << line;
         }
     }
-    EXPECT_EQ(option_lines, 13);
+    EXPECT_EQ(option_lines, 14);
 }
 
 TEST(CommandLine, HelpShowsCertAndKeyReadBeforeIt) {

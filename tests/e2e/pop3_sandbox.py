@@ -259,6 +259,8 @@ class Sandbox:
         self.mail_dir = "/var/mail"
         self.spool_tmp = self.tmpfs(self._dir("spool"), 0o1777)
         self.run_dir = self._dir("run")  # for pid files
+        # The server makes the pre-login processes' empty root below /run.
+        self.tmpfs("/run", 0o755, size="1m")
         self.files_dir = self._dir("files", 0o755)  # auth files, certificates, ...
 
         self._setup_dev()

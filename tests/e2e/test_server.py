@@ -26,6 +26,7 @@ HELP = (
     "  -L <mbox>      use ~/<mbox> as mail spool\n"
     "  -t <timeout>   use <timeout> seconds as r/w timeout\n"
     "  -e             copy log lines to standard error\n"
+    "  -u <user>      run the pre-login process as <user> [nobody]\n"
     "\n"
     "Use `{prog} -v' to show the program version.\n"
 )

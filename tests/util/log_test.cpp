@@ -54,6 +54,34 @@ TEST(LogLine, CopiesToStandardErrorOnlyWhenAsked) {
     }
 }
 
+std::vector<std::pair<int, std::string>> forwarded;
+void forward(int priority, const char* line) {
+    forwarded.emplace_back(priority, line);
+}
+
+TEST(LogLine, ForwarderTakesTheLineInsteadOfStandardError) {
+    const child_result r = run_in_child([](int extra) {
+        open_log("tollmar-test", true);
+        seen.clear();
+        tollmar::util::log_forwarder = forward;
+        log_observer = remember;
+        log_line(LOG_ERR, "%s", "read() timed out.");
+        tollmar::util::log_forwarder = nullptr;
+        log_line(LOG_INFO, "%s", "local");
+        // The forwarder got the formatted line once; the observer saw both.
+        std::string text;
+        for (const auto& [priority, line] : forwarded)
+            text += std::to_string(priority) + line + ";";
+        text += "|";
+        for (const auto& [priority, line] : seen) text += std::to_string(priority) + line + ";";
+        write_text(extra, text);
+    });
+    ASSERT_EQ(r.status, tollmar::test::returned_status);
+    EXPECT_EQ(r.extra, "3read() timed out.;|3read() timed out.;6local;");
+    EXPECT_EQ(r.err.find("read() timed out."), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("local"), std::string::npos) << r.err;
+}
+
 TEST(LogLine, OverlongLineIsCutButStillEndsInALineFeed) {
     const child_result r = run_in_child([](int) {
         open_log("tollmar-test", true);

@@ -1,0 +1,104 @@
+// The start-up checks for the pre-login processes: their empty root folder,
+// and a trial of the whole jail, so that a server that lacks the rights for it
+// (CAP_SYS_CHROOT, CAP_SETUID, CAP_SETGID) or names an unknown -u user stops
+// at start instead of failing every connection.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "config/settings.hpp"
+#include "server/listener.hpp"
+#include "session/prelogin.hpp"
+#include "util/log.hpp"
+
+namespace tollmar::server {
+
+namespace {
+
+[[noreturn]] void fail(const char* what, const char* detail, const char* reason) {
+    util::log_line(LOG_ERR, "%s: %s: %s", what, detail, reason);
+    std::fprintf(stderr, "%s: %s: %s\n", what, detail, reason);
+    std::exit(1);
+}
+
+// Creates each missing folder of the absolute path, mode 0755.
+void make_folders(const std::string& path) {
+    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        const std::string part = path.substr(0, slash);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            fail("failed to create the pre-login folder", part.c_str(), std::strerror(errno));
+        if (slash == std::string::npos) return;
+    }
+}
+
+// A folder of root's that nobody else may change and that holds nothing: the
+// pre-login process sees nothing but it.
+const char* empty_root_problem(const char* path) {
+    struct stat st;
+    if (lstat(path, &st) != 0) return std::strerror(errno);
+    if (!S_ISDIR(st.st_mode)) return "not a folder";
+    if (st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return "not a folder only root may change";
+    DIR* dir = opendir(path);
+    if (dir == nullptr) return std::strerror(errno);
+    const char* problem = nullptr;
+    while (const dirent* entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            problem = "not empty";
+            break;
+        }
+    }
+    closedir(dir);
+    return problem;
+}
+
+}  // namespace
+
+void prepare_prelogin_jail() {
+    const char* root = config::settings.prelogin_root;
+    make_folders(root);
+    if (const char* problem = empty_root_problem(root))
+        fail("unusable pre-login folder", root, problem);
+
+    const char* why = nullptr;
+    if (!session::resolve_prelogin_user(&why))
+        fail("failed to enter the pre-login jail", config::settings.prelogin_user,
+             (std::string(why) + ": " + std::strerror(errno)).c_str());
+
+    int report[2];
+    if (pipe(report) != 0) fail("failed to try the pre-login jail", "pipe", std::strerror(errno));
+    const pid_t pid = fork();
+    if (pid < 0) fail("failed to try the pre-login jail", "fork", std::strerror(errno));
+    if (pid == 0) {
+        close(report[0]);
+        if (session::enter_prelogin_jail(&why)) _exit(0);
+        char text[256];
+        const int n = std::snprintf(text, sizeof text, "%s: %s", why, std::strerror(errno));
+        if (n > 0 && write(report[1], text, std::strlen(text)) < 0) _exit(2);
+        _exit(1);
+    }
+    close(report[1]);
+    char text[256] = "";
+    ssize_t got = 0;
+    for (;;) {
+        got = read(report[0], text, sizeof text - 1);
+        if (got >= 0 || errno != EINTR) break;
+    }
+    close(report[0]);
+    text[got > 0 ? got : 0] = '\0';
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        fail("failed to enter the pre-login jail", config::settings.prelogin_user,
+             text[0] != '\0' ? text : "the trial ended abnormally");
+}
+
+}  // namespace tollmar::server

@@ -1,0 +1,162 @@
+#include "session/prelogin.hpp"
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "channel/line_io.hpp"
+#include "channel/tls.hpp"
+#include "config/settings.hpp"
+#include "session/login_message.hpp"
+#include "session/phases.hpp"
+#include "util/log.hpp"
+
+namespace tollmar::session {
+
+namespace {
+
+// The socket pair to the root connection process.
+int root_channel = -1;
+
+// Log lines go to the root process, which writes them with its pid (the pid
+// that wrote every line of a connection before the split). In the chroot
+// there is no /dev/log to reconnect to anyway.
+void forward_log(int priority, const char* line) {
+    static unsigned char body[log_body_max];
+    const std::size_t length = encode_log(priority, line, body);
+    write_message(root_channel, message_log, body, length);
+}
+
+auth::login_verdict ask_root(const char* name, const char* password) {
+    static unsigned char body[login_body_max];
+    const std::size_t length = encode_login(name, password, body);
+    const bool sent = length != 0 && write_message(root_channel, message_login, body, length);
+    explicit_bzero(body, sizeof body);
+    if (!sent) std::exit(1);
+
+    static message reply;
+    const char* why = nullptr;
+    auth::login_verdict verdict = auth::verdict_refused;
+    // The root process is gone or talks nonsense: nobody can answer.
+    if (read_message(root_channel, reply, &why) != read_status::complete ||
+        !decode_verdict(reply, verdict, &why))
+        std::exit(1);
+    return verdict;
+}
+
+bool limit(int resource, rlim_t value) {
+    const struct rlimit r = {value, value};
+    return setrlimit(resource, &r) == 0;
+}
+
+struct {
+    bool resolved = false;
+    uid_t uid = 0;
+    gid_t gid = 0;
+} prelogin_account;
+
+bool jail_step(bool ok, const char* step, const char** why) {
+    if (!ok) *why = step;
+    return ok;
+}
+
+}  // namespace
+
+bool resolve_prelogin_user(const char** why) {
+    if (prelogin_account.resolved) return true;
+    errno = 0;
+    const passwd* pw = getpwnam(config::settings.prelogin_user);
+    if (pw == nullptr) {
+        if (errno == 0) errno = ENOENT;
+        *why = "no such pre-login user";
+        return false;
+    }
+    if (pw->pw_uid == 0 || pw->pw_gid == 0) {
+        errno = EPERM;
+        *why = "the pre-login user must not be root";
+        return false;
+    }
+    prelogin_account = {true, pw->pw_uid, pw->pw_gid};
+    return true;
+}
+
+bool enter_prelogin_jail(const char** why) {
+    const config::settings_record& s = config::settings;
+    if (!resolve_prelogin_user(why)) return false;
+    const uid_t uid = prelogin_account.uid;
+    const gid_t gid = prelogin_account.gid;
+    const pid_t parent = getppid();
+    if (!jail_step(chroot(s.prelogin_root) == 0, "chroot", why) ||
+        !jail_step(chdir("/") == 0, "chdir", why) ||
+        !jail_step(setgroups(0, nullptr) == 0, "setgroups", why) ||
+        !jail_step(setresgid(gid, gid, gid) == 0, "setresgid", why) ||
+        !jail_step(setresuid(uid, uid, uid) == 0, "setresuid", why))
+        return false;
+    // A process that can still become root has not dropped anything.
+    if (setuid(0) == 0 || geteuid() == 0 || getegid() == 0) {
+        errno = EPERM;
+        *why = "root could be regained";
+        return false;
+    }
+    // The death signal is reset by the switch of identity, so it is set after
+    // it; a parent that died before this line is caught by getppid.
+    if (!jail_step(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0, "no-new-privileges", why) ||
+        !jail_step(prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) == 0, "parent death signal", why))
+        return false;
+    if (getppid() != parent) {
+        errno = ESRCH;
+        *why = "the connection process ended";
+        return false;
+    }
+    // With no file writes allowed, a stray write to a log file on standard
+    // error fails instead of killing the process.
+    std::signal(SIGXFSZ, SIG_IGN);
+    return jail_step(limit(RLIMIT_NPROC, 0), "RLIMIT_NPROC", why) &&
+           jail_step(limit(RLIMIT_FSIZE, 0), "RLIMIT_FSIZE", why) &&
+           jail_step(limit(RLIMIT_CORE, 0), "RLIMIT_CORE", why) &&
+           jail_step(limit(RLIMIT_NOFILE, 16), "RLIMIT_NOFILE", why);
+}
+
+void run_prelogin(int client_fd, int root_fd) {
+    root_channel = root_fd;
+    util::log_forwarder = forward_log;
+    const char* why = nullptr;
+    if (!enter_prelogin_jail(&why)) {
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to enter the pre-login jail", why,
+                       std::strerror(errno));
+        std::exit(1);
+    }
+
+    if (config::settings.use_tls) channel::tls_accept(client_fd);
+    channel::send_text(client_fd, "+OK\r\n");
+
+    static char command_line[command_buffer_size];
+    static char login_name[command_buffer_size + 1];
+    authorize(client_fd, command_line, login_name, ask_root);
+
+    // Commands pipelined behind PASS belong to the session.
+    static char pending[channel::reader_capacity];
+    const std::size_t n = channel::take_pending_input(pending, sizeof pending);
+    const bool handed = write_message(root_fd, message_handover, pending, n);
+    explicit_bzero(pending, sizeof pending);
+    if (!handed) std::exit(1);
+    if (!config::settings.use_tls) std::exit(0);
+
+    // From here the socket pair carries the session's text: nothing else may
+    // be written to it.
+    util::log_forwarder = nullptr;
+    // The session's last reply may still be on its way when the session
+    // process exits: the relay must not die with it, and ends by itself when
+    // the socket pair closes.
+    prctl(PR_SET_PDEATHSIG, 0, 0, 0, 0);
+    relay_tls(client_fd, root_fd);
+}
+
+}  // namespace tollmar::session

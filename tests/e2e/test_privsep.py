@@ -1,0 +1,213 @@
+"""Privilege separation: before the login a client talks only to a jailed,
+unprivileged pre-login process; the root connection process decides the login
+and writes the log lines; over TLS the pre-login process relays the session."""
+
+import os
+import signal
+import syslog
+
+import pytest
+
+from pop3_server import children_of, wait_until
+
+MSG2 = b"From b@example.org Thu Dec 10 09:01:00 2026\nSubject: two\n\nsecond\n"
+MBOX = b"From a@example.org Thu Dec 10 09:00:00 2026\nSubject: one\n\nfirst\n\n" + MSG2
+SIZE2 = len(MSG2) + MSG2.count(b"\n")  # octets as sent, CR LF line ends
+PRELOGIN_ROOT = "/run/tollmar/empty"
+NOBODY = 65534
+
+
+@pytest.fixture
+def alice(sandbox):
+    acct = sandbox.add_user("alice", "s3cret")
+    sandbox.write_mbox("alice", MBOX)
+    return acct
+
+
+def proc_status(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line)
+
+
+def proc_limits(pid):
+    """Soft and hard limit per resource name of /proc/<pid>/limits."""
+    limits = {}
+    with open("/proc/%d/limits" % pid) as f:
+        next(f)
+        for row in f:
+            name, values = row[:26].strip(), row[26:].split()
+            limits[name] = (values[0], values[1])
+    return limits
+
+
+def prelogin_of(srv, exclude=()):
+    """(connection process, its pre-login process), once both exist, for a
+    connection process not in exclude."""
+    def pair():
+        for pid in srv.connection_pids():
+            kids = children_of(pid) if pid not in exclude else []
+            if kids:
+                return pid, kids[0]
+        return None
+    return wait_until(pair, "a pre-login process")
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
+@pytest.mark.parametrize("user", [None, "pop3login"])
+def test_prelogin_process_is_jailed(sandbox, server, alice, tls, user):
+    extra = []
+    uid = gid = NOBODY
+    if user is not None:
+        acct = sandbox.add_user(user, "never", make_home=False)
+        uid, gid = acct.uid, acct.gid
+        extra = ["-u", user]
+    srv = server.start(*extra, tls=tls)
+    with srv.connect() as c:
+        c.greeting()
+        assert c.cmd("USER alice") == "+OK"
+        connection, prelogin = prelogin_of(srv)
+        status = proc_status(prelogin)
+        assert status["Uid"].split() == [str(uid)] * 4
+        assert status["Gid"].split() == [str(gid)] * 4
+        assert status["Groups"].split() == []
+        assert status["NoNewPrivs"] == "1"
+        assert os.readlink("/proc/%d/root" % prelogin) == PRELOGIN_ROOT
+        assert os.listdir(PRELOGIN_ROOT) == []
+        limits = proc_limits(prelogin)
+        assert limits["Max processes"] == ("0", "0")
+        assert limits["Max file size"] == ("0", "0")
+        assert limits["Max core file size"] == ("0", "0")
+        assert int(limits["Max open files"][1]) <= 16
+        # The root side never changed: it decides the login.
+        assert proc_status(connection)["Uid"].split() == ["0"] * 4
+
+        assert c.cmd("PASS s3cret") == "+OK"
+        assert c.cmd("STAT") == "+OK 2 %d" % (len(MBOX) + 9)
+        # Plain: the session has the client socket and no helper; TLS: the
+        # jailed process stays on as the TLS end.
+        assert children_of(connection) == ([prelogin] if tls else [])
+        assert c.cmd("QUIT") == "+OK"
+        assert c.read_all() == b""
+    srv.wait_sessions_ended()
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
+def test_commands_pipelined_with_pass_are_answered_in_order(server, alice, tls):
+    srv = server.start(tls=tls)
+    # More than the line reader holds: the handed-over bytes come first, the
+    # rest straight from the connection (or the TLS layer).
+    noops = 3000
+    with srv.connect() as c:
+        c.greeting()
+        c.send_raw(b"USER alice\r\nPASS s3cret\r\nSTAT\r\nLIST 2\r\n" + b"NOOP\r\n" * noops +
+                   b"RETR 2\r\nQUIT\r\n")
+        assert [c.read_line() for _ in range(4)] == [
+            b"+OK\r\n", b"+OK\r\n", b"+OK 2 %d\r\n" % (len(MBOX) + 9), b"+OK 2 %d\r\n" % SIZE2]
+        assert [c.read_line() for _ in range(noops)] == [b"+OK\r\n"] * noops
+        assert c.read_line().startswith(b"+OK")
+        assert c.read_multiline()[-1] == b"second\r\n"
+        assert c.read_line() == b"+OK\r\n"
+        assert c.read_all() == b""
+    srv.wait_sessions_ended()
+
+
+def kill_prelogin_at(srv, stage, other):
+    """Connects, reaches `stage` and kills the pre-login process; returns the client."""
+    c = srv.connect(handshake=False) if stage == "handshake" else srv.connect()
+    if stage == "dialogue":
+        c.greeting()
+        assert c.cmd("USER alice") == "+OK"
+    connection, prelogin = prelogin_of(srv, exclude=[other])
+    os.kill(prelogin, signal.SIGKILL)
+    return c, connection
+
+
+@pytest.mark.parametrize("tls, stage", [(True, "handshake"), (True, "dialogue"),
+                                        (False, "dialogue")],
+                         ids=["tls-handshake", "tls-dialogue", "plain-dialogue"])
+def test_killed_prelogin_process_ends_only_its_connection(sandbox, server, alice, log, tls,
+                                                          stage):
+    sandbox.add_user("bob", "pw-bob")
+    sandbox.write_mbox("bob", MBOX)
+    srv = server.start(tls=tls)
+    with srv.connect() as other:
+        assert other.login("bob", "pw-bob") == ("+OK", "+OK")
+        [kept] = srv.connection_pids()
+        victim, connection = kill_prelogin_at(srv, stage, kept)
+        assert connection != kept
+        if stage == "handshake":
+            with pytest.raises((ConnectionError, OSError)):
+                victim.handshake()
+        else:
+            assert victim.read_all() == b""
+        victim.close()
+        srv.wait_sessions_ended(keep=[kept])
+        assert other.cmd("STAT") == "+OK 2 %d" % (len(MBOX) + 9)
+        assert other.cmd("QUIT") == "+OK"
+    srv.wait_sessions_ended()
+    assert not log.find("Authenticated alice")
+    assert sandbox.lock_files() == [] and sandbox.spool_files() == []
+    assert open(sandbox.mbox_path("alice"), "rb").read() == MBOX
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
+def test_log_lines_come_from_the_connection_process(server, alice, log, tls):
+    srv = server.start("-t", "1", tls=tls)
+    with srv.connect() as c:
+        c.greeting()
+        connection, prelogin = prelogin_of(srv)
+        # Written by the jailed process, logged by the root side.
+        timed_out = log.wait_for("read() timed out.", syslog.LOG_ERR)
+        assert timed_out.pid == connection
+        assert c.read_all() == b"-ERR read() timed out.\r\n"
+    with srv.connect() as c:
+        assert c.login("alice", "wrong") == ("+OK", "-ERR [AUTH] authentication failed")
+        refused = log.wait_for("login failed ('alice') return value 0", syslog.LOG_WARNING)
+    with srv.connect() as c:
+        assert c.login("alice", "s3cret") == ("+OK", "+OK")
+        accepted = log.wait_for("Authenticated alice", syslog.LOG_INFO)
+        [connection] = srv.connection_pids()
+        assert accepted.pid == connection
+        assert c.cmd("QUIT") == "+OK"
+    assert log.wait_for("Connection closed", syslog.LOG_INFO, pid=connection)
+    assert refused.pid != timed_out.pid
+    srv.wait_sessions_ended()
+
+
+@pytest.mark.parametrize("prepare, args, text", [
+    (None, ["-u", "ghost"],
+     "failed to enter the pre-login jail: ghost: no such pre-login user: No such file or directory"),
+    (None, ["-u", "root"],
+     "failed to enter the pre-login jail: root: the pre-login user must not be root: "
+     "Operation not permitted"),
+    ("file", [], "unusable pre-login folder: /run/tollmar/empty: not empty"),
+    ("writable", [], "unusable pre-login folder: /run/tollmar/empty: "
+                     "not a folder only root may change"),
+])
+def test_server_refuses_to_start_without_a_usable_jail(server, log, prepare, args, text):
+    os.makedirs(PRELOGIN_ROOT, exist_ok=True)
+    if prepare == "file":
+        open(os.path.join(PRELOGIN_ROOT, "planted"), "w").close()
+    elif prepare == "writable":
+        os.chmod(PRELOGIN_ROOT, 0o777)
+    srv = server.start(*args, wait_listening=False)
+    assert srv.wait() == 1
+    assert srv.stderr() == text.encode() + b"\n"
+    log.assert_logged(text, syslog.LOG_ERR)
+
+
+def test_tls_relay_outlives_the_session_until_everything_is_out(sandbox, server, alice):
+    # A session that has written its last reply may end before the client
+    # has read it: the relay still holds the tail and must deliver it.
+    lines = [b"%07d " % i + b"x" * 72 + b"\n" for i in range(40000)]
+    sandbox.write_mbox("alice", b"From a@example.org Thu Dec 10 09:00:00 2026\n\n" + b"".join(lines))
+    srv = server.start(tls=True)
+    with srv.connect() as c:
+        assert c.login("alice", "s3cret") == ("+OK", "+OK")
+        c.send_raw(b"RETR 1\r\nQUIT\r\n")
+        srv.wait_sessions_ended()
+        assert c.read_line().startswith(b"+OK")
+        body = c.read_multiline()
+        assert body[2:] == [line[:-1] + b"\r\n" for line in lines]
+        assert c.read_line() == b"+OK\r\n"
+        assert c.read_all() == b""
