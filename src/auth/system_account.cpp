@@ -39,7 +39,6 @@ void spend_crypt(const char* password) {
     }
 }
 
-#ifdef TOLLMAR_HAVE_SHADOW
 bool is_crypt_alphabet(char c) {
     return c == '.' || c == '/' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
            (c >= 'a' && c <= 'z');
@@ -57,7 +56,10 @@ bool looks_like_hash(const char* field) {
     return true;
 }
 
-#endif
+login_verdict refused(refusal_reason reason) {
+    last_refusal = reason;
+    return verdict_refused;
+}
 
 }  // namespace
 
@@ -75,7 +77,7 @@ login_verdict check_system_account(const char* name, const char* password) {
     const struct passwd* account = getpwnam(name);
     if (account == nullptr || account->pw_passwd == nullptr) {
         spend_crypt(password);
-        return verdict_temporary;
+        return refused(account == nullptr ? refusal_unknown_account : refusal_no_password);
     }
     const char* stored = account->pw_passwd;
 #ifdef TOLLMAR_HAVE_SHADOW
@@ -86,7 +88,14 @@ login_verdict check_system_account(const char* name, const char* password) {
         if (shadow != nullptr && shadow->sp_pwdp != nullptr) stored = shadow->sp_pwdp;
     }
 #endif
-    return check_stored_hash(password, stored) ? verdict_accepted : verdict_refused;
+    // A locked or empty field gives crypt nothing to work on, which would
+    // answer faster than a real hash does.
+    if (!looks_like_hash(stored)) {
+        spend_crypt(password);
+        return refused(refusal_no_password);
+    }
+    if (!check_stored_hash(password, stored)) return refused(refusal_wrong_password);
+    return verdict_accepted;
 }
 
 }  // namespace tollmar::auth

@@ -9,6 +9,7 @@
 
 #include "server/listener.hpp"
 #include "session/session.hpp"
+#include "util/client_address.hpp"
 #include "util/log.hpp"
 #include "util/signals.hpp"
 
@@ -16,8 +17,9 @@ namespace tollmar::server {
 
 namespace {
 
-[[noreturn]] void serve_connection(int listen_fd, int fd) {
+[[noreturn]] void serve_connection(int listen_fd, int fd, const char* host) {
     close(listen_fd);
+    util::set_client_address(host);
     enter_connection_process();
     mask_termination_signals(SIG_UNBLOCK);
     // A termination signal that arrived since fork ends the process here.
@@ -61,7 +63,7 @@ void accept_loop(int listen_fd) {
         // termination signal must not reach it.
         mask_termination_signals(SIG_BLOCK);
         const pid_t pid = fork();
-        if (pid == 0) serve_connection(listen_fd, fd);
+        if (pid == 0) serve_connection(listen_fd, fd, host);
         const int fork_errno = errno;
         mask_termination_signals(SIG_UNBLOCK);
         if (pid < 0) {

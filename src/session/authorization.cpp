@@ -8,6 +8,7 @@
 #include "session/command_tables.hpp"
 #include "session/commands.hpp"
 #include "session/phases.hpp"
+#include "util/client_address.hpp"
 #include "util/log.hpp"
 #include "util/strlcpy.hpp"
 #include "util/text.hpp"
@@ -78,8 +79,11 @@ void authorize(int fd, char* command_line, char* login_name) {
         channel::send_text(fd, verdict == auth::verdict_refused
                                    ? "-ERR [AUTH] authentication failed\r\n"
                                    : "-ERR [SYS/TEMP] temporary resource problem\r\n");
-        util::log_line(LOG_WARNING, "%s ('%.16s') return value %d", "login failed", login_name,
-                       static_cast<int>(verdict));
+        // The cause is for the administrator only; the address lets a
+        // filter act on repeated failures.
+        util::log_line(LOG_WARNING, "%s ('%.16s') return value %d (%s) from %s", "login failed",
+                       login_name, static_cast<int>(verdict),
+                       auth::refusal_text(auth::last_refusal), util::client_address());
         std::exit(1);
     }
     util::log_line(LOG_INFO, "Authenticated %s", login_name);
