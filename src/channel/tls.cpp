@@ -37,7 +37,7 @@ SSL_CTX* tls_context = nullptr;
 bool accept_within_timeout(int fd, SSL* handle) {
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
-    const std::int64_t deadline = monotonic_ms() + io_timeout_ms();
+    const std::int64_t deadline = monotonic_ms() + wait_limit_ms();
     for (;;) {
         ERR_clear_error();
         const int r = SSL_accept(handle);
@@ -53,7 +53,9 @@ bool accept_within_timeout(int fd, SSL* handle) {
             default:
                 return false;
         }
-        if (!wait_ready(fd, events, deadline - monotonic_ms())) return false;
+        // A handshake that keeps the socket busy must still end in time.
+        if (monotonic_ms() >= deadline || !wait_ready(fd, events, deadline - monotonic_ms()))
+            return false;
     }
 }
 
@@ -88,7 +90,11 @@ void tls_start(int fd) {
     if (handle == nullptr) fail("SSL: failed to get new handle");
     set_tls_handle(handle);
     SSL_set_fd(handle, fd);
-    if (!accept_within_timeout(fd, handle)) fail("SSL: failed to accept connection");
+    if (!accept_within_timeout(fd, handle)) {
+        if (!phase_deadline_passed()) fail("SSL: failed to accept connection");
+        log_phase_deadline();
+        std::exit(1);
+    }
 }
 
 void tls_end() {

@@ -5,6 +5,7 @@
 
 #include "auth/credentials.hpp"
 #include "channel/line_io.hpp"
+#include "channel/wait.hpp"
 #include "session/command_tables.hpp"
 #include "session/commands.hpp"
 #include "session/phases.hpp"
@@ -18,6 +19,9 @@ namespace tollmar::session {
 namespace {
 
 constexpr std::size_t line_copy_size = command_buffer_size + 1;
+
+// Unknown or malformed lines before login; the last of them ends the session.
+constexpr unsigned most_bad_commands = 20;
 
 struct login_state {
     char user_line[line_copy_size];
@@ -55,16 +59,24 @@ void cmd_auth_quit(int fd, const char*) {
 void authorize(int fd, char* command_line, char* login_name) {
     state.have_user = false;
     state.have_pass = false;
+    unsigned bad_commands = 0;
 
     while (!(state.have_user && state.have_pass)) {
         // The client has closed its side: nobody is left to answer.
         if (channel::read_line(fd, command_line, command_buffer_size) == 0) std::exit(1);
 
         const command* match = find_command(authorization_commands, command_line);
-        if (match != nullptr)
+        if (match != nullptr) {
             match->handler(fd, command_line);
-        else
+        } else if (++bad_commands < most_bad_commands) {
             channel::send_text(fd, "-ERR\r\n");
+        } else {
+            // A client that is not speaking POP3 gets no more answers.
+            channel::send_text(fd, "-ERR too many bad commands\r\n");
+            util::log_line(LOG_WARNING, "%s from %s", "too many bad commands",
+                           util::client_address());
+            std::exit(1);
+        }
     }
     std::memset(command_line, 0, command_buffer_size);
 
@@ -86,6 +98,7 @@ void authorize(int fd, char* command_line, char* login_name) {
                        auth::refusal_text(auth::last_refusal), util::client_address());
         std::exit(1);
     }
+    channel::set_phase_deadline(0);
     util::log_line(LOG_INFO, "Authenticated %s", login_name);
 }
 

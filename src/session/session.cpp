@@ -2,12 +2,18 @@
 
 #include "channel/line_io.hpp"
 #include "channel/tls.hpp"
+#include "channel/wait.hpp"
 #include "config/settings.hpp"
 #include "session/phases.hpp"
 
 namespace tollmar::session {
 
 void run_session(int fd) {
+    // The login phase, handshake included, has one deadline in total, so a
+    // client cannot hold the process by sending a byte now and then.
+    if (config::settings.login_deadline != 0)
+        channel::set_phase_deadline(channel::monotonic_ms() +
+                                    std::int64_t{config::settings.login_deadline} * 1000);
     if (config::settings.use_tls) channel::tls_start(fd);
     channel::send_text(fd, "+OK\r\n");
 

@@ -47,6 +47,10 @@ std::string dump_settings() {
     add("home_mbox", or_none(settings.home_mbox));
     add("spool_tmp_dir", or_none(settings.spool_tmp_dir));
     add("io_timeout", std::to_string(settings.io_timeout));
+    add("per_address_limit", std::to_string(settings.per_address_limit));
+    add("connection_limit", std::to_string(settings.connection_limit));
+    add("login_deadline", std::to_string(settings.login_deadline));
+    add("login_delay", std::to_string(settings.login_delay));
     return text;
 }
 
@@ -111,6 +115,10 @@ TEST(CommandLine, DefaultsWithoutOptions) {
     EXPECT_EQ(s["home_mbox"], "(none)");
     EXPECT_EQ(s["spool_tmp_dir"], "/tmp");
     EXPECT_EQ(s["io_timeout"], "30");
+    EXPECT_EQ(s["per_address_limit"], "20");
+    EXPECT_EQ(s["connection_limit"], "500");
+    EXPECT_EQ(s["login_deadline"], "60");
+    EXPECT_EQ(s["login_delay"], "2");
 }
 
 TEST(CommandLine, EachOptionSetsItsField) {
@@ -140,6 +148,12 @@ TEST(CommandLine, EachOptionSetsItsField) {
         {{"-e"}, "log_to_stderr", "1"},
         {{"-de"}, "log_to_stderr", "1"},
         {{"-p2110"}, "port", "2110"},
+        {{"-n", "3"}, "per_address_limit", "3"},
+        {{"-N", "1000000"}, "connection_limit", "1000000"},
+        {{"-A", "0"}, "login_deadline", "0"},
+        {{"-A5"}, "login_deadline", "5"},
+        {{"-P", "0"}, "login_delay", "0"},
+        {{"-P", "3600"}, "login_delay", "3600"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"tollmar"};
@@ -278,6 +292,10 @@ std::string help_text(const std::string& prog, const std::string& cert, const st
            "  -L <mbox>      use ~/<mbox> as mail spool\n"
            "  -t <timeout>   use <timeout> seconds as r/w timeout\n"
            "  -e             copy log lines to standard error\n"
+           "  -n <count>     most connections from one client address [20]\n"
+           "  -N <count>     most connections in total [500]\n"
+           "  -A <seconds>   time allowed for the whole login phase [60]\n"
+           "  -P <seconds>   base delay after a refused login [2]\n"
            "\n"
            "Use `" +
            prog + " -v' to show the program version.\n";
@@ -313,7 +331,7 @@ TEST(CommandLine, HelpColumns) {
             EXPECT_EQ(line.find('['), 37u) << line;
         }
     }
-    EXPECT_EQ(option_lines, 13);
+    EXPECT_EQ(option_lines, 17);
 }
 
 TEST(CommandLine, HelpShowsCertAndKeyReadBeforeIt) {
@@ -362,6 +380,37 @@ TEST(CommandLine, UnknownOptionAndMissingArgument) {
     }
     // The reverse order: help first wins.
     const child_result r = run_parser({"tollmar", "-h", "-Z"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+}
+
+// A limit that cannot be read ends the program rather than leaving the
+// default in force behind the administrator's back.
+TEST(CommandLine, LimitsMustBeWholeNumbersInRange) {
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"-n", "0"}, "tollmar: -n needs a number from 1 to 1000000\n"},
+        {{"-n", "1000001"}, "tollmar: -n needs a number from 1 to 1000000\n"},
+        {{"-N", "-5"}, "tollmar: -N needs a number from 1 to 1000000\n"},
+        {{"-N", "5x"}, "tollmar: -N needs a number from 1 to 1000000\n"},
+        {{"-A", ""}, "tollmar: -A needs a number from 0 to 86400\n"},
+        {{"-A", " 5"}, "tollmar: -A needs a number from 0 to 86400\n"},
+        {{"-P", "3601"}, "tollmar: -P needs a number from 0 to 3600\n"},
+        {{"-P", "99999999999999999999999"}, "tollmar: -P needs a number from 0 to 3600\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"tollmar"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const child_result r = run_parser(args);
+        EXPECT_EQ(r.status, 1) << c.args[0] << " " << c.args[1];
+        EXPECT_EQ(r.err, c.err) << c.args[0] << " " << c.args[1];
+    }
+}
+
+TEST(CommandLine, HelpFirstWinsOverABadLimit) {
+    const child_result r = run_parser({"tollmar", "-h", "-n", "0"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
 }

@@ -1,0 +1,73 @@
+"""What an attacker on the network meets: a deadline for the whole login phase,
+an end to junk commands, connection limits per address and in total, and
+slower answers after refused logins."""
+
+import socket
+import ssl
+import syslog
+import time
+
+import pytest
+
+from pop3_server import wait_until
+
+MBOX = b"From a@example.org Thu Dec 10 09:00:00 2026\nSubject: hi\n\nhello\n"
+
+
+def client_hello():
+    """The bytes a TLS client opens its handshake with."""
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    ctx.check_hostname = False
+    ctx.verify_mode = ssl.CERT_NONE
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    tls = ctx.wrap_bio(incoming, outgoing)
+    with pytest.raises(ssl.SSLWantReadError):
+        tls.do_handshake()
+    return outgoing.read()
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
+def test_trickling_client_is_dropped_at_the_login_deadline(sandbox, server, log, tls):
+    # Each byte comes well within -t, so only the deadline of the whole phase
+    # can end this client (over TLS: inside a handshake it never finishes,
+    # which -t bounds as a whole, so -t is long there).
+    srv = server.start("-t", "30" if tls else "2", "-A", "3", tls=tls)
+    trickle = client_hello() if tls else b"USER " + b"a" * 1000
+    with srv.connect(handshake=False) as c:
+        start = time.monotonic()
+        if not tls:
+            assert c.greeting() == "+OK"
+        c.sock.settimeout(0.5)
+        received = b""
+        for byte in trickle:
+            if time.monotonic() - start > 20:
+                break
+            try:
+                c.sock.sendall(bytes([byte]))
+                data = c.sock.recv(4096)
+                if not data:
+                    break
+                received += data
+            except socket.timeout:
+                continue  # nothing from the server yet: send the next byte
+            except (BrokenPipeError, ConnectionResetError):
+                break
+        ended_after = time.monotonic() - start
+    assert ended_after < 20, "the client was never dropped"
+    assert ended_after > 2, "dropped before the deadline, by -t"
+    if not tls:
+        assert received == b"-ERR login time exceeded\r\n"
+    log.assert_logged("login time exceeded (3 seconds) from 127.0.0.1", syslog.LOG_WARNING)
+
+
+def test_twenty_bad_commands_end_the_session(sandbox, server, log):
+    srv = server.start()
+    with srv.connect() as c:
+        assert c.greeting() == "+OK"
+        assert c.cmd("USER alice") == "+OK"  # known commands do not count
+        for n in range(19):
+            assert c.cmd("JUNK %d" % n) == "-ERR"
+        assert c.multi("CAPA")[0] == "+OK Capability list follows"
+        assert c.cmd("") == "-ERR too many bad commands"
+        assert c.read_all() == b""
+    log.assert_logged("too many bad commands from 127.0.0.1", syslog.LOG_WARNING)
