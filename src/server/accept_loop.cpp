@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "server/connection_limits.hpp"
 #include "server/listener.hpp"
 #include "session/session.hpp"
 #include "util/client_address.hpp"
@@ -32,7 +33,9 @@ namespace {
 }  // namespace
 
 void accept_loop(int listen_fd) {
+    init_connection_limits();
     for (;;) {
+        reap_ended_connections();
         struct sockaddr_storage peer {};
         socklen_t peer_size = sizeof peer;
         const int fd = accept(listen_fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_size);
@@ -57,6 +60,14 @@ void accept_loop(int listen_fd) {
         }
         char host[INET6_ADDRSTRLEN + 1];
         const unsigned port = peer_text(peer, host, sizeof host);
+        // Judged before anything is logged or forked, so that a flood of
+        // connections costs the listener a table scan each, nothing more.
+        reap_ended_connections();
+        const admission verdict = admit_connection(host);
+        if (verdict != admission::admitted) {
+            refuse_connection(fd, host, verdict);
+            continue;
+        }
         util::log_line(LOG_INFO, "Connection from %s:%u", host, port);
 
         // Until the child has switched on_terminate to its deferred form, a
@@ -68,6 +79,8 @@ void accept_loop(int listen_fd) {
         mask_termination_signals(SIG_UNBLOCK);
         if (pid < 0) {
             util::log_line(LOG_ERR, "%s: %s", "fork failed (aborting)", std::strerror(fork_errno));
+        } else {
+            record_connection(pid, host);
         }
         close(fd);
     }

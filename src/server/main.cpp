@@ -4,6 +4,7 @@
 
 #include "config/command_line.hpp"
 #include "config/settings.hpp"
+#include "server/connection_limits.hpp"
 #include "server/listener.hpp"
 #include "util/log.hpp"
 #include "util/signals.hpp"
@@ -24,7 +25,9 @@ int main(int argc, char** argv) {
 
     const int listen_fd = server::tcp_listen(settings.listen_address, settings.port);
 
-    util::install_signal(SIGCHLD, server::reap_children);
+    // Without SA_RESTART, so that an ended session interrupts accept and is
+    // reaped at once.
+    util::install_interrupting_signal(SIGCHLD, server::note_child_ended);
     for (int sig : server::termination_signals) util::install_signal(sig, server::on_terminate);
 
     server::accept_loop(listen_fd);

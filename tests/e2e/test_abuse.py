@@ -2,6 +2,7 @@
 an end to junk commands, connection limits per address and in total, and
 slower answers after refused logins."""
 
+import re
 import socket
 import ssl
 import syslog
@@ -71,3 +72,48 @@ def test_twenty_bad_commands_end_the_session(sandbox, server, log):
         assert c.cmd("") == "-ERR too many bad commands"
         assert c.read_all() == b""
     log.assert_logged("too many bad commands from 127.0.0.1", syslog.LOG_WARNING)
+
+
+def test_twenty_first_connection_from_an_address_is_refused(sandbox, server, log):
+    srv = server.start()
+    held = [srv.connect() for _ in range(20)]
+    try:
+        for c in held:
+            assert c.greeting() == "+OK"
+        with srv.connect() as extra:
+            assert extra.read_all() == b"-ERR [SYS/TEMP] too many connections\r\n"
+        with srv.connect(source="127.0.0.2") as other:  # another address is served
+            assert other.greeting() == "+OK"
+            assert other.cmd("QUIT") == "+OK"
+        for c in held:  # the twenty go on working
+            assert c.multi("CAPA")[0] == "+OK Capability list follows"
+        log.wait_for(re.compile(r"^too many connections from 127\.0\.0\.1 \(limit 20 per address\)"))
+        # Once one of them has ended, the address may connect again.
+        held.pop().close()
+        wait_until(lambda: len(srv.connection_pids()) == 19, "a session to end")
+        with srv.connect() as again:
+            assert again.greeting() == "+OK"
+    finally:
+        for c in held:
+            c.close()
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
+def test_connections_over_the_total_are_refused_without_a_session(sandbox, server, log, tls):
+    srv = server.start("-N", "2", tls=tls)
+    with srv.connect(source="127.0.0.3") as a, srv.connect(source="127.0.0.4") as b:
+        assert a.greeting() == b.greeting() == "+OK"
+        mark = log.mark()
+        for _ in range(30):  # a burst: refused at once, reported once
+            if tls:
+                with pytest.raises((ConnectionError, ssl.SSLError, OSError)):
+                    srv.connect(source="127.0.0.5")
+            else:
+                with srv.connect(source="127.0.0.5") as c:
+                    assert c.read_all() == b"-ERR [SYS/TEMP] too many connections\r\n"
+        assert len(srv.connection_pids()) == 2
+        assert a.multi("CAPA")[0] == "+OK Capability list follows"
+        log.wait_for(re.compile(r"^too many connections from 127\.0\.0\.5 \(limit 2 in total\)"),
+                     since=mark)
+        assert log.count(re.compile("^too many connections"), since=mark) == 1
+        assert not log.find(re.compile("^Connection from 127.0.0.5"))
