@@ -2,6 +2,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "auth/login_throttle.hpp"
 #include "config/command_line.hpp"
 #include "config/settings.hpp"
 #include "server/connection_limits.hpp"
@@ -24,6 +25,8 @@ int main(int argc, char** argv) {
     util::open_log(slash != nullptr ? slash + 1 : argv[0], settings.log_to_stderr);
 
     const int listen_fd = server::tcp_listen(settings.listen_address, settings.port);
+    // Before the first fork, so that every connection process shares it.
+    auth::init_login_throttle();
 
     // Without SA_RESTART, so that an ended session interrupts accept and is
     // reaped at once.

@@ -3,7 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <time.h>
+
 #include "auth/credentials.hpp"
+#include "auth/login_throttle.hpp"
 #include "channel/line_io.hpp"
 #include "channel/wait.hpp"
 #include "session/command_tables.hpp"
@@ -11,6 +14,7 @@
 #include "session/phases.hpp"
 #include "util/client_address.hpp"
 #include "util/log.hpp"
+#include "util/signals.hpp"
 #include "util/strlcpy.hpp"
 #include "util/text.hpp"
 
@@ -41,6 +45,22 @@ void take_line(int fd, const char* line, char* copy, bool& have, bool other_have
     util::strlcpy(copy, line, line_copy_size);
     have = true;
     if (!other_have) channel::send_text(fd, "+OK\r\n");
+}
+
+// Waits out the delay of an address with recent refusals, before the verdict
+// whatever it will be: a client must not learn a refusal sooner by hanging up
+// early. A termination signal still ends the session at once.
+void wait_before_verdict(std::int64_t delay_ms) {
+    const std::int64_t until = channel::monotonic_ms() + delay_ms;
+    for (;;) {
+        util::act_on_pending_signals();
+        const std::int64_t left = until - channel::monotonic_ms();
+        if (left <= 0) return;
+        timespec pause{};
+        pause.tv_sec = static_cast<time_t>(left / 1000);
+        pause.tv_nsec = static_cast<long>(left % 1000) * 1000000;
+        nanosleep(&pause, nullptr);
+    }
 }
 
 }  // namespace
@@ -80,9 +100,12 @@ void authorize(int fd, char* command_line, char* login_name) {
     }
     std::memset(command_line, 0, command_buffer_size);
 
+    wait_before_verdict(auth::login_delay_ms(util::client_address(), channel::monotonic_ms()));
     const auth::login_verdict verdict =
         auth::check_credentials(state.user_line + 5, state.pass_line + 5);
     explicit_bzero(state.pass_line, sizeof state.pass_line);
+    auth::record_login(util::client_address(), verdict == auth::verdict_accepted,
+                       channel::monotonic_ms());
 
     util::cut_at_line_end(state.user_line);
     util::strlcpy(login_name, state.user_line + 5, line_copy_size);

@@ -117,3 +117,28 @@ def test_connections_over_the_total_are_refused_without_a_session(sandbox, serve
                      since=mark)
         assert log.count(re.compile("^too many connections"), since=mark) == 1
         assert not log.find(re.compile("^Connection from 127.0.0.5"))
+
+
+def test_refused_logins_slow_down_that_address_only(sandbox, server, log):
+    sandbox.add_user("alice", "s3cret")
+    srv = server.start("-P", "2")
+    refused = "-ERR [AUTH] authentication failed"
+    with srv.connect() as first:
+        assert first.login("alice", "guess1") == ("+OK", refused)
+    with srv.connect() as second, srv.connect(source="127.0.0.2") as other:
+        assert second.greeting() == other.greeting() == "+OK"
+        assert second.cmd("USER alice") == "+OK"
+        second.send_line("PASS guess2")
+        sent = time.monotonic()
+        # Another address is answered at once, while the second login from
+        # 127.0.0.1 still waits for its verdict.
+        assert other.cmd("USER alice") == "+OK"
+        assert other.cmd("PASS guess3") == refused
+        second.sock.settimeout(0)
+        with pytest.raises(BlockingIOError):
+            second.sock.recv(1, socket.MSG_PEEK)
+        second.sock.settimeout(10)
+        assert second.read_line() == (refused + "\r\n").encode()
+        assert time.monotonic() - sent >= 1.5  # the 2 s delay, with slack for the clock
+    log.wait_for("login failed ('alice') return value 0 (wrong password) from 127.0.0.2")
+    log.wait_for(re.compile(r"^login failed \('alice'\).* from 127\.0\.0\.1$"), count=2)
