@@ -1,8 +1,10 @@
 // tollmar: a forking POP3 server for mbox maildrops.
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
 #include "auth/login_throttle.hpp"
+#include "channel/tls.hpp"
 #include "config/command_line.hpp"
 #include "config/settings.hpp"
 #include "server/connection_limits.hpp"
@@ -16,6 +18,15 @@ int main(int argc, char** argv) {
     config::parse_command_line(argc, argv);
     const config::settings_record& settings = config::settings;
 
+    // A certificate or key that cannot serve is reported now, on the terminal
+    // too, rather than found at the first client; the server still starts,
+    // since each connection loads the files afresh and they may be fixed
+    // without a restart.
+    char tls_problem[512] = "";
+    if (settings.use_tls && !channel::tls_files_usable(tls_problem, sizeof tls_problem)) {
+        std::fprintf(stderr, "%s: %s\n", argv[0], tls_problem);
+    }
+
     if (settings.daemon_mode) {
         server::daemonize();
         server::write_pid_file();
@@ -23,6 +34,7 @@ int main(int argc, char** argv) {
 
     const char* slash = std::strrchr(argv[0], '/');
     util::open_log(slash != nullptr ? slash + 1 : argv[0], settings.log_to_stderr);
+    if (tls_problem[0] != '\0') util::log_line(LOG_ERR, "%s", tls_problem);
 
     const int listen_fd = server::tcp_listen(settings.listen_address, settings.port);
     // Before the first fork, so that every connection process shares it.
