@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -134,13 +135,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     close(pair[0]);
     // Replies are read and dropped, so that a long one never blocks the child.
+    // libFuzzer's timer signal interrupts both waits here: an interrupted
+    // read must not look like the end of the replies.
     static char replies[65536];
-    while (read(pair[1], replies, sizeof replies) > 0) {
+    ssize_t n;
+    while ((n = read(pair[1], replies, sizeof replies)) > 0 || (n < 0 && errno == EINTR)) {
     }
     close(pair[1]);
     int status = 0;
-    if (waitpid(child, &status, 0) != child) std::abort();
-    if (WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) == crashed_status))
+    pid_t reaped;
+    while ((reaped = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
+    }
+    if (reaped != child) std::abort();
+    if (WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) == crashed_status)) {
+        std::fprintf(stderr, "session_fuzz: the conversation ended by %s %d\n",
+                     WIFSIGNALED(status) ? "signal" : "status",
+                     WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
         std::abort();
+    }
     return 0;
 }
