@@ -23,7 +23,9 @@ int main(int argc, char** argv) {
     // since each connection loads the files afresh and they may be fixed
     // without a restart.
     char tls_problem[512] = "";
-    if (settings.use_tls && !channel::tls_files_usable(tls_problem, sizeof tls_problem)) {
+    if (settings.use_tls && !channel::tls_files_usable(tls_problem, sizeof tls_problem) &&
+        (!settings.log_to_stderr || settings.daemon_mode)) {
+        // With -e in the foreground the log line below reaches the terminal.
         std::fprintf(stderr, "%s: %s\n", argv[0], tls_problem);
     }
 
