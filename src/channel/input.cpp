@@ -123,7 +123,15 @@ long read_timed(int fd, char* buf, std::size_t size) {
         SSL* handle = active_tls_handle();
         // Bytes the TLS layer has already decrypted are invisible to poll().
         const bool decrypted = handle != nullptr && events == POLLIN && SSL_pending(handle) > 0;
-        if (!decrypted && !wait_ready(fd, events, io_timeout_ms())) {
+        // Checked before every read, not only when a wait runs out: a client
+        // that keeps sending (one endless line) never lets a wait run out.
+        const bool ready = decrypted || wait_ready(fd, events, wait_limit_ms());
+        if (phase_deadline_passed()) {
+            send_text(fd, "-ERR login time exceeded\r\n");
+            log_phase_deadline();
+            std::exit(1);
+        }
+        if (!ready) {
             send_text(fd, "-ERR read() timed out.\r\n");
             util::log_line(LOG_ERR, "%s", "read() timed out.");
             std::exit(1);

@@ -19,7 +19,7 @@ namespace tollmar::config {
 namespace {
 
 // "+" keeps glibc from permuting: parsing stops at the first non-option.
-constexpr const char* option_string = "+df:sp:c:k:l:a:m:hvDL:t:x:eu:";
+constexpr const char* option_string = "+df:sp:c:k:l:a:m:hvDL:t:x:eu:n:N:A:P:";
 
 [[noreturn]] void fail(const char* program_name, const char* message) {
     std::fprintf(stderr, "%s: %s\n", program_name, message);
@@ -70,6 +70,23 @@ void set_io_timeout(const char* text) {
     }
 }
 
+// -n, -N, -A and -P take a whole decimal number within [least, most];
+// anything else ends the program, since a limit silently left at its default
+// would not be what the administrator asked for.
+std::uint32_t parse_count(const char* program_name, int letter, const char* text,
+                          std::uint32_t least, std::uint32_t most) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value =
+        std::isdigit(static_cast<unsigned char>(text[0])) ? std::strtoull(text, &end, 10) : 0;
+    if (end == nullptr || *end != '\0' || errno == ERANGE || value < least || value > most) {
+        std::fprintf(stderr, "%s: -%c needs a number from %u to %u\n", program_name, letter,
+                     static_cast<unsigned>(least), static_cast<unsigned>(most));
+        std::exit(1);
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
 }  // namespace
 
 void print_help(const char* program_name) {
@@ -92,10 +109,19 @@ void print_help(const char* program_name) {
         "  -L <mbox>      use ~/<mbox> as mail spool\n"
         "  -t <timeout>   use <timeout> seconds as r/w timeout\n"
         "  -e             copy log lines to standard error\n"
-        "  -u <user>      run the pre-login process as <user> [%s]\n"
+        "  -u <user>      run the pre-login process as <user> [%s]\n",
+        settings.prelogin_user);
+    std::printf(
+        "  -n <count>     most connections from one client address [%u]\n"
+        "  -N <count>     most connections in total [%u]\n"
+        "  -A <seconds>   time allowed for the whole login phase [%u]\n"
+        "  -P <seconds>   base delay after a refused login [%u]\n"
         "\n"
         "Use `%s -v' to show the program version.\n",
-        settings.prelogin_user, program_name);
+        static_cast<unsigned>(settings.per_address_limit),
+        static_cast<unsigned>(settings.connection_limit),
+        static_cast<unsigned>(settings.login_deadline), static_cast<unsigned>(settings.login_delay),
+        program_name);
     std::exit(0);
 }
 
@@ -154,6 +180,18 @@ void parse_command_line(int argc, char** argv) {
                 break;
             case 'u':
                 settings.prelogin_user = optarg;
+                break;
+            case 'n':
+                settings.per_address_limit = parse_count(program_name, opt, optarg, 1, 1000000);
+                break;
+            case 'N':
+                settings.connection_limit = parse_count(program_name, opt, optarg, 1, 1000000);
+                break;
+            case 'A':
+                settings.login_deadline = parse_count(program_name, opt, optarg, 0, 86400);
+                break;
+            case 'P':
+                settings.login_delay = parse_count(program_name, opt, optarg, 0, 3600);
                 break;
             default:
                 fail(program_name, "unknown option - try '-h'");

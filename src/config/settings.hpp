@@ -25,6 +25,15 @@ struct settings_record {
     // as this account, chrooted into prelogin_root.
     const char* prelogin_user = "nobody";  // -u
     const char* prelogin_root = "/run/tollmar/empty";
+    // Connection processes the listener keeps at once from one client
+    // address (-n) and in total (-N); a connection over either is refused.
+    std::uint32_t per_address_limit = 20;
+    std::uint32_t connection_limit = 500;
+    // Seconds for the whole login phase, TLS handshake included (-A); 0: none.
+    std::uint32_t login_deadline = 60;
+    // Seconds of the first delay after a refused login from an address (-P),
+    // doubled for each further refusal; 0: no delay.
+    std::uint32_t login_delay = 2;
 };
 
 extern settings_record settings;

@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "server/connection_limits.hpp"
 #include "server/listener.hpp"
 #include "session/session.hpp"
+#include "util/client_address.hpp"
 #include "util/log.hpp"
 #include "util/signals.hpp"
 
@@ -16,8 +18,9 @@ namespace tollmar::server {
 
 namespace {
 
-[[noreturn]] void serve_connection(int listen_fd, int fd) {
+[[noreturn]] void serve_connection(int listen_fd, int fd, const char* host) {
     close(listen_fd);
+    util::set_client_address(host);
     enter_connection_process();
     mask_termination_signals(SIG_UNBLOCK);
     // A termination signal that arrived since fork ends the process here.
@@ -30,7 +33,9 @@ namespace {
 }  // namespace
 
 void accept_loop(int listen_fd) {
+    init_connection_limits();
     for (;;) {
+        reap_ended_connections();
         struct sockaddr_storage peer {};
         socklen_t peer_size = sizeof peer;
         const int fd = accept(listen_fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_size);
@@ -55,6 +60,14 @@ void accept_loop(int listen_fd) {
         }
         char host[INET6_ADDRSTRLEN + 1];
         const unsigned port = peer_text(peer, host, sizeof host);
+        // Judged before anything is logged or forked, so that a flood of
+        // connections costs the listener a table scan each, nothing more.
+        reap_ended_connections();
+        const admission verdict = admit_connection(host);
+        if (verdict != admission::admitted) {
+            refuse_connection(fd, host, verdict);
+            continue;
+        }
         util::log_line(LOG_INFO, "Connection from %s:%u", host, port);
         prepare_connection_socket(fd);
 
@@ -62,11 +75,13 @@ void accept_loop(int listen_fd) {
         // termination signal must not reach it.
         mask_termination_signals(SIG_BLOCK);
         const pid_t pid = fork();
-        if (pid == 0) serve_connection(listen_fd, fd);
+        if (pid == 0) serve_connection(listen_fd, fd, host);
         const int fork_errno = errno;
         mask_termination_signals(SIG_UNBLOCK);
         if (pid < 0) {
             util::log_line(LOG_ERR, "%s: %s", "fork failed (aborting)", std::strerror(fork_errno));
+        } else {
+            record_connection(pid, host);
         }
         close(fd);
     }

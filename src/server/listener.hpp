@@ -33,7 +33,9 @@ bool prepare_connection_socket(int fd);
 // text, or 1024 without one.
 int listen_backlog(const char* listenq);
 
-// SIGCHLD: reaps every ended child without blocking; errno is preserved.
+// Reaps every ended child without blocking and drops each from the
+// connection table; errno is preserved. Called by the listener in normal
+// context after SIGCHLD was recorded (see connection_limits.hpp).
 void reap_children(int sig);
 
 // SIGTERM, SIGINT, SIGHUP, SIGQUIT. In the listening process: removes the pid

@@ -1,9 +1,13 @@
 // tollmar: a forking POP3 server for mbox maildrops.
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
+#include "auth/login_throttle.hpp"
+#include "channel/tls.hpp"
 #include "config/command_line.hpp"
 #include "config/settings.hpp"
+#include "server/connection_limits.hpp"
 #include "server/listener.hpp"
 #include "util/log.hpp"
 #include "util/signals.hpp"
@@ -14,6 +18,17 @@ int main(int argc, char** argv) {
     config::parse_command_line(argc, argv);
     const config::settings_record& settings = config::settings;
 
+    // A certificate or key that cannot serve is reported now, on the terminal
+    // too, rather than found at the first client; the server still starts,
+    // since each connection loads the files afresh and they may be fixed
+    // without a restart.
+    char tls_problem[512] = "";
+    if (settings.use_tls && !channel::tls_files_usable(tls_problem, sizeof tls_problem) &&
+        (!settings.log_to_stderr || settings.daemon_mode)) {
+        // With -e in the foreground the log line below reaches the terminal.
+        std::fprintf(stderr, "%s: %s\n", argv[0], tls_problem);
+    }
+
     if (settings.daemon_mode) {
         server::daemonize();
         server::write_pid_file();
@@ -21,11 +36,16 @@ int main(int argc, char** argv) {
 
     const char* slash = std::strrchr(argv[0], '/');
     util::open_log(slash != nullptr ? slash + 1 : argv[0], settings.log_to_stderr);
+    if (tls_problem[0] != '\0') util::log_line(LOG_ERR, "%s", tls_problem);
 
     server::prepare_prelogin_jail();
     const int listen_fd = server::tcp_listen(settings.listen_address, settings.port);
+    // Before the first fork, so that every connection process shares it.
+    auth::init_login_throttle();
 
-    util::install_signal(SIGCHLD, server::reap_children);
+    // Without SA_RESTART, so that an ended session interrupts accept and is
+    // reaped at once.
+    util::install_interrupting_signal(SIGCHLD, server::note_child_ended);
     for (int sig : server::termination_signals) util::install_signal(sig, server::on_terminate);
 
     server::accept_loop(listen_fd);

@@ -48,6 +48,10 @@ std::string dump_settings() {
     add("spool_tmp_dir", or_none(settings.spool_tmp_dir));
     add("io_timeout", std::to_string(settings.io_timeout));
     add("prelogin_user", or_none(settings.prelogin_user));
+    add("per_address_limit", std::to_string(settings.per_address_limit));
+    add("connection_limit", std::to_string(settings.connection_limit));
+    add("login_deadline", std::to_string(settings.login_deadline));
+    add("login_delay", std::to_string(settings.login_delay));
     return text;
 }
 
@@ -113,6 +117,10 @@ TEST(CommandLine, DefaultsWithoutOptions) {
     EXPECT_EQ(s["spool_tmp_dir"], "/tmp");
     EXPECT_EQ(s["io_timeout"], "30");
     EXPECT_EQ(s["prelogin_user"], "nobody");
+    EXPECT_EQ(s["per_address_limit"], "20");
+    EXPECT_EQ(s["connection_limit"], "500");
+    EXPECT_EQ(s["login_deadline"], "60");
+    EXPECT_EQ(s["login_delay"], "2");
 }
 
 TEST(CommandLine, EachOptionSetsItsField) {
@@ -144,6 +152,12 @@ TEST(CommandLine, EachOptionSetsItsField) {
         {{"-p2110"}, "port", "2110"},
         {{"-u", "pop3login"}, "prelogin_user", "pop3login"},
         {{"-upop3login"}, "prelogin_user", "pop3login"},
+        {{"-n", "3"}, "per_address_limit", "3"},
+        {{"-N", "1000000"}, "connection_limit", "1000000"},
+        {{"-A", "0"}, "login_deadline", "0"},
+        {{"-A5"}, "login_deadline", "5"},
+        {{"-P", "0"}, "login_delay", "0"},
+        {{"-P", "3600"}, "login_delay", "3600"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"tollmar"};
@@ -283,6 +297,10 @@ std::string help_text(const std::string& prog, const std::string& cert, const st
            "  -t <timeout>   use <timeout> seconds as r/w timeout\n"
            "  -e             copy log lines to standard error\n"
            "  -u <user>      run the pre-login process as <user> [nobody]\n"
+           "  -n <count>     most connections from one client address [20]\n"
+           "  -N <count>     most connections in total [500]\n"
+           "  -A <seconds>   time allowed for the whole login phase [60]\n"
+           "  -P <seconds>   base delay after a refused login [2]\n"
            "\n"
            "Use `" +
            prog + " -v' to show the program version.\n";
@@ -318,7 +336,7 @@ TEST(CommandLine, HelpColumns) {
             EXPECT_EQ(line.find('['), 37u) << line;
         }
     }
-    EXPECT_EQ(option_lines, 14);
+    EXPECT_EQ(option_lines, 18);
 }
 
 TEST(CommandLine, HelpShowsCertAndKeyReadBeforeIt) {
@@ -367,6 +385,37 @@ TEST(CommandLine, UnknownOptionAndMissingArgument) {
     }
     // The reverse order: help first wins.
     const child_result r = run_parser({"tollmar", "-h", "-Z"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+}
+
+// A limit that cannot be read ends the program rather than leaving the
+// default in force behind the administrator's back.
+TEST(CommandLine, LimitsMustBeWholeNumbersInRange) {
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"-n", "0"}, "tollmar: -n needs a number from 1 to 1000000\n"},
+        {{"-n", "1000001"}, "tollmar: -n needs a number from 1 to 1000000\n"},
+        {{"-N", "-5"}, "tollmar: -N needs a number from 1 to 1000000\n"},
+        {{"-N", "5x"}, "tollmar: -N needs a number from 1 to 1000000\n"},
+        {{"-A", ""}, "tollmar: -A needs a number from 0 to 86400\n"},
+        {{"-A", " 5"}, "tollmar: -A needs a number from 0 to 86400\n"},
+        {{"-P", "3601"}, "tollmar: -P needs a number from 0 to 3600\n"},
+        {{"-P", "99999999999999999999999"}, "tollmar: -P needs a number from 0 to 3600\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"tollmar"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const child_result r = run_parser(args);
+        EXPECT_EQ(r.status, 1) << c.args[0] << " " << c.args[1];
+        EXPECT_EQ(r.err, c.err) << c.args[0] << " " << c.args[1];
+    }
+}
+
+TEST(CommandLine, HelpFirstWinsOverABadLimit) {
+    const child_result r = run_parser({"tollmar", "-h", "-n", "0"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
 }
