@@ -13,19 +13,29 @@ using namespace tollmar;
 int main(int argc, char** argv) {
     config::parse_command_line(argc, argv);
     const config::settings_record& settings = config::settings;
+    const char* slash = std::strrchr(argv[0], '/');
+    const char* ident = slash != nullptr ? slash + 1 : argv[0];
+
+    if (settings.inetd_mode) {
+        util::open_log(ident, settings.log_to_stderr);
+        server::serve_inetd();
+    }
+
+    // Before detaching: LISTEN_PID names the process the manager started.
+    const unsigned activated = server::take_activated_sockets();
 
     if (settings.daemon_mode) {
         server::daemonize();
         server::write_pid_file();
     }
 
-    const char* slash = std::strrchr(argv[0], '/');
-    util::open_log(slash != nullptr ? slash + 1 : argv[0], settings.log_to_stderr);
+    util::open_log(ident, settings.log_to_stderr);
 
-    const int listen_fd = server::tcp_listen(settings.listen_address, settings.port);
+    if (activated == 0) server::listen_on_configured_addresses();
+    server::log_listeners();
 
     util::install_signal(SIGCHLD, server::reap_children);
     for (int sig : server::termination_signals) util::install_signal(sig, server::on_terminate);
 
-    server::accept_loop(listen_fd);
+    server::accept_loop();
 }

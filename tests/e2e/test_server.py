@@ -26,6 +26,8 @@ HELP = (
     "  -L <mbox>      use ~/<mbox> as mail spool\n"
     "  -t <timeout>   use <timeout> seconds as r/w timeout\n"
     "  -e             copy log lines to standard error\n"
+    "  -i             serve one connection on standard input (inetd)\n"
+    "  -r <address>   accept a PROXY protocol header from <address>[/<bits>]\n"
     "\n"
     "Use `{prog} -v' to show the program version.\n"
 )

@@ -329,7 +329,8 @@ protected:
 
 TEST_F(ListenSocket, ListensWithOptionsSet) {
     const child_result r = run_in_child([](int extra) {
-        const int fd = tcp_listen("127.0.0.1", "0");
+        if (tcp_listen("127.0.0.1", "0") != 1) return;
+        const int fd = listeners()[0];
         int accepting = 0, reuse = 0;
         socklen_t len = sizeof accepting;
         getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len);
