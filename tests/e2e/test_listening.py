@@ -114,7 +114,7 @@ def test_activated_sockets_serve_whole_sessions(sandbox, log, tls_files, activat
     sandbox.write_mbox("dora", MBOX)
     port = whole_session(sandbox, act.ports[1], host="::1", tls=tls)
     log.assert_logged("Connection from ::1:%d" % port, LOG_INFO)
-    assert log.count("Connection closed") == 2
+    log.wait_for("Connection closed", count=2)
     assert act.stop() == 0
     # Nothing from the server itself after systemd-socket-activate's lines.
     assert act.stderr().split(b"\n")[-2].startswith(b"Execing ")
@@ -155,6 +155,7 @@ def test_accept_yes_serves_whole_sessions(sandbox, log, tls_files, activated, do
     # A second connection gets a process of its own.
     sandbox.write_mbox("dora", MBOX)
     whole_session(sandbox, act.ports[0], tls=tls)
+    log.wait_for("Connection closed", count=2)
     assert len({ln.pid for ln in log.find("Connection closed")}) == 2
     act.stop()  # systemd-socket-activate's own status, not the server's
 
