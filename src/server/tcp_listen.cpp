@@ -50,11 +50,16 @@ int open_listener(const struct addrinfo& ai, v6_scope scope, bool* both_families
     if (fd < 0) return -1;
     set_socket_options(fd);
     if (scope == v6_scope::both_families) {
-        const int off = 0;
-        *both_families = setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0;
+        // What counts is the option in force, whether or not we could set it.
+        int v6_only = 0;
+        socklen_t size = sizeof v6_only;
+        (void)setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6_only, sizeof v6_only);
+        *both_families =
+            getsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6_only, &size) == 0 && v6_only == 0;
     }
     if (bind(fd, ai.ai_addr, ai.ai_addrlen) != 0) {
         const int error = errno;
+        *both_families = false;
         close(fd);
         errno = error;
         return -1;
