@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "channel/proxy_header.hpp"
 #include "server/listener.hpp"
 #include "session/session.hpp"
 #include "util/log.hpp"
@@ -18,6 +19,11 @@ void serve_connection(int fd, const struct sockaddr_storage& peer) {
     // A termination signal that arrived since fork ends the process here.
     util::act_on_pending_signals();
     set_client_address(peer);
+    if (is_trusted_proxy(peer)) {
+        take_proxy_header(fd, peer);
+    } else {
+        channel::refuse_stray_proxy_headers();
+    }
     session::run_session(fd);
     util::log_line(LOG_INFO, "Connection closed");
     std::exit(0);

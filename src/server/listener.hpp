@@ -87,6 +87,16 @@ void handle_connection(int fd, const struct sockaddr_storage& peer);
 // and ends the process.
 [[noreturn]] void serve_connection(int fd, const struct sockaddr_storage& peer);
 
+// True when the peer's address is one given to -r. (Its connections carry the
+// real client in a PROXY header: counting them per address means nothing.)
+bool is_trusted_proxy(const struct sockaddr_storage& peer);
+
+// In the connection process of a trusted proxy's connection: reads the PROXY
+// header and makes the client it names the client address, with a log line.
+// A missing, late or malformed header ends the process (status 1) with
+// "PROXY header refused from ...".
+void take_proxy_header(int fd, const struct sockaddr_storage& proxy);
+
 // inetd mode (-i): the one connection on standard input, started by inetd or
 // a socket with Accept=yes. Logs "Connection from" with the socket's peer and
 // serves it as a forked connection process would; never returns.
