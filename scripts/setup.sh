@@ -17,6 +17,7 @@ test_packages=(
     python3 python3-pytest         # end-to-end tests
     openssl                        # their self-signed certificate
     util-linux procps              # unshare for their private mount namespace, process tools
+    haproxy                        # the load balancer in front of two servers (PROXY protocol)
     mandoc man-db systemd dpkg-dev # manual page lint, unit verification, the Debian package
 )
 
