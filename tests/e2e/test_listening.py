@@ -227,3 +227,17 @@ def test_inetd_mode_without_a_socket(server, sandbox, log):
     assert p.returncode == 1
     log.assert_logged("inetd mode: standard input is not a connected socket", LOG_ERR)
     assert log.count(re.compile("^(Listening on|Connection from) ")) == 0
+
+
+def test_inetd_mode_takes_a_proxy_header_from_a_trusted_peer(server, sandbox, log, dora):
+    client, proc = inetd(server, sandbox, "-r", "127.0.0.1")
+    with client:
+        local_port = client.getsockname()[1]
+        client.settimeout(10)
+        client.sendall(b"PROXY TCP4 198.51.100.20 127.0.0.1 5555 110\r\nQUIT\r\n")
+        f = client.makefile("rb")
+        assert [f.readline(), f.readline(), f.read()] == [b"+OK\r\n", b"+OK\r\n", b""]
+    assert proc.wait(timeout=10) == 0
+    line = log.assert_logged("Client 198.51.100.20:5555 via proxy 127.0.0.1:%d" % local_port,
+                             LOG_INFO)
+    assert line.pid == proc.pid
