@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "maildrop/lock.hpp"
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan.hpp"
 #include "maildrop/update.hpp"
@@ -81,6 +82,11 @@ BENCHMARK(BM_ScanLongLines)->Arg(100)->Arg(1 << 20)->Unit(benchmark::kMillisecon
 
 void BM_UpdateDeleteHalf(benchmark::State& state) {
     bench_folder folder;
+    folder.write("");
+    if (!tollmar::maildrop::lock_maildrop(folder.mbox.c_str(), getuid(), getgid())) {
+        state.SkipWithError("lock");
+        return;
+    }
     const std::string text = many_messages(static_cast<int>(state.range(0)));
     for (auto _ : state) {
         state.PauseTiming();
@@ -89,12 +95,18 @@ void BM_UpdateDeleteHalf(benchmark::State& state) {
         for (int i = 0; i < tollmar::maildrop::messages.count; i += 2)
             tollmar::maildrop::messages.entries[i].deleted = 1;
         state.ResumeTiming();
-        tollmar::maildrop::update_maildrop(folder.mbox.c_str());
+        // The update writes only under the session's own dot-lock.
+        const bool updated = tollmar::maildrop::update_maildrop(folder.mbox.c_str());
         state.PauseTiming();
         tollmar::maildrop::remove_spool_files();
         tollmar::maildrop::release_message_table();
         state.ResumeTiming();
+        if (!updated) {
+            state.SkipWithError("update");
+            break;
+        }
     }
+    tollmar::maildrop::unlock_maildrop(folder.mbox.c_str());
 }
 BENCHMARK(BM_UpdateDeleteHalf)->Arg(2000)->Unit(benchmark::kMillisecond);
 

@@ -61,6 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (e.spool_length < 5 || e.size < e.spool_length || e.size > 2 * e.spool_length)
                 std::abort();
             if (std::memcmp(data + at, "From ", 5) != 0) std::abort();
+            // A message starts only where a line starts, never inside a
+            // long line that a chunk boundary happens to cut before "From ".
+            if (at > 0 && data[at - 1] != '\n') std::abort();
             std::FILE* f = std::fopen(e.spool_path, "rb");
             if (f == nullptr) std::abort();
             std::int64_t seen = 0;

@@ -182,6 +182,15 @@ bool input_pending() {
     return handle != nullptr && SSL_pending(handle) > 0;
 }
 
+void wipe_consumed_input() {
+    explicit_bzero(input_buffer, static_cast<std::size_t>(input_next - input_buffer));
+}
+
+const char* reader_buffer(std::size_t* size) {
+    *size = sizeof input_buffer;
+    return input_buffer;
+}
+
 void reset_reader() {
     input_left = 0;
     input_next = input_buffer;

@@ -44,7 +44,15 @@ bool input_pending();
 using wait_hook = void (*)();
 void set_wait_hook(wait_hook hook);
 
+// Zeroes the input already handed out by read_line that still sits in the
+// reader's buffer (a PASS line, once the credentials are checked); input not
+// yet read (pipelined commands) stays.
+void wipe_consumed_input();
+
 // Empties the reader (for tests).
 void reset_reader();
+
+// The reader's whole buffer, consumed part included (for tests).
+const char* reader_buffer(std::size_t* size);
 
 }  // namespace tollmar::channel

@@ -17,6 +17,7 @@ void start_chunks(chunk_source& source, int fd, char* buffer, std::size_t capaci
     source.at_end = false;
     source.failed = false;
     source.delivered = 0;
+    source.observe = nullptr;
 }
 
 namespace {
@@ -41,8 +42,11 @@ int refill(chunk_source& source) {
     }
     if (n == 0)
         source.at_end = true;
-    else
+    else {
+        if (source.observe != nullptr)
+            source.observe(source.buffer + source.end, static_cast<std::size_t>(n));
         source.end += static_cast<std::size_t>(n);
+    }
     return 1;
 }
 

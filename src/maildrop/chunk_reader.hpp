@@ -19,6 +19,10 @@ struct chunk_source {
     bool at_end;             // read(2) reported the end of the file
     bool failed;             // read(2) failed; no more chunks
     std::int64_t delivered;  // bytes handed out so far
+    // Sees every block as it is read (nullptr: nobody). Every byte read is
+    // handed out before the end is reported, so it sees exactly the bytes
+    // delivered once the source reports the end.
+    void (*observe)(const char* data, std::size_t length);
 };
 
 void start_chunks(chunk_source& source, int fd, char* buffer, std::size_t capacity);

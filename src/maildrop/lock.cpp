@@ -1,6 +1,9 @@
 #include "maildrop/lock.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,71 +11,379 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <string>
 
 #include "maildrop/file_io.hpp"
 #include "maildrop/lock_detail.hpp"
 #include "maildrop/seams.hpp"
 #include "util/signals.hpp"
+#include "util/unique_fd.hpp"
 
 namespace tollmar::maildrop {
 
 namespace {
 
 constexpr std::int64_t stale_after = 600;  // seconds; exactly 600 is still fresh
-constexpr int creation_attempts = 5;
+// The wait for a lock held by another session: about five seconds in all, as
+// pauses that start short and double, so that a client reconnecting right
+// after its QUIT gets in at once.
+constexpr int first_pause_ms = 10;
+constexpr int longest_pause_ms = 1000;
+constexpr int total_wait_ms = 5000;
 constexpr std::int64_t refresh_interval = 60;  // seconds between renewals
+constexpr std::size_t name_room = PATH_MAX + 160;
 
 std::time_t last_refresh = 0;  // 0: never renewed since start or since forgotten
 
-int format_pid(char* out, std::size_t size) {
-    return std::snprintf(out, size, "%u", static_cast<unsigned>(getpid()));
+// The lock this process took: the file's identity and the second name it keeps
+// for the session's life ("<lock>.<origin>.<pid>", see owner_name).
+// The file stays open for the session's life: it is made by root and handed
+// to the account, but where the hand-over is not allowed (a sandbox without
+// CAP_CHOWN) the session still reads and renews its lock through this
+// descriptor, opened for writing when the file was made.
+struct held_lock {
+    bool held;
+    int fd;
+    dev_t device;
+    ino_t inode;
+    char owner_path[name_room];
+};
+held_lock held = {false, -1, 0, 0, {}};
+
+void forget_held() {
+    if (held.fd >= 0) ::close(held.fd);
+    held.fd = -1;
+    held.held = false;
+}
+
+int format_pid(char* out, std::size_t size, pid_t pid) {
+    return std::snprintf(out, size, "%u", static_cast<unsigned>(pid));
+}
+
+// Where process IDs mean the same as here: the boot (a reboot or another host
+// has another boot ID) and the PID namespace (a container has its own). Only a
+// lock made under the same origin can be judged by asking whether its process
+// still exists. Empty when either cannot be read: then no lock is judged so.
+const char* origin() {
+    static char text[96];
+    static bool known = false;
+    if (known) return text;
+    known = true;
+    char boot[64] = {};
+    const int fd = ::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+    const ssize_t n = fd >= 0 ? ::read(fd, boot, sizeof boot - 1) : -1;
+    if (fd >= 0) ::close(fd);
+    char ns[64] = {};
+    const ssize_t m = ::readlink("/proc/self/ns/pid", ns, sizeof ns - 1);
+    if (n < 32 || m <= 0) return text;
+    // Keep only letters and digits: the text becomes part of a file name.
+    std::size_t at = 0;
+    for (const char* p : {static_cast<const char*>(boot), static_cast<const char*>(ns)}) {
+        for (; *p != '\0' && at + 2 < sizeof text; ++p)
+            if ((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'z')) text[at++] = *p;
+        if (at + 1 < sizeof text) text[at++] = '-';
+    }
+    text[at > 0 ? at - 1 : 0] = '\0';
+    return text;
+}
+
+// "<lock>.<origin>.<pid>": the lock's second name while the session lives.
+bool owner_name(char* out, std::size_t size, const char* lock_path, pid_t pid) {
+    const int n =
+        std::snprintf(out, size, "%s.%s.%u", lock_path, origin(), static_cast<unsigned>(pid));
+    if (origin()[0] == '\0' || n < 0 || static_cast<std::size_t>(n) >= size) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
+bool lock_name(char* out, std::size_t size, const char* path) {
+    if (path == nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    return detail::sibling_path(out, size, path, ".lock");
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Process ID held by the lock file open at fd; 0 when it holds anything else.
+pid_t pid_in(int fd) {
+    char text[32];
+    ssize_t n = 0;
+    do n = ::pread(fd, text, sizeof text - 1, 0);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0 || n > 10) return 0;
+    text[n] = '\0';
+    long value = 0;
+    for (ssize_t i = 0; i < n; ++i) {
+        if (text[i] < '0' || text[i] > '9') return 0;
+        value = value * 10 + (text[i] - '0');
+    }
+    return value > 0 && value <= INT_MAX ? static_cast<pid_t>(value) : 0;
+}
+
+// The status of the regular file under path, and the process ID it holds (0
+// when it cannot be read or holds anything else: a lock need not be readable
+// to be judged by its age). False when there is no regular file.
+bool look_at(const char* path, struct stat* st, pid_t* pid) {
+    *pid = 0;
+    if (::lstat(path, st) != 0 || !S_ISREG(st->st_mode)) return false;
+    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return true;
+    struct stat opened;
+    if (::fstat(fd, &opened) == 0 && same_file(opened, *st)) *pid = pid_in(fd);
+    ::close(fd);
+    return true;
+}
+
+// True while the name lock_path holds the very file this process took, and
+// that file still holds our ID.
+bool still_ours(const char* lock_path) {
+    if (!held.held) return false;
+    struct stat st;
+    return ::lstat(lock_path, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == held.device &&
+           st.st_ino == held.inode && pid_in(held.fd) == ::getpid();
+}
+
+// A lock made on this host under our origin by a process that is gone: its
+// second name "<lock>.<origin>.<pid>" names the very same file, and no process
+// with that ID exists. A live process of another user answers EPERM and counts
+// as alive; so does a reused ID (the lock then waits for the 600 seconds).
+bool made_by_dead_process(const char* lock_path, const struct stat& lock_st, pid_t pid,
+                          char* owner_out, std::size_t owner_size) {
+    owner_out[0] = '\0';
+    if (pid <= 0 || pid == ::getpid() || lock_st.st_nlink != 2) return false;
+    if (!owner_name(owner_out, owner_size, lock_path, pid)) return false;
+    struct stat owner_st;
+    if (::lstat(owner_out, &owner_st) != 0 || !S_ISREG(owner_st.st_mode) ||
+        !same_file(owner_st, lock_st))
+        return false;
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// Removes the lock judged stale (judged: its stat then), but only if the name
+// still holds that very file: it is first moved to a name of our own, and put
+// back if it turns out to be another (a contender's fresh lock).
+// Removes the lock file under lock_path only if it is the file `is_it`
+// accepts: the name is first moved to one of our own, so that what is judged
+// is what goes; another file is put back (unless a third session has taken
+// the name meanwhile: then that one holds the lock and the other finds its
+// own lost). True when removed.
+template <typename Judge>
+bool remove_if(const char* lock_path, Judge is_it) {
+    char aside[name_room];
+    unsigned random_part = 0;
+    if (::getrandom(&random_part, sizeof random_part, 0) != sizeof random_part)
+        random_part = static_cast<unsigned>(std::rand());
+    const int n = std::snprintf(aside, sizeof aside, "%s.stale.%u.%u", lock_path,
+                                static_cast<unsigned>(::getpid()), random_part);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof aside) return false;
+    if (::rename(lock_path, aside) != 0) return false;  // gone already
+    struct stat now;
+    pid_t now_pid = 0;
+    const bool same = look_at(aside, &now, &now_pid) && is_it(now, now_pid);
+    if (!same) (void)::link(aside, lock_path);
+    ::unlink(aside);
+    return same;
+}
+
+void take_over(const char* lock_path, const struct stat& judged, pid_t judged_pid,
+               const char* owner_path) {
+    // A fresh lock may even reuse the inode number of the stale one that a
+    // contender removed; its modification time and its ID tell them apart.
+    const bool removed = remove_if(lock_path, [&](const struct stat& now, pid_t now_pid) {
+        return same_file(now, judged) && now.st_mtim.tv_sec == judged.st_mtim.tv_sec &&
+               now.st_mtim.tv_nsec == judged.st_mtim.tv_nsec && now_pid == judged_pid;
+    });
+    struct stat owner_st;
+    if (removed && owner_path[0] != '\0' && ::lstat(owner_path, &owner_st) == 0 &&
+        same_file(owner_st, judged))
+        ::unlink(owner_path);
+}
+
+// Judges an existing lock once; takes it over when stale or left by a dead
+// process of this host.
+void clear_stale_lock(const char* lock_path) {
+    struct stat st;
+    pid_t pid = 0;
+    if (!look_at(lock_path, &st, &pid)) return;
+    // A lock whose status-change time lies in the future (clock skew) never
+    // counts as stale.
+    const std::int64_t age =
+        static_cast<std::int64_t>(detail::clock_now()) - static_cast<std::int64_t>(st.st_ctime);
+    char owner_path[name_room];
+    const bool dead = made_by_dead_process(lock_path, st, pid, owner_path, sizeof owner_path);
+    if (age > stale_after || dead) take_over(lock_path, st, pid, owner_path);
+}
+
+// One attempt: the unique file (our second name) is linked to the lock name.
+// The link count of the unique file tells whether the link was made, also
+// where link() reports a lost reply (NFS). True when the lock is ours.
+bool try_link(const char* lock_path, const char* owner_path, uid_t uid, gid_t gid) {
+    // A leftover under our own second name was left by a dead process with
+    // our ID under our origin: nobody else can be using it.
+    ::unlink(owner_path);
+    const int fd = ::open(owner_path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    char pid_text[30];
+    const int pid_length = format_pid(pid_text, sizeof pid_text, ::getpid());
+    struct stat st;
+    bool ok = detail::write_all(fd, pid_text, static_cast<std::size_t>(pid_length)) &&
+              ::fstat(fd, &st) == 0;
+    (void)::fchown(fd, uid, gid);  // not allowed everywhere: see held_lock
+    int reason = errno;
+    if (ok) {
+        const int linked = ::link(owner_path, lock_path);
+        reason = errno;
+        struct stat after;
+        ok = ::lstat(owner_path, &after) == 0 && same_file(after, st) && after.st_nlink == 2;
+        if (!ok && linked == 0) reason = EIO;
+    }
+    if (!ok) {
+        ::close(fd);
+        ::unlink(owner_path);
+        errno = reason;
+        return false;
+    }
+    forget_held();
+    held.held = true;
+    held.fd = fd;
+    held.device = st.st_dev;
+    held.inode = st.st_ino;
+    return true;
+}
+
+// Without an origin the second name is a unique one that is removed at once:
+// the lock then only lapses by the 600-second rule.
+bool fallback_owner_name(char* out, std::size_t size, const char* lock_path) {
+    const int n =
+        std::snprintf(out, size, "%s.tmp.%u", lock_path, static_cast<unsigned>(::getpid()));
+    return n >= 0 && static_cast<std::size_t>(n) < size;
 }
 
 }  // namespace
 
 bool lock_maildrop(const char* path, uid_t uid, gid_t gid) {
-    char pid_text[30];
-    const int pid_length = format_pid(pid_text, sizeof pid_text);
-
-    char lock_path[PATH_MAX + 8];
-    if (path == nullptr || !detail::sibling_path(lock_path, sizeof lock_path, path, ".lock")) {
+    char lock_path[name_room];
+    char owner_path[name_room];
+    if (!lock_name(lock_path, sizeof lock_path, path) ||
+        (!owner_name(owner_path, sizeof owner_path, lock_path, ::getpid()) &&
+         !fallback_owner_name(owner_path, sizeof owner_path, lock_path))) {
         errno = ENAMETOOLONG;
         return false;
     }
+    forget_held();
+    clear_stale_lock(lock_path);
 
-    // Checked once: a lock left by a killed session lapses, while a lock whose
-    // status-change time lies in the future (clock skew) never counts as stale.
-    struct stat st;
-    if (::stat(lock_path, &st) == 0) {
-        const std::int64_t age =
-            static_cast<std::int64_t>(detail::clock_now()) - static_cast<std::int64_t>(st.st_ctime);
-        if (age > stale_after) ::unlink(lock_path);
-    }
-
-    for (int attempt = 0; attempt < creation_attempts; ++attempt) {
-        const int fd = ::open(lock_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            // Once created the lock counts as taken, whatever follows.
-            (void)detail::write_all(fd, pid_text, static_cast<std::size_t>(pid_length));
-            (void)::fchown(fd, uid, gid);
-            ::close(fd);
+    int waited_ms = 0;
+    int pause_ms = first_pause_ms;
+    for (;;) {
+        if (try_link(lock_path, owner_path, uid, gid)) {
+            if (origin()[0] == '\0') {
+                ::unlink(owner_path);
+                held.owner_path[0] = '\0';
+            } else {
+                std::memcpy(held.owner_path, owner_path, sizeof held.owner_path);
+            }
             last_refresh = detail::clock_now();
             return true;
         }
         const int reason = errno;
-        detail::lock_pause();
+        if (waited_ms >= total_wait_ms) {
+            errno = reason;
+            return false;
+        }
+        const int pause =
+            pause_ms < total_wait_ms - waited_ms ? pause_ms : total_wait_ms - waited_ms;
+        detail::lock_pause(pause);
+        waited_ms += pause;
+        pause_ms = pause_ms * 2 < longest_pause_ms ? pause_ms * 2 : longest_pause_ms;
         util::act_on_pending_signals();
         errno = reason;
     }
-    return false;
 }
 
 void unlock_maildrop(const char* path) {
-    char lock_path[PATH_MAX + 8];
-    if (path == nullptr || !detail::sibling_path(lock_path, sizeof lock_path, path, ".lock"))
-        return;
-    ::unlink(lock_path);
+    char lock_path[name_room];
+    if (!lock_name(lock_path, sizeof lock_path, path)) return;
+    // Checked on the file that goes, not on the name: a session stopped here
+    // while its lock lapsed and was taken must not remove the new one.
+    if (still_ours(lock_path))
+        (void)remove_if(lock_path, [](const struct stat& now, pid_t) {
+            // Read through our descriptor: the account may not be able to
+            // open a lock it could not be handed.
+            return now.st_dev == held.device && now.st_ino == held.inode &&
+                   pid_in(held.fd) == ::getpid();
+        });
+    if (held.held && held.owner_path[0] != '\0') {
+        struct stat st;
+        if (::lstat(held.owner_path, &st) == 0 && st.st_dev == held.device &&
+            st.st_ino == held.inode)
+            ::unlink(held.owner_path);
+    }
+    forget_held();
+}
+
+namespace {
+
+constexpr std::int64_t leftover_after = 60;  // seconds untouched
+
+bool all_of(const char* text, const char* set) {
+    return text[0] != '\0' && text[std::strspn(text, set)] == '\0';
+}
+
+// "<origin>.<pid>" (a second name) or "stale.<pid>.<random>" (a lock moved
+// aside), after "<maildrop>.lock.".
+bool leftover_name(const char* tail) {
+    const char* dot = std::strrchr(tail, '.');
+    if (dot == nullptr || !all_of(dot + 1, "0123456789")) return false;
+    const std::string head(tail, static_cast<std::size_t>(dot - tail));
+    if (head.rfind("stale.", 0) == 0) return all_of(head.c_str() + 6, "0123456789");
+    return all_of(head.c_str(), "0123456789abcdefghijklmnopqrstuvwxyz-");
+}
+
+}  // namespace
+
+void sweep_lock_leftovers(const char* path) {
+    char lock_path[name_room];
+    if (!lock_name(lock_path, sizeof lock_path, path)) return;
+    const char* slash = std::strrchr(lock_path, '/');
+    const std::string folder_path =
+        slash == nullptr     ? std::string(".")
+        : slash == lock_path ? std::string("/")
+                             : std::string(lock_path, static_cast<std::size_t>(slash - lock_path));
+    const std::string prefix = std::string(slash == nullptr ? lock_path : slash + 1) + ".";
+    const util::unique_fd folder(
+        ::open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.valid()) return;
+    DIR* listing = ::fdopendir(::dup(folder.get()));
+    if (listing == nullptr) return;
+    const std::int64_t now = static_cast<std::int64_t>(detail::clock_now());
+    while (const dirent* entry = ::readdir(listing)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0 ||
+            !leftover_name(entry->d_name + prefix.size()))
+            continue;
+        struct stat st;
+        if (::fstatat(folder.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+            now - static_cast<std::int64_t>(st.st_ctime) <= leftover_after ||
+            (held.held && st.st_dev == held.device && st.st_ino == held.inode))
+            continue;
+        (void)::unlinkat(folder.get(), entry->d_name, 0);
+    }
+    ::closedir(listing);
+}
+
+bool holds_maildrop_lock(const char* path) {
+    char lock_path[name_room];
+    return lock_name(lock_path, sizeof lock_path, path) && still_ours(lock_path);
 }
 
 void refresh_maildrop_lock(const char* path) {
@@ -81,7 +392,7 @@ void refresh_maildrop_lock(const char* path) {
 
 bool lock_stream(int fd) {
     for (;;) {
-        if (::lockf(fd, F_LOCK, 0) == 0) return true;
+        if (detail::lockf_call(fd, F_LOCK, 0) == 0) return true;
         if (errno != EINTR) return false;
         util::act_on_pending_signals();
     }
@@ -100,23 +411,16 @@ void refresh_lock(const char* path, bool force) {
     if (!force && last_refresh != 0 && since >= 0 && since < refresh_interval) return;
     last_refresh = now;
 
-    char lock_path[PATH_MAX + 8];
-    if (!sibling_path(lock_path, sizeof lock_path, path, ".lock")) return;
-    const int fd = ::open(lock_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return;
-    char pid_text[30];
-    const int pid_length = format_pid(pid_text, sizeof pid_text);
-    char held[32];
-    const ssize_t n = pread_full(fd, held, sizeof held, 0);
-    struct stat st;
+    char lock_path[name_room];
+    if (!lock_name(lock_path, sizeof lock_path, path)) return;
     // Only our own lock is renewed: one that another session took over after
-    // ours lapsed, or any other file, is left alone. The touch goes through
-    // the descriptor that was read, so it cannot land on a file swapped in
-    // meanwhile.
-    if (n == pid_length && std::memcmp(held, pid_text, static_cast<std::size_t>(n)) == 0 &&
-        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        (void)::futimens(fd, nullptr);
-    ::close(fd);
+    // ours lapsed, or any other file, is left alone. Writing our ID again
+    // through our own descriptor renews the status-change time, also where
+    // the file could not be handed to the account.
+    if (!still_ours(lock_path)) return;
+    char pid_text[30];
+    const int pid_length = format_pid(pid_text, sizeof pid_text, ::getpid());
+    (void)pwrite_all(held.fd, pid_text, static_cast<std::size_t>(pid_length), 0);
 }
 
 void forget_lock_refresh() {
@@ -125,7 +429,7 @@ void forget_lock_refresh() {
 
 bool lock_stream_uninterrupted(int fd) {
     for (;;) {
-        if (::lockf(fd, F_LOCK, 0) == 0) return true;
+        if (detail::lockf_call(fd, F_LOCK, 0) == 0) return true;
         if (errno != EINTR) return false;
     }
 }

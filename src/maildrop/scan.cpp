@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "maildrop/chunk_reader.hpp"
+#include "maildrop/content_digest.hpp"
 #include "maildrop/journal.hpp"
 #include "maildrop/lock.hpp"
 #include "maildrop/message_table.hpp"
@@ -23,7 +24,7 @@
 namespace tollmar::maildrop {
 
 namespace detail {
-scan_record last_scan = {false, 0, 0, 0};
+scan_record last_scan = {false, 0, 0, 0, {}};
 }
 
 namespace {
@@ -133,6 +134,7 @@ bool ends_with_lf(const char* chunk, std::size_t length) {
 bool copy_messages(int fd, const char* path, const char* spool_folder, std::int64_t* scanned) {
     detail::chunk_source source;
     detail::start_chunks(source, fd, chunk_buffer, sizeof chunk_buffer);
+    source.observe = detail::digest_add;
     current_message message = {nullptr, nullptr, 0, spool_folder};
     const char* chunk = nullptr;
     std::size_t length = 0;
@@ -153,6 +155,9 @@ bool copy_messages(int fd, const char* path, const char* spool_folder, std::int6
         return false;
     }
     if (ends_with_lf(chunk, length) && !has_cr(chunk, length)) message.tally = 1;
+    // A chunk starts a line only after a chunk that ended one: "From " in the
+    // middle of a long line is body text, whatever the chunk boundaries.
+    bool line_start = ends_with_lf(chunk, length);
 
     for (;;) {
         got = detail::next_chunk(source, &chunk, &length);
@@ -173,7 +178,9 @@ bool copy_messages(int fd, const char* path, const char* spool_folder, std::int6
             break;
         }
         const bool cr = has_cr(chunk, length);
-        if (starts_message(chunk, length) && (cr || lf)) {
+        const bool starts_line = line_start;
+        line_start = lf;
+        if (starts_line && starts_message(chunk, length) && (cr || lf)) {
             if (!finish_message(message) || !begin_message(message)) {
                 abandon_message(message);
                 return false;
@@ -214,9 +221,22 @@ bool scan_maildrop(const char* path, const char* spool_folder) {
         refuse(path, "not a regular file with a single link");
         return false;
     }
+    // The session keeps the group mail, which may reach other users' mail
+    // (a path through a link the user planted, a shared folder): only a
+    // maildrop of the session's own user is ever read or written.
+    if (st.st_uid != ::geteuid()) {
+        refuse(path, "not owned by the session's user");
+        return false;
+    }
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     (void)::fchmod(fd, 0600);
-    (void)lock_stream(fd);
+    // Without the stream lock a delivery could be half written under our
+    // reading, and a journal replay could race a writer: nothing is read.
+    if (!lock_stream(fd)) {
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to lock maildrop stream", path,
+                       std::strerror(errno));
+        return false;
+    }
 
     // A rewrite interrupted by a crash is finished before anything is read,
     // so the scan never sees a torn maildrop.
@@ -224,9 +244,11 @@ bool scan_maildrop(const char* path, const char* spool_folder) {
     bool ok = detail::complete_journal(fd, path);
 
     std::int64_t scanned = 0;
+    unsigned char digest[detail::content_digest_size];
     if (ok) {
         release_message_table();
-        ok = copy_messages(fd, path, spool_folder, &scanned);
+        detail::digest_begin();
+        ok = copy_messages(fd, path, spool_folder, &scanned) && detail::digest_finish(digest);
     }
     (void)::lseek(fd, 0, SEEK_SET);  // lockf counts from the offset
     (void)unlock_stream(fd);
@@ -235,6 +257,7 @@ bool scan_maildrop(const char* path, const char* spool_folder) {
     detail::last_scan.length = scanned;
     detail::last_scan.device = st.st_dev;
     detail::last_scan.inode = st.st_ino;
+    std::memcpy(detail::last_scan.digest, digest, sizeof digest);
     return true;
 }
 

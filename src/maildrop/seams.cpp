@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <ctime>
+
 #include "util/log.hpp"
 
 namespace tollmar::maildrop::detail {
@@ -10,22 +12,25 @@ namespace {
 std::time_t system_now() {
     return std::time(nullptr);
 }
-void one_second() {
-    sleep(1);
+void sleep_ms(int milliseconds) {
+    const struct timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    ::nanosleep(&pause, nullptr);
 }
 }  // namespace
 
 std::time_t (*clock_now)() = system_now;
-void (*lock_pause)() = one_second;
+void (*lock_pause)(int) = sleep_ms;
 ssize_t (*read_call)(int, void*, size_t) = ::read;
 ssize_t (*pread_call)(int, void*, size_t, off_t) = ::pread;
+int (*lockf_call)(int, int, off_t) = ::lockf;
 void (*on_update_step)(update_step) = nullptr;
 
 void reset_seams() {
     clock_now = system_now;
-    lock_pause = one_second;
+    lock_pause = sleep_ms;
     read_call = ::read;
     pread_call = ::pread;
+    lockf_call = ::lockf;
     on_update_step = nullptr;
     util::log_observer = nullptr;
 }

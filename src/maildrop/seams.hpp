@@ -12,12 +12,15 @@ namespace tollmar::maildrop::detail {
 // The wall clock behind the stale rule and the refresh interval (time(nullptr)).
 extern std::time_t (*clock_now)();
 
-// The pause after a failed lock attempt (sleep(1)).
-extern void (*lock_pause)();
+// The pause of `milliseconds` after a failed lock attempt (nanosleep).
+extern void (*lock_pause)(int milliseconds);
 
 // read(2) and pread(2) as used for the maildrop and the spool files.
 extern ssize_t (*read_call)(int fd, void* buf, size_t count);
 extern ssize_t (*pread_call)(int fd, void* buf, size_t count, off_t offset);
+
+// lockf(3) as used for the stream lock.
+extern int (*lockf_call)(int fd, int cmd, off_t length);
 
 // Steps of the rewrite at which a test may end the process.
 enum class update_step {

@@ -4,10 +4,14 @@
 // agents that honour only lockf may hold it open and wait on the stream lock
 // meanwhile, and must find their descriptor still naming the maildrop.
 //
-// 1. Under the stream lock, check that the maildrop is still the file that
-//    was scanned and not shorter than the scan saw it; otherwise log and keep
-//    it as it is. Bytes past the scanned length were appended since (by an
-//    agent that ignored or broke the dot-lock) and are kept.
+// 1. Under the stream lock, check that the dot-lock is still this session's
+//    (the very file it took, holding its process ID), that the maildrop is
+//    still the file that was scanned, not shorter than the scan saw it, and
+//    that the scanned bytes are unchanged (their digest, taken during the
+//    scan, is taken again); otherwise log and keep it as it is. A session
+//    whose lock lapsed and was taken by another must not write over what
+//    that other session made of the maildrop. Bytes past the scanned length were appended since (by
+//    an agent that ignored or broke the dot-lock) and are kept.
 // 2. Write the new content - the kept spool files, then the appended bytes -
 //    to "<maildrop>.tollmar-journal.tmp", with a trailer recording the new
 //    length, the maildrop length it was made from and a hash of the bytes the
@@ -37,6 +41,7 @@
 #include <climits>
 #include <cstring>
 
+#include "maildrop/content_digest.hpp"
 #include "maildrop/file_io.hpp"
 #include "maildrop/journal.hpp"
 #include "maildrop/lock.hpp"
@@ -140,22 +145,36 @@ bool write_journal(int fd, const char* path, std::int64_t current) {
     return true;
 }
 
+// Why the stream-locked maildrop must not be rewritten; nullptr when it may.
+const char* unsafe_to_rewrite(int fd, const char* path, struct stat* st) {
+    if (!holds_maildrop_lock(path)) return "the dot-lock is no longer ours";
+    if (::fstat(fd, st) != 0) return std::strerror(errno);
+    if (st->st_size < static_cast<off_t>(detail::last_scan.length))
+        return "shorter than when it was scanned";
+    unsigned char digest[detail::content_digest_size];
+    if (!detail::digest_range(fd, detail::last_scan.length, digest))
+        return "scanned part could not be read again";
+    if (std::memcmp(digest, detail::last_scan.digest, sizeof digest) != 0)
+        return "scanned part changed since the scan";
+    return nullptr;
+}
+
 }  // namespace
 
-void update_maildrop(const char* path) {
-    if (path == nullptr) return;
+bool update_maildrop(const char* path) {
+    if (path == nullptr) return false;
     if (!detail::last_scan.valid) {
         keep_everything(path, "no completed scan");
-        return;
+        return false;
     }
     // Nothing left out: the rewrite would reproduce the maildrop byte for byte.
-    if (!anything_deleted()) return;
+    if (!anything_deleted()) return true;
 
     const util::unique_fd maildrop(::open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     const int fd = maildrop.get();
     if (fd < 0) {
         keep_everything(path, std::strerror(errno));
-        return;
+        return false;
     }
     struct stat st;
     const char* problem = nullptr;
@@ -164,17 +183,17 @@ void update_maildrop(const char* path) {
     else if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_dev != detail::last_scan.device ||
              st.st_ino != detail::last_scan.inode)
         problem = "not the file that was scanned";
-    if (problem == nullptr) {
-        (void)detail::lock_stream_uninterrupted(fd);
-        if (::fstat(fd, &st) != 0)
-            problem = std::strerror(errno);
-        else if (st.st_size < static_cast<off_t>(detail::last_scan.length))
-            problem = "shorter than when it was scanned";
+    bool done = false;
+    if (problem == nullptr && !detail::lock_stream_uninterrupted(fd))
+        problem = "the stream lock (lockf) failed";
+    else if (problem == nullptr) {
+        problem = unsafe_to_rewrite(fd, path, &st);
         if (problem == nullptr && write_journal(fd, path, static_cast<std::int64_t>(st.st_size)))
-            (void)detail::complete_journal(fd, path);
+            done = detail::complete_journal(fd, path);
         (void)unlock_stream(fd);
     }
     if (problem != nullptr) keep_everything(path, problem);
+    return done;
 }
 
 }  // namespace tollmar::maildrop

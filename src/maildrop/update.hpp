@@ -5,8 +5,12 @@ namespace tollmar::maildrop {
 
 // Rewrites the maildrop from the spool files of the kept messages, followed by
 // whatever was appended to it since the scan. Failure-safe: on any failure the
-// maildrop keeps every message; failures are logged at LOG_ERR.
-void update_maildrop(const char* path);
+// maildrop keeps every message; failures are logged at LOG_ERR. It writes
+// only while this process still holds the maildrop's dot-lock and the scanned
+// bytes are unchanged. True when every message marked deleted is gone (also
+// when none is), false when they are all still there or the rewrite stopped
+// half way (its journal then completes it in the next session).
+bool update_maildrop(const char* path);
 
 // Unlinks the spool file of every entry; the table is unchanged.
 void remove_spool_files();

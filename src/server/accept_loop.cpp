@@ -60,6 +60,7 @@ void handle_connection(int fd, const struct sockaddr_storage& accepted_peer) {
     char host[util::peer_host_size];
     const unsigned port = peer_text(peer, host, sizeof host);
     util::log_line(LOG_INFO, "Connection from %s:%u", host, port);
+    prepare_connection_socket(fd);
 
     // Until the child has switched on_terminate to its deferred form, a
     // termination signal must not reach it.

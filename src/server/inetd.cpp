@@ -59,6 +59,7 @@ void serve_inetd() {
     char host[util::peer_host_size];
     const unsigned port = peer_text(peer, host, sizeof host);
     util::log_line(LOG_INFO, "Connection from %s:%u", host, port);
+    prepare_connection_socket(STDIN_FILENO);
     serve_connection(STDIN_FILENO, peer);
 }
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -153,6 +154,16 @@ unsigned listen_any(const char* service) {
 }
 
 }  // namespace
+
+bool prepare_connection_socket(int fd) {
+    const int on = 1;
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+        util::log_line(LOG_WARNING, "%s: %s", "setsockopt TCP_NODELAY failed",
+                       std::strerror(errno));
+        return false;
+    }
+    return true;
+}
 
 int listen_backlog(const char* listenq) {
     return listenq != nullptr ? std::atoi(listenq) : default_backlog;

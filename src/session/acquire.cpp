@@ -16,6 +16,7 @@
 #include "config/settings.hpp"
 #include "maildrop/lock.hpp"
 #include "maildrop/maildrop_path.hpp"
+#include "maildrop/path_check.hpp"
 #include "maildrop/scan.hpp"
 #include "maildrop/update.hpp"
 #include "session/phases.hpp"
@@ -79,6 +80,7 @@ void acquire_maildrop(int fd, const char* login_name) {
         fail(fd, "-ERR [SYS/TEMP] user no longer exists\r\n");
     }
     const uid_t uid = pw->pw_uid;
+    const std::string home = pw->pw_dir;
     const std::string path = resolve_maildrop_path(pw, account);
     maildrop::remember_maildrop_path(path.c_str());
 
@@ -105,6 +107,17 @@ void acquire_maildrop(int fd, const char* login_name) {
         util::log_line(LOG_ERR, "%s: %u: %s", "setgid() failed", static_cast<unsigned>(gid),
                        std::strerror(errno));
         fail(fd, "-ERR [SYS/TEMP] failed to join 'mail' group (setgid)\r\n");
+    }
+
+    // Before anything is made or read there: a link the user planted on the
+    // way could lead the lock and the scan into another user's mail.
+    const char* trusted =
+        config::settings.home_mbox != nullptr && auth::session_identity.maildrop_override[0] == '\0'
+            ? home.c_str()
+            : "/";
+    if (!maildrop::maildrop_path_is_safe(path.c_str(), trusted, uid, gid)) {
+        maildrop::forget_maildrop_path();
+        fail(fd, "-ERR [SYS/PERM] failed to scan maildrop contents\r\n");
     }
 
     if (!take_lock(path.c_str(), uid, gid)) {

@@ -65,11 +65,14 @@ void authorize(int fd, char* command_line, char* login_name) {
         else
             channel::send_text(fd, "-ERR\r\n");
     }
-    std::memset(command_line, 0, command_buffer_size);
+    explicit_bzero(command_line, command_buffer_size);
 
     const auth::login_verdict verdict =
         auth::check_credentials(state.user_line + 5, state.pass_line + 5);
+    // No copy of the password outlives the check: ours, and the bytes of the
+    // PASS line still in the reader's buffer (the line after it stays).
     explicit_bzero(state.pass_line, sizeof state.pass_line);
+    channel::wipe_consumed_input();
 
     util::cut_at_line_end(state.user_line);
     util::strlcpy(login_name, state.user_line + 5, line_copy_size);

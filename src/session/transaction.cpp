@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "channel/line_io.hpp"
 #include "channel/tls.hpp"
@@ -15,19 +16,28 @@
 
 namespace tollmar::session {
 
-// The client has its answer and a closed connection before the maildrop is
-// written back; the update reports its own failures to the log.
+// With deletions pending the maildrop is written back first, so that the
+// answer can say whether the deleted messages are really gone; a client that
+// has left by then changes nothing, as the rewrite is already done. The
+// maildrop is final at that point, so the lock goes before the answer: a
+// client that reconnects at once finds it free. Only then, with the client
+// served, are the spool files removed (should the answer fail, the at-exit
+// clean-up removes them, and no longer touches the lock).
 void cmd_quit(int fd, const char*) {
-    channel::send_text(fd, "+OK\r\n");
+    const char* path = maildrop::maildrop_path();
+    const bool removed = !maildrop_dirty || maildrop::update_maildrop(path);
+    maildrop::unlock_maildrop(path);
+    std::string swept_path = path != nullptr ? path : "";
+    maildrop::forget_maildrop_path();
+    channel::send_text(
+        fd, removed ? "+OK\r\n" : "-ERR [SYS/TEMP] some deleted messages not removed\r\n");
     channel::flush_output(fd);  // replies collected for pipelined commands too
     close(fd);
     channel::tls_end();
-    const char* path = maildrop::maildrop_path();
-    if (maildrop_dirty) maildrop::update_maildrop(path);
     maildrop::remove_spool_files();
     maildrop::release_message_table();
-    maildrop::unlock_maildrop(path);
-    maildrop::forget_maildrop_path();
+    // Off the client's path: what dead or robbed sessions left beside it.
+    if (!swept_path.empty()) maildrop::sweep_lock_leftovers(swept_path.c_str());
 }
 
 void command_loop(int fd, char* command_line) {

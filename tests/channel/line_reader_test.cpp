@@ -56,6 +56,24 @@ protected:
     socket_pair sp_{};
 };
 
+TEST_F(LineReader, WipingConsumedInputClearsThePassLineButKeepsWhatFollows) {
+    test::write_fully(sp_.peer, "USER a\r\nPASS secret-word\r\nSTAT\r\n");
+    char buf[4096];
+    ASSERT_GT(read_line(sp_.ours, buf, sizeof buf), 0);
+    ASSERT_GT(read_line(sp_.ours, buf, sizeof buf), 0);
+    ASSERT_STREQ(buf, "PASS secret-word\r\n");
+    std::size_t size = 0;
+    const char* raw = reader_buffer(&size);
+    const std::string before(raw, size);
+    ASSERT_NE(before.find("secret-word"), std::string::npos);  // the copy that must go
+    wipe_consumed_input();
+    const std::string after(raw, size);
+    EXPECT_EQ(after.find("secret-word"), std::string::npos);
+    EXPECT_EQ(after.find("USER a"), std::string::npos);
+    ASSERT_GT(read_line(sp_.ours, buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "STAT\r\n");
+}
+
 TEST_F(LineReader, TwoLinesInOneSegmentNeedOneRead) {
     test::write_fully(sp_.peer, "USER a\r\nPASS b\r\n");
     char buf[4096];

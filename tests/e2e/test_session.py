@@ -242,7 +242,8 @@ def test_home_mbox_lock_is_taken_as_the_account(sandbox, server):
     os.symlink("/etc", os.path.join(mallory.home, "mail"))
     srv = server.start("-L", "mail/inbox")
     with srv.connect() as c:
-        assert c.login("mallory", "pw")[1] == "-ERR [IN-USE] failed to lock maildrop"
+        # A link below the home is the user's: refused before any lock.
+        assert c.login("mallory", "pw")[1] == "-ERR [SYS/PERM] failed to scan maildrop contents"
     srv.wait_sessions_ended()
     assert not os.path.exists("/etc/inbox.lock")
     assert not os.path.exists("/etc/inbox")

@@ -59,7 +59,7 @@ protected:
             kill_on_occurrence = c.occurrence;
             occurrences = 0;
             detail::on_update_step = kill_at_step;
-            update_maildrop(mbox.c_str());
+            update_holding_lock(mbox);
             ::_exit(4);
         }
         int status = 0;

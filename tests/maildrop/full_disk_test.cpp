@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "config/settings.hpp"
+#include "maildrop/lock.hpp"
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan.hpp"
 #include "maildrop/update.hpp"
@@ -65,12 +66,13 @@ TEST_F(MaildropTest, FullMaildropFolderKeepsEveryMessage) {
     with_tiny_tmpfs(drop_folder, "512k", [&] {
         const std::string drop = drop_folder + "/mbox";
         write_file(drop, text);
+        ASSERT_TRUE(lock_maildrop(drop.c_str(), ::geteuid(), ::getegid()));
         // Fill what is left, so that no journal fits.
         write_file(drop_folder + "/filler", std::string(512 * 1024, 'f'));
         ASSERT_TRUE(scan_maildrop(drop.c_str(), spool.c_str()));
         ASSERT_EQ(messages.count, 3);
         messages.entries[1].deleted = 1;
-        update_maildrop(drop.c_str());
+        update_holding_lock(drop);
         EXPECT_TRUE(read_file(drop) == text);
         EXPECT_TRUE(logged_containing(LOG_ERR, "failed to write maildrop journal: " + drop));
         EXPECT_TRUE(logged_containing(LOG_ERR, "No space left on device"));
@@ -79,9 +81,10 @@ TEST_F(MaildropTest, FullMaildropFolderKeepsEveryMessage) {
         EXPECT_FALSE(exists(drop + ".tollmar-journal"));
         // With room again, the same deletion goes through.
         ::unlink((drop_folder + "/filler").c_str());
-        update_maildrop(drop.c_str());
+        update_holding_lock(drop);
         EXPECT_TRUE(read_file(drop) == part('a') + part('c'));
         remove_spool_files();
+        unlock_maildrop(drop.c_str());
     });
 }
 

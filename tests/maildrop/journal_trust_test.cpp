@@ -95,7 +95,7 @@ protected:
             messages.entries[0].deleted = 1;
             messages.entries[2].deleted = 1;
             detail::on_update_step = kill_when_committed;
-            update_maildrop(mbox.c_str());
+            update_holding_lock(mbox);
             return 1;
         });
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << describe(status);
@@ -271,7 +271,7 @@ TEST_F(JournalTrustTest, ForeignTemporaryJournalMakesTheUpdateKeepEverything) {
             if (!scan_maildrop(mbox.c_str(), spool.c_str())) return int{scan_failed};
             if (messages.count != 4) return int{wrong_message_count};
             messages.entries[1].deleted = 1;
-            update_maildrop(mbox.c_str());
+            update_holding_lock(mbox);
             if (c.reason == nullptr)
                 return logged_containing(LOG_ERR, "refusing") ? int{unexpected_refusal} : int{fine};
             if (!logged_containing(LOG_ERR,
@@ -336,7 +336,7 @@ TEST_F(JournalTrustTest, ForeignJournalInTheWayOfTheCommitKeepsEverything) {
         ASSERT_EQ(messages.count, 4);
         EXPECT_TRUE(logged_containing(LOG_ERR, "refusing maildrop journal: " + journal()));
         messages.entries[1].deleted = 1;
-        update_maildrop(mbox.c_str());
+        update_holding_lock(mbox);
         EXPECT_TRUE(read_file(mbox) == original);
         EXPECT_EQ(snapshot_of(journal()), planted);
         EXPECT_FALSE(exists(temp()));

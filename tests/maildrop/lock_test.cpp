@@ -1,9 +1,12 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <vector>
 
 #include "maildrop/lock.hpp"
 #include "maildrop/lock_detail.hpp"
@@ -19,10 +22,16 @@ std::time_t fake_now = 0;
 std::time_t fake_clock() {
     return fake_now;
 }
+constexpr int full_wait_pauses = 11;  // 10, 20, ... 640, 1000 x 3, 730 ms
+std::string stale_lock_folder;
+int rival_result = -1;
+pid_t rival_pid = 0;
 int pauses = 0;
+std::vector<int> pause_log;  // milliseconds of each pause
 std::string vanishing_lock;  // removed by the second pause when set
-void count_pause() {
+void count_pause(int milliseconds) {
     ++pauses;
+    pause_log.push_back(milliseconds);
     if (pauses == 2 && !vanishing_lock.empty()) ::unlink(vanishing_lock.c_str());
 }
 
@@ -31,6 +40,7 @@ protected:
     void SetUp() override {
         MaildropTest::SetUp();
         pauses = 0;
+        pause_log.clear();
         vanishing_lock.clear();
         detail::lock_pause = count_pause;
         lock = mbox + ".lock";
@@ -56,8 +66,9 @@ TEST_F(LockTest, StaleRuleCountsStatusChangeAge) {
         int result;
         int pauses;
     };
-    for (const age_case c : {age_case{600, 0, 5}, age_case{601, 1, 0}, age_case{-3600, 0, 5},
-                             age_case{0, 0, 5}, age_case{100000, 1, 0}}) {
+    const int all = full_wait_pauses;
+    for (const age_case c : {age_case{600, 0, all}, age_case{601, 1, 0}, age_case{-3600, 0, all},
+                             age_case{0, 0, all}, age_case{100000, 1, 0}}) {
         SCOPED_TRACE(c.age);
         write_file(lock, "99999");
         fake_now = stat_of(lock).st_ctime + c.age;
@@ -84,21 +95,234 @@ TEST_F(LockTest, LockRemovedDuringThePausesIsTakenAtTheNextAttempt) {
     EXPECT_EQ(read_file(lock), std::to_string(getpid()));
 }
 
-TEST_F(LockTest, MissingFolderFailsAfterFivePauses) {
+// A held lock is waited for about five seconds in all, in pauses that start
+// short and double up to a second, so a lock freed at once is taken at once.
+TEST_F(LockTest, WaitForAHeldLockGrowsFromTenMillisecondsToFiveSecondsInAll) {
+    write_file(lock, "99999");
+    errno = 0;
+    EXPECT_EQ(lock_maildrop(mbox.c_str(), 0, 0), 0);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(pause_log, (std::vector<int>{10, 20, 40, 80, 160, 320, 640, 1000, 1000, 1000, 730}));
+    int total = 0;
+    for (int ms : pause_log) total += ms;
+    EXPECT_EQ(total, 5000);
+    EXPECT_EQ(read_file(lock), "99999");
+}
+
+TEST_F(LockTest, MissingFolderFailsAfterTheWholeWait) {
     const std::string inside = dir + "/missing/mbox";
     errno = 0;
     EXPECT_EQ(lock_maildrop(inside.c_str(), 0, 0), 0);
-    EXPECT_EQ(pauses, 5);
+    EXPECT_EQ(pauses, full_wait_pauses);
     EXPECT_EQ(errno, ENOENT);
 }
 
-TEST_F(LockTest, UnlockRemovesAnyLockAndToleratesNone) {
-    write_file(lock, "12345");
-    unlock_maildrop(mbox.c_str());
-    EXPECT_FALSE(exists(lock));
-    unlock_maildrop(mbox.c_str());
-    EXPECT_FALSE(exists(lock));
+// The second name a lock keeps while its session lives, if any.
+std::vector<std::string> owner_names(const std::string& folder) {
+    std::vector<std::string> out;
+    for (const std::string& name : list_folder(folder))
+        if (name.rfind("mbox.lock.", 0) == 0) out.push_back(name);
+    return out;
+}
+
+TEST_F(LockTest, UnlockRemovesOnlyTheLockThisProcessTook) {
+    struct unlock_case {
+        const char* name;
+        void (*meddle)(const std::string& lock);  // after our lock was taken
+        bool removed;
+    };
+    const unlock_case cases[] = {
+        {"our own lock", [](const std::string&) {}, true},
+        // Ours lapsed and another session took the name: even with our ID
+        // in it, another file is not ours.
+        {"another file under the name",
+         [](const std::string& lock) {
+             ::unlink(lock.c_str());
+             write_file(lock, std::to_string(getpid()));
+         },
+         false},
+        {"our file now naming another process",
+         [](const std::string& lock) {
+             const int fd = ::open(lock.c_str(), O_WRONLY | O_TRUNC);
+             ASSERT_EQ(::write(fd, "12345", 5), 5);
+             ::close(fd);
+         },
+         false},
+    };
+    for (const unlock_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(lock_maildrop(mbox.c_str(), getuid(), getgid()), 1);
+        EXPECT_TRUE(holds_maildrop_lock(mbox.c_str()));
+        EXPECT_EQ(owner_names(dir).size(), 1u);  // the lock's second name
+        c.meddle(lock);
+        EXPECT_EQ(holds_maildrop_lock(mbox.c_str()), c.removed);
+        const std::string before = read_file(lock);
+        unlock_maildrop(mbox.c_str());
+        EXPECT_EQ(exists(lock), !c.removed);
+        if (!c.removed) {
+            EXPECT_EQ(read_file(lock), before);
+        }
+        EXPECT_TRUE(owner_names(dir).empty());
+        EXPECT_FALSE(holds_maildrop_lock(mbox.c_str()));
+        ::unlink(lock.c_str());
+    }
+    unlock_maildrop(mbox.c_str());  // no lock at all: nothing happens
     EXPECT_TRUE(exists(dir));
+}
+
+// Two logins find the same stale lock. The first one's judgement is followed,
+// before it acts, by the whole takeover of the second (run from the clock
+// read that sits between judging and removing): the first must then find the
+// name holding the second's fresh lock and leave it.
+std::time_t stale_now = 0;
+std::time_t racing_clock() {
+    static bool raced = false;
+    if (!raced) {
+        raced = true;
+        const pid_t rival = ::fork();
+        if (rival == 0) {
+            detail::clock_now = fake_clock;
+            detail::lock_pause = [](int) {};
+            ::_exit(lock_maildrop((stale_lock_folder + "/mbox").c_str(), getuid(), getgid()));
+        }
+        int status = 0;
+        ::waitpid(rival, &status, 0);
+        rival_result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        rival_pid = rival;
+    }
+    return stale_now;
+}
+
+TEST_F(LockTest, TwoContendersOnAStaleLockNeverBothHoldIt) {
+    write_file(lock, "99999");
+    stale_now = stat_of(lock).st_ctime + 601;
+    fake_now = stale_now;
+    stale_lock_folder = dir;
+    detail::clock_now = racing_clock;
+    detail::lock_pause = [](int) {};
+    errno = 0;
+    const int mine = lock_maildrop(mbox.c_str(), getuid(), getgid());
+    EXPECT_EQ(rival_result, 1);
+    EXPECT_EQ(mine, 0);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(read_file(lock), std::to_string(rival_pid));
+}
+
+// A child takes the lock and then either dies at once (SIGKILL: no clean-up)
+// or lives on until told; the lock it leaves is fresh by the clock.
+struct lock_holder {
+    pid_t pid;
+    int release_fd;  // closing it ends a live holder
+};
+lock_holder hold_in_child(const std::string& maildrop, bool die) {
+    int taken[2];
+    int release[2];
+    if (::pipe(taken) != 0 || ::pipe(release) != 0) return {-1, -1};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(release[1]);
+        const char ok = lock_maildrop(maildrop.c_str(), getuid(), getgid()) ? 'y' : 'n';
+        if (::write(taken[1], &ok, 1) != 1) ::_exit(2);
+        if (die) ::kill(getpid(), SIGKILL);
+        char c;
+        (void)::read(release[0], &c, 1);
+        ::_exit(0);
+    }
+    ::close(release[0]);
+    ::close(taken[1]);
+    char ok = 'n';
+    EXPECT_EQ(::read(taken[0], &ok, 1), 1);
+    EXPECT_EQ(ok, 'y');
+    ::close(taken[0]);
+    if (die) {
+        ::waitpid(child, nullptr, 0);
+        ::close(release[1]);
+        return {child, -1};
+    }
+    return {child, release[1]};
+}
+
+TEST_F(LockTest, FreshLockOfAKilledSessionOfThisHostIsTakenAtOnce) {
+    // Killed: its lock and second name are left; the next login takes over.
+    const lock_holder killed = hold_in_child(mbox, true);
+    ASSERT_EQ(read_file(lock), std::to_string(killed.pid));
+    ASSERT_EQ(owner_names(dir).size(), 1u);
+    EXPECT_EQ(lock_maildrop(mbox.c_str(), getuid(), getgid()), 1);
+    EXPECT_EQ(pauses, 0);
+    EXPECT_EQ(read_file(lock), std::to_string(getpid()));
+    EXPECT_EQ(owner_names(dir).size(), 1u);  // only ours is left
+    unlock_maildrop(mbox.c_str());
+    EXPECT_TRUE(list_folder(dir) == std::vector<std::string>{"spool"});
+}
+
+TEST_F(LockTest, LockOfALiveSessionOrOfUnknownOriginIsNeverTakenEarly) {
+    // A live session of this host.
+    const lock_holder live = hold_in_child(mbox, false);
+    errno = 0;
+    EXPECT_EQ(lock_maildrop(mbox.c_str(), getuid(), getgid()), 0);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(read_file(lock), std::to_string(live.pid));
+    ::close(live.release_fd);
+    ::waitpid(live.pid, nullptr, 0);
+    ::unlink(lock.c_str());
+    for (const std::string& name : owner_names(dir)) ::unlink((dir + "/" + name).c_str());
+
+    // A dead process's ID but no second name of this host (another host, an
+    // agent that writes the bare lock): only the 600-second rule applies.
+    const lock_holder gone = hold_in_child(dir + "/other", true);
+    struct leftover {
+        const char* name;
+        std::string second_name;  // linked to the lock; empty: none
+    };
+    const leftover cases[] = {
+        {"no second name", ""},
+        {"second name of another origin",
+         lock + ".0123456789abcdef-pid4026531836." + std::to_string(gone.pid)},
+    };
+    for (const leftover& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(lock, std::to_string(gone.pid));
+        if (!c.second_name.empty()) {
+            ASSERT_EQ(::link(lock.c_str(), c.second_name.c_str()), 0);
+        }
+        pauses = 0;
+        EXPECT_EQ(lock_maildrop(mbox.c_str(), getuid(), getgid()), 0);
+        EXPECT_EQ(pauses, full_wait_pauses);
+        EXPECT_EQ(read_file(lock), std::to_string(gone.pid));
+        ::unlink(lock.c_str());
+        if (!c.second_name.empty()) {
+            ::unlink(c.second_name.c_str());
+        }
+    }
+}
+
+TEST_F(LockTest, SweepRemovesOnlyLeftoversUntouchedForAMinute) {
+    const std::string origin_name = "mbox.lock.0123456789abcdef0123456789abcdef-pid4026531836.";
+    write_file(dir + "/" + origin_name + "4242", "4242");  // its lock removed by a third party
+    write_file(dir + "/mbox.lock.stale.77.12345", "77");   // a takeover that died half way
+    write_file(dir + "/mbox.lock.backup", "1");            // not a name of ours
+    write_file(dir + "/mbox.lock.stale.x.1", "1");
+    write_file(dir + "/other.lock.abc-pid1.5", "5");  // another maildrop's
+    write_file(dir + "/" + origin_name + "4343", "4343");
+    ASSERT_EQ(::link((dir + "/" + origin_name + "4343").c_str(), lock.c_str()), 0);  // held
+    const std::vector<std::string> kept = {
+        "mbox.lock",          "mbox.lock.backup",      "mbox.lock.stale.x.1",
+        origin_name + "4343", "other.lock.abc-pid1.5", "spool"};
+    auto sorted_folder = [&] {
+        std::vector<std::string> names = list_folder(dir);
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const std::vector<std::string> everything = sorted_folder();
+    detail::clock_now = fake_clock;
+    fake_now = std::time(nullptr) + 55;  // still fresh: a contender may be using it
+    sweep_lock_leftovers(mbox.c_str());
+    EXPECT_EQ(sorted_folder(), everything);
+    fake_now = std::time(nullptr) + 61;
+    sweep_lock_leftovers(mbox.c_str());
+    std::vector<std::string> expected = kept;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(sorted_folder(), expected);
 }
 
 // The lock's mtime is set far back first; a renewal moves it to now.
@@ -148,7 +372,7 @@ int contender_result(const std::string& maildrop, std::time_t now) {
     if (child == 0) {
         fake_now = now;
         detail::clock_now = fake_clock;
-        detail::lock_pause = [] {};
+        detail::lock_pause = [](int) {};
         ::_exit(lock_maildrop(maildrop.c_str(), 0, 0));
     }
     int status = 0;

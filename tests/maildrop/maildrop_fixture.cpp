@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "maildrop/lock.hpp"
 #include "maildrop/lock_detail.hpp"
 #include "maildrop/maildrop_path.hpp"
 #include "maildrop/message_table.hpp"
@@ -88,6 +89,14 @@ std::vector<scanned_message> scanned_messages() {
     return out;
 }
 
+bool update_holding_lock(const std::string& drop) {
+    using namespace tollmar::maildrop;
+    if (!holds_maildrop_lock(drop.c_str())) {
+        EXPECT_TRUE(lock_maildrop(drop.c_str(), ::geteuid(), ::getegid()));
+    }
+    return update_maildrop(drop.c_str());
+}
+
 void MaildropTest::SetUp() {
     using namespace tollmar::maildrop;
     detail::reset_seams();
@@ -108,6 +117,7 @@ void MaildropTest::SetUp() {
 
 void MaildropTest::TearDown() {
     using namespace tollmar::maildrop;
+    unlock_maildrop(mbox.c_str());
     remove_spool_files();
     release_message_table();
     forget_maildrop_path();

@@ -31,6 +31,10 @@ struct scanned_message {
 };
 std::vector<scanned_message> scanned_messages();
 
+// A session rewrites only while it holds the dot-lock: takes it (unless this
+// process holds it already) and runs the update.
+bool update_holding_lock(const std::string& drop);
+
 class MaildropTest : public ::testing::Test {
 protected:
     void SetUp() override;

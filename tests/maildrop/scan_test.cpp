@@ -49,6 +49,8 @@ struct scan_case {
 std::vector<scan_case> scan_cases() {
     const std::string long_from = "From " + repeat('b', 4095) + "\n";  // 4101 bytes
     const std::string split_line = repeat('x', 4095) + "From c\n";     // splits at 4095
+    const std::string forged =
+        repeat('v', 4095) + "From evil@x Mon Jan  1 00:00:00 2024\nSubject: forged\n\nbody\n\n";
     return {
         {"nine bytes", "From a\nx\n", {{"From a\nx\n", 9, 11}}},
         {"crlf", "From a\r\nx\r\n", {{"From a\r\nx\r\n", 11, 11}}},
@@ -78,9 +80,19 @@ std::vector<scan_case> scan_cases() {
         {"long from line with cr in its first chunk is a boundary",
          "From a\nFrom \r" + repeat('b', 4094) + "\n",
          {{"From a\n", 7, 8}, {"From \r" + repeat('b', 4094) + "\n", 4101, 4102}}},
-        {"from at the 4096th byte of a line",
+        // A "From " that only a chunk boundary puts at the start of a chunk
+        // is inside a line: body text, never a message of its own.
+        {"from at the 4096th byte of a line is body text",
          "From a\n" + split_line,
-         {{"From a\n" + repeat('x', 4095), 4102, 4103}, {"From c\n", 7, 8}}},
+         {{"From a\n" + split_line, 4109, 4111}}},
+        {"forged headers behind a long body line stay in the message",
+         "From a\n" + forged + "From b\n",
+         {{"From a\n" + forged, 7 + static_cast<long long>(forged.size()),
+           7 + static_cast<long long>(forged.size()) + 6},
+          {"From b\n", 7, 8}}},
+        {"from at the start of the third chunk of a line",
+         "From a\n" + repeat('q', 2 * 4095) + "From c\n",
+         {{"From a\n" + repeat('q', 2 * 4095) + "From c\n", 8204, 8206}}},
         {"line of exactly one chunk",
          "From a\n" + repeat('y', 4094) + "\nFrom d\n",
          {{"From a\n" + repeat('y', 4094) + "\n", 4102, 4104}, {"From d\n", 7, 8}}},
@@ -263,13 +275,15 @@ std::vector<scanned_message> reference_scan(const std::string& path) {
     long before = 0;
     long tally = 0;
     bool first = true;
+    bool line_start = true;  // the previous fgets ended a line
     while (std::fgets(buf, sizeof buf, f) != nullptr) {
         const long after = std::ftell(f);
         const std::size_t n = static_cast<std::size_t>(after - before);
         before = after;
         const bool lf = std::memchr(buf, '\n', n) != nullptr;
         const bool cr = std::memchr(buf, '\r', n) != nullptr;
-        const bool from = n >= 5 && std::memcmp(buf, "From ", 5) == 0;
+        const bool from = line_start && n >= 5 && std::memcmp(buf, "From ", 5) == 0;
+        line_start = buf[n - 1] == '\n';
         if (first) {
             if (!from) break;
             out.push_back({std::string(buf, n), 0, 0});

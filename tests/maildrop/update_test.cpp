@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "maildrop/lock.hpp"
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan.hpp"
 #include "maildrop/seams.hpp"
@@ -50,7 +51,7 @@ TEST_F(UpdateTest, RewritesKeptMessagesInPlace) {
         write_file(mbox, m1 + m2 + m3);
         const ino_t inode = stat_of(mbox).st_ino;
         scan_and_delete(c.deleted);
-        update_maildrop(mbox.c_str());
+        update_holding_lock(mbox);
         EXPECT_EQ(read_file(mbox), c.expected);
         EXPECT_EQ(stat_of(mbox).st_ino, inode);  // rewritten in place, never replaced
         EXPECT_EQ(stat_of(mbox).st_mode & 07777, 0600u);
@@ -65,7 +66,7 @@ TEST_F(UpdateTest, NothingDeletedLeavesTheMaildropUntouched) {
     scan_and_delete({});
     const struct timespec old_times[2] = {{1000000, 0}, {1000000, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, mbox.c_str(), old_times, 0), 0);
-    update_maildrop(mbox.c_str());
+    update_holding_lock(mbox);
     EXPECT_EQ(stat_of(mbox).st_mtime, 1000000);
     EXPECT_EQ(read_file(mbox), m1 + m3);
 }
@@ -75,7 +76,7 @@ TEST_F(UpdateTest, MailAppendedAfterTheScanIsKeptInOrder) {
     scan_and_delete({2});
     const std::string late = "\nFrom late@x Tue Jan  2 00:00:00 2024\nSubject: late\n\nhi\n";
     append_file(mbox, late);
-    update_maildrop(mbox.c_str());
+    update_holding_lock(mbox);
     EXPECT_EQ(read_file(mbox), m1 + m3 + late);
     expect_no_journal();
 }
@@ -105,7 +106,7 @@ TEST_F(UpdateTest, ChangedMaildropIsNotRewritten) {
         scan_and_delete({1});
         c.change(mbox, dir);
         const std::string before = exists(mbox) ? read_file(mbox) : "<none>";
-        update_maildrop(mbox.c_str());
+        update_holding_lock(mbox);
         EXPECT_EQ(exists(mbox) ? read_file(mbox) : "<none>", before);
         EXPECT_TRUE(
             logged_containing(LOG_ERR, "failed to write to maildrop: " + mbox + ": " + c.reason));
@@ -137,7 +138,7 @@ TEST_F(UpdateTest, UnusableSpoolFileAbortsTheUpdate) {
         write_file(mbox, m1 + m2 + m3);
         scan_and_delete({2});
         c.spoil(messages.entries[2].spool_path);
-        update_maildrop(mbox.c_str());
+        update_holding_lock(mbox);
         EXPECT_EQ(read_file(mbox), m1 + m2 + m3);
         EXPECT_TRUE(logged_containing(LOG_ERR, c.logged));
         EXPECT_TRUE(logged_containing(LOG_ERR, "failed to write to maildrop: " + mbox));
@@ -148,7 +149,7 @@ TEST_F(UpdateTest, UnusableSpoolFileAbortsTheUpdate) {
 
 int preads_seen = 0;
 ssize_t failing_pread(int fd, void* buf, size_t count, off_t offset) {
-    if (++preads_seen == 2) {
+    if (++preads_seen == 3) {
         errno = EIO;
         return -1;
     }
@@ -159,10 +160,12 @@ TEST_F(UpdateTest, ReadErrorOnASpoolFileAbortsTheUpdate) {
     write_file(mbox, m1 + m2 + m3);
     scan_and_delete({1});
     preads_seen = 0;
-    detail::pread_call = failing_pread;  // the second spool read fails
-    update_maildrop(mbox.c_str());
+    // The first read takes the digest of the scanned bytes again, the second
+    // reads the first kept spool file; the third, of the next one, fails.
+    detail::pread_call = failing_pread;
+    update_holding_lock(mbox);
     detail::pread_call = ::pread;
-    EXPECT_EQ(preads_seen, 2);
+    EXPECT_EQ(preads_seen, 3);
     EXPECT_EQ(read_file(mbox), m1 + m2 + m3);
     EXPECT_TRUE(logged_containing(LOG_ERR, std::string("failed to read tmp file: ") +
                                                messages.entries[2].spool_path +
@@ -175,7 +178,7 @@ TEST_F(UpdateTest, UnwritableJournalKeepsEveryMessage) {
     scan_and_delete({1, 3});
     // A folder in the way of the temporary journal: it cannot be created.
     ASSERT_EQ(::mkdir((mbox + ".tollmar-journal.tmp").c_str(), 0700), 0);
-    update_maildrop(mbox.c_str());
+    update_holding_lock(mbox);
     EXPECT_EQ(read_file(mbox), m1 + m2 + m3);
     EXPECT_TRUE(logged_containing(
         LOG_ERR, "failed to write maildrop journal: " + mbox + ".tollmar-journal.tmp"));
@@ -185,7 +188,7 @@ TEST_F(UpdateTest, UnwritableJournalKeepsEveryMessage) {
 
 TEST_F(UpdateTest, UpdateWithoutAScanChangesNothing) {
     write_file(mbox, m1 + m2);
-    update_maildrop(mbox.c_str());
+    update_holding_lock(mbox);
     EXPECT_EQ(read_file(mbox), m1 + m2);
     EXPECT_TRUE(logged_containing(LOG_ERR, "failed to write to maildrop: " + mbox));
 }
@@ -209,6 +212,72 @@ TEST_F(UpdateTest, DamagedJournalFailsTheScanAndIsKept) {
                                                ".tollmar-journal: damaged journal"));
     EXPECT_EQ(read_file(mbox), m1 + m2);
     EXPECT_TRUE(exists(mbox + ".tollmar-journal"));
+}
+
+int failing_lockf(int, int, off_t) {
+    errno = ENOLCK;
+    return -1;
+}
+
+// Whatever makes the rewrite unsafe leaves every message where it was.
+TEST_F(UpdateTest, NoRewriteWithoutOurLockUnchangedBytesAndTheStreamLock) {
+    struct refusal {
+        const char* name;
+        void (*meddle)(const std::string& mbox);  // after the scan
+        const char* reason;
+    };
+    const refusal cases[] = {
+        // Same length, same file, one byte of a kept message changed: another
+        // session rewrote it (or anyone did) since the scan.
+        {"scanned bytes changed",
+         [](const std::string& path) {
+             const int fd = ::open(path.c_str(), O_WRONLY);
+             ASSERT_EQ(::pwrite(fd, "X", 1, 40), 1);
+             ::close(fd);
+         },
+         "scanned part changed since the scan"},
+        {"lock removed", [](const std::string& path) { ::unlink((path + ".lock").c_str()); },
+         "the dot-lock is no longer ours"},
+        {"lock taken by another session",
+         [](const std::string& path) {
+             ::unlink((path + ".lock").c_str());
+             write_file(path + ".lock", std::to_string(getpid()));
+         },
+         "the dot-lock is no longer ours"},
+        {"stream lock fails", [](const std::string&) { detail::lockf_call = failing_lockf; },
+         "the stream lock (lockf) failed"},
+    };
+    for (const refusal& c : cases) {
+        SCOPED_TRACE(c.name);
+        logged.clear();
+        write_file(mbox, m1 + m2 + m3);
+        ASSERT_TRUE(lock_maildrop(mbox.c_str(), getuid(), getgid()));
+        scan_and_delete({2});
+        c.meddle(mbox);
+        const std::string meddled = read_file(mbox);
+        EXPECT_FALSE(update_maildrop(mbox.c_str()));
+        detail::lockf_call = ::lockf;
+        EXPECT_EQ(read_file(mbox), meddled);
+        EXPECT_TRUE(
+            logged_containing(LOG_ERR, "failed to write to maildrop: " + mbox + ": " + c.reason));
+        expect_no_journal();
+        remove_spool_files();
+        unlock_maildrop(mbox.c_str());
+        ::unlink((mbox + ".lock").c_str());
+    }
+}
+
+TEST_F(UpdateTest, FailedStreamLockStopsTheScanBeforeAnyJournalReplay) {
+    write_file(mbox, m1 + m2);
+    write_file(mbox + ".tollmar-journal", std::string(100, 'j'));
+    ASSERT_EQ(::chmod((mbox + ".tollmar-journal").c_str(), 0600), 0);
+    detail::lockf_call = failing_lockf;
+    EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    EXPECT_TRUE(logged_containing(LOG_ERR, "failed to lock maildrop stream: " + mbox));
+    EXPECT_FALSE(logged_containing(LOG_ERR, "journal"));  // never looked at
+    EXPECT_EQ(messages.count, 0);
+    EXPECT_EQ(read_file(mbox), m1 + m2);
+    EXPECT_TRUE(list_folder(spool).empty());
 }
 
 }  // namespace

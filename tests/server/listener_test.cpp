@@ -7,6 +7,7 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <stddef.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -351,6 +352,71 @@ TEST_F(ListenSocket, ListensWithOptionsSet) {
     });
     EXPECT_EQ(r.status, returned_status) << r.err;
     EXPECT_EQ(r.extra, "accept=1 reuse=1 linger=1/5 port>0=1");
+}
+
+int nodelay(int fd) {
+    int value = -1;
+    socklen_t len = sizeof value;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &len) != 0) return -1;
+    return value != 0 ? 1 : 0;
+}
+
+// Both ends of an accepted loopback TCP connection, over IPv4 or IPv6.
+struct accepted_pair {
+    int listener = -1, client = -1, server = -1;
+    ~accepted_pair() {
+        for (int fd : {listener, client, server})
+            if (fd >= 0) close(fd);
+    }
+};
+
+void connect_pair(int family, accepted_pair& p) {
+    p.listener = socket(family, SOCK_STREAM, 0);
+    ASSERT_GE(p.listener, 0);
+    sockaddr_storage ss{};
+    socklen_t len;
+    if (family == AF_INET) {
+        auto* sin = reinterpret_cast<sockaddr_in*>(&ss);
+        sin->sin_family = AF_INET;
+        sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        len = sizeof *sin;
+    } else {
+        auto* sin6 = reinterpret_cast<sockaddr_in6*>(&ss);
+        sin6->sin6_family = AF_INET6;
+        sin6->sin6_addr = in6addr_loopback;
+        len = sizeof *sin6;
+    }
+    ASSERT_EQ(bind(p.listener, reinterpret_cast<sockaddr*>(&ss), len), 0);
+    ASSERT_EQ(listen(p.listener, 1), 0);
+    ASSERT_EQ(getsockname(p.listener, reinterpret_cast<sockaddr*>(&ss), &len), 0);
+    p.client = socket(family, SOCK_STREAM, 0);
+    ASSERT_GE(p.client, 0);
+    ASSERT_EQ(connect(p.client, reinterpret_cast<sockaddr*>(&ss), len), 0);
+    p.server = accept(p.listener, nullptr, nullptr);
+    ASSERT_GE(p.server, 0);
+}
+
+TEST(ConnectionSocket, NoDelayOnAcceptedTcpSockets) {
+    for (const int family : {AF_INET, AF_INET6}) {
+        SCOPED_TRACE(family == AF_INET ? "IPv4" : "IPv6");
+        accepted_pair p;
+        connect_pair(family, p);
+        if (HasFatalFailure()) return;
+        // The accepted socket starts with Nagle's algorithm on, so the check
+        // below sees the function's own effect.
+        ASSERT_EQ(nodelay(p.server), 0);
+        EXPECT_TRUE(prepare_connection_socket(p.server));
+        EXPECT_EQ(nodelay(p.server), 1);
+        EXPECT_EQ(nodelay(p.client), 0);
+    }
+}
+
+TEST(ConnectionSocket, NonTcpSocketIsReportedNotFatal) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    EXPECT_FALSE(prepare_connection_socket(pair[0]));
+    close(pair[0]);
+    close(pair[1]);
 }
 
 TEST_F(ListenSocket, PortInUseAndUnknownService) {
