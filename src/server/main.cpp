@@ -31,11 +31,13 @@ int main(int argc, char** argv) {
 
     util::open_log(ident, settings.log_to_stderr);
 
-    if (activated == 0) server::listen_on_configured_addresses();
-    server::log_listeners();
-
+    // The handlers come first: a client (or a test) may see the port the
+    // moment it is bound, and a SIGTERM from then on must end us cleanly.
     util::install_signal(SIGCHLD, server::reap_children);
     for (int sig : server::termination_signals) util::install_signal(sig, server::on_terminate);
+
+    if (activated == 0) server::listen_on_configured_addresses();
+    server::log_listeners();
 
     server::accept_loop();
 }
