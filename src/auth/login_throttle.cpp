@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "config/settings.hpp"
-#include "util/client_address.hpp"
 #include "util/log.hpp"
+#include "util/peer_address.hpp"
 #include "util/strlcpy.hpp"
 
 namespace tollmar::auth {
@@ -20,7 +20,7 @@ constexpr std::int64_t entry_lifetime_ms = 5 * 60 * 1000;
 constexpr std::int64_t longest_delay_ms = 15 * 1000;
 
 struct throttle_entry {
-    char address[util::client_address_size];
+    char address[util::peer_host_size];
     std::int64_t last_refusal_ms;
     std::uint32_t refusals;  // 0: free
 };

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "channel/line_io.hpp"
+#include "channel/proxy_screen.hpp"
 #include "channel/wait.hpp"
 #include "config/settings.hpp"
 #include "util/log.hpp"
@@ -79,6 +80,10 @@ bool refill(int fd) {
         input_next = input_buffer;
         if (n > 0) {
             input_left = n;
+            if (stray_proxy_screen_pending()) {
+                screen_first_bytes(reinterpret_cast<const unsigned char*>(input_buffer),
+                                   static_cast<std::size_t>(n));
+            }
             return true;
         }
         input_left = 0;

@@ -14,6 +14,7 @@
 #include <cstdlib>
 
 #include "channel/line_io.hpp"
+#include "channel/proxy_screen.hpp"
 #include "channel/wait.hpp"
 #include "config/settings.hpp"
 #include "util/log.hpp"
@@ -39,6 +40,9 @@ bool accept_within_timeout(int fd, SSL* handle) {
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
     const std::int64_t deadline = monotonic_ms() + wait_limit_ms();
+    // The client speaks first, so a stray PROXY header is there to be seen
+    // before the handshake would choke on it.
+    if (!screen_before_handshake(fd, deadline)) return false;
     for (;;) {
         ERR_clear_error();
         const int r = SSL_accept(handle);

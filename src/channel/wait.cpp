@@ -9,8 +9,8 @@
 
 #include "channel/line_io.hpp"
 #include "config/settings.hpp"
-#include "util/client_address.hpp"
 #include "util/log.hpp"
+#include "util/peer_address.hpp"
 #include "util/signals.hpp"
 
 namespace tollmar::channel {
@@ -62,7 +62,7 @@ std::int64_t wait_limit_ms() {
 
 void log_phase_deadline() {
     util::log_line(LOG_WARNING, "%s (%u seconds) from %s", "login time exceeded",
-                   static_cast<unsigned>(config::settings.login_deadline), util::client_address());
+                   static_cast<unsigned>(config::settings.login_deadline), util::client_host());
 }
 
 bool wait_ready(int fd, short events, std::int64_t timeout_ms) {

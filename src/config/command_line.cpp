@@ -19,7 +19,7 @@ namespace tollmar::config {
 namespace {
 
 // "+" keeps glibc from permuting: parsing stops at the first non-option.
-constexpr const char* option_string = "+df:sp:c:k:l:a:m:hvDL:t:x:eu:n:N:A:P:";
+constexpr const char* option_string = "+df:sp:c:k:l:a:m:hvDL:t:x:eu:n:N:A:P:ir:";
 
 [[noreturn]] void fail(const char* program_name, const char* message) {
     std::fprintf(stderr, "%s: %s\n", program_name, message);
@@ -87,6 +87,28 @@ std::uint32_t parse_count(const char* program_name, int letter, const char* text
     return static_cast<std::uint32_t>(value);
 }
 
+// -l may be given several times; each address is bound.
+void add_listen_address(const char* program_name, const char* address) {
+    if (settings.listen_address_count == max_listen_addresses) {
+        fail(program_name, "too many -l options");
+    }
+    settings.listen_addresses[settings.listen_address_count++] = address;
+}
+
+// -r takes a numeric address or prefix; anything else is refused at once,
+// since a proxy that is silently not trusted would have its header refused.
+void add_trusted_proxy(const char* program_name, const char* text) {
+    if (settings.trusted_proxy_count == max_trusted_proxies) {
+        fail(program_name, "too many -r options");
+    }
+    if (!parse_address_prefix(text, &settings.trusted_proxies[settings.trusted_proxy_count])) {
+        std::fprintf(stderr, "%s: -r %s: not an IP address or address/prefix length\n",
+                     program_name, text);
+        std::exit(1);
+    }
+    ++settings.trusted_proxy_count;
+}
+
 }  // namespace
 
 void print_help(const char* program_name) {
@@ -116,6 +138,8 @@ void print_help(const char* program_name) {
         "  -N <count>     most connections in total [%u]\n"
         "  -A <seconds>   time allowed for the whole login phase [%u]\n"
         "  -P <seconds>   base delay after a refused login [%u]\n"
+        "  -i             serve one connection on standard input (inetd)\n"
+        "  -r <address>   accept a PROXY protocol header from <address>[/<bits>]\n"
         "\n"
         "Use `%s -v' to show the program version.\n",
         static_cast<unsigned>(settings.per_address_limit),
@@ -150,7 +174,7 @@ void parse_command_line(int argc, char** argv) {
                 settings.key_file = optarg;
                 break;
             case 'l':
-                settings.listen_address = optarg;
+                add_listen_address(program_name, optarg);
                 break;
             case 'a':
                 settings.auth_file = optarg;
@@ -193,11 +217,21 @@ void parse_command_line(int argc, char** argv) {
             case 'P':
                 settings.login_delay = parse_count(program_name, opt, optarg, 0, 3600);
                 break;
+            case 'i':
+                settings.inetd_mode = true;
+                break;
+            case 'r':
+                add_trusted_proxy(program_name, optarg);
+                break;
             default:
                 fail(program_name, "unknown option - try '-h'");
         }
     }
     if (settings.port == nullptr) settings.port = "110";
+    // Detaching would put /dev/null where the connection is.
+    if (settings.inetd_mode && settings.daemon_mode) {
+        fail(program_name, "-i and -d exclude each other");
+    }
 }
 
 }  // namespace tollmar::config

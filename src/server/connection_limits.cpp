@@ -11,8 +11,8 @@
 
 #include "config/settings.hpp"
 #include "server/listener.hpp"
-#include "util/client_address.hpp"
 #include "util/log.hpp"
+#include "util/peer_address.hpp"
 #include "util/strlcpy.hpp"
 
 namespace tollmar::server {
@@ -21,13 +21,13 @@ namespace {
 
 struct connection_entry {
     pid_t pid;  // 0: free
-    char address[util::client_address_size];
+    char address[util::peer_host_size];
 };
 
 // Refusal reports, one slot per recently refused address; the oldest slot
 // is reused when all are taken, so a flood from many addresses stays bounded.
 struct refusal_entry {
-    char address[util::client_address_size];
+    char address[util::peer_host_size];
     std::int64_t reported_ms;  // when its last line was written
     unsigned unreported;       // refusals since then
     bool used;
@@ -83,7 +83,7 @@ void forget_connection(pid_t pid) {
     }
 }
 
-admission admit_connection(const char* address) {
+admission admit_connection(const char* address, bool only_total) {
     std::uint32_t total = 0;
     std::uint32_t same = 0;
     for (const connection_entry& e : connections) {
@@ -91,7 +91,7 @@ admission admit_connection(const char* address) {
         ++total;
         if (std::strcmp(e.address, address) == 0) ++same;
     }
-    if (same >= config::settings.per_address_limit) return admission::address_full;
+    if (!only_total && same >= config::settings.per_address_limit) return admission::address_full;
     if (total >= config::settings.connection_limit || total >= connections.size())
         return admission::total_full;
     return admission::admitted;

@@ -28,8 +28,10 @@ void forget_connection(pid_t pid);
 
 enum class admission { admitted, address_full, total_full };
 
-// Whether a connection from address may be served now.
-admission admit_connection(const char* address);
+// Whether a connection from address may be served now; with only_total (a
+// trusted proxy, which carries many clients) the per-address limit is not
+// applied.
+admission admit_connection(const char* address, bool only_total = false);
 
 // Enters a forked connection process into the table.
 void record_connection(pid_t pid, const char* address);

@@ -12,7 +12,7 @@
 #include "session/command_tables.hpp"
 #include "session/commands.hpp"
 #include "session/phases.hpp"
-#include "util/client_address.hpp"
+#include "util/peer_address.hpp"
 #include "util/log.hpp"
 #include "util/signals.hpp"
 #include "util/strlcpy.hpp"
@@ -94,7 +94,7 @@ void authorize(int fd, char* command_line, char* login_name, verdict_source ask_
             // A client that is not speaking POP3 gets no more answers.
             channel::send_text(fd, "-ERR too many bad commands\r\n");
             util::log_line(LOG_WARNING, "%s from %s", "too many bad commands",
-                           util::client_address());
+                           util::client_host());
             std::exit(1);
         }
     }
@@ -120,7 +120,7 @@ void authorize(int fd, char* command_line, char* login_name, verdict_source ask_
 }
 
 auth::login_verdict root_verdict(const char* name, const char* password) {
-    const char* client = util::client_address();
+    const char* client = util::client_host();
     wait_before_verdict(auth::login_delay_ms(client, channel::monotonic_ms()));
     const auth::login_verdict verdict = auth::check_credentials(name, password);
     auth::record_login(client, verdict == auth::verdict_accepted, channel::monotonic_ms());

@@ -31,6 +31,8 @@ HELP = (
     "  -N <count>     most connections in total [500]\n"
     "  -A <seconds>   time allowed for the whole login phase [60]\n"
     "  -P <seconds>   base delay after a refused login [2]\n"
+    "  -i             serve one connection on standard input (inetd)\n"
+    "  -r <address>   accept a PROXY protocol header from <address>[/<bits>]\n"
     "\n"
     "Use `{prog} -v' to show the program version.\n"
 )

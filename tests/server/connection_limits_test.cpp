@@ -46,10 +46,13 @@ TEST_F(ConnectionLimits, CountsPerAddressAndInTotalAndFreesOnEnd) {
         record_connection(pid, "10.0.0.1");
     }
     EXPECT_EQ(admit_connection("10.0.0.1"), admission::address_full);
+    // a trusted proxy carries many clients: only the total counts for it
+    EXPECT_EQ(admit_connection("10.0.0.1", true), admission::admitted);
     EXPECT_EQ(admit_connection("10.0.0.10"), admission::admitted);  // no prefix match
     record_connection(201, "10.0.0.2");
     record_connection(202, "::1");
     EXPECT_EQ(admit_connection("10.0.0.3"), admission::total_full);
+    EXPECT_EQ(admit_connection("10.0.0.1", true), admission::total_full);
     // the per-address limit is reported first when both apply
     EXPECT_EQ(admit_connection("10.0.0.1"), admission::address_full);
 
