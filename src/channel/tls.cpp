@@ -69,14 +69,15 @@ bool accept_within_timeout(int fd, SSL* handle) {
 constexpr const char* tls12_ciphers = "ECDHE+AESGCM:ECDHE+CHACHA20:!aNULL";
 
 // Loads the configured certificate and key into context; on failure names
-// the step and the file. OpenSSL refuses a key that is not the certificate's
-// as it loads it, so a mismatched pair fails at the key.
+// the step and the file. The certificate file may hold the whole chain (the
+// certificate, then its intermediates), all of which are sent: a client that
+// knows only the root needs them. OpenSSL refuses a key that is not the
+// certificate's as it loads it, so a mismatched pair fails at the key.
 bool load_files(SSL_CTX* context, const char** what, const char** path) {
     const config::settings_record& s = config::settings;
     *path = s.cert_file;
     *what = "SSL: failed to use certificate file";
-    if (s.cert_file == nullptr ||
-        SSL_CTX_use_certificate_file(context, s.cert_file, SSL_FILETYPE_PEM) < 1)
+    if (s.cert_file == nullptr || SSL_CTX_use_certificate_chain_file(context, s.cert_file) < 1)
         return false;
     *path = s.key_file;
     *what = "SSL: failed to use key file";

@@ -84,3 +84,36 @@ def test_usable_certificate_reports_nothing(sandbox, server, log):
         assert c.greeting() == "+OK"
     assert not log.find(re.compile("^SSL"))
     assert srv.stderr() == b""
+
+
+def test_intermediate_certificates_are_sent(sandbox, server):
+    # -c names the full chain: the server's certificate followed by the
+    # intermediate that signed it. A client that knows only the root must be
+    # sent the intermediate to build the path.
+    d = sandbox.base
+
+    def openssl(*args):
+        subprocess.run(["openssl", *args], check=True, capture_output=True, cwd=d)
+
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "root.key",
+            "-out", "root.pem", "-days", "2", "-subj", "/CN=test root")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "mid.key", "-out", "mid.csr",
+            "-subj", "/CN=test intermediate")
+    with open(os.path.join(d, "ca.ext"), "w") as f:
+        f.write("basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n")
+    openssl("x509", "-req", "-in", "mid.csr", "-CA", "root.pem", "-CAkey", "root.key",
+            "-CAcreateserial", "-out", "mid.pem", "-days", "2", "-extfile", "ca.ext")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "leaf.key", "-out", "leaf.csr",
+            "-subj", "/CN=localhost")
+    openssl("x509", "-req", "-in", "leaf.csr", "-CA", "mid.pem", "-CAkey", "mid.key",
+            "-CAcreateserial", "-out", "leaf.pem", "-days", "2")
+    with open(os.path.join(d, "fullchain.pem"), "wb") as f:
+        for part in ("leaf.pem", "mid.pem"):
+            f.write(open(os.path.join(d, part), "rb").read())
+    srv = server.start("-s", "-c", os.path.join(d, "fullchain.pem"),
+                       "-k", os.path.join(d, "leaf.key"))
+    status, out = s_client(srv.port, "-CAfile", os.path.join(d, "root.pem"),
+                           "-verify_return_error", "-showcerts")
+    assert "+OK" in out, out
+    assert "Verify return code: 0 (ok)" in out, out
+    assert out.count("-----BEGIN CERTIFICATE-----") == 2, out
