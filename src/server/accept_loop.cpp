@@ -36,7 +36,6 @@ int accept_one(int listen_fd, struct sockaddr_storage* peer) {
 }  // namespace
 
 void accept_loop() {
-    init_connection_limits();
     const std::span<const int> fds = listeners();
     struct pollfd set[max_listeners];
     for (std::size_t i = 0; i < fds.size(); ++i) set[i] = {fds[i], POLLIN, 0};

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -113,6 +114,7 @@ counts count_slots(const char* address) {
 
 [[noreturn]] void table_unavailable(const char* why) {
     util::log_line(LOG_ERR, "%s: %s", "connection table unavailable", why);
+    std::fprintf(stderr, "connection table unavailable: %s\n", why);
     std::exit(1);
 }
 
