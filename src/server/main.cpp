@@ -4,6 +4,7 @@
 
 #include "config/command_line.hpp"
 #include "config/settings.hpp"
+#include "maildrop/scan.hpp"
 #include "server/listener.hpp"
 #include "util/log.hpp"
 #include "util/signals.hpp"
@@ -22,6 +23,7 @@ int main(int argc, char** argv) {
     const char* slash = std::strrchr(argv[0], '/');
     util::open_log(slash != nullptr ? slash + 1 : argv[0], settings.log_to_stderr);
 
+    maildrop::prepare_scan();
     server::prepare_prelogin_jail();
     const int listen_fd = server::tcp_listen(settings.listen_address, settings.port);
 
