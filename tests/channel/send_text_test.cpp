@@ -6,6 +6,7 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "channel/harness.hpp"
 #include "channel/line_io.hpp"
@@ -130,6 +131,42 @@ TEST_F(SendText, SendBytesCarriesNulBytes) {
     writer.join();
     sp_.ours = -1;
     EXPECT_TRUE(got == piece + piece) << testing::PrintToString(got);
+}
+
+// send_line gives what ".", the text and CR LF sent piece by piece give:
+// lines of every size, stuffed or not, meeting the collection buffer's fill
+// at every offset, longer than it, and uncorked.
+TEST_F(SendText, SendLineMatchesItsPiecesAcrossBufferFills) {
+    struct line_case {
+        std::string text;
+        bool stuffed;
+    };
+    std::vector<line_case> lines;
+    std::string expected;
+    const std::size_t sizes[] = {0, 1, 74, 4094, 65533, 65534, 65535, 65536, 70000, 3, 9999};
+    std::size_t seed = 0;
+    for (int round = 0; round < 6; ++round)
+        for (std::size_t n : sizes) {
+            std::string text = patterned(n, seed++);
+            if (n > 2) text[n / 2] = '\0';
+            const bool stuffed = seed % 3 == 0;
+            expected += (stuffed ? "." : "") + text + "\r\n";
+            lines.push_back({std::move(text), stuffed});
+        }
+    expected += ".x\r\n";
+    const int ours = sp_.ours;
+    std::thread writer([&lines, ours] {
+        cork_output();
+        for (const line_case& l : lines) send_line(ours, l.text.data(), l.text.size(), l.stuffed);
+        flush_output(ours);
+        send_line(ours, "x", 1, true);
+        close(ours);
+    });
+    const std::string got = test::read_until_eof(sp_.peer);
+    writer.join();
+    sp_.ours = -1;
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
 }
 
 TEST_F(SendText, FlushWithNothingCollectedWritesNothing) {
