@@ -37,6 +37,20 @@ protected:
         close(sp_.peer);
         test::reset_channel_state();
     }
+    // What the peer receives while `write` runs on our end in a thread of
+    // its own and then closes it.
+    template <typename Write>
+    std::string received_from(Write write) {
+        const int ours = sp_.ours;
+        std::thread writer([&write, ours] {
+            write(ours);
+            close(ours);
+        });
+        const std::string got = test::read_until_eof(sp_.peer);
+        writer.join();
+        sp_.ours = -1;
+        return got;
+    }
     bool peer_has_data() {
         pollfd p{sp_.peer, POLLIN, 0};
         return poll(&p, 1, 0) > 0;
@@ -62,14 +76,7 @@ TEST_F(SendText, PartialWritesAreContinued) {
     // Far larger than the socket buffer: it only goes through in pieces while
     // the peer reads, each piece after a new wait.
     const std::string big = patterned(3 * 1024 * 1024 + 17);
-    const int ours = sp_.ours;
-    std::thread writer([&big, ours] {
-        send_text(ours, big.c_str());
-        close(ours);
-    });
-    const std::string got = test::read_until_eof(sp_.peer);
-    writer.join();
-    sp_.ours = -1;
+    const std::string got = received_from([&big](int ours) { send_text(ours, big.c_str()); });
     EXPECT_EQ(got.size(), big.size());
     EXPECT_TRUE(got == big);
 }
@@ -100,16 +107,11 @@ TEST_F(SendText, CorkedOutputIntactAcrossBufferFills) {
             pieces.push_back(patterned(n, seed++));
             expected += pieces.back();
         }
-    const int ours = sp_.ours;
-    std::thread writer([&pieces, ours] {
+    const std::string got = received_from([&pieces](int ours) {
         cork_output();
         for (const std::string& p : pieces) send_text(ours, p.c_str());
         flush_output(ours);
-        close(ours);
     });
-    const std::string got = test::read_until_eof(sp_.peer);
-    writer.join();
-    sp_.ours = -1;
     EXPECT_EQ(got.size(), expected.size());
     EXPECT_TRUE(got == expected);
 }
@@ -117,19 +119,14 @@ TEST_F(SendText, CorkedOutputIntactAcrossBufferFills) {
 // send_bytes takes its length, NULs included, corked or not; nothing for 0.
 TEST_F(SendText, SendBytesCarriesNulBytes) {
     const std::string piece("a\0b\0\0c\r\n", 8);
-    const int ours = sp_.ours;
-    std::thread writer([&piece, ours] {
+    const std::string got = received_from([&piece](int ours) {
         send_bytes(ours, piece.data(), piece.size());
         send_bytes(ours, "never", 0);
         cork_output();
         send_bytes(ours, piece.data(), piece.size());
         send_bytes(ours, "", 0);
         flush_output(ours);
-        close(ours);
     });
-    const std::string got = test::read_until_eof(sp_.peer);
-    writer.join();
-    sp_.ours = -1;
     EXPECT_TRUE(got == piece + piece) << testing::PrintToString(got);
 }
 
@@ -154,17 +151,12 @@ TEST_F(SendText, SendLineMatchesItsPiecesAcrossBufferFills) {
             lines.push_back({std::move(text), stuffed});
         }
     expected += ".x\r\n";
-    const int ours = sp_.ours;
-    std::thread writer([&lines, ours] {
+    const std::string got = received_from([&lines](int ours) {
         cork_output();
         for (const line_case& l : lines) send_line(ours, l.text.data(), l.text.size(), l.stuffed);
         flush_output(ours);
         send_line(ours, "x", 1, true);
-        close(ours);
     });
-    const std::string got = test::read_until_eof(sp_.peer);
-    writer.join();
-    sp_.ours = -1;
     EXPECT_EQ(got.size(), expected.size());
     EXPECT_TRUE(got == expected);
 }
