@@ -23,8 +23,8 @@ namespace {
 // the first deleted message never move. Journals of the first form (magic
 // ending in J, from before that) always held the whole new content; their
 // `base` field was reserved and zero, so they read as base 0. A version that
-// knows only that form finds a journal of this one the wrong length for its
-// trailer and refuses it as damaged rather than replaying it at offset 0.
+// knows only that form does not know this magic and refuses such a journal as
+// damaged rather than replaying it at offset 0.
 constexpr char trailer_magic[8] = {'t', 'o', 'l', 'l', 'm', 'a', 'r', 'K'};
 constexpr char whole_content_magic[8] = {'t', 'o', 'l', 'l', 'm', 'a', 'r', 'J'};
 // Blocks of the in-place copy; a crash between two leaves the journal to redo it.
