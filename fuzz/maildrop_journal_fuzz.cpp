@@ -1,5 +1,6 @@
 // The journal replay. The input makes an old maildrop, the new content a
-// rewrite made of it, how far the rewrite got before it stopped, and the mail
+// rewrite made of it (sharing a prefix with the old maildrop, which the
+// journal leaves out), how far the rewrite got before it stopped, and the mail
 // appended afterwards. A journal as the update writes it must bring the
 // maildrop to exactly the new content plus the appended mail, and go; the same
 // journal with its trailer damaged must fail and change nothing.
@@ -54,14 +55,17 @@ std::string read_whole(const std::string& path) {
 }
 
 // Writes and commits the journal for the maildrop open at fd, as the update
-// does: the new content, then the trailer for the maildrop's current length.
-void make_journal(int fd, const std::string& content, std::int64_t source_length) {
+// does: the new content from base on, then the trailer for the maildrop's
+// current length.
+void make_journal(int fd, const std::string& content, std::size_t base,
+                  std::int64_t source_length) {
     using namespace tollmar::maildrop::detail;
     write_whole(content_file, content);
     const int src = open(content_file.c_str(), O_RDONLY);
     journal_writer writer;
-    if (src < 0 || !journal_create(writer, temp.c_str()) ||
-        journal_copy(writer, src, 0, static_cast<std::int64_t>(content.size())) != copy_done ||
+    if (src < 0 || !journal_create(writer, temp.c_str(), static_cast<std::int64_t>(base)) ||
+        journal_copy(writer, src, static_cast<std::int64_t>(base),
+                     static_cast<std::int64_t>(content.size() - base)) != copy_done ||
         !journal_seal(writer, fd, source_length) || !journal_commit(temp.c_str(), journal.c_str()))
         std::abort();
     close(src);
@@ -72,13 +76,14 @@ void make_journal(int fd, const std::string& content, std::int64_t source_length
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tollmar::maildrop::detail;
     set_up();
-    if (size < 4) return 0;
+    if (size < 5) return 0;
     const bool damaged = (data[0] & 1) != 0;
     const std::size_t damage_at = data[1];  // a byte of the trailer
     std::size_t old_length = data[2] + 1;
-    const std::size_t progress = data[3];  // bytes of new content already written in place
-    data += 4;
-    size -= 4;
+    const std::size_t progress = data[3];     // bytes of new content already written in place
+    const std::size_t base_wanted = data[4];  // bytes the rewrite leaves where they are
+    data += 5;
+    size -= 5;
     if (old_length > size) old_length = size;
     const std::string old_maildrop(reinterpret_cast<const char*>(data), old_length);
     std::string rest(reinterpret_cast<const char*>(data) + old_length, size - old_length);
@@ -89,15 +94,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (content.size() >= old_maildrop.size())
         content.resize(old_maildrop.empty() ? 0 : old_maildrop.size() - 1);
     if (old_maildrop.empty()) return 0;
+    // The part before the first deleted message is the old maildrop's own.
+    const std::size_t base = base_wanted < content.size() ? base_wanted : content.size();
+    content.replace(0, base, old_maildrop, 0, base);
 
     write_whole(mbox, old_maildrop);
     const int fd = open(mbox.c_str(), O_RDWR);
     if (fd < 0) std::abort();
-    make_journal(fd, content, static_cast<std::int64_t>(old_maildrop.size()));
+    make_journal(fd, content, base, static_cast<std::int64_t>(old_maildrop.size()));
 
     // Stopped after writing part of the new content over the old.
     const std::size_t done = progress < content.size() ? progress : content.size();
-    if (done > 0 && pwrite(fd, content.data(), done, 0) != static_cast<ssize_t>(done)) std::abort();
+    if (done > base && pwrite(fd, content.data() + base, done - base, static_cast<off_t>(base)) !=
+                           static_cast<ssize_t>(done - base))
+        std::abort();
     // Mail delivered before the next session replays the journal.
     if (!appended.empty() &&
         pwrite(fd, appended.data(), appended.size(), static_cast<off_t>(old_maildrop.size())) !=

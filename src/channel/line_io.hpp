@@ -21,6 +21,10 @@ std::size_t send_text(int fd, const char* text);
 // send_text for length bytes that may hold NULs.
 void send_bytes(int fd, const char* data, std::size_t length);
 
+// One line of a multi-line reply: a "." first when stuffed, then length bytes
+// of text (NULs allowed), then CR LF; as three send_bytes calls would send it.
+void send_line(int fd, const char* text, std::size_t length, bool stuffed);
+
 // Collect replies instead of writing each piece; flush_output() writes what was
 // collected (also whenever the buffer fills) and ends the collection. A read
 // that has to wait for the client flushes first. Used while a multi-line reply

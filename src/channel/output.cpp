@@ -134,6 +134,24 @@ void send_bytes(int fd, const char* data, std::size_t len) {
     }
 }
 
+void send_line(int fd, const char* text, std::size_t length, bool stuffed) {
+    // The usual case, a line that fits the collected output: one copy, no
+    // call per piece.
+    if (output_corked && output_capacity - output_used >= length + 3) {
+        char* out = output_buffer + output_used;
+        if (stuffed) *out++ = '.';
+        std::memcpy(out, text, length);
+        out += length;
+        out[0] = '\r';
+        out[1] = '\n';
+        output_used = static_cast<std::size_t>(out + 2 - output_buffer);
+        return;
+    }
+    if (stuffed) send_bytes(fd, ".", 1);
+    send_bytes(fd, text, length);
+    send_bytes(fd, "\r\n", 2);
+}
+
 void cork_output() {
     output_corked = true;
 }

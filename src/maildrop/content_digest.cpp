@@ -1,5 +1,6 @@
 #include "maildrop/content_digest.hpp"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cerrno>
@@ -10,15 +11,23 @@ namespace tollmar::maildrop::detail {
 
 namespace {
 
+EVP_MD* fetched = nullptr;  // SHA-256 once digest_prepare ran
 EVP_MD_CTX* running = nullptr;
 bool running_ok = false;
 char range_buffer[65536];
 
 }  // namespace
 
+void digest_prepare() {
+    if (fetched != nullptr) return;
+    OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr);
+    fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+}
+
 void digest_begin() {
     if (running == nullptr) running = EVP_MD_CTX_new();
-    running_ok = running != nullptr && EVP_DigestInit_ex(running, EVP_sha256(), nullptr) == 1;
+    const EVP_MD* md = fetched != nullptr ? fetched : EVP_sha256();
+    running_ok = running != nullptr && EVP_DigestInit_ex(running, md, nullptr) == 1;
 }
 
 void digest_add(const char* data, std::size_t length) {

@@ -10,6 +10,9 @@ namespace tollmar::maildrop::detail {
 
 constexpr std::size_t content_digest_size = 32;  // SHA-256
 
+// Fetches the digest's implementation once (see prepare_scan).
+void digest_prepare();
+
 // One running digest at a time (the scan's).
 void digest_begin();
 void digest_add(const char* data, std::size_t length);

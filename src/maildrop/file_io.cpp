@@ -11,6 +11,11 @@
 
 namespace tollmar::maildrop::detail {
 
+namespace {
+char copy_buffer[65536];
+constexpr std::int64_t kernel_piece = std::int64_t{1} << 30;
+}  // namespace
+
 bool sibling_path(char* out, std::size_t size, const char* path, const char* suffix) {
     const std::size_t a = std::strlen(path);
     const std::size_t b = std::strlen(suffix);
@@ -73,6 +78,39 @@ ssize_t pread_full(int fd, void* buf, std::size_t count, off_t offset) {
         done += static_cast<std::size_t>(n);
     }
     return static_cast<ssize_t>(done);
+}
+
+copy_result copy_range(int in, std::int64_t in_offset, int out, std::int64_t out_offset,
+                       std::int64_t length) {
+    while (length > 0) {
+        off_t from = static_cast<off_t>(in_offset);
+        off_t to = static_cast<off_t>(out_offset);
+        const ssize_t n =
+            copy_range_call(in, &from, out, &to,
+                            static_cast<size_t>(length < kernel_piece ? length : kernel_piece), 0);
+        if (n < 0 && errno == EINTR) continue;
+        // 0: the source ended early; below, pread finds that out again.
+        if (n <= 0) break;
+        in_offset += n;
+        out_offset += n;
+        length -= n;
+    }
+    while (length > 0) {
+        const std::size_t n = length < static_cast<std::int64_t>(sizeof copy_buffer)
+                                  ? static_cast<std::size_t>(length)
+                                  : sizeof copy_buffer;
+        const ssize_t got = pread_full(in, copy_buffer, n, static_cast<off_t>(in_offset));
+        if (got < 0 || static_cast<std::size_t>(got) != n) {
+            if (got >= 0) errno = EIO;
+            return copy_read_failed;
+        }
+        if (!pwrite_all(out, copy_buffer, n, static_cast<off_t>(out_offset)))
+            return copy_write_failed;
+        in_offset += static_cast<std::int64_t>(n);
+        out_offset += static_cast<std::int64_t>(n);
+        length -= static_cast<std::int64_t>(n);
+    }
+    return copy_done;
 }
 
 bool sync_folder_of(const char* path) {

@@ -3,8 +3,24 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace tollmar::maildrop::detail {
+
+// The outcome of copying bytes from one file into another.
+enum copy_result : int {
+    copy_read_failed = -1,  // or the source ended early (errno EIO then)
+    copy_write_failed = 0,
+    copy_done = 1,
+};
+
+// Copies length bytes of in from in_offset to out at out_offset, leaving both
+// file offsets alone. The kernel copies (copy_file_range) where it can, so
+// unchanged mail never passes through this process; where it cannot (another
+// file system, an old kernel) or any error comes up, the rest goes through a
+// buffer, which also tells a failed read from a failed write.
+copy_result copy_range(int in, std::int64_t in_offset, int out, std::int64_t out_offset,
+                       std::int64_t length);
 
 // path followed by suffix into out; false (errno ENAMETOOLONG) when cut.
 bool sibling_path(char* out, std::size_t size, const char* path, const char* suffix);

@@ -19,7 +19,16 @@ namespace tollmar::maildrop::detail {
 
 namespace {
 
-constexpr char trailer_magic[8] = {'t', 'o', 'l', 'l', 'm', 'a', 'r', 'J'};
+// A journal holds the new content from `base` on: the maildrop's bytes before
+// the first deleted message never move. Journals of the first form (magic
+// ending in J, from before that) always held the whole new content; their
+// `base` field was reserved and zero, so they read as base 0. A version that
+// knows only that form does not know this magic and refuses such a journal as
+// damaged rather than replaying it at offset 0.
+constexpr char trailer_magic[8] = {'t', 'o', 'l', 'l', 'm', 'a', 'r', 'K'};
+constexpr char whole_content_magic[8] = {'t', 'o', 'l', 'l', 'm', 'a', 'r', 'J'};
+// Blocks of the in-place copy; a crash between two leaves the journal to redo it.
+constexpr std::int64_t in_place_block = std::int64_t{1} << 20;
 constexpr int max_rounds = 8;  // appends racing the rewrite; beyond this, next session
 
 struct trailer {
@@ -29,7 +38,7 @@ struct trailer {
     std::uint64_t cut_hash;  // FNV-1a of maildrop[new_length, source_length) before the rewrite
     std::uint64_t device;
     std::uint64_t inode;
-    std::uint64_t reserved;
+    std::uint64_t base;   // maildrop offset where the journal's content goes
     std::uint64_t check;  // FNV-1a of everything above
 };
 static_assert(sizeof(trailer) == 64);
@@ -73,10 +82,6 @@ bool range_hash(int fd, std::int64_t from, std::int64_t to, std::uint64_t* out) 
     }
     *out = hash;
     return true;
-}
-
-void step(update_step s) {
-    if (on_update_step != nullptr) on_update_step(s);
 }
 
 // The journal names sit in the maildrop's folder, which other users may be
@@ -188,7 +193,7 @@ bool commit(const char* temp_path, const char* journal_path, bool replace) {
         errno = saved;
         return false;
     }
-    step(update_step::journal_committed);
+    step_reached(update_step::journal_committed);
     return true;
 }
 
@@ -201,27 +206,27 @@ bool read_trailer(int fd, trailer* t) {
     if (pread_full(fd, t, sizeof *t, st.st_size - static_cast<off_t>(sizeof *t)) !=
         static_cast<ssize_t>(sizeof *t))
         return false;
-    return std::memcmp(t->magic, trailer_magic, sizeof trailer_magic) == 0 &&
-           t->check == trailer_check(*t) && t->new_length < t->source_length &&
+    const bool current_form = std::memcmp(t->magic, trailer_magic, sizeof trailer_magic) == 0;
+    const bool whole_content_form =
+        std::memcmp(t->magic, whole_content_magic, sizeof whole_content_magic) == 0 && t->base == 0;
+    return (current_form || whole_content_form) && t->check == trailer_check(*t) &&
+           t->base <= t->new_length && t->new_length < t->source_length &&
            t->source_length <= static_cast<std::uint64_t>(INT64_MAX) &&
-           static_cast<std::uint64_t>(st.st_size) == t->new_length + sizeof(trailer);
+           static_cast<std::uint64_t>(st.st_size) == t->new_length - t->base + sizeof(trailer);
 }
 
-// Writes journal[0, length) over maildrop[0, length), then syncs the maildrop.
-// Reading the journal or writing the maildrop may fail.
-copy_result write_in_place(int maildrop_fd, int journal_fd, std::int64_t length) {
+// Writes the journal's content over maildrop[base, new_length), then syncs
+// the maildrop. Reading the journal or writing the maildrop may fail.
+copy_result write_in_place(int maildrop_fd, int journal_fd, std::int64_t base,
+                           std::int64_t new_length) {
+    const std::int64_t length = new_length - base;
     std::int64_t at = 0;
     while (at < length) {
-        const std::size_t n = piece(length - at);
-        const ssize_t got = pread_full(journal_fd, copy_buffer, n, static_cast<off_t>(at));
-        if (got < 0 || static_cast<std::size_t>(got) != n) {
-            if (got >= 0) errno = EIO;
-            return copy_read_failed;
-        }
-        if (!pwrite_all(maildrop_fd, copy_buffer, n, static_cast<off_t>(at)))
-            return copy_write_failed;
-        at += static_cast<std::int64_t>(n);
-        step(update_step::maildrop_block);
+        const std::int64_t n = length - at < in_place_block ? length - at : in_place_block;
+        const copy_result copied = copy_range(journal_fd, at, maildrop_fd, base + at, n);
+        if (copied != copy_done) return copied;
+        at += n;
+        step_reached(update_step::maildrop_block);
     }
     return ::fsync(maildrop_fd) == 0 ? copy_done : copy_write_failed;
 }
@@ -231,9 +236,10 @@ copy_result write_in_place(int maildrop_fd, int journal_fd, std::int64_t length)
 bool extend_journal(int maildrop_fd, int journal_fd, const trailer& t, std::int64_t current,
                     const char* temp_path, const char* journal_path) {
     journal_writer writer;
-    if (!journal_create(writer, temp_path)) return false;
+    if (!journal_create(writer, temp_path, static_cast<std::int64_t>(t.base))) return false;
     const std::int64_t source = static_cast<std::int64_t>(t.source_length);
-    if (journal_copy(writer, journal_fd, 0, static_cast<std::int64_t>(t.new_length)) != copy_done ||
+    if (journal_copy(writer, journal_fd, 0, static_cast<std::int64_t>(t.new_length - t.base)) !=
+            copy_done ||
         journal_copy(writer, maildrop_fd, source, current - source) != copy_done ||
         !journal_seal(writer, maildrop_fd, current)) {
         const int saved = errno;
@@ -246,7 +252,8 @@ bool extend_journal(int maildrop_fd, int journal_fd, const trailer& t, std::int6
 
 }  // namespace
 
-bool journal_create(journal_writer& writer, const char* temp_path) {
+bool journal_create(journal_writer& writer, const char* temp_path, std::int64_t base) {
+    writer.base = base;
     writer.written = 0;
     remove_own(temp_path);
     // O_EXCL: whatever still holds the name (a foreign file) makes this fail
@@ -258,41 +265,32 @@ bool journal_create(journal_writer& writer, const char* temp_path) {
 
 copy_result journal_copy(journal_writer& writer, int src, std::int64_t offset,
                          std::int64_t length) {
-    while (length > 0) {
-        const std::size_t n = length < static_cast<std::int64_t>(sizeof copy_buffer)
-                                  ? static_cast<std::size_t>(length)
-                                  : sizeof copy_buffer;
-        const ssize_t got = pread_full(src, copy_buffer, n, static_cast<off_t>(offset));
-        if (got < 0) return copy_read_failed;
-        if (static_cast<std::size_t>(got) != n) {
-            errno = EIO;
-            return copy_read_failed;
-        }
-        if (!write_all(writer.fd, copy_buffer, n)) return copy_write_failed;
-        offset += static_cast<std::int64_t>(n);
-        length -= static_cast<std::int64_t>(n);
-        writer.written += static_cast<std::int64_t>(n);
-    }
-    return copy_done;
+    const copy_result copied = copy_range(src, offset, writer.fd, writer.written, length);
+    if (copied == copy_done) writer.written += length;
+    return copied;
 }
 
 bool journal_seal(journal_writer& writer, int maildrop_fd, std::int64_t source_length) {
     trailer t;
     std::memset(&t, 0, sizeof t);
     std::memcpy(t.magic, trailer_magic, sizeof t.magic);
-    t.new_length = static_cast<std::uint64_t>(writer.written);
+    const std::int64_t new_length = writer.base + writer.written;
+    t.new_length = static_cast<std::uint64_t>(new_length);
     t.source_length = static_cast<std::uint64_t>(source_length);
+    t.base = static_cast<std::uint64_t>(writer.base);
     struct stat st;
     if (::fstat(maildrop_fd, &st) != 0) return false;
     t.device = static_cast<std::uint64_t>(st.st_dev);
     t.inode = static_cast<std::uint64_t>(st.st_ino);
-    if (!range_hash(maildrop_fd, writer.written, source_length, &t.cut_hash)) return false;
+    if (!range_hash(maildrop_fd, new_length, source_length, &t.cut_hash)) return false;
     t.check = trailer_check(t);
-    if (!write_all(writer.fd, &t, sizeof t) || ::fsync(writer.fd) != 0) return false;
+    if (!pwrite_all(writer.fd, &t, sizeof t, static_cast<off_t>(writer.written)) ||
+        ::fsync(writer.fd) != 0)
+        return false;
     const int rc = ::close(writer.fd);
     writer.fd = -1;
     if (rc != 0) return false;
-    step(update_step::journal_written);
+    step_reached(update_step::journal_written);
     return true;
 }
 
@@ -357,6 +355,7 @@ bool complete_journal(int maildrop_fd, const char* maildrop_path) {
         }
 
         const std::int64_t current = static_cast<std::int64_t>(st.st_size);
+        const std::int64_t base = static_cast<std::int64_t>(t.base);
         const std::int64_t new_length = static_cast<std::int64_t>(t.new_length);
         const std::int64_t source = static_cast<std::int64_t>(t.source_length);
 
@@ -388,7 +387,7 @@ bool complete_journal(int maildrop_fd, const char* maildrop_path) {
         }
 
         if (!cut) {
-            const copy_result written = write_in_place(maildrop_fd, journal_fd, new_length);
+            const copy_result written = write_in_place(maildrop_fd, journal_fd, base, new_length);
             if (written != copy_done) {
                 util::log_line(LOG_ERR, "%s: %s: %s",
                                written == copy_read_failed ? "failed to read maildrop journal"
@@ -397,7 +396,7 @@ bool complete_journal(int maildrop_fd, const char* maildrop_path) {
                                std::strerror(errno));
                 return false;
             }
-            step(update_step::maildrop_rewritten);
+            step_reached(update_step::maildrop_rewritten);
             if (::fstat(maildrop_fd, &st) != 0 || st.st_size != static_cast<off_t>(source)) {
                 continue;  // appended meanwhile: fold it in on the next round
             }
@@ -407,7 +406,7 @@ bool complete_journal(int maildrop_fd, const char* maildrop_path) {
                                std::strerror(errno));
                 return false;
             }
-            step(update_step::maildrop_truncated);
+            step_reached(update_step::maildrop_truncated);
         } else if (current < new_length) {
             util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal",
                            journal_path, "maildrop shorter than the journal");
@@ -425,7 +424,7 @@ bool complete_journal(int maildrop_fd, const char* maildrop_path) {
         if (!sync_folder_of(journal_path))
             util::log_line(LOG_ERR, "%s: %s: %s", "failed to sync maildrop folder", journal_path,
                            std::strerror(errno));
-        step(update_step::journal_removed);
+        step_reached(update_step::journal_removed);
         return true;
     }
     util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal", journal_path,

@@ -1,9 +1,11 @@
 // The journal that makes the in-place rewrite of a maildrop crash-safe.
 //
-// A journal is "<maildrop>.tollmar-journal": the complete new content of the
-// maildrop followed by a fixed trailer (new length, the maildrop length it was
-// made from, a hash of the bytes the rewrite will cut away, the maildrop's
-// device and inode, a check value). It is written under a temporary name, put
+// A journal is "<maildrop>.tollmar-journal": the new content of the maildrop
+// from a base offset on (the bytes before it stay as they are), followed by a
+// fixed trailer (new length, the maildrop length it was made from, a hash of
+// the bytes the rewrite will cut away, the maildrop's device and inode, the
+// base, a check value). A journal of the earlier form, which always held the
+// whole new content, is still completed (as base 0). It is written under a temporary name, put
 // on disk and only then renamed into place, so a journal under its final name
 // is always complete.
 //
@@ -18,6 +20,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "maildrop/file_io.hpp"
+
 namespace tollmar::maildrop::detail {
 
 constexpr const char* journal_suffix = ".tollmar-journal";
@@ -25,19 +29,14 @@ constexpr const char* journal_temp_suffix = ".tollmar-journal.tmp";
 
 struct journal_writer {
     int fd;
+    std::int64_t base;     // maildrop offset of the first content byte
     std::int64_t written;  // content bytes so far
 };
 
-// Creates the temporary journal afresh (0600), removing a leftover of ours
-// first. False on failure (errno; EEXIST when a foreign file holds the name).
-bool journal_create(journal_writer& writer, const char* temp_path);
-
-// The outcome of copying bytes from one file into another.
-enum copy_result : int {
-    copy_read_failed = -1,  // or the source ended early (errno EIO then)
-    copy_write_failed = 0,
-    copy_done = 1,
-};
+// Creates the temporary journal afresh (0600) for new content from base on,
+// removing a leftover of ours first. False on failure (errno; EEXIST when a
+// foreign file holds the name).
+bool journal_create(journal_writer& writer, const char* temp_path, std::int64_t base);
 
 // Appends length bytes of src from offset.
 copy_result journal_copy(journal_writer& writer, int src, std::int64_t offset, std::int64_t length);

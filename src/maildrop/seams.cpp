@@ -22,14 +22,20 @@ std::time_t (*clock_now)() = system_now;
 void (*lock_pause)(int) = sleep_ms;
 ssize_t (*read_call)(int, void*, size_t) = ::read;
 ssize_t (*pread_call)(int, void*, size_t, off_t) = ::pread;
+ssize_t (*copy_range_call)(int, off_t*, int, off_t*, size_t, unsigned int) = ::copy_file_range;
 int (*lockf_call)(int, int, off_t) = ::lockf;
 void (*on_update_step)(update_step) = nullptr;
+
+void step_reached(update_step step) {
+    if (on_update_step != nullptr) on_update_step(step);
+}
 
 void reset_seams() {
     clock_now = system_now;
     lock_pause = sleep_ms;
     read_call = ::read;
     pread_call = ::pread;
+    copy_range_call = ::copy_file_range;
     lockf_call = ::lockf;
     on_update_step = nullptr;
     util::log_observer = nullptr;

@@ -19,6 +19,10 @@ extern void (*lock_pause)(int milliseconds);
 extern ssize_t (*read_call)(int fd, void* buf, size_t count);
 extern ssize_t (*pread_call)(int fd, void* buf, size_t count, off_t offset);
 
+// copy_file_range(2) as used for copying mail between files.
+extern ssize_t (*copy_range_call)(int fd_in, off_t* off_in, int fd_out, off_t* off_out,
+                                  size_t length, unsigned int flags);
+
 // lockf(3) as used for the stream lock.
 extern int (*lockf_call)(int fd, int cmd, off_t length);
 
@@ -32,6 +36,7 @@ enum class update_step {
     journal_removed,     // journal unlinked and the folder synced
 };
 extern void (*on_update_step)(update_step step);  // nullptr: no hook
+void step_reached(update_step step);              // calls the hook, if any
 
 // Restores every default above, and util::log_observer (tests call it between
 // cases).

@@ -12,14 +12,21 @@
 //    whose lock lapsed and was taken by another must not write over what
 //    that other session made of the maildrop. Bytes past the scanned length were appended since (by
 //    an agent that ignored or broke the dot-lock) and are kept.
-// 2. Write the new content - the kept spool files, then the appended bytes -
-//    to "<maildrop>.tollmar-journal.tmp", with a trailer recording the new
-//    length, the maildrop length it was made from and a hash of the bytes the
-//    rewrite will cut away; fsync it, rename it to "<maildrop>.tollmar-journal"
-//    and fsync the folder. Any failure up to here leaves the maildrop
-//    untouched and removes the temporary file.
-// 3. Copy the journal over the start of the maildrop, fsync, cut the maildrop
-//    to the new length, fsync, unlink the journal and fsync the folder.
+// 2. The bytes before the first deleted message stay where they are. When
+//    only trailing messages are deleted and nothing was appended, cutting
+//    the maildrop to the first deleted message is the whole rewrite (a
+//    truncation survives a crash whole or not at all). Otherwise write the
+//    new content from the first deleted message on - the kept messages
+//    after it, copied from the maildrop's own checked bytes (in the kernel
+//    where it can), then the appended bytes - to
+//    "<maildrop>.tollmar-journal.tmp", with a trailer recording where that
+//    content starts, the new length, the maildrop length it was made from
+//    and a hash of the bytes the rewrite will cut away; fsync it, rename it
+//    to "<maildrop>.tollmar-journal" and fsync the folder. Any failure up to
+//    here leaves the maildrop untouched and removes the temporary file.
+// 3. Copy the journal over the maildrop from its start offset, fsync, cut the
+//    maildrop to the new length, fsync, unlink the journal and fsync the
+//    folder.
 //
 // A crash (or a failed write) in step 3 leaves the journal behind. The next
 // scan of that maildrop, which runs under the dot-lock, completes it before
@@ -60,48 +67,52 @@ void keep_everything(const char* path, const char* reason) {
     util::log_line(LOG_ERR, "%s: %s: %s", "failed to write to maildrop", path, reason);
 }
 
-bool anything_deleted() {
-    for (std::int32_t i = 0; i < messages.count; ++i)
-        if (messages.entries[i].deleted != 0) return true;
-    return false;
+// Where the scanned messages sit in the maildrop: one after the other from
+// offset 0, each as long as its spool file.
+struct rewrite_plan {
+    bool consistent;             // the table covers exactly the scanned bytes
+    std::int64_t first_deleted;  // offset of the first deleted message; -1: none
+    bool kept_after;             // a kept message follows the first deleted one
+};
+
+rewrite_plan plan_rewrite() {
+    rewrite_plan plan = {false, -1, false};
+    std::int64_t at = 0;
+    for (std::int32_t i = 0; i < messages.count; ++i) {
+        const message_entry& entry = messages.entries[i];
+        if (entry.deleted != 0 && plan.first_deleted < 0) plan.first_deleted = at;
+        if (entry.deleted == 0 && plan.first_deleted >= 0) plan.kept_after = true;
+        at += entry.spool_length;
+    }
+    plan.consistent = at == detail::last_scan.length;
+    return plan;
 }
 
-// Appends one kept message to the journal from its spool file, which must be
-// ours and exactly as long as the scan wrote it. copy_read_failed: the spool
-// file is unusable (logged here).
-detail::copy_result journal_message(detail::journal_writer& writer, const message_entry& entry) {
-    const util::unique_fd spool(
-        ::open(entry.spool_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    const int fd = spool.get();
-    if (fd < 0) {
-        util::log_line(LOG_ERR, "Failed to open tmp file `%s': %s", entry.spool_path,
-                       std::strerror(errno));
-        return detail::copy_read_failed;
+// Appends to the journal the kept messages from offset `from` of the
+// maildrop on, each run of neighbouring kept messages in one copy. The
+// maildrop's scanned bytes were just found unchanged (their digest), so they
+// are the very bytes the scan put in the spool files, and copying them within
+// one file system can stay in the kernel.
+detail::copy_result journal_kept(detail::journal_writer& writer, int fd, std::int64_t from) {
+    std::int64_t at = 0;
+    std::int64_t run = -1;  // start of the current run of kept messages
+    for (std::int32_t i = 0; i <= messages.count; ++i) {
+        const bool kept = i < messages.count && messages.entries[i].deleted == 0;
+        if (kept && run < 0 && at >= from) run = at;
+        if (!kept && run >= 0) {
+            const detail::copy_result copied = detail::journal_copy(writer, fd, run, at - run);
+            if (copied != detail::copy_done) return copied;
+            run = -1;
+        }
+        if (i < messages.count) at += messages.entries[i].spool_length;
     }
-    struct stat st;
-    const char* problem = nullptr;
-    if (::fstat(fd, &st) != 0)
-        problem = std::strerror(errno);
-    else if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
-        problem = "not our tmp file";
-    else if (st.st_size != static_cast<off_t>(entry.spool_length))
-        problem = "length changed since the scan";
-    if (problem != nullptr) {
-        util::log_line(LOG_ERR, "%s: %s: %s", "unusable tmp file", entry.spool_path, problem);
-        return detail::copy_read_failed;
-    }
-    const detail::copy_result copied = detail::journal_copy(writer, fd, 0, entry.spool_length);
-    if (copied == detail::copy_read_failed) {
-        util::log_line(LOG_ERR, "%s: %s: %s", "failed to read tmp file", entry.spool_path,
-                       std::strerror(errno));
-        return detail::copy_read_failed;
-    }
-    return copied;
+    return detail::copy_done;
 }
 
-// Writes and commits the journal for the open, stream-locked maildrop.
+// Writes and commits the journal for the open, stream-locked maildrop: the
+// new content from `base` (the first deleted message) on.
 // True when committed; false (logged, the maildrop untouched) otherwise.
-bool write_journal(int fd, const char* path, std::int64_t current) {
+bool write_journal(int fd, const char* path, std::int64_t base, std::int64_t current) {
     char journal_path[PATH_MAX + 32];
     char temp_path[PATH_MAX + 32];
     if (!detail::sibling_path(journal_path, sizeof journal_path, path, detail::journal_suffix) ||
@@ -110,22 +121,20 @@ bool write_journal(int fd, const char* path, std::int64_t current) {
         return false;
     }
     detail::journal_writer writer;
-    if (!detail::journal_create(writer, temp_path)) {
+    if (!detail::journal_create(writer, temp_path, base)) {
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal", temp_path,
                        std::strerror(errno));
         keep_everything(path, "journal not written");
         return false;
     }
-    detail::copy_result ok = detail::copy_done;
-    for (std::int32_t i = 0; ok == detail::copy_done && i < messages.count; ++i)
-        if (messages.entries[i].deleted == 0) ok = journal_message(writer, messages.entries[i]);
+    detail::copy_result ok = journal_kept(writer, fd, base);
     if (ok == detail::copy_done) {
         const std::int64_t tail = current - detail::last_scan.length;
         ok = detail::journal_copy(writer, fd, detail::last_scan.length, tail);
-        if (ok == detail::copy_read_failed)
-            util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path,
-                           std::strerror(errno));
     }
+    if (ok == detail::copy_read_failed)
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path,
+                       std::strerror(errno));
     if (ok == detail::copy_done && !detail::journal_seal(writer, fd, current))
         ok = detail::copy_write_failed;
     if (ok == detail::copy_write_failed)
@@ -143,6 +152,27 @@ bool write_journal(int fd, const char* path, std::int64_t current) {
         return false;
     }
     return true;
+}
+
+// Only trailing messages deleted and nothing appended: cutting the maildrop
+// short is the whole rewrite. A truncation survives a crash whole or not at
+// all, so it needs no journal.
+bool cut_trailing(int fd, const char* path, std::int64_t length) {
+    if (::ftruncate(fd, static_cast<off_t>(length)) != 0 || ::fsync(fd) != 0) {
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to write to maildrop", path,
+                       std::strerror(errno));
+        return false;
+    }
+    detail::step_reached(detail::update_step::maildrop_truncated);
+    return true;
+}
+
+// Rewrites the checked, stream-locked maildrop of `current` bytes.
+bool rewrite(int fd, const char* path, const rewrite_plan& plan, std::int64_t current) {
+    if (!plan.kept_after && current == detail::last_scan.length)
+        return cut_trailing(fd, path, plan.first_deleted);
+    return write_journal(fd, path, plan.first_deleted, current) &&
+           detail::complete_journal(fd, path);
 }
 
 // Why the stream-locked maildrop must not be rewritten; nullptr when it may.
@@ -167,8 +197,13 @@ bool update_maildrop(const char* path) {
         keep_everything(path, "no completed scan");
         return false;
     }
+    const rewrite_plan plan = plan_rewrite();
     // Nothing left out: the rewrite would reproduce the maildrop byte for byte.
-    if (!anything_deleted()) return true;
+    if (plan.first_deleted < 0) return true;
+    if (!plan.consistent) {
+        keep_everything(path, "message table does not match the scan");
+        return false;
+    }
 
     const util::unique_fd maildrop(::open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     const int fd = maildrop.get();
@@ -188,8 +223,8 @@ bool update_maildrop(const char* path) {
         problem = "the stream lock (lockf) failed";
     else if (problem == nullptr) {
         problem = unsafe_to_rewrite(fd, path, &st);
-        if (problem == nullptr && write_journal(fd, path, static_cast<std::int64_t>(st.st_size)))
-            done = detail::complete_journal(fd, path);
+        if (problem == nullptr)
+            done = rewrite(fd, path, plan, static_cast<std::int64_t>(st.st_size));
         (void)unlock_stream(fd);
     }
     if (problem != nullptr) keep_everything(path, problem);

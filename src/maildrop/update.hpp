@@ -3,7 +3,8 @@
 
 namespace tollmar::maildrop {
 
-// Rewrites the maildrop from the spool files of the kept messages, followed by
+// Rewrites the maildrop to its kept messages (the bytes the scan copied into
+// their spool files, taken from the maildrop once found unchanged), followed by
 // whatever was appended to it since the scan. Failure-safe: on any failure the
 // maildrop keeps every message; failures are logged at LOG_ERR. It writes
 // only while this process still holds the maildrop's dot-lock and the scanned

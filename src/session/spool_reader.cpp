@@ -71,9 +71,7 @@ void spool_send_line(int fd, const char* chunk, std::size_t length) {
         text = static_cast<std::size_t>(static_cast<const char*>(cr) - chunk);
     if (const void* nul = std::memchr(chunk, '\0', text))
         text = static_cast<std::size_t>(static_cast<const char*>(nul) - chunk);
-    if (length > 0 && chunk[0] == '.') channel::send_bytes(fd, ".", 1);
-    channel::send_bytes(fd, chunk, text);
-    channel::send_bytes(fd, "\r\n", 2);
+    channel::send_line(fd, chunk, text, length > 0 && chunk[0] == '.');
 }
 
 }  // namespace tollmar::session

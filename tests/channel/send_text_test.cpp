@@ -6,6 +6,7 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "channel/harness.hpp"
 #include "channel/line_io.hpp"
@@ -36,6 +37,20 @@ protected:
         close(sp_.peer);
         test::reset_channel_state();
     }
+    // What the peer receives while `write` runs on our end in a thread of
+    // its own and then closes it.
+    template <typename Write>
+    std::string received_from(Write write) {
+        const int ours = sp_.ours;
+        std::thread writer([&write, ours] {
+            write(ours);
+            close(ours);
+        });
+        const std::string got = test::read_until_eof(sp_.peer);
+        writer.join();
+        sp_.ours = -1;
+        return got;
+    }
     bool peer_has_data() {
         pollfd p{sp_.peer, POLLIN, 0};
         return poll(&p, 1, 0) > 0;
@@ -61,14 +76,7 @@ TEST_F(SendText, PartialWritesAreContinued) {
     // Far larger than the socket buffer: it only goes through in pieces while
     // the peer reads, each piece after a new wait.
     const std::string big = patterned(3 * 1024 * 1024 + 17);
-    const int ours = sp_.ours;
-    std::thread writer([&big, ours] {
-        send_text(ours, big.c_str());
-        close(ours);
-    });
-    const std::string got = test::read_until_eof(sp_.peer);
-    writer.join();
-    sp_.ours = -1;
+    const std::string got = received_from([&big](int ours) { send_text(ours, big.c_str()); });
     EXPECT_EQ(got.size(), big.size());
     EXPECT_TRUE(got == big);
 }
@@ -99,16 +107,11 @@ TEST_F(SendText, CorkedOutputIntactAcrossBufferFills) {
             pieces.push_back(patterned(n, seed++));
             expected += pieces.back();
         }
-    const int ours = sp_.ours;
-    std::thread writer([&pieces, ours] {
+    const std::string got = received_from([&pieces](int ours) {
         cork_output();
         for (const std::string& p : pieces) send_text(ours, p.c_str());
         flush_output(ours);
-        close(ours);
     });
-    const std::string got = test::read_until_eof(sp_.peer);
-    writer.join();
-    sp_.ours = -1;
     EXPECT_EQ(got.size(), expected.size());
     EXPECT_TRUE(got == expected);
 }
@@ -116,20 +119,46 @@ TEST_F(SendText, CorkedOutputIntactAcrossBufferFills) {
 // send_bytes takes its length, NULs included, corked or not; nothing for 0.
 TEST_F(SendText, SendBytesCarriesNulBytes) {
     const std::string piece("a\0b\0\0c\r\n", 8);
-    const int ours = sp_.ours;
-    std::thread writer([&piece, ours] {
+    const std::string got = received_from([&piece](int ours) {
         send_bytes(ours, piece.data(), piece.size());
         send_bytes(ours, "never", 0);
         cork_output();
         send_bytes(ours, piece.data(), piece.size());
         send_bytes(ours, "", 0);
         flush_output(ours);
-        close(ours);
     });
-    const std::string got = test::read_until_eof(sp_.peer);
-    writer.join();
-    sp_.ours = -1;
     EXPECT_TRUE(got == piece + piece) << testing::PrintToString(got);
+}
+
+// send_line gives what ".", the text and CR LF sent piece by piece give:
+// lines of every size, stuffed or not, meeting the collection buffer's fill
+// at every offset, longer than it, and uncorked.
+TEST_F(SendText, SendLineMatchesItsPiecesAcrossBufferFills) {
+    struct line_case {
+        std::string text;
+        bool stuffed;
+    };
+    std::vector<line_case> lines;
+    std::string expected;
+    const std::size_t sizes[] = {0, 1, 74, 4094, 65533, 65534, 65535, 65536, 70000, 3, 9999};
+    std::size_t seed = 0;
+    for (int round = 0; round < 6; ++round)
+        for (std::size_t n : sizes) {
+            std::string text = patterned(n, seed++);
+            if (n > 2) text[n / 2] = '\0';
+            const bool stuffed = seed % 3 == 0;
+            expected += (stuffed ? "." : "") + text + "\r\n";
+            lines.push_back({std::move(text), stuffed});
+        }
+    expected += ".x\r\n";
+    const std::string got = received_from([&lines](int ours) {
+        cork_output();
+        for (const line_case& l : lines) send_line(ours, l.text.data(), l.text.size(), l.stuffed);
+        flush_output(ours);
+        send_line(ours, "x", 1, true);
+    });
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
 }
 
 TEST_F(SendText, FlushWithNothingCollectedWritesNothing) {

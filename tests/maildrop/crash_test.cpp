@@ -1,7 +1,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <syslog.h>
+
+#include <algorithm>
 #include <csignal>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan.hpp"
@@ -44,16 +50,38 @@ const crash_case crash_cases[] = {
     {"journal removed", step::journal_removed, 1, true},
 };
 
+// Which messages a session deletes and what arrives meanwhile decide how much
+// is rewritten: from the first message (all of it), from the middle, only
+// mail appended behind cut trailing messages, or nothing but a cut.
+struct deletion {
+    const char* name;
+    std::vector<int> deleted;  // 0-based
+    bool appended_during;
+    bool journal;         // else the maildrop is only cut
+    int in_place_blocks;  // blocks of the journal written into the maildrop
+};
+
+const deletion deletions[] = {
+    {"first and third deleted", {0, 2}, true, true, 2},
+    {"second deleted", {1}, true, true, 2},
+    {"trailing deleted, mail appended", {2, 3}, true, true, 1},
+    {"trailing deleted", {2, 3}, false, false, 0},
+};
+
+bool happens(const crash_case& c, const deletion& d) {
+    if (!d.journal) return c.at == step::maildrop_truncated;
+    return c.at != step::maildrop_block || c.occurrence <= d.in_place_blocks;
+}
+
 class CrashTest : public MaildropTest {
 protected:
-    // A session in a child process scans, deletes messages 1 and 3 (after
-    // `during` was appended to the maildrop) and is killed at the given step.
-    void killed_session(const crash_case& c, const std::string& during) {
+    // A session in a child process scans, deletes messages (after `during`
+    // was appended to the maildrop) and is killed at the given step.
+    void killed_session(const crash_case& c, const deletion& d, const std::string& during) {
         const pid_t child = ::fork();
         if (child == 0) {
             if (!scan_maildrop(mbox.c_str(), spool.c_str())) ::_exit(3);
-            messages.entries[0].deleted = 1;
-            messages.entries[2].deleted = 1;
+            for (int n : d.deleted) messages.entries[n].deleted = 1;
             append_file(mbox, during);
             kill_at = c.at;
             kill_on_occurrence = c.occurrence;
@@ -66,42 +94,121 @@ protected:
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
     }
+
+    // The next scan finds `expected` in the maildrop, no journal, and a table
+    // that describes exactly that; then the spool is emptied for the next case.
+    void expect_scanned(const std::string& expected) {
+        ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        const std::string got = read_file(mbox);
+        EXPECT_EQ(got.size(), expected.size());
+        EXPECT_TRUE(got == expected);
+        EXPECT_FALSE(exists(mbox + ".tollmar-journal"));
+        EXPECT_FALSE(exists(mbox + ".tollmar-journal.tmp"));
+        std::string joined;
+        for (const auto& m : scanned_messages()) joined += m.bytes;
+        EXPECT_TRUE(joined == expected);
+        remove_spool_files();
+        release_message_table();
+        remove_tree(spool);
+        ASSERT_EQ(::mkdir(spool.c_str(), 0700), 0);
+    }
 };
 
 TEST_F(CrashTest, NextScanFindsOriginalOrResultPlusAppendedMail) {
-    // Big enough for several in-place blocks; message 2 is kept.
-    const std::string a = message('a', 150000), b = message('b', 70000), c3 = message('c', 90000),
-                      d = message('d', 1000);
-    const std::string original = a + b + c3 + d;
-    const std::string result = b + d;
+    // Kept runs longer than a block of the in-place copy (1 MiB), so that a
+    // crash can fall between two blocks.
+    const std::string msgs[] = {message('a', 150000), message('b', 1100000), message('c', 1100000),
+                                message('d', 1000)};
+    const std::string original = msgs[0] + msgs[1] + msgs[2] + msgs[3];
     const std::string during = message('e', 500);
     const std::string small_after = message('f', 10);
-    const std::string large_after = message('g', 300000);  // longer than the cut
-    for (const crash_case& c : crash_cases) {
-        for (const std::string* after : {&small_after, &large_after}) {
-            SCOPED_TRACE(std::string(c.name) + (after == &small_after ? ", small" : ", large") +
-                         " append after the crash");
-            write_file(mbox, original);
-            killed_session(c, during);
-            append_file(mbox, *after);
-            ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
-            const std::string expected =
-                (c.result_expected ? result + during : original + during) + *after;
-            const std::string got = read_file(mbox);
-            EXPECT_EQ(got.size(), expected.size());
-            EXPECT_TRUE(got == expected);
-            EXPECT_FALSE(exists(mbox + ".tollmar-journal"));
-            EXPECT_FALSE(exists(mbox + ".tollmar-journal.tmp"));
-            // The scan's table describes exactly what is in the maildrop now.
-            std::string joined;
-            for (const auto& m : scanned_messages()) joined += m.bytes;
-            EXPECT_TRUE(joined == expected);
-            remove_spool_files();
-            release_message_table();
-            remove_tree(spool);
-            ASSERT_EQ(::mkdir(spool.c_str(), 0700), 0);
+    const std::string large_after = message('g', 1300000);  // longer than any cut
+    for (const deletion& d : deletions) {
+        std::string result;
+        for (int i = 0; i < 4; ++i)
+            if (std::find(d.deleted.begin(), d.deleted.end(), i) == d.deleted.end())
+                result += msgs[i];
+        const std::string appended = d.appended_during ? during : "";
+        for (const crash_case& c : crash_cases) {
+            if (!happens(c, d)) continue;
+            for (const std::string* after : {&small_after, &large_after}) {
+                SCOPED_TRACE(std::string(d.name) + ", " + c.name +
+                             (after == &small_after ? ", small" : ", large") +
+                             " append after the crash");
+                write_file(mbox, original);
+                killed_session(c, d, appended);
+                append_file(mbox, *after);
+                expect_scanned((c.result_expected ? result : original) + appended + *after);
+            }
         }
     }
+}
+
+// A journal of the form written before rewrites started at the first deleted
+// message: the whole new content, then the same trailer with a zero where the
+// base now is and magic "tollmarJ". Left by a crash before an upgrade, it is
+// completed as it always was.
+std::uint64_t fnv(std::uint64_t hash, const std::string& bytes) {
+    for (unsigned char ch : bytes) {
+        hash ^= ch;
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+std::string former_journal(const std::string& content, const std::string& old_maildrop,
+                           const struct stat& st, std::uint64_t base_field) {
+    std::uint64_t fields[7] = {content.size(),
+                               old_maildrop.size(),
+                               fnv(14695981039346656037ull, old_maildrop.substr(content.size())),
+                               static_cast<std::uint64_t>(st.st_dev),
+                               static_cast<std::uint64_t>(st.st_ino),
+                               base_field,
+                               0};
+    std::string trailer = "tollmarJ";
+    trailer.append(reinterpret_cast<const char*>(fields), 6 * sizeof fields[0]);
+    fields[6] = fnv(14695981039346656037ull, trailer);
+    trailer.append(reinterpret_cast<const char*>(&fields[6]), sizeof fields[6]);
+    return content + trailer;
+}
+
+TEST_F(CrashTest, JournalOfTheFormerFormIsCompletedOrRefused) {
+    const std::string a = message('a', 3000), b = message('b', 2000), c3 = message('c', 4000);
+    const std::string original = a + b + c3;
+    const std::string result = b + c3;  // message 1 deleted
+    const std::string after = message('f', 10);
+    struct former_case {
+        const char* name;
+        std::size_t written;  // bytes of the result already written in place
+        bool cut;             // and the maildrop cut to length
+    };
+    const former_case cases[] = {
+        {"nothing written yet", 0, false},
+        {"part written", 4000, false},
+        {"all written, not cut", result.size(), false},
+        {"cut", result.size(), true},
+    };
+    for (const former_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string on_disk = original;
+        on_disk.replace(0, c.written, result.substr(0, c.written));
+        if (c.cut) on_disk.resize(result.size());
+        write_file(mbox, on_disk + after);
+        write_file(mbox + ".tollmar-journal", former_journal(result, original, stat_of(mbox), 0));
+        ASSERT_EQ(::chmod((mbox + ".tollmar-journal").c_str(), 0600), 0);
+        expect_scanned(result + after);
+    }
+
+    // Its reserved field was always zero: anything else is not such a journal.
+    logged.clear();
+    write_file(mbox, original);
+    write_file(mbox + ".tollmar-journal", former_journal(result, original, stat_of(mbox), 1));
+    ASSERT_EQ(::chmod((mbox + ".tollmar-journal").c_str(), 0600), 0);
+    EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    EXPECT_TRUE(logged_containing(LOG_ERR, "failed to complete maildrop journal: " + mbox +
+                                               ".tollmar-journal: damaged journal"));
+    EXPECT_EQ(read_file(mbox), original);
+    EXPECT_TRUE(exists(mbox + ".tollmar-journal"));
 }
 
 }  // namespace

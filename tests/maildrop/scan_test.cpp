@@ -8,8 +8,11 @@
 #include <cstring>
 #include <random>
 
+#include <openssl/sha.h>
+
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan.hpp"
+#include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
 #include "maildrop/update.hpp"
 #include "maildrop_fixture.hpp"
@@ -111,6 +114,26 @@ TEST_F(MaildropTest, ScanSplitsMessagesAtFromLineChunks) {
         EXPECT_EQ(read_file(mbox), c.maildrop);  // the scan never writes
         tollmar::maildrop::remove_spool_files();
         EXPECT_TRUE(list_folder(spool).empty());
+    }
+}
+
+// The update trusts the maildrop's bytes only through this digest, whether
+// the listener prepared the crypto library beforehand or the session did.
+TEST_F(MaildropTest, ScanDigestIsSha256OfTheScannedBytesPreparedOrNot) {
+    const std::string drop =
+        "From a@x Mon Jan  1 00:00:00 2024\n\none\n\n"
+        "From b@x Mon Jan  1 00:00:00 2024\n\n" +
+        std::string(200000, 'b') + "\n";
+    unsigned char expected[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(drop.data()), drop.size(), expected);
+    for (const bool prepared : {false, true}) {
+        SCOPED_TRACE(prepared ? "prepared" : "not prepared");
+        if (prepared) maildrop::prepare_scan();
+        write_file(mbox, drop);
+        ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        EXPECT_EQ(maildrop::detail::last_scan.length, static_cast<std::int64_t>(drop.size()));
+        EXPECT_EQ(std::memcmp(maildrop::detail::last_scan.digest, expected, sizeof expected), 0);
+        maildrop::remove_spool_files();
     }
 }
 

@@ -2,7 +2,11 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <limits>
+#include <vector>
 
 #include "maildrop/lock.hpp"
 #include "maildrop/message_table.hpp"
@@ -115,22 +119,24 @@ TEST_F(UpdateTest, ChangedMaildropIsNotRewritten) {
     }
 }
 
-TEST_F(UpdateTest, UnusableSpoolFileAbortsTheUpdate) {
+// The rewrite copies the maildrop's own bytes, found unchanged since the
+// scan, never the spool files: those sit in a folder others may reach, and a
+// spoiled one must neither stop the rewrite nor get into the maildrop.
+TEST_F(UpdateTest, SpoiledSpoolFileNeitherStopsNorEntersTheRewrite) {
     struct spool_case {
         const char* name;
         void (*spoil)(const char* spool_path);
-        const char* logged;
     };
     const spool_case cases[] = {
-        {"removed", [](const char* p) { ::unlink(p); }, "Failed to open tmp file `"},
-        {"recreated empty", [](const char* p) { write_file(p, ""); }, "unusable tmp file: "},
-        {"cut short", [](const char* p) { ASSERT_EQ(::truncate(p, 3), 0); }, "unusable tmp file: "},
+        {"removed", [](const char* p) { ::unlink(p); }},
+        {"recreated empty", [](const char* p) { write_file(p, ""); }},
+        {"same length, other bytes",
+         [](const char* p) { write_file(p, std::string(m3.size(), 'X')); }},
         {"replaced by a link",
          [](const char* p) {
              ::unlink(p);
              ASSERT_EQ(::symlink("/etc/passwd", p), 0);
-         },
-         "Failed to open tmp file `"},
+         }},
     };
     for (const spool_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -138,10 +144,146 @@ TEST_F(UpdateTest, UnusableSpoolFileAbortsTheUpdate) {
         write_file(mbox, m1 + m2 + m3);
         scan_and_delete({2});
         c.spoil(messages.entries[2].spool_path);
-        update_holding_lock(mbox);
-        EXPECT_EQ(read_file(mbox), m1 + m2 + m3);
-        EXPECT_TRUE(logged_containing(LOG_ERR, c.logged));
-        EXPECT_TRUE(logged_containing(LOG_ERR, "failed to write to maildrop: " + mbox));
+        EXPECT_TRUE(update_holding_lock(mbox));
+        EXPECT_EQ(read_file(mbox), m1 + m3);
+        EXPECT_TRUE(logged.empty());
+        expect_no_journal();
+        remove_spool_files();
+    }
+}
+
+// Stand-ins for copy_file_range: the kernel copy may be missing, stop short
+// or fail part way; the copy must then go on through the buffer.
+ssize_t no_kernel_copy(int, off_t*, int, off_t*, size_t, unsigned int) {
+    errno = ENOSYS;
+    return -1;
+}
+ssize_t other_file_system(int, off_t*, int, off_t*, size_t, unsigned int) {
+    errno = EXDEV;
+    return -1;
+}
+int kernel_copies = 0;
+ssize_t few_bytes_then_failing(int in, off_t* in_off, int out, off_t* out_off, size_t n,
+                               unsigned int flags) {
+    if (++kernel_copies % 3 == 0) {
+        errno = EIO;
+        return -1;
+    }
+    return ::copy_file_range(in, in_off, out, out_off, n < 7 ? n : 7, flags);
+}
+
+TEST_F(UpdateTest, EveryCopyPathGivesTheSameBytes) {
+    struct copy_case {
+        const char* name;
+        ssize_t (*copy)(int, off_t*, int, off_t*, size_t, unsigned int);
+    };
+    const copy_case copies[] = {
+        {"kernel copy", ::copy_file_range},
+        {"no kernel copy", no_kernel_copy},
+        {"another file system", other_file_system},
+        {"short kernel copies failing part way", few_bytes_then_failing},
+    };
+    const std::string late = "From late@x Tue Jan  2 00:00:00 2024\n\nhi\n";
+    struct delete_case {
+        std::initializer_list<int> deleted;
+        bool appended;
+        std::string expected;
+    };
+    const delete_case deletes[] = {
+        {{1}, false, m2 + m3},       {{2}, false, m1 + m3},     {{2}, true, m1 + m3 + late},
+        {{3}, true, m1 + m2 + late}, {{1, 3}, true, m2 + late}, {{1, 2, 3}, true, late},
+    };
+    for (const copy_case& c : copies) {
+        for (const delete_case& d : deletes) {
+            SCOPED_TRACE(std::string(c.name) + ", " + d.expected.substr(0, 8));
+            write_file(mbox, m1 + m2 + m3);
+            scan_and_delete(d.deleted);
+            if (d.appended) append_file(mbox, late);
+            kernel_copies = 0;
+            detail::copy_range_call = c.copy;
+            EXPECT_TRUE(update_holding_lock(mbox));
+            detail::copy_range_call = ::copy_file_range;
+            EXPECT_TRUE(read_file(mbox) == d.expected);
+            expect_no_journal();
+            remove_spool_files();
+        }
+    }
+    EXPECT_TRUE(logged.empty());
+}
+
+// Where the rewrite writes: never into the maildrop before its first deleted
+// message, and into the journal only what follows that message.
+struct write_record {
+    ino_t maildrop;
+    off_t lowest_maildrop_write;
+    long long journal_bytes;
+};
+write_record writes;
+ssize_t recording_copy(int in, off_t* in_off, int out, off_t* out_off, size_t n,
+                       unsigned int flags) {
+    struct stat st;
+    if (::fstat(out, &st) == 0 && st.st_ino == writes.maildrop) {
+        if (*out_off < writes.lowest_maildrop_write) writes.lowest_maildrop_write = *out_off;
+    } else {
+        writes.journal_bytes += static_cast<long long>(n);
+    }
+    return ::copy_file_range(in, in_off, out, out_off, n, flags);
+}
+
+std::vector<detail::update_step> steps_seen;
+void record_step(detail::update_step s) {
+    steps_seen.push_back(s);
+}
+
+TEST_F(UpdateTest, OnlyTheBytesFromTheFirstDeletedMessageOnAreRewritten) {
+    using step = detail::update_step;
+    const std::string late = "From late@x Tue Jan  2 00:00:00 2024\n\nhi\n";
+    const std::vector<step> journal_steps = {step::journal_written,    step::journal_committed,
+                                             step::maildrop_block,     step::maildrop_rewritten,
+                                             step::maildrop_truncated, step::journal_removed};
+    struct rewrite_case {
+        const char* name;
+        std::initializer_list<int> deleted;
+        bool appended;
+        off_t lowest_write;  // into the maildrop; -1: none
+        long long journal_bytes;
+        std::vector<step> steps;
+    };
+    const off_t none = -1;
+    const rewrite_case cases[] = {
+        {"first", {1}, false, 0, static_cast<long long>((m2 + m3).size()), journal_steps},
+        {"middle",
+         {2},
+         false,
+         static_cast<off_t>(m1.size()),
+         static_cast<long long>(m3.size()),
+         journal_steps},
+        {"last: a cut", {3}, false, none, 0, {step::maildrop_truncated}},
+        {"last two: a cut", {2, 3}, false, none, 0, {step::maildrop_truncated}},
+        {"last, mail appended",
+         {3},
+         true,
+         static_cast<off_t>((m1 + m2).size()),
+         static_cast<long long>(late.size()),
+         journal_steps},
+    };
+    for (const rewrite_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(mbox, m1 + m2 + m3);
+        scan_and_delete(c.deleted);
+        if (c.appended) append_file(mbox, late);
+        const off_t untouched = std::numeric_limits<off_t>::max();
+        writes = {stat_of(mbox).st_ino, untouched, 0};
+        steps_seen.clear();
+        detail::copy_range_call = recording_copy;
+        detail::on_update_step = record_step;
+        EXPECT_TRUE(update_holding_lock(mbox));
+        detail::copy_range_call = ::copy_file_range;
+        detail::on_update_step = nullptr;
+        EXPECT_EQ(writes.lowest_maildrop_write,
+                  c.lowest_write == none ? untouched : c.lowest_write);
+        EXPECT_EQ(writes.journal_bytes, c.journal_bytes);
+        EXPECT_EQ(steps_seen, c.steps);
         expect_no_journal();
         remove_spool_files();
     }
@@ -149,28 +291,48 @@ TEST_F(UpdateTest, UnusableSpoolFileAbortsTheUpdate) {
 
 int preads_seen = 0;
 ssize_t failing_pread(int fd, void* buf, size_t count, off_t offset) {
-    if (++preads_seen == 3) {
+    if (++preads_seen == 2) {
         errno = EIO;
         return -1;
     }
     return ::pread(fd, buf, count, offset);
 }
+ssize_t failing_kernel_copy(int, off_t*, int, off_t*, size_t, unsigned int) {
+    errno = EIO;
+    return -1;
+}
 
-TEST_F(UpdateTest, ReadErrorOnASpoolFileAbortsTheUpdate) {
-    write_file(mbox, m1 + m2 + m3);
-    scan_and_delete({1});
-    preads_seen = 0;
-    // The first read takes the digest of the scanned bytes again, the second
-    // reads the first kept spool file; the third, of the next one, fails.
-    detail::pread_call = failing_pread;
-    update_holding_lock(mbox);
-    detail::pread_call = ::pread;
-    EXPECT_EQ(preads_seen, 3);
-    EXPECT_EQ(read_file(mbox), m1 + m2 + m3);
-    EXPECT_TRUE(logged_containing(LOG_ERR, std::string("failed to read tmp file: ") +
-                                               messages.entries[2].spool_path +
-                                               ": Input/output error"));
-    expect_no_journal();
+TEST_F(UpdateTest, ReadErrorOnTheMaildropAbortsTheUpdate) {
+    struct read_case {
+        const char* name;
+        ssize_t (*copy)(int, off_t*, int, off_t*, size_t, unsigned int);
+    };
+    // The first pread takes the digest of the scanned bytes again; the kernel
+    // copy of the kept messages fails or is unavailable, and the buffered
+    // copy that takes over fails to read.
+    const read_case cases[] = {
+        {"kernel copy fails", failing_kernel_copy},
+        {"no kernel copy", no_kernel_copy},
+    };
+    for (const read_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        logged.clear();
+        write_file(mbox, m1 + m2 + m3);
+        scan_and_delete({1});
+        preads_seen = 0;
+        detail::pread_call = failing_pread;
+        detail::copy_range_call = c.copy;
+        EXPECT_FALSE(update_holding_lock(mbox));
+        detail::pread_call = ::pread;
+        detail::copy_range_call = ::copy_file_range;
+        EXPECT_EQ(preads_seen, 2);
+        EXPECT_EQ(read_file(mbox), m1 + m2 + m3);
+        EXPECT_TRUE(logged_containing(LOG_ERR,
+                                      "failed to read maildrop: " + mbox + ": Input/output error"));
+        EXPECT_TRUE(logged_containing(LOG_ERR, "failed to write to maildrop: " + mbox));
+        expect_no_journal();
+        remove_spool_files();
+    }
 }
 
 TEST_F(UpdateTest, UnwritableJournalKeepsEveryMessage) {
