@@ -9,6 +9,7 @@ set -euo pipefail
 server_packages=(
     g++ cmake make pkg-config  # the build
     libssl-dev libcrypt-dev    # TLS, crypt(3)
+    libxxhash-dev              # the digest of the scanned maildrop
     curl                       # the client the demo suggests
 )
 test_packages=(

@@ -1,7 +1,8 @@
 #include "maildrop/content_digest.hpp"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
+// The state on its own, without an allocation that could fail mid-scan.
+#define XXH_STATIC_LINKING_ONLY
+#include <xxhash.h>
 
 #include <cerrno>
 
@@ -11,33 +12,29 @@ namespace tollmar::maildrop::detail {
 
 namespace {
 
-EVP_MD* fetched = nullptr;  // SHA-256 once digest_prepare ran
-EVP_MD_CTX* running = nullptr;
+XXH3_state_t running;
 bool running_ok = false;
 char range_buffer[65536];
 
 }  // namespace
 
-void digest_prepare() {
-    if (fetched != nullptr) return;
-    OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr);
-    fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-}
-
 void digest_begin() {
-    if (running == nullptr) running = EVP_MD_CTX_new();
-    const EVP_MD* md = fetched != nullptr ? fetched : EVP_sha256();
-    running_ok = running != nullptr && EVP_DigestInit_ex(running, md, nullptr) == 1;
+    running_ok = XXH3_128bits_reset(&running) == XXH_OK;
 }
 
 void digest_add(const char* data, std::size_t length) {
-    if (running_ok && length > 0) running_ok = EVP_DigestUpdate(running, data, length) == 1;
+    if (running_ok && length > 0)
+        running_ok = XXH3_128bits_update(&running, data, length) == XXH_OK;
 }
 
 bool digest_finish(unsigned char* out) {
-    unsigned int n = 0;
-    const bool ok =
-        running_ok && EVP_DigestFinal_ex(running, out, &n) == 1 && n == content_digest_size;
+    const bool ok = running_ok;
+    if (ok) {
+        XXH128_canonical_t canonical;
+        XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(&running));
+        static_assert(sizeof canonical.digest == content_digest_size);
+        for (std::size_t i = 0; i < content_digest_size; ++i) out[i] = canonical.digest[i];
+    }
     running_ok = false;
     return ok;
 }

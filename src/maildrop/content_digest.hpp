@@ -1,5 +1,11 @@
 // A digest of the maildrop bytes that the scan copied, so that the update can
 // tell whether they are still exactly what the spool files hold.
+//
+// It guards against accidents (another program rewriting the maildrop behind
+// a session's back), not against someone who can already write the file, so
+// a fast non-cryptographic 128-bit hash (XXH3) serves: the update digests the
+// whole scanned part again before every rewrite, and on a large maildrop a
+// cryptographic digest would cost more than the rewrite itself.
 #pragma once
 #include <sys/types.h>
 
@@ -8,15 +14,13 @@
 
 namespace tollmar::maildrop::detail {
 
-constexpr std::size_t content_digest_size = 32;  // SHA-256
-
-// Fetches the digest's implementation once (see prepare_scan).
-void digest_prepare();
+constexpr std::size_t content_digest_size = 16;  // XXH3, 128 bits
 
 // One running digest at a time (the scan's).
 void digest_begin();
 void digest_add(const char* data, std::size_t length);
-// Finishes the running digest into out; false when the library failed.
+// Finishes the running digest into out (content_digest_size bytes, the
+// canonical big-endian form); false when the digest could not be kept.
 bool digest_finish(unsigned char* out);
 
 // The digest of fd[0, length) into out. False when reading failed or the file

@@ -225,10 +225,6 @@ void refuse(const char* path, const char* reason) {
 
 }  // namespace
 
-void prepare_scan() {
-    detail::digest_prepare();
-}
-
 bool scan_maildrop(const char* path, const char* spool_folder) {
     detail::last_scan.valid = false;
     if (path == nullptr || spool_folder == nullptr) return false;

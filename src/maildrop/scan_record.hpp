@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "maildrop/content_digest.hpp"
+
 namespace tollmar::maildrop::detail {
 
 struct scan_record {
@@ -12,7 +14,7 @@ struct scan_record {
     std::int64_t length;  // bytes of the maildrop that the scan copied
     dev_t device;
     ino_t inode;
-    unsigned char digest[32];  // SHA-256 of the `length` bytes copied
+    unsigned char digest[content_digest_size];  // of the `length` bytes copied
 };
 
 extern scan_record last_scan;

@@ -7,7 +7,6 @@
 #include "channel/tls.hpp"
 #include "config/command_line.hpp"
 #include "config/settings.hpp"
-#include "maildrop/scan.hpp"
 #include "server/connection_limits.hpp"
 #include "server/listener.hpp"
 #include "util/log.hpp"
@@ -48,7 +47,6 @@ int main(int argc, char** argv) {
     util::open_log(ident, settings.log_to_stderr);
     if (tls_problem[0] != '\0') util::log_line(LOG_ERR, "%s", tls_problem);
 
-    maildrop::prepare_scan();
     server::prepare_prelogin_jail();
     // Before the first fork, so that every connection process shares them.
     auth::init_login_throttle();
