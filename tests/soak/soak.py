@@ -224,7 +224,7 @@ class Account:
         self.generated = {}          # id -> bytes handed to an agent
         self.delivered = set()       # the agent ended with status 0
         self.delivery_failed = set() # the agent failed: may be present (then exact) or absent
-        self.final_deleted = set()   # deleted by a QUIT answered "+OK"
+        self.final_deleted = {}      # id -> how: deleted by a QUIT answered "+OK"
         self.maybe_deleted = set()   # marked by a killed / vanished / unanswered session
         self.pending = {}            # session number -> ids marked by DELE, outcome not yet known
         self.unique_ids = {}         # id -> UIDL first listed (stability check)
@@ -248,7 +248,8 @@ class Soak:
         self.lock = threading.Lock()
         self.fig = Figures()
         self.anomalies = []
-        self.anomaly_counts = collections.Counter()
+        self.anomaly_counts = collections.Counter()  # distinct anomalies per kind
+        self.anomaly_seen = {}  # (kind, account, key) -> sightings
         self.uidl_owner = {}   # UIDL -> (account, id)
         self.accounts = []
         self.killed_pids = set()
@@ -259,11 +260,9 @@ class Soak:
 
     # -- reporting --------------------------------------------------------------
 
-    def anomaly(self, kind, account, session, detail, pid=None):
+    def anomaly(self, kind, account, session, detail, pid=None, key=None):
         with self.lock:
-            self.anomaly_counts[kind] += 1
-            if len(self.anomalies) < MAX_ANOMALY_DETAILS:
-                self.anomalies.append((kind, account, session, detail, pid))
+            self._note(kind, (account, session), detail, pid, key)
 
     def say(self, text):
         print(text, flush=True)
@@ -276,6 +275,8 @@ class Soak:
 
         self.sandbox = Sandbox()
         sb = self.sandbox
+        # Room for the big maildrops and their journals.
+        sb.tmpfs("/var/mail", 0o2775, size="256m", gid=MAIL_GID)
         hashed = hash_password(PASSWORD)
         for i in range(self.args.accounts):
             name = "soak%02d" % i
@@ -283,6 +284,7 @@ class Soak:
             path = sb.write_mbox(name, b"")
             self.accounts.append(Account(name, acct.uid, path))
         self.mail_gid = MAIL_GID
+        self.fill_big_accounts()
         # procmail waits for a held dot-lock in steps of LOCKSLEEP seconds.
         sb.write_etc("procmailrc", "LOCKSLEEP=1\n", 0o644)
         self.check_procmail()
@@ -296,6 +298,28 @@ class Soak:
         self.plain = self.control.start()
         self.tls = self.control.start(tls=True)
         self.listeners = {self.plain.pid, self.tls.pid}
+
+    def fill_big_accounts(self):
+        """The first accounts start with large maildrops, so that a rewrite takes
+        long enough to be killed in the middle."""
+        rng = random.Random("%d/big" % self.args.seed)
+        for index, acct in enumerate(self.accounts[:self.args.big_accounts]):
+            size = 0
+            with open(acct.path, "ab") as f:
+                while size < self.args.big_size:
+                    mid = "%d-big%d-%d" % (self.args.seed, index, len(acct.generated))
+                    msg = make_message(rng, mid, acct.name, False)
+                    self.register(acct, mid, msg)
+                    f.write(msg)
+                    acct.delivered.add(mid)
+                    size += len(msg)
+            self.fig.add("delivered", len(acct.generated))
+            self.fig.add("delivered into big maildrops before the start", len(acct.generated))
+
+    def register(self, acct, mid, msg):
+        with self.lock:
+            acct.generated[mid] = msg
+            self.uidl_owner[unique_id_of(msg)] = (acct, mid)
 
     def check_procmail(self):
         """procmail must store a message exactly as given (it would otherwise
@@ -327,10 +351,7 @@ class Soak:
             mid = "%d-%s%s%d-%d" % (self.args.seed, phase[0], kind[0], index, n)
             n += 1
             msg = make_message(rng, mid, acct.name, rng.random() < self.args.hostile_rate)
-            uid = unique_id_of(msg)
-            with self.lock:
-                acct.generated[mid] = msg
-                self.uidl_owner[uid] = (acct, mid)
+            self.register(acct, mid, msg)
             if kind == "procmail":
                 argv = ["procmail", "-d", acct.name]
             else:
@@ -393,6 +414,12 @@ class Soak:
         (standing in for the 600-second stale rule) and its spool files."""
         from pop3_server import is_alive, wait_until
         wait_until(lambda: not is_alive(pid), "killed process %d to end" % pid, timeout=30)
+        # What the kill interrupted: a journal under its final name is for the
+        # next session to complete, a temporary one for it to discard.
+        for suffix, what in ((".tollmar-journal", "kills that left a journal"),
+                             (".tollmar-journal.tmp", "kills that left a temporary journal")):
+            if os.path.exists(acct.path + suffix):
+                self.fig.add(what)
         lock = acct.path + ".lock"
         try:
             with open(lock, "rb") as f:
@@ -423,35 +450,45 @@ class Soak:
                 owner = self.uidl_owner.get(uidls[num])
                 if owner is None:
                     self._note("unknown message (torn or forged)", where,
-                               "message %d, UIDL %s, size %s" % (num, uidls[num], sizes.get(num)), pid)
+                               "message %d, UIDL %s, size %s" % (num, uidls[num], sizes.get(num)),
+                               pid, key=uidls[num])
                     continue
                 owner_acct, mid = owner
                 if owner_acct is not acct:
                     self._note("misdelivered", where, "%s of %s" % (mid, owner_acct.name), pid)
                     continue
                 if mid in seen:
-                    self._note("duplicated", where, "%s (message %d)" % (mid, num), pid)
+                    self._note("duplicated", where, "%s (message %d)" % (mid, num), pid, mid)
                     continue
                 seen.add(mid)
                 ids[num] = mid
                 if sizes.get(num) != octets(acct.generated[mid]):
                     self._note("torn", where, "%s: LIST %s octets, delivered %d" % (
-                        mid, sizes.get(num), octets(acct.generated[mid])), pid)
+                        mid, sizes.get(num), octets(acct.generated[mid])), pid, mid)
                 if mid in acct.final_deleted:
-                    self._note("resurrected", where, "%s deleted by a QUIT answered +OK" % mid, pid)
+                    self._note("resurrected", where, "%s, deleted by %s" % (
+                        mid, acct.final_deleted[mid]), pid, mid)
                 first = acct.unique_ids.setdefault(mid, uidls[num])
                 if first != uidls[num]:
-                    self._note("unstable UIDL", where, mid, pid)
+                    self._note("unstable UIDL", where, mid, pid, mid)
             pending = set().union(*acct.pending.values()) if acct.pending else set()
-            missing = snapshot - seen - acct.final_deleted - acct.maybe_deleted - pending
+            missing = snapshot - seen - set(acct.final_deleted) - acct.maybe_deleted - pending
             for mid in sorted(missing):
-                self._note("lost", where, "%s delivered before the session, not deleted" % mid, pid)
+                self._note("lost", where, "%s delivered before the session, not deleted" % mid,
+                           pid, mid)
         return ids
 
-    def _note(self, kind, where, detail, pid):
+    def _note(self, kind, where, detail, pid, key=None):
+        """Records an anomaly once per (kind, account, key): the same torn message
+        seen by twenty sessions is one torn message (later sightings are counted)."""
+        ident = (kind, where[0], detail if key is None else key)
+        if ident in self.anomaly_seen:
+            self.anomaly_seen[ident] += 1
+            return
+        self.anomaly_seen[ident] = 1
         self.anomaly_counts[kind] += 1
         if len(self.anomalies) < MAX_ANOMALY_DETAILS:
-            self.anomalies.append((kind, where[0], where[1], detail, pid))
+            self.anomalies.append((kind, where[0], where[1], detail, pid, ident))
 
     def read_listing(self, c, command):
         status, body = c.multi(command)
@@ -469,7 +506,7 @@ class Soak:
                          min(len(got or []), len(expected)))
             self.anomaly("torn", acct.name, no, "%s of %s differs from the delivered bytes at "
                           "line %d (%d lines received, %d expected)" % (
-                              what, mid, first, len(got or []), len(expected)), pid)
+                              what, mid, first, len(got or []), len(expected)), pid, mid)
             return False
         return True
 
@@ -485,8 +522,8 @@ class Soak:
             else None
         deleting = rng.random() < args.delete_share
         ops = rng.randint(1, 10)
-        kill_point = rng.choices(["between", "inflight", "quit-sent", "quit-answered"],
-                                 [2, 2, 4, 2])[0] if fault == "kill" else None
+        kill_point = rng.choices(["between", "inflight", "quit-sent", "rewrite", "quit-answered"],
+                                 [2, 2, 3, 3, 2])[0] if fault == "kill" else None
         fault_at = rng.randint(0, ops - 1)
 
         with self.lock:
@@ -550,9 +587,28 @@ class Soak:
                     return
                 self.operation(c, rng, acct, no, pid, ids, sizes, marked, deleting)
 
+            if kill_point == "rewrite" and not marked:
+                # A rewrite to interrupt needs a deletion.
+                live = [n for n in numbers if ids[n] not in marked]
+                if live:
+                    n = rng.choice(live)
+                    if not c.cmd("DELE %d" % n).startswith("+OK"):
+                        raise SessionFailure("DELE %d refused" % n)
+                    marked.add(ids[n])
+                    with self.lock:
+                        acct.pending.setdefault(no, set()).add(ids[n])
             c.send_line("QUIT")
             if fault == "kill" and kill_point == "quit-sent":
                 time.sleep(rng.uniform(0, 0.004))  # a random moment of the rewrite
+                kill()
+                return
+            if fault == "kill" and kill_point == "rewrite":
+                # Kill once a journal appears (bounded: the session may have
+                # nothing to rewrite).
+                names = (acct.path + ".tollmar-journal.tmp", acct.path + ".tollmar-journal")
+                deadline = time.monotonic() + 0.5
+                while not any(map(os.path.exists, names)) and time.monotonic() < deadline:
+                    pass
                 kill()
                 return
             reply = c._text(c.read_line())
@@ -574,7 +630,9 @@ class Soak:
             with self.lock:
                 acct.pending.pop(no, None)
                 if outcome == "ok":
-                    acct.final_deleted |= marked
+                    how = "session %s (pid %s, %s)" % (
+                        no, pid, "killed after the +OK to QUIT" if fault == "kill" else "not killed")
+                    acct.final_deleted.update((mid, how) for mid in marked)
                     self.fig.add("messages deleted by QUIT +OK", len(marked))
                 elif outcome == "unknown":
                     acct.maybe_deleted |= marked
@@ -605,7 +663,7 @@ class Soak:
                             top_lines(acct.generated[ids[n]], k)):
                 self.fig.add("TOPs checked")
         elif what == "DELE":
-            for n in rng.sample(live, rng.randint(1, len(live))):
+            for n in rng.sample(live, rng.randint(1, min(3, len(live)))):
                 reply = c.cmd("DELE %d" % n)
                 if not reply.startswith("+OK"):
                     raise SessionFailure("DELE %d answered %r" % (n, reply))
@@ -699,26 +757,27 @@ class Soak:
             owner = self.uidl_owner.get(unique_id_of(m))
             if owner is None or owner[0] is not acct:
                 self.anomaly("unknown message (torn or forged)", acct.name, "end",
-                             "%d bytes: %r" % (len(m), m[:120]))
+                             "%d bytes: %r" % (len(m), m[:120]), key=unique_id_of(m))
                 continue
             mid = owner[1]
             if m != acct.generated[mid]:
-                self.anomaly("torn", acct.name, "end", "%s: %d bytes stored, %d delivered" % (
-                    mid, len(m), len(acct.generated[mid])))
+                    self.anomaly("torn", acct.name, "end", "%s: %d bytes stored, %d delivered" % (
+                    mid, len(m), len(acct.generated[mid])), key=mid)
             found[mid] += 1
         for mid, n in found.items():
             if n > 1:
-                self.anomaly("duplicated", acct.name, "end", "%s stored %d times" % (mid, n))
+                self.anomaly("duplicated", acct.name, "end", "%s stored %d times" % (mid, n),
+                             key=mid)
             if mid in acct.final_deleted:
-                self.anomaly("resurrected", acct.name, "end",
-                             "%s deleted by a QUIT answered +OK" % mid)
-        must = acct.delivered - acct.final_deleted - acct.maybe_deleted
+                self.anomaly("resurrected", acct.name, "end", "%s, deleted by %s" % (
+                    mid, acct.final_deleted[mid]), key=mid)
+        must = acct.delivered - set(acct.final_deleted) - acct.maybe_deleted
         for mid in sorted(must - set(found)):
-            self.anomaly("lost", acct.name, "end", mid)
+            self.anomaly("lost", acct.name, "end", "%s delivered, never deleted" % mid, key=mid)
         self.fig.add("messages kept at the end", sum(found.values()))
         self.fig.add("maybe-deleted messages kept", len(acct.maybe_deleted & set(found)))
         self.fig.add("maybe-deleted messages gone",
-                     len((acct.maybe_deleted - acct.final_deleted) - set(found)))
+                     len((acct.maybe_deleted - set(acct.final_deleted)) - set(found)))
 
     def check_leftovers(self):
         from pop3_server import children_of, wait_until
@@ -737,7 +796,8 @@ class Soak:
         counts = collections.Counter()
         for line in self.sandbox.syslog.lines:
             if line.priority <= LOG_ERR:
-                counts[re.sub(r"\d+", "N", line.message)] += 1
+                text = re.sub(r"\.tollmar_\w+", ".tollmar_*", line.message)
+                counts[re.sub(r"\d+", "N", text)] += 1
         return counts
 
     def lines_of(self, pid):
@@ -817,9 +877,12 @@ class Soak:
             ("  between commands", c["kills between"]),
             ("  during a command", c["kills inflight"]),
             ("  right after QUIT was sent", c["kills quit-sent"]),
+            ("  when a journal appeared after QUIT", c["kills rewrite"]),
             ("  right after QUIT was answered", c["kills quit-answered"]),
             ("clients vanished mid-RETR", c["clients vanished mid-RETR"]),
             ("spool folder filled", c["spool folder filled"]),
+            ("  that left a journal", c["kills that left a journal"]),
+            ("  that left a temporary journal", c["kills that left a temporary journal"]),
             ("dead sessions' dot-locks cleared", c["dead sessions' dot-locks cleared"]),
             ("dead sessions' spool files cleared", c["dead sessions' spool files cleared"]),
             ("messages kept at the end", c["messages kept at the end"]),
@@ -845,9 +908,11 @@ class Soak:
                 self.say("%6d  %s" % (n, text))
         if self.anomalies:
             self.say("\n== first anomalies (kind, account, session, detail, server pid: its log)")
-            for kind, account, session, detail, pid in self.anomalies:
-                self.say("- %s | %s | session %s | %s | pid %s" % (kind, account, session,
-                                                                  detail.strip(), pid))
+            for kind, account, session, detail, pid, ident in self.anomalies:
+                seen = self.anomaly_seen[ident]
+                self.say("- %s | %s | session %s | %s | pid %s%s" % (
+                    kind, account, session, detail.strip(), pid,
+                    " | seen %d times" % seen if seen > 1 else ""))
                 if pid is not None:
                     for line in self.lines_of(pid)[-6:]:
                         self.say("      log: %s" % line)
@@ -867,14 +932,17 @@ def parse_args(argv):
     p.add_argument("--time-limit", type=float, default=None, help="seconds; no new session after")
     p.add_argument("--kill-rate", type=float, default=0.04)
     p.add_argument("--vanish-rate", type=float, default=0.03)
-    p.add_argument("--delete-share", type=float, default=0.5)
+    p.add_argument("--delete-share", type=float, default=0.2)
     p.add_argument("--tls-share", type=float, default=0.25)
     p.add_argument("--hostile-rate", type=float, default=0.02,
                    help="share of messages with a 'From ' right after a 4095-byte line piece")
     p.add_argument("--procmail-agents", type=int, default=2)
     p.add_argument("--lockf-agents", type=int, default=2)
-    p.add_argument("--prefill", type=int, default=100,
+    p.add_argument("--prefill", type=int, default=250,
                    help="messages each of 4 agents delivers before the sessions start")
+    p.add_argument("--big-accounts", type=int, default=4,
+                   help="accounts that start with a large maildrop")
+    p.add_argument("--big-size", type=int, default=3 << 20, help="bytes of such a maildrop")
     p.add_argument("--delivery-pause", type=float, default=0.05)
     p.add_argument("--io-timeout", type=float, default=60)
     p.add_argument("--progress", type=float, default=15)
@@ -892,6 +960,7 @@ def main():
     libc = ctypes.CDLL(None, use_errno=True)
     if libc.prctl(_PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
         sys.exit("soak: prctl(PR_SET_CHILD_SUBREAPER) failed")
+    sys.setswitchinterval(0.0005)  # the kill watching for a journal must react quickly
     sys.exit(Soak(args).run())
 
 
