@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds tollmar and runs every test: unit and end-to-end tests, the unit tests
-# again under AddressSanitizer and UndefinedBehaviorSanitizer, and a short run
-# of each fuzz target. Run as root (the end-to-end tests need a private mount
-# namespace and the server switches identities).
+# again under AddressSanitizer and UndefinedBehaviorSanitizer, a short run of
+# each fuzz target, and scripts/soak.sh (the soak, and the end-to-end tests and
+# the soak against the sanitized server). Run as root (the end-to-end tests
+# need a private mount namespace and the server switches identities).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,4 +26,7 @@ echo "== unit tests under ASan+UBSan"
     ctest --output-on-failure -L unit -j"$jobs")
 
 echo "== unit and end-to-end tests"
-(cd build && ctest --output-on-failure -j"$jobs")
+(cd build && ctest --output-on-failure -j"$jobs" -LE soak)
+
+echo "== soak (short form) and end-to-end tests against the sanitized server"
+scripts/soak.sh
