@@ -49,10 +49,10 @@ cmake --build build-asan -j"$jobs" --target tollmar >/dev/null
 # nothing, and run as the test accounts, hence a folder anybody may write to.
 # Leak checking is off for the server processes: a connection process ends
 # with exit() by design (the at-exit hook cleans up files, not memory), and
-# LeakSanitizer cannot stop the world (ptrace: "Unable to get registers from
-# thread") in a process that has switched
-# to another user, so it would fail every session's exit. The unit tests run
-# with leak checking (scripts/test.sh). verify_asan_link_order=0 lets the
+# LeakSanitizer cannot stop the world in a process that has switched to
+# another user ("Unable to get registers from thread": ptrace is refused), so
+# it would only report its own failure at every session's exit. The unit
+# tests run with leak checking (scripts/test.sh). verify_asan_link_order=0 lets the
 # tests that inject failing identity switches preload their library ahead of
 # the ASan runtime (that library is not instrumented; the server still is).
 reports=$(mktemp -d /tmp/tollmar-sanitizers-XXXXXX)

@@ -77,7 +77,7 @@ _PR_SET_CHILD_SUBREAPER = 36
 
 CHUNK = 4095  # the server reads and sends a message in lines of at most this many bytes
 PASSWORD = "soak-pass"
-MAX_ANOMALY_DETAILS = 40
+MAX_DETAILS_PER_KIND = 8  # anomalies shown in full per kind; all are counted
 
 
 def enter_private_namespace():
@@ -487,7 +487,7 @@ class Soak:
             return
         self.anomaly_seen[ident] = 1
         self.anomaly_counts[kind] += 1
-        if len(self.anomalies) < MAX_ANOMALY_DETAILS:
+        if self.anomaly_counts[kind] <= MAX_DETAILS_PER_KIND:
             self.anomalies.append((kind, where[0], where[1], detail, pid, ident))
 
     def read_listing(self, c, command):
@@ -907,8 +907,10 @@ class Soak:
             for text, n in log.most_common(15):
                 self.say("%6d  %s" % (n, text))
         if self.anomalies:
-            self.say("\n== first anomalies (kind, account, session, detail, server pid: its log)")
-            for kind, account, session, detail, pid, ident in self.anomalies:
+            self.say("\n== first anomalies of each kind (kind, account, session, detail, "
+                     "server pid: its log)")
+            for kind, account, session, detail, pid, ident in sorted(self.anomalies,
+                                                                     key=lambda x: x[0]):
                 seen = self.anomaly_seen[ident]
                 self.say("- %s | %s | session %s | %s | pid %s%s" % (
                     kind, account, session, detail.strip(), pid,
