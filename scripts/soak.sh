@@ -26,6 +26,9 @@ for a in "$@"; do
     args+=("$a")
 done
 
+echo "== the soak's checker"
+"$py" -m pytest -q -p no:cacheprovider tests/soak/test_soak_model.py
+
 echo "== build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs" --target tollmar >/dev/null

@@ -17,9 +17,11 @@ two delivery agents append to the same maildrops:
   dot-lock, so it appends while sessions run.
 
 Faults are injected at random: SIGKILL of a connection process (during a
-command, between commands, right after QUIT was sent, right after QUIT was
-answered), clients that vanish in the middle of a RETR (connection reset),
-and a spool folder (-x) that is filled up with a ballast file for a while.
+command, between commands, right after QUIT was sent, as soon as a journal
+appears after QUIT, right after QUIT was answered), clients that vanish in
+the middle of a RETR (connection reset), sessions stopped (SIGSTOP) while
+their dot-lock expires as after 600 seconds, and a spool folder (-x) that is
+filled up with a ballast file for a while.
 
 The model: every message carries a unique id in its "From " line, its
 Message-ID and an X-Soak-Id header, all within the first 255 bytes, so its
@@ -438,6 +440,26 @@ class Soak:
                 except FileNotFoundError:
                     pass
 
+    def stall(self, rng, acct, pid):
+        """A session that stops long enough for its dot-lock to count as stale
+        (a suspended process, a clock step): SIGSTOP, the lock removed as the
+        600-second rule would, other sessions and agents go on, SIGCONT. The
+        session then carries on; a sound server refuses to rewrite without its
+        lock."""
+        from pop3_server import process_state, wait_until
+        os.kill(pid, signal.SIGSTOP)
+        wait_until(lambda: process_state(pid) in ("T", "t", None), "process %d to stop" % pid)
+        try:
+            with open(acct.path + ".lock", "rb") as f:
+                if f.read(32) == str(pid).encode():
+                    os.unlink(acct.path + ".lock")
+                    self.fig.add("dot-locks expired under a stopped session")
+        except FileNotFoundError:
+            pass
+        self.fig.add("sessions stopped")
+        time.sleep(rng.uniform(0.2, 1.0))  # how long the session stays stopped
+        os.kill(pid, signal.SIGCONT)
+
     def check_listing(self, acct, no, uidls, sizes, snapshot, pid):
         """Checks a session's view of the maildrop; returns {number: id}."""
         where = (acct.name, no)
@@ -518,8 +540,12 @@ class Soak:
         acct = rng.choice(self.accounts)
         tls = rng.random() < args.tls_share
         r = rng.random()
-        fault = "kill" if r < args.kill_rate else "vanish" if r < args.kill_rate + args.vanish_rate \
-            else None
+        fault = None
+        for name, rate in (("kill", args.kill_rate), ("vanish", args.vanish_rate),
+                           ("stall", args.stall_rate)):
+            if fault is None and r < rate:
+                fault = name
+            r -= rate
         deleting = rng.random() < args.delete_share
         ops = rng.randint(1, 10)
         kill_point = rng.choices(["between", "inflight", "quit-sent", "rewrite", "quit-answered"],
@@ -551,7 +577,13 @@ class Soak:
             self.fig.add("sessions logged in")
             pid = self.session_pid(acct)
             if pid is None:
-                self.anomaly("no dot-lock while logged in", acct.name, no, "")
+                try:
+                    with open(acct.path + ".lock", "rb") as f:
+                        held = "a lock naming %r" % f.read(32)
+                except OSError as e:
+                    held = "no lock file (%s)" % e.strerror
+                self.anomaly("no dot-lock while logged in", acct.name, no,
+                             "after +OK to PASS: " + held)
                 fault = None
             uidls = self.read_listing(c, "UIDL")
             sizes = self.read_listing(c, "LIST")
@@ -581,6 +613,8 @@ class Soak:
                     c.close()
                     self.fig.add("clients vanished mid-RETR")
                     return
+                if fault == "stall" and step == fault_at:
+                    self.stall(rng, acct, pid)
                 if fault == "kill" and kill_point == "inflight" and step == fault_at:
                     c.send_line("RETR %d" % rng.choice(numbers) if numbers else "LIST")
                     kill()
@@ -623,15 +657,16 @@ class Soak:
                 kill()
                 return
         except (OSError, EOFError, SessionFailure, ValueError, IndexError) as e:
-            if fault is None:
+            if fault in (None, "stall"):
                 self.anomaly("broken session", acct.name, no, "%s: %s" % (type(e).__name__, e), pid)
         finally:
             c.close()
             with self.lock:
                 acct.pending.pop(no, None)
                 if outcome == "ok":
-                    how = "session %s (pid %s, %s)" % (
-                        no, pid, "killed after the +OK to QUIT" if fault == "kill" else "not killed")
+                    how = "session %s (pid %s, %s)" % (no, pid, {
+                        "kill": "killed after the +OK to QUIT",
+                        "stall": "stopped while its dot-lock expired"}.get(fault, "no fault"))
                     acct.final_deleted.update((mid, how) for mid in marked)
                     self.fig.add("messages deleted by QUIT +OK", len(marked))
                 elif outcome == "unknown":
@@ -880,6 +915,8 @@ class Soak:
             ("  when a journal appeared after QUIT", c["kills rewrite"]),
             ("  right after QUIT was answered", c["kills quit-answered"]),
             ("clients vanished mid-RETR", c["clients vanished mid-RETR"]),
+            ("sessions stopped", c["sessions stopped"]),
+            ("  their dot-lock expired meanwhile", c["dot-locks expired under a stopped session"]),
             ("spool folder filled", c["spool folder filled"]),
             ("  that left a journal", c["kills that left a journal"]),
             ("  that left a temporary journal", c["kills that left a temporary journal"]),
@@ -934,6 +971,8 @@ def parse_args(argv):
     p.add_argument("--time-limit", type=float, default=None, help="seconds; no new session after")
     p.add_argument("--kill-rate", type=float, default=0.04)
     p.add_argument("--vanish-rate", type=float, default=0.03)
+    p.add_argument("--stall-rate", type=float, default=0.01,
+                   help="share of sessions stopped while their dot-lock expires")
     p.add_argument("--delete-share", type=float, default=0.2)
     p.add_argument("--tls-share", type=float, default=0.25)
     p.add_argument("--hostile-rate", type=float, default=0.02,
