@@ -791,12 +791,14 @@ class Soak:
         for m in split_mbox(data):
             owner = self.uidl_owner.get(unique_id_of(m))
             if owner is None or owner[0] is not acct:
+                self.fig.add("unknown messages in the maildrops at the end")
                 self.anomaly("unknown message (torn or forged)", acct.name, "end",
                              "%d bytes: %r" % (len(m), m[:120]), key=unique_id_of(m))
                 continue
             mid = owner[1]
             if m != acct.generated[mid]:
-                    self.anomaly("torn", acct.name, "end", "%s: %d bytes stored, %d delivered" % (
+                self.fig.add("torn messages in the maildrops at the end")
+                self.anomaly("torn", acct.name, "end", "%s: %d bytes stored, %d delivered" % (
                     mid, len(m), len(acct.generated[mid])), key=mid)
             found[mid] += 1
         for mid, n in found.items():
@@ -923,6 +925,8 @@ class Soak:
             ("dead sessions' dot-locks cleared", c["dead sessions' dot-locks cleared"]),
             ("dead sessions' spool files cleared", c["dead sessions' spool files cleared"]),
             ("messages kept at the end", c["messages kept at the end"]),
+            ("  torn ones among them", c["torn messages in the maildrops at the end"]),
+            ("unknown messages at the end", c["unknown messages in the maildrops at the end"]),
             ("maybe-deleted kept / gone", "%d / %d" % (c["maybe-deleted messages kept"],
                                                        c["maybe-deleted messages gone"])),
             ("bytes checked", c["bytes checked"]),
