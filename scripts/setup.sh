@@ -18,6 +18,7 @@ test_packages=(
     openssl                        # their self-signed certificate
     util-linux procps              # unshare for their private mount namespace, process tools
     fetchmail                      # a real client that keeps mail on the server (UIDL)
+    procmail                       # a real delivery agent for the soak
     mandoc man-db systemd dpkg-dev # manual page lint, unit verification, the Debian package
 )
 
