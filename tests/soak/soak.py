@@ -42,11 +42,20 @@ server's rule (a message starts at a "From " line at the start of the file
 or after a line end) and compared with the model. No spool file, dot-lock or
 journal may remain.
 
-A SIGKILLed session cannot remove its dot-lock; tollmar treats a lock as stale
-only after 600 seconds. The soak stands in for that delay: once a killed
-process is gone, it removes the dot-lock if the lock still names that process,
-and the killed process's spool files (counted in the figures). The
-journal a killed session leaves is for the next session to complete.
+A SIGKILLed session cannot clean up after itself: its dot-lock, the lock's
+second name, its spool files in -x and perhaps a journal stay. The server
+clears them, not the soak: the next session of that maildrop takes over a
+lock whose process is dead on this host and completes or discards the
+journal; a login removes the account's spool files of dead processes; QUIT
+sweeps second names of dead processes. The final session of every account
+therefore must leave nothing behind.
+
+With privilege separation each connection has two processes: the session
+(the connection process, which takes the dot-lock after the login) and the
+pre-login process (nobody, chrooted) that speaks to the client until the
+login. Kills hit the session; some connections instead lose their pre-login
+process before or in the middle of the login, which must end the connection
+and leave nothing.
 
 The run is bounded (a number of sessions and a time limit) and seeded:
 messages and each session's plan derive from the seed; the interleaving of
@@ -411,9 +420,9 @@ class Soak:
             return None
         return pid if parent_pid(pid) in self.listeners else None
 
-    def clear_dead(self, acct, pid):
-        """After a SIGKILL: wait for the process to be gone, then remove its dot-lock
-        (standing in for the 600-second stale rule) and its spool files."""
+    def note_dead(self, acct, pid):
+        """After a SIGKILL: waits for the process to be gone and counts what it
+        left for the server to clear (nothing is removed here)."""
         from pop3_server import is_alive, wait_until
         wait_until(lambda: not is_alive(pid), "killed process %d to end" % pid, timeout=30)
         # What the kill interrupted: a journal under its final name is for the
@@ -422,23 +431,74 @@ class Soak:
                              (".tollmar-journal.tmp", "kills that left a temporary journal")):
             if os.path.exists(acct.path + suffix):
                 self.fig.add(what)
-        lock = acct.path + ".lock"
         try:
-            with open(lock, "rb") as f:
-                held = f.read(32)
-            if held == str(pid).encode():
-                os.unlink(lock)
-                self.fig.add("dead sessions' dot-locks cleared")
+            with open(acct.path + ".lock", "rb") as f:
+                if f.read(32) == str(pid).encode():
+                    self.fig.add("kills that left a dot-lock")
         except FileNotFoundError:
             pass
         prefix = ".tollmar_%d_" % pid
-        for name in os.listdir(self.sandbox.spool_tmp):
-            if name.startswith(prefix):
-                try:
-                    os.unlink(os.path.join(self.sandbox.spool_tmp, name))
-                    self.fig.add("dead sessions' spool files cleared")
-                except FileNotFoundError:
-                    pass
+        left = sum(name.startswith(prefix) for name in os.listdir(self.sandbox.spool_tmp))
+        self.fig.add("spool files left by kills", left)
+
+    def prelogin_pid(self, c, port):
+        """The pre-login process of the client connection c (server side of the
+        socket, held by a grandchild of a listener), or None."""
+        from pop3_server import children_of, parent_pid
+        local = c.sock.getsockname()[1]
+        inodes = set()
+        for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+            try:
+                with open(table) as f:
+                    rows = f.read().splitlines()[1:]
+            except OSError:
+                continue
+            for row in rows:
+                fields = row.split()
+                if (int(fields[1].rsplit(":", 1)[1], 16) == port
+                        and int(fields[2].rsplit(":", 1)[1], 16) == local):
+                    inodes.add("socket:[%s]" % fields[9])
+        for listener in self.listeners:
+            for conn in children_of(listener):
+                for pid in children_of(conn):
+                    try:
+                        fds = os.listdir("/proc/%d/fd" % pid)
+                        if any(os.readlink("/proc/%d/fd/%s" % (pid, fd)) in inodes
+                               for fd in fds):
+                            return pid if parent_pid(pid) == conn else None
+                    except OSError:
+                        continue
+        return None
+
+    def kill_prelogin(self, rng, acct, no, c, server):
+        """Kills the connection's pre-login process after the greeting, after
+        USER or right after PASS was sent: the client must see the connection
+        end (or a refusal), never a session."""
+        from pop3_server import is_alive, wait_until
+        moment = rng.choice(["greeting", "user", "pass-sent"])
+        if moment != "greeting":
+            c.cmd("USER " + acct.name)
+        pid = self.prelogin_pid(c, server.port)
+        if pid is None:
+            self.anomaly("no pre-login process found", acct.name, no, "at " + moment)
+            return
+        if moment == "pass-sent":
+            c.send_line("PASS " + PASSWORD)
+        os.kill(pid, signal.SIGKILL)
+        wait_until(lambda: not is_alive(pid), "pre-login process %d to end" % pid, timeout=30)
+        self.fig.add("pre-login processes killed")
+        try:
+            while True:
+                line = c.read_line()
+                if not line:
+                    break
+                if moment == "pass-sent" and c._text(line).startswith("+OK"):
+                    # The login went through before the kill: a normal session
+                    # that the client leaves without QUIT.
+                    self.fig.add("  logins done before the pre-login kill")
+                    break
+        except (OSError, EOFError, ValueError):
+            pass
 
     def stall(self, rng, acct, pid):
         """A session that stops long enough for its dot-lock to count as stale
@@ -542,7 +602,7 @@ class Soak:
         r = rng.random()
         fault = None
         for name, rate in (("kill", args.kill_rate), ("vanish", args.vanish_rate),
-                           ("stall", args.stall_rate)):
+                           ("stall", args.stall_rate), ("prelogin", args.prelogin_kill_rate)):
             if fault is None and r < rate:
                 fault = name
             r -= rate
@@ -564,6 +624,9 @@ class Soak:
         c = Pop3Client(server.port, tls=tls, timeout=args.io_timeout)
         try:
             c.greeting()
+            if fault == "prelogin":
+                self.kill_prelogin(rng, acct, no, c, server)
+                return
             c.cmd("USER " + acct.name)
             reply = c.cmd("PASS " + PASSWORD)
             if not reply.startswith("+OK"):
@@ -597,7 +660,7 @@ class Soak:
                 with self.lock:
                     self.killed_pids.add(pid)
                 c.close()
-                self.clear_dead(acct, pid)
+                self.note_dead(acct, pid)
 
             for step in range(ops):
                 if fault == "kill" and kill_point == "between" and step == fault_at:
@@ -922,8 +985,10 @@ class Soak:
             ("spool folder filled", c["spool folder filled"]),
             ("  that left a journal", c["kills that left a journal"]),
             ("  that left a temporary journal", c["kills that left a temporary journal"]),
-            ("dead sessions' dot-locks cleared", c["dead sessions' dot-locks cleared"]),
-            ("dead sessions' spool files cleared", c["dead sessions' spool files cleared"]),
+            ("  that left a dot-lock", c["kills that left a dot-lock"]),
+            ("spool files left by kills (server clears)", c["spool files left by kills"]),
+            ("pre-login processes killed", c["pre-login processes killed"]),
+            ("  logins done before the kill", c["  logins done before the pre-login kill"]),
             ("messages kept at the end", c["messages kept at the end"]),
             ("  torn ones among them", c["torn messages in the maildrops at the end"]),
             ("unknown messages at the end", c["unknown messages in the maildrops at the end"]),
@@ -977,6 +1042,8 @@ def parse_args(argv):
     p.add_argument("--vanish-rate", type=float, default=0.03)
     p.add_argument("--stall-rate", type=float, default=0.01,
                    help="share of sessions stopped while their dot-lock expires")
+    p.add_argument("--prelogin-kill-rate", type=float, default=0.01,
+                   help="share of connections whose pre-login process is killed")
     p.add_argument("--delete-share", type=float, default=0.2)
     p.add_argument("--tls-share", type=float, default=0.25)
     p.add_argument("--hostile-rate", type=float, default=0.02,
