@@ -14,6 +14,8 @@ install(FILES contrib/man/tollmar-auth.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man
 # into /etc or the unit folders behind their back.
 file(GLOB tollmar_fail2ban_files CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/contrib/fail2ban/*)
 install(FILES contrib/systemd/tollmar.service contrib/systemd/tollmar-hardened.service
+              contrib/systemd/tollmar.socket contrib/systemd/tollmar-tls.socket
+              contrib/systemd/tollmar-inetd.socket contrib/systemd/tollmar-inetd@.service
               contrib/examples/users.example ${tollmar_fail2ban_files}
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT examples)
 

@@ -15,10 +15,12 @@ test_packages=(
     libgtest-dev libbenchmark-dev  # unit tests, benchmarks
     clang libclang-rt-14-dev       # the libFuzzer targets and their runtime
     python3 python3-pytest         # end-to-end tests
-    openssl                        # their self-signed certificate
+    openssl                        # their self-signed certificate, the TLS policy checks
+    fail2ban                       # fail2ban-regex, against the shipped filter
     util-linux procps              # unshare for their private mount namespace, process tools
     fetchmail                      # a real client that keeps mail on the server (UIDL)
     procmail                       # a real delivery agent for the soak
+    haproxy                        # the load balancer in front of two servers (PROXY protocol)
     mandoc man-db systemd dpkg-dev # manual page lint, unit verification, the Debian package
 )
 

@@ -58,20 +58,27 @@ void spend_comparison(const char* name, const char* password) {
 // strtok_r scan after field 1.
 bool judge_line(const char* name, const char* password, char** save) {
     const char* secret = strtok_r(nullptr, ":", save);
-    if (secret == nullptr) return false;
+    if (secret == nullptr) {
+        spend_comparison(name, password);
+        last_refusal = refusal_incomplete_entry;
+        return false;
+    }
 
     bool matches;
     if (is_digest_entry(secret)) {
         if (std::strlen(name) + std::strlen(password) > longest_digested_pair) {
             util::log_line(LOG_ERR, "overly long username or password");
+            last_refusal = refusal_too_long;
             return false;
         }
         matches = digest_matches(name, password, secret);
     } else {
         matches = texts_equal_constant_time(password, secret);
     }
+    last_refusal = refusal_wrong_password;
     if (!matches) return false;
 
+    last_refusal = refusal_incomplete_entry;
     const char* account = strtok_r(nullptr, ":", save);
     if (account == nullptr) return false;
     util::strlcpy(session_identity.mapped_user, account, sizeof session_identity.mapped_user);
@@ -83,6 +90,7 @@ bool judge_line(const char* name, const char* password, char** save) {
     }
     util::strlcpy(session_identity.maildrop_override, maildrop,
                   sizeof session_identity.maildrop_override);
+    last_refusal = refusal_none;
     return true;
 }
 
@@ -93,6 +101,7 @@ login_verdict check_auth_file(const char* name, const char* password, const char
     if (file == nullptr) {
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to read auth file", path,
                        std::strerror(errno));
+        last_refusal = refusal_auth_file_unreadable;
         return verdict_refused;
     }
 
@@ -104,6 +113,7 @@ login_verdict check_auth_file(const char* name, const char* password, const char
         if (std::ferror(file) || std::feof(file) ||
             std::fgets(line, sizeof line, file) == nullptr) {
             spend_comparison(name, password);
+            last_refusal = refusal_unknown_account;
             break;
         }
         char* save = nullptr;

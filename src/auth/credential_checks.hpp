@@ -20,12 +20,18 @@ login_verdict check_credentials_with_lists(const char* name, const char* passwor
 // missing, unreadable or lists the name, refuses.
 bool lists_admit(const char* name, const char* allow_path, const char* deny_path);
 
+// The same decision, telling a refusal by the lists' content from one because
+// a list could not be read.
+enum list_decision : int { lists_admitted, lists_refuse, lists_unreadable };
+list_decision lists_decide(const char* name, const char* allow_path, const char* deny_path);
+
 // The authentication file check on cut work copies (accepted or refused);
-// fills session_identity when accepted.
+// fills session_identity when accepted, sets last_refusal otherwise.
 login_verdict check_auth_file(const char* name, const char* password, const char* path);
 
-// The system account check on cut work copies: verdict_temporary for a
-// missing account or password field.
+// The system account check on cut work copies (accepted or refused; an
+// unknown account or one without a usable password hash costs a crypt all the
+// same). Sets last_refusal when refused.
 login_verdict check_system_account(const char* name, const char* password);
 
 // True when crypt of password with stored as setting gives stored back (a

@@ -1,5 +1,7 @@
 #include "auth/credentials.hpp"
 
+#include <pwd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -10,6 +12,54 @@
 namespace tollmar::auth {
 
 session_identity_record session_identity;
+refusal_reason last_refusal = refusal_none;
+
+const char* refusal_text(refusal_reason reason) {
+    switch (reason) {
+        case refusal_none:
+            break;
+        case refusal_missing_argument:
+            return "missing name or password";
+        case refusal_unknown_account:
+            return "unknown account";
+        case refusal_no_password:
+            return "no usable password";
+        case refusal_incomplete_entry:
+            return "incomplete auth file entry";
+        case refusal_too_long:
+            return "name and password too long";
+        case refusal_wrong_password:
+            return "wrong password";
+        case refusal_root_account:
+            return "account has user id 0";
+        case refusal_access_lists:
+            return "refused by access lists";
+        case refusal_lists_unreadable:
+            return "access list unreadable";
+        case refusal_auth_file_unreadable:
+            return "auth file unreadable";
+    }
+    return "accepted";
+}
+
+namespace {
+
+// The account a session would run as must never be root: a session with
+// user id 0 could rewrite any file through its maildrop path.
+bool runs_as_root(const char* login_name) {
+    const char* mapped = session_identity.mapped_user;
+    const struct passwd* account = getpwnam(mapped[0] != '\0' ? mapped : login_name);
+    return account != nullptr && account->pw_uid == 0;
+}
+
+void refuse(login_verdict& verdict, refusal_reason reason) {
+    verdict = verdict_refused;
+    last_refusal = reason;
+    session_identity.mapped_user[0] = '\0';
+    session_identity.maildrop_override[0] = '\0';
+}
+
+}  // namespace
 
 void make_work_copy(const char* text, char* copy) {
     const char* end = std::strchr(text, '\r');
@@ -20,11 +70,19 @@ void make_work_copy(const char* text, char* copy) {
     copy[length] = '\0';
 }
 
-bool lists_admit(const char* name, const char* allow_path, const char* deny_path) {
+list_decision lists_decide(const char* name, const char* allow_path, const char* deny_path) {
     const list_lookup allowed = user_listed(name, allow_path);
-    if (allowed == name_not_listed) return false;
-    if (allowed == list_unreadable && errno != ENOENT) return false;
-    return user_listed(name, deny_path) == name_not_listed;
+    if (allowed == list_unreadable && errno != ENOENT) return lists_unreadable;
+    const list_lookup denied = user_listed(name, deny_path);
+    // A missing deny list refuses everyone by design, so it is the lists'
+    // decision rather than a fault.
+    if (denied == list_unreadable) return errno == ENOENT ? lists_refuse : lists_unreadable;
+    if (allowed == name_not_listed || denied == name_listed) return lists_refuse;
+    return lists_admitted;
+}
+
+bool lists_admit(const char* name, const char* allow_path, const char* deny_path) {
+    return lists_decide(name, allow_path, deny_path) == lists_admitted;
 }
 
 login_verdict check_credentials_with_lists(const char* name, const char* password,
@@ -33,21 +91,30 @@ login_verdict check_credentials_with_lists(const char* name, const char* passwor
     // call that does not end in acceptance.
     session_identity.mapped_user[0] = '\0';
     session_identity.maildrop_override[0] = '\0';
-    if (name == nullptr || password == nullptr) return verdict_temporary;
+    last_refusal = refusal_none;
+    if (name == nullptr || password == nullptr) {
+        last_refusal = refusal_missing_argument;
+        return verdict_temporary;
+    }
 
     char name_copy[longest_credential + 1];
     char password_copy[longest_credential + 1];
     make_work_copy(name, name_copy);
     make_work_copy(password, password_copy);
 
-    login_verdict verdict;
-    if (config::settings.use_access_lists && !lists_admit(name_copy, allow_path, deny_path)) {
-        verdict = verdict_refused;
-    } else if (config::settings.auth_file != nullptr) {
-        verdict = check_auth_file(name_copy, password_copy, config::settings.auth_file);
-    } else {
-        verdict = check_system_account(name_copy, password_copy);
+    // The password is checked even for a name the lists refuse, so that the
+    // refusal costs what a wrong password costs.
+    login_verdict verdict =
+        config::settings.auth_file != nullptr
+            ? check_auth_file(name_copy, password_copy, config::settings.auth_file)
+            : check_system_account(name_copy, password_copy);
+    if (config::settings.use_access_lists) {
+        const list_decision lists = lists_decide(name_copy, allow_path, deny_path);
+        if (lists == lists_unreadable) refuse(verdict, refusal_lists_unreadable);
+        if (lists == lists_refuse) refuse(verdict, refusal_access_lists);
     }
+    if (verdict == verdict_accepted && runs_as_root(name_copy))
+        refuse(verdict, refusal_root_account);
 
     // The password has no business staying on the stack after the check.
     explicit_bzero(password_copy, sizeof password_copy);

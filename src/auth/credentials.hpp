@@ -17,7 +17,7 @@ struct session_identity_record {
 // The outcome of a login attempt. The numbers are those of the log line
 // "login failed ('%s') return value %d".
 enum login_verdict : int {
-    verdict_temporary = -1,  // the account or a file could not be consulted
+    verdict_temporary = -1,  // called without a name or a password
     verdict_refused = 0,
     verdict_accepted = 1,
 };
@@ -26,8 +26,32 @@ enum login_verdict : int {
 // authentication file.
 extern session_identity_record session_identity;
 
+// Why the last check_credentials did not accept. The client is told none of
+// this (every refusal gets the same reply); the log line names it.
+enum refusal_reason : int {
+    refusal_none,
+    refusal_missing_argument,
+    refusal_unknown_account,
+    refusal_no_password,
+    refusal_incomplete_entry,
+    refusal_too_long,
+    refusal_wrong_password,
+    refusal_root_account,
+    refusal_access_lists,
+    refusal_lists_unreadable,
+    refusal_auth_file_unreadable,
+};
+extern refusal_reason last_refusal;
+
+// The words the log line uses for a reason, e.g. "wrong password".
+const char* refusal_text(refusal_reason reason);
+
 // name and password may still carry their line ends; they are cut at the
-// first CR, else the first LF.
+// first CR, else the first LF. Every refusal of a name or a password is
+// verdict_refused, whatever the cause (unknown account, no usable password,
+// access lists, user id 0, an unreadable file), and costs about what a wrong
+// password costs, so that a client cannot probe for accounts; last_refusal
+// tells the cause. An account with user id 0 is never accepted.
 login_verdict check_credentials(const char* name, const char* password);
 
 }  // namespace tollmar::auth

@@ -28,18 +28,6 @@ constexpr const char* dummy_hashes[] = {
     "cvFs6maJ3.",
 };
 
-void spend_crypt(const char* password) {
-    for (const char* hash : dummy_hashes) {
-        const char* result = crypt(password, hash);
-        if (result != nullptr && result[0] != '*') {
-            volatile bool sink = texts_equal_constant_time(result, hash);
-            (void)sink;
-            return;
-        }
-    }
-}
-
-#ifdef TOLLMAR_HAVE_SHADOW
 bool is_crypt_alphabet(char c) {
     return c == '.' || c == '/' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
            (c >= 'a' && c <= 'z');
@@ -57,7 +45,45 @@ bool looks_like_hash(const char* field) {
     return true;
 }
 
+// Spends on password what checking it against a real account costs. The
+// work of crypt depends on the method and rounds of the stored hash, so the
+// hash of the first account in the shadow file that has one stands for them
+// all (the password is refused whatever crypt says); only on a host without
+// any does a throw-away hash serve.
+void spend_crypt(const char* password) {
+#ifdef TOLLMAR_HAVE_SHADOW
+    char sample[512] = "";
+    setspent();
+    while (const struct spwd* entry = getspent()) {
+        if (entry->sp_pwdp != nullptr && looks_like_hash(entry->sp_pwdp) &&
+            std::strlen(entry->sp_pwdp) < sizeof sample) {
+            std::strcpy(sample, entry->sp_pwdp);
+            break;
+        }
+    }
+    endspent();
+    if (sample[0] != '\0') {
+        const char* result = crypt(password, sample);
+        volatile bool sink = result != nullptr && texts_equal_constant_time(result, sample);
+        (void)sink;
+        explicit_bzero(sample, sizeof sample);
+        return;
+    }
 #endif
+    for (const char* hash : dummy_hashes) {
+        const char* result = crypt(password, hash);
+        if (result != nullptr && result[0] != '*') {
+            volatile bool sink = texts_equal_constant_time(result, hash);
+            (void)sink;
+            return;
+        }
+    }
+}
+
+login_verdict refused(refusal_reason reason) {
+    last_refusal = reason;
+    return verdict_refused;
+}
 
 }  // namespace
 
@@ -75,7 +101,7 @@ login_verdict check_system_account(const char* name, const char* password) {
     const struct passwd* account = getpwnam(name);
     if (account == nullptr || account->pw_passwd == nullptr) {
         spend_crypt(password);
-        return verdict_temporary;
+        return refused(account == nullptr ? refusal_unknown_account : refusal_no_password);
     }
     const char* stored = account->pw_passwd;
 #ifdef TOLLMAR_HAVE_SHADOW
@@ -86,7 +112,14 @@ login_verdict check_system_account(const char* name, const char* password) {
         if (shadow != nullptr && shadow->sp_pwdp != nullptr) stored = shadow->sp_pwdp;
     }
 #endif
-    return check_stored_hash(password, stored) ? verdict_accepted : verdict_refused;
+    // A locked or empty field gives crypt nothing to work on, which would
+    // answer faster than a real hash does.
+    if (!looks_like_hash(stored)) {
+        spend_crypt(password);
+        return refused(refusal_no_password);
+    }
+    if (!check_stored_hash(password, stored)) return refused(refusal_wrong_password);
+    return verdict_accepted;
 }
 
 }  // namespace tollmar::auth

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "channel/line_io.hpp"
+#include "channel/proxy_screen.hpp"
 #include "channel/wait.hpp"
 #include "config/settings.hpp"
 #include "util/log.hpp"
@@ -79,6 +80,10 @@ bool refill(int fd) {
         input_next = input_buffer;
         if (n > 0) {
             input_left = n;
+            if (stray_proxy_screen_pending()) {
+                screen_first_bytes(reinterpret_cast<const unsigned char*>(input_buffer),
+                                   static_cast<std::size_t>(n));
+            }
             return true;
         }
         input_left = 0;
@@ -123,7 +128,15 @@ long read_timed(int fd, char* buf, std::size_t size) {
         SSL* handle = active_tls_handle();
         // Bytes the TLS layer has already decrypted are invisible to poll().
         const bool decrypted = handle != nullptr && events == POLLIN && SSL_pending(handle) > 0;
-        if (!decrypted && !wait_ready(fd, events, io_timeout_ms())) {
+        // Checked before every read, not only when a wait runs out: a client
+        // that keeps sending (one endless line) never lets a wait run out.
+        const bool ready = decrypted || wait_ready(fd, events, wait_limit_ms());
+        if (phase_deadline_passed()) {
+            send_text(fd, "-ERR login time exceeded\r\n");
+            log_phase_deadline();
+            std::exit(1);
+        }
+        if (!ready) {
             send_text(fd, "-ERR read() timed out.\r\n");
             util::log_line(LOG_ERR, "%s", "read() timed out.");
             std::exit(1);

@@ -74,8 +74,11 @@ long attempt_write(int fd, const char* data, std::size_t len, short* events) {
 void write_all(int fd, const char* data, std::size_t len) {
     short events = POLLOUT;
     while (len > 0) {
-        if (!wait_ready(fd, events, io_timeout_ms())) {
-            util::log_line(LOG_ERR, "%s", "write() timed out.");
+        if (!wait_ready(fd, events, wait_limit_ms())) {
+            if (phase_deadline_passed())
+                log_phase_deadline();
+            else
+                util::log_line(LOG_ERR, "%s", "write() timed out.");
             std::exit(1);
         }
         const long n = attempt_write(fd, data, len, &events);

@@ -10,9 +10,11 @@
 #include <openssl/ssl.h>
 #include <poll.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "channel/line_io.hpp"
+#include "channel/proxy_screen.hpp"
 #include "channel/wait.hpp"
 #include "config/settings.hpp"
 #include "util/log.hpp"
@@ -37,7 +39,10 @@ SSL_CTX* tls_context = nullptr;
 bool accept_within_timeout(int fd, SSL* handle) {
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
-    const std::int64_t deadline = monotonic_ms() + io_timeout_ms();
+    const std::int64_t deadline = monotonic_ms() + wait_limit_ms();
+    // The client speaks first, so a stray PROXY header is there to be seen
+    // before the handshake would choke on it.
+    if (!screen_before_handshake(fd, deadline)) return false;
     for (;;) {
         ERR_clear_error();
         const int r = SSL_accept(handle);
@@ -53,11 +58,52 @@ bool accept_within_timeout(int fd, SSL* handle) {
             default:
                 return false;
         }
-        if (!wait_ready(fd, events, deadline - monotonic_ms())) return false;
+        // A handshake that keeps the socket busy must still end in time.
+        if (monotonic_ms() >= deadline || !wait_ready(fd, events, deadline - monotonic_ms()))
+            return false;
     }
 }
 
+// TLS 1.2 suites: forward secrecy (ECDHE) and authenticated encryption only.
+// TLS 1.3 keeps OpenSSL's default suites, which all have both.
+constexpr const char* tls12_ciphers = "ECDHE+AESGCM:ECDHE+CHACHA20:!aNULL";
+
+// Loads the configured certificate and key into context; on failure names
+// the step and the file. The certificate file may hold the whole chain (the
+// certificate, then its intermediates), all of which are sent: a client that
+// knows only the root needs them. OpenSSL refuses a key that is not the
+// certificate's as it loads it, so a mismatched pair fails at the key.
+bool load_files(SSL_CTX* context, const char** what, const char** path) {
+    const config::settings_record& s = config::settings;
+    *path = s.cert_file;
+    *what = "SSL: failed to use certificate file";
+    if (s.cert_file == nullptr || SSL_CTX_use_certificate_chain_file(context, s.cert_file) < 1)
+        return false;
+    *path = s.key_file;
+    *what = "SSL: failed to use key file";
+    return s.key_file != nullptr &&
+           SSL_CTX_use_PrivateKey_file(context, s.key_file, SSL_FILETYPE_PEM) == 1 &&
+           SSL_CTX_check_private_key(context) == 1;
+}
+
+void init_library() {
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    OPENSSL_init_ssl(0, nullptr);
+}
+
 }  // namespace
+
+bool tls_files_usable(char* problem, std::size_t size) {
+    init_library();
+    SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+    const char* what = "SSL: failed to create new context";
+    const char* path = nullptr;
+    const bool usable = context != nullptr && load_files(context, &what, &path);
+    if (!usable) std::snprintf(problem, size, "%s: %s", what, path != nullptr ? path : "");
+    SSL_CTX_free(context);
+    ERR_clear_error();
+    return usable;
+}
 
 void tls_start(int fd) {
     tls_load_context();
@@ -65,21 +111,21 @@ void tls_start(int fd) {
 }
 
 void tls_load_context() {
-    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-    OPENSSL_init_ssl(0, nullptr);
+    init_library();
 
     tls_context = SSL_CTX_new(TLS_server_method());
     if (tls_context == nullptr) fail("SSL: failed to create new context");
-    const config::settings_record& s = config::settings;
-    if (s.cert_file == nullptr ||
-        SSL_CTX_use_certificate_file(tls_context, s.cert_file, SSL_FILETYPE_PEM) < 1)
-        fail_with_path("SSL: failed to use certificate file", s.cert_file);
-    if (s.key_file == nullptr ||
-        SSL_CTX_use_PrivateKey_file(tls_context, s.key_file, SSL_FILETYPE_PEM) < 1)
-        fail_with_path("SSL: failed to use key file", s.key_file);
-    // A client that drops the connection without a closure alert has simply
-    // ended its input, as over plain TCP.
-    SSL_CTX_set_options(tls_context, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    const char* what = nullptr;
+    const char* path = nullptr;
+    if (!load_files(tls_context, &what, &path)) fail_with_path(what, path);
+    if (SSL_CTX_set_min_proto_version(tls_context, TLS1_2_VERSION) != 1 ||
+        SSL_CTX_set_cipher_list(tls_context, tls12_ciphers) != 1)
+        fail("SSL: failed to set the protocol policy");
+    // The server's order of suites decides, so a client cannot pick the
+    // weakest one both sides know. A client that drops the connection without
+    // a closure alert has simply ended its input, as over plain TCP.
+    SSL_CTX_set_options(tls_context,
+                        SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_IGNORE_UNEXPECTED_EOF);
     // Each connection has a context of its own, so session tickets could never
     // be redeemed; sending them only delays the greeting (the client delays
     // its ACK of the tickets while Nagle holds the greeting back).
@@ -95,7 +141,11 @@ void tls_accept(int fd) {
     if (handle == nullptr) fail("SSL: failed to get new handle");
     set_tls_handle(handle);
     SSL_set_fd(handle, fd);
-    if (!accept_within_timeout(fd, handle)) fail("SSL: failed to accept connection");
+    if (!accept_within_timeout(fd, handle)) {
+        if (!phase_deadline_passed()) fail("SSL: failed to accept connection");
+        log_phase_deadline();
+        std::exit(1);
+    }
 }
 
 void tls_end() {

@@ -9,6 +9,8 @@
 
 #include "channel/line_io.hpp"
 #include "config/settings.hpp"
+#include "util/log.hpp"
+#include "util/peer_address.hpp"
 #include "util/signals.hpp"
 
 namespace tollmar::channel {
@@ -20,6 +22,7 @@ namespace {
 constexpr std::int64_t wait_slice_ms = 60 * 1000;
 
 wait_hook current_hook = nullptr;
+std::int64_t phase_deadline_ms = 0;
 
 void run_hook() {
     if (current_hook != nullptr) current_hook();
@@ -39,6 +42,27 @@ std::int64_t monotonic_ms() {
 
 std::int64_t io_timeout_ms() {
     return static_cast<std::int64_t>(config::settings.io_timeout) * 1000;
+}
+
+void set_phase_deadline(std::int64_t deadline_ms) {
+    phase_deadline_ms = deadline_ms;
+}
+
+bool phase_deadline_passed() {
+    return phase_deadline_ms != 0 && monotonic_ms() >= phase_deadline_ms;
+}
+
+std::int64_t wait_limit_ms() {
+    const std::int64_t limit = io_timeout_ms();
+    if (phase_deadline_ms == 0) return limit;
+    const std::int64_t left = phase_deadline_ms - monotonic_ms();
+    if (left < 0) return 0;
+    return left < limit ? left : limit;
+}
+
+void log_phase_deadline() {
+    util::log_line(LOG_WARNING, "%s (%u seconds) from %s", "login time exceeded",
+                   static_cast<unsigned>(config::settings.login_deadline), util::client_host());
 }
 
 bool wait_ready(int fd, short events, std::int64_t timeout_ms) {

@@ -19,7 +19,7 @@ namespace tollmar::config {
 namespace {
 
 // "+" keeps glibc from permuting: parsing stops at the first non-option.
-constexpr const char* option_string = "+df:sp:c:k:l:a:m:hvDL:t:x:eu:";
+constexpr const char* option_string = "+df:sp:c:k:l:a:m:hvDL:t:x:eu:n:N:A:P:ir:";
 
 [[noreturn]] void fail(const char* program_name, const char* message) {
     std::fprintf(stderr, "%s: %s\n", program_name, message);
@@ -70,6 +70,45 @@ void set_io_timeout(const char* text) {
     }
 }
 
+// -n, -N, -A and -P take a whole decimal number within [least, most];
+// anything else ends the program, since a limit silently left at its default
+// would not be what the administrator asked for.
+std::uint32_t parse_count(const char* program_name, int letter, const char* text,
+                          std::uint32_t least, std::uint32_t most) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value =
+        std::isdigit(static_cast<unsigned char>(text[0])) ? std::strtoull(text, &end, 10) : 0;
+    if (end == nullptr || *end != '\0' || errno == ERANGE || value < least || value > most) {
+        std::fprintf(stderr, "%s: -%c needs a number from %u to %u\n", program_name, letter,
+                     static_cast<unsigned>(least), static_cast<unsigned>(most));
+        std::exit(1);
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+// -l may be given several times; each address is bound.
+void add_listen_address(const char* program_name, const char* address) {
+    if (settings.listen_address_count == max_listen_addresses) {
+        fail(program_name, "too many -l options");
+    }
+    settings.listen_addresses[settings.listen_address_count++] = address;
+}
+
+// -r takes a numeric address or prefix; anything else is refused at once,
+// since a proxy that is silently not trusted would have its header refused.
+void add_trusted_proxy(const char* program_name, const char* text) {
+    if (settings.trusted_proxy_count == max_trusted_proxies) {
+        fail(program_name, "too many -r options");
+    }
+    if (!parse_address_prefix(text, &settings.trusted_proxies[settings.trusted_proxy_count])) {
+        std::fprintf(stderr, "%s: -r %s: not an IP address or address/prefix length\n",
+                     program_name, text);
+        std::exit(1);
+    }
+    ++settings.trusted_proxy_count;
+}
+
 }  // namespace
 
 void print_help(const char* program_name) {
@@ -92,10 +131,21 @@ void print_help(const char* program_name) {
         "  -L <mbox>      use ~/<mbox> as mail spool\n"
         "  -t <timeout>   use <timeout> seconds as r/w timeout\n"
         "  -e             copy log lines to standard error\n"
-        "  -u <user>      run the pre-login process as <user> [%s]\n"
+        "  -u <user>      run the pre-login process as <user> [%s]\n",
+        settings.prelogin_user);
+    std::printf(
+        "  -n <count>     most connections from one client address [%u]\n"
+        "  -N <count>     most connections in total [%u]\n"
+        "  -A <seconds>   time allowed for the whole login phase [%u]\n"
+        "  -P <seconds>   base delay after a refused login [%u]\n"
+        "  -i             serve one connection on standard input (inetd)\n"
+        "  -r <address>   accept a PROXY protocol header from <address>[/<bits>]\n"
         "\n"
         "Use `%s -v' to show the program version.\n",
-        settings.prelogin_user, program_name);
+        static_cast<unsigned>(settings.per_address_limit),
+        static_cast<unsigned>(settings.connection_limit),
+        static_cast<unsigned>(settings.login_deadline), static_cast<unsigned>(settings.login_delay),
+        program_name);
     std::exit(0);
 }
 
@@ -124,7 +174,7 @@ void parse_command_line(int argc, char** argv) {
                 settings.key_file = optarg;
                 break;
             case 'l':
-                settings.listen_address = optarg;
+                add_listen_address(program_name, optarg);
                 break;
             case 'a':
                 settings.auth_file = optarg;
@@ -155,11 +205,33 @@ void parse_command_line(int argc, char** argv) {
             case 'u':
                 settings.prelogin_user = optarg;
                 break;
+            case 'n':
+                settings.per_address_limit = parse_count(program_name, opt, optarg, 1, 1000000);
+                break;
+            case 'N':
+                settings.connection_limit = parse_count(program_name, opt, optarg, 1, 1000000);
+                break;
+            case 'A':
+                settings.login_deadline = parse_count(program_name, opt, optarg, 0, 86400);
+                break;
+            case 'P':
+                settings.login_delay = parse_count(program_name, opt, optarg, 0, 3600);
+                break;
+            case 'i':
+                settings.inetd_mode = true;
+                break;
+            case 'r':
+                add_trusted_proxy(program_name, optarg);
+                break;
             default:
                 fail(program_name, "unknown option - try '-h'");
         }
     }
     if (settings.port == nullptr) settings.port = "110";
+    // Detaching would put /dev/null where the connection is.
+    if (settings.inetd_mode && settings.daemon_mode) {
+        fail(program_name, "-i and -d exclude each other");
+    }
 }
 
 }  // namespace tollmar::config

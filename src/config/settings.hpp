@@ -4,12 +4,20 @@
 #pragma once
 #include <cstdint>
 
+#include "config/address_prefix.hpp"
+
 namespace tollmar::config {
 
+// Fixed capacities keep the record a plain value that needs no allocation.
+inline constexpr unsigned max_listen_addresses = 16;
+inline constexpr unsigned max_trusted_proxies = 16;
+
 struct settings_record {
-    const char* listen_address = nullptr;  // none: any local address
-    const char* port = nullptr;            // "110", or "995" with -s, after parsing
-    bool use_tls = false;                  // TLS on the whole connection (-s)
+    // -l, in the order given; none: every address of both families
+    const char* listen_addresses[max_listen_addresses] = {};
+    unsigned listen_address_count = 0;
+    const char* port = nullptr;  // "110", or "995" with -s, after parsing
+    bool use_tls = false;        // TLS on the whole connection (-s)
     const char* cert_file = "/etc/tollmar/cert.pem";
     const char* key_file = "/etc/tollmar/key.pem";
     const char* pid_file = "/var/run/tollmar.pid";
@@ -25,6 +33,19 @@ struct settings_record {
     // as this account, chrooted into prelogin_root.
     const char* prelogin_user = "nobody";  // -u
     const char* prelogin_root = "/run/tollmar/empty";
+    // Connection processes the listener keeps at once from one client
+    // address (-n) and in total (-N); a connection over either is refused.
+    std::uint32_t per_address_limit = 20;
+    std::uint32_t connection_limit = 500;
+    // Seconds for the whole login phase, TLS handshake included (-A); 0: none.
+    std::uint32_t login_deadline = 60;
+    // Seconds of the first delay after a refused login from an address (-P),
+    // doubled for each further refusal; 0: no delay.
+    std::uint32_t login_delay = 2;
+    bool inetd_mode = false;  // -i: serve the one connection on standard input
+    // -r: the proxies whose connections start with a PROXY protocol header
+    address_prefix trusted_proxies[max_trusted_proxies] = {};
+    unsigned trusted_proxy_count = 0;
 };
 
 extern settings_record settings;

@@ -1,75 +1,92 @@
 // The accept-and-fork loop of the listening process.
-#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
+#include "server/connection_limits.hpp"
 #include "server/listener.hpp"
-#include "session/session.hpp"
 #include "util/log.hpp"
-#include "util/signals.hpp"
 
 namespace tollmar::server {
 
 namespace {
 
-[[noreturn]] void serve_connection(int listen_fd, int fd) {
-    close(listen_fd);
-    enter_connection_process();
-    mask_termination_signals(SIG_UNBLOCK);
-    // A termination signal that arrived since fork ends the process here.
-    util::act_on_pending_signals();
-    session::run_session(fd);
-    util::log_line(LOG_INFO, "Connection closed");
-    std::exit(0);
+// One connection from a ready listening socket, or -1 when there was none
+// after all (taken back by the client, or interrupted).
+int accept_one(int listen_fd, struct sockaddr_storage* peer) {
+    socklen_t peer_size = sizeof *peer;
+    const int fd = accept(listen_fd, reinterpret_cast<struct sockaddr*>(peer), &peer_size);
+    if (fd >= 0) return fd;
+    const int error = errno;
+    if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED) {
+        return -1;
+    }
+    util::log_line(LOG_ERR, "%s: %s", "failed to accept connection", std::strerror(error));
+    // Out of descriptors or memory, accept fails again at once: pause briefly
+    // instead of spinning and flooding the log.
+    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+        usleep(100000);
+    }
+    return -1;
 }
 
 }  // namespace
 
-void accept_loop(int listen_fd) {
+void accept_loop() {
+    init_connection_limits();
+    const std::span<const int> fds = listeners();
+    struct pollfd set[max_listeners];
+    for (std::size_t i = 0; i < fds.size(); ++i) set[i] = {fds[i], POLLIN, 0};
     for (;;) {
-        struct sockaddr_storage peer {};
-        socklen_t peer_size = sizeof peer;
-        const int fd = accept(listen_fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_size);
-        if (fd < 0) {
-            if (errno != EINTR) {
-                const int error = errno;
-                util::log_line(LOG_ERR, "%s: %s", "failed to accept connection",
-                               std::strerror(error));
-                // Out of descriptors or memory, accept fails again at once:
-                // pause briefly instead of spinning and flooding the log.
-                if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
-                    usleep(100000);
-                }
-            }
-            continue;
+        reap_ended_connections();
+        // SIGCHLD interrupts the wait; poll is never restarted.
+        if (poll(set, fds.size(), -1) < 0) continue;
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if ((set[i].revents & POLLIN) == 0) continue;
+            struct sockaddr_storage peer {};
+            const int fd = accept_one(set[i].fd, &peer);
+            if (fd >= 0) handle_connection(fd, peer);
         }
-
-        struct sockaddr_storage named {};
-        socklen_t named_size = sizeof named;
-        if (getpeername(fd, reinterpret_cast<struct sockaddr*>(&named), &named_size) == 0) {
-            peer = named;
-        }
-        char host[INET6_ADDRSTRLEN + 1];
-        const unsigned port = peer_text(peer, host, sizeof host);
-        util::log_line(LOG_INFO, "Connection from %s:%u", host, port);
-        prepare_connection_socket(fd);
-
-        // Until the child has switched on_terminate to its deferred form, a
-        // termination signal must not reach it.
-        mask_termination_signals(SIG_BLOCK);
-        const pid_t pid = fork();
-        if (pid == 0) serve_connection(listen_fd, fd);
-        const int fork_errno = errno;
-        mask_termination_signals(SIG_UNBLOCK);
-        if (pid < 0) {
-            util::log_line(LOG_ERR, "%s: %s", "fork failed (aborting)", std::strerror(fork_errno));
-        }
-        close(fd);
     }
+}
+
+void handle_connection(int fd, const struct sockaddr_storage& accepted_peer) {
+    struct sockaddr_storage peer = accepted_peer;
+    struct sockaddr_storage named {};
+    socklen_t named_size = sizeof named;
+    if (getpeername(fd, reinterpret_cast<struct sockaddr*>(&named), &named_size) == 0) {
+        peer = named;
+    }
+    char host[util::peer_host_size];
+    const unsigned port = peer_text(peer, host, sizeof host);
+    // Judged before anything is logged or forked, so that a flood of
+    // connections costs the listener a table scan each, nothing more. A
+    // trusted proxy carries many clients: only the total limit applies to it.
+    reap_ended_connections();
+    const admission verdict = admit_connection(host, is_trusted_proxy(peer));
+    if (verdict != admission::admitted) {
+        refuse_connection(fd, host, verdict);
+        return;
+    }
+    util::log_line(LOG_INFO, "Connection from %s:%u", host, port);
+    prepare_connection_socket(fd);
+
+    // Until the child has switched on_terminate to its deferred form, a
+    // termination signal must not reach it.
+    mask_termination_signals(SIG_BLOCK);
+    const pid_t pid = fork();
+    if (pid == 0) serve_connection(fd, peer);
+    const int fork_errno = errno;
+    mask_termination_signals(SIG_UNBLOCK);
+    if (pid < 0) {
+        util::log_line(LOG_ERR, "%s: %s", "fork failed (aborting)", std::strerror(fork_errno));
+    } else {
+        record_connection(pid, host);
+    }
+    close(fd);
 }
 
 }  // namespace tollmar::server

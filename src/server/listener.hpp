@@ -1,11 +1,19 @@
-// The listening process: daemon mode, the listening socket, signal handlers
-// and the accept-and-fork loop.
+// The listening process: daemon mode, the listening sockets, signal handlers
+// and the accept-and-fork loop; and the connection process it forks (or that
+// inetd starts).
 #pragma once
 #include <sys/socket.h>
 
 #include <csignal>
+#include <span>
+
+#include "util/peer_address.hpp"
 
 namespace tollmar::server {
+
+using util::client_address;
+using util::peer_text;
+using util::set_client_address;
 
 // Detaches from the terminal (one fork, setsid, chdir "/", stdio on /dev/null).
 // Returns 0, or -1 on failure.
@@ -19,8 +27,32 @@ void write_pid_file();
 // printed on standard error and ends the process with status 1.
 void prepare_prelogin_jail();
 
-// Binds and listens; on failure logs, calls perror and exits with status 1.
-int tcp_listen(const char* host, const char* service);
+// The process-wide set of listening sockets, in the order they were added.
+// Every connection process closes them all.
+inline constexpr unsigned max_listeners = 64;
+std::span<const int> listeners();
+void add_listener(int fd);  // more than max_listeners: a message and exit status 1
+void close_listeners();
+
+// Binds and listens on every address host resolves to, adding each socket to
+// the set; returns how many. host nullptr: every address of both families
+// (one dual-stack IPv6 socket, or IPv4 alone where the host has no IPv6). An
+// address that cannot be bound is skipped with a warning when another one is
+// bound; when none is, it logs, calls perror and exits with status 1.
+unsigned tcp_listen(const char* host, const char* service);
+
+// tcp_listen for each -l address, or for any address without -l.
+void listen_on_configured_addresses();
+
+// Socket activation: when LISTEN_PID names this process, takes the LISTEN_FDS
+// descriptors from 3 on into the set and returns how many; 0 when the service
+// manager passed none. A descriptor that is not a listening TCP socket ends
+// the process (message on standard error, status 1). The variables are
+// removed from the environment either way.
+unsigned take_activated_sockets();
+
+// Logs "Listening on <address> port <port>" once for every socket in the set.
+void log_listeners();
 
 // Prepares an accepted connection's socket: TCP_NODELAY, because every
 // reply is already gathered into as few writes as possible, and Nagle's
@@ -33,7 +65,9 @@ bool prepare_connection_socket(int fd);
 // text, or 1024 without one.
 int listen_backlog(const char* listenq);
 
-// SIGCHLD: reaps every ended child without blocking; errno is preserved.
+// Reaps every ended child without blocking and drops each from the
+// connection table; errno is preserved. Called by the listener in normal
+// context after SIGCHLD was recorded (see connection_limits.hpp).
 void reap_children(int sig);
 
 // SIGTERM, SIGINT, SIGHUP, SIGQUIT. In the listening process: removes the pid
@@ -54,11 +88,32 @@ void mask_termination_signals(int how);
 // promptly.
 void enter_connection_process();
 
-[[noreturn]] void accept_loop(int listen_fd);
+// Waits on every listening socket and hands each accepted connection to
+// handle_connection.
+[[noreturn]] void accept_loop();
 
-// Text form of a peer address for "Connection from %s:%u": IPv4 and
-// IPv4-mapped IPv6 peers as a dotted quad, other IPv6 peers in their usual
-// text form. Fills host (at least 46 bytes) and returns the port in host order.
-unsigned peer_text(const struct sockaddr_storage& peer, char* host, unsigned host_size);
+// One accepted connection in the listening process: logs "Connection from",
+// forks the connection process and closes the listener's copy.
+void handle_connection(int fd, const struct sockaddr_storage& peer);
+
+// The connection process, with the termination signals blocked on entry:
+// closes the listeners, sets the client address from peer, runs the session
+// and ends the process.
+[[noreturn]] void serve_connection(int fd, const struct sockaddr_storage& peer);
+
+// True when the peer's address is one given to -r. (Its connections carry the
+// real client in a PROXY header: counting them per address means nothing.)
+bool is_trusted_proxy(const struct sockaddr_storage& peer);
+
+// In the connection process of a trusted proxy's connection: reads the PROXY
+// header and makes the client it names the client address, with a log line.
+// A missing, late or malformed header ends the process (status 1) with
+// "PROXY header refused from ...".
+void take_proxy_header(int fd, const struct sockaddr_storage& proxy);
+
+// inetd mode (-i): the one connection on standard input, started by inetd or
+// a socket with Accept=yes. Logs "Connection from" with the socket's peer and
+// serves it as a forked connection process would; never returns.
+[[noreturn]] void serve_inetd();
 
 }  // namespace tollmar::server

@@ -1,9 +1,13 @@
 // tollmar: a forking POP3 server for mbox maildrops.
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
+#include "auth/login_throttle.hpp"
+#include "channel/tls.hpp"
 #include "config/command_line.hpp"
 #include "config/settings.hpp"
+#include "server/connection_limits.hpp"
 #include "server/listener.hpp"
 #include "util/log.hpp"
 #include "util/signals.hpp"
@@ -13,20 +17,49 @@ using namespace tollmar;
 int main(int argc, char** argv) {
     config::parse_command_line(argc, argv);
     const config::settings_record& settings = config::settings;
+    const char* slash = std::strrchr(argv[0], '/');
+    const char* ident = slash != nullptr ? slash + 1 : argv[0];
+
+    if (settings.inetd_mode) {
+        util::open_log(ident, settings.log_to_stderr);
+        server::serve_inetd();
+    }
+
+    // Before detaching: LISTEN_PID names the process the manager started.
+    const unsigned activated = server::take_activated_sockets();
+
+    // A certificate or key that cannot serve is reported now, on the terminal
+    // too, rather than found at the first client; the server still starts,
+    // since each connection loads the files afresh and they may be fixed
+    // without a restart.
+    char tls_problem[512] = "";
+    if (settings.use_tls && !channel::tls_files_usable(tls_problem, sizeof tls_problem) &&
+        (!settings.log_to_stderr || settings.daemon_mode)) {
+        // With -e in the foreground the log line below reaches the terminal.
+        std::fprintf(stderr, "%s: %s\n", argv[0], tls_problem);
+    }
 
     if (settings.daemon_mode) {
         server::daemonize();
         server::write_pid_file();
     }
 
-    const char* slash = std::strrchr(argv[0], '/');
-    util::open_log(slash != nullptr ? slash + 1 : argv[0], settings.log_to_stderr);
+    util::open_log(ident, settings.log_to_stderr);
+    if (tls_problem[0] != '\0') util::log_line(LOG_ERR, "%s", tls_problem);
 
     server::prepare_prelogin_jail();
-    const int listen_fd = server::tcp_listen(settings.listen_address, settings.port);
+    // Before the first fork, so that every connection process shares it.
+    auth::init_login_throttle();
 
-    util::install_signal(SIGCHLD, server::reap_children);
+    // The handlers come first: a client (or a test) may see the port the
+    // moment it is bound, and a SIGTERM from then on must end us cleanly.
+    // SIGCHLD without SA_RESTART, so that an ended session interrupts the
+    // wait and is reaped at once.
+    util::install_interrupting_signal(SIGCHLD, server::note_child_ended);
     for (int sig : server::termination_signals) util::install_signal(sig, server::on_terminate);
 
-    server::accept_loop(listen_fd);
+    if (activated == 0) server::listen_on_configured_addresses();
+    server::log_listeners();
+
+    server::accept_loop();
 }

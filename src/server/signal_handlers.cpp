@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "config/settings.hpp"
+#include "server/connection_limits.hpp"
 #include "server/listener.hpp"
 #include "util/signals.hpp"
 
@@ -19,8 +20,8 @@ volatile std::sig_atomic_t connection_process = 0;
 
 void reap_children(int) {
     const int saved_errno = errno;
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
+    pid_t pid;
+    while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) forget_connection(pid);
     errno = saved_errno;
 }
 

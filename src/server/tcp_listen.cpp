@@ -1,4 +1,6 @@
-// The one listening socket: the first address of the host that binds.
+// Binding the listening sockets: every address of a -l name, or both address
+// families when no -l is given.
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/settings.hpp"
 #include "server/listener.hpp"
 #include "util/log.hpp"
 
@@ -19,7 +22,11 @@ namespace tollmar::server {
 namespace {
 
 constexpr int default_backlog = 1024;
+constexpr const char* any_host_text = "(any)";  // the host in log lines without -l
 constexpr int linger_seconds = 5;
+// Results of one name looked at; a name with more addresses is unusual and
+// its further addresses are not bound.
+constexpr unsigned max_results = 32;
 
 void set_socket_options(int fd) {
     const int on = 1;
@@ -32,6 +39,118 @@ void set_socket_options(int fd) {
     if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &linger_option, sizeof linger_option) != 0) {
         util::log_line(LOG_WARNING, "%s: %s", "setsockopt failed", std::strerror(errno));
     }
+}
+
+// Whether an IPv6 wildcard socket also takes IPv4 clients.
+enum class v6_scope { system_default, both_families };
+
+// A bound, listening socket for one address, or -1 with errno from socket()
+// or bind(). A failing listen() is fatal, as before.
+int open_listener(const struct addrinfo& ai, v6_scope scope, bool* both_families) {
+    const int fd = socket(ai.ai_family, ai.ai_socktype, ai.ai_protocol);
+    if (fd < 0) return -1;
+    set_socket_options(fd);
+    if (scope == v6_scope::both_families) {
+        // What counts is the option in force, whether or not we could set it.
+        int v6_only = 0;
+        socklen_t size = sizeof v6_only;
+        (void)setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6_only, sizeof v6_only);
+        *both_families =
+            getsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6_only, &size) == 0 && v6_only == 0;
+    }
+    if (bind(fd, ai.ai_addr, ai.ai_addrlen) != 0) {
+        const int error = errno;
+        *both_families = false;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    if (listen(fd, listen_backlog(std::getenv("LISTENQ"))) != 0) {
+        util::log_line(LOG_ERR, "%s: %s", "listen failed", std::strerror(errno));
+        std::exit(1);
+    }
+    // poll() may report a connection that is gone again by the time accept()
+    // runs; a non-blocking socket then returns EAGAIN instead of stalling
+    // every other listener.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) (void)fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+}
+
+struct addrinfo* resolve(const char* host, const char* service) {
+    struct addrinfo hints {};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = 0;
+
+    struct addrinfo* results = nullptr;
+    const int rc = getaddrinfo(host, service, &hints, &results);
+    if (rc != 0) {
+        // The resolver reports through its own code; errno means something
+        // only for EAI_SYSTEM.
+        const char* reason = rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
+        const char* host_text = host != nullptr ? host : any_host_text;
+        util::log_line(LOG_ERR, "%s: %s, %s: %s", "getaddrinfo failed", host_text, service, reason);
+        std::fprintf(stderr, "getaddrinfo: %s\n", reason);
+        std::exit(1);
+    }
+    return results;
+}
+
+[[noreturn]] void bind_failed(const char* host, const char* service, int error) {
+    errno = error;
+    const char* host_text = host != nullptr ? host : any_host_text;
+    util::log_line(LOG_ERR, "%s: %s, %s: %s", "failed to bind socket", host_text, service,
+                   std::strerror(errno));
+    std::perror("tcp_listen");
+    std::exit(1);
+}
+
+void warn_not_bound(const struct addrinfo& ai, int error) {
+    struct sockaddr_storage address {};
+    std::memcpy(&address, ai.ai_addr,
+                ai.ai_addrlen < sizeof address ? ai.ai_addrlen : sizeof address);
+    char host[util::peer_host_size];
+    const unsigned port = peer_text(address, host, sizeof host);
+    util::log_line(LOG_WARNING, "not listening on %s port %u: %s", host, port,
+                   std::strerror(error));
+}
+
+// No -l: one IPv6 socket that takes IPv4 clients too. Without IPv6 in the
+// kernel (no socket, or the wildcard cannot be bound) IPv4 alone serves, with
+// no error; where the IPv6 socket cannot take IPv4 clients, an IPv4 socket is
+// added beside it.
+unsigned listen_any(const char* service) {
+    struct addrinfo* results = resolve(nullptr, service);
+    const struct addrinfo* v6 = nullptr;
+    const struct addrinfo* v4 = nullptr;
+    for (const struct addrinfo* ai = results; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET6 && v6 == nullptr) v6 = ai;
+        if (ai->ai_family == AF_INET && v4 == nullptr) v4 = ai;
+    }
+    unsigned bound = 0;
+    bool both_families = false;
+    if (v6 != nullptr) {
+        const int fd = open_listener(*v6, v6_scope::both_families, &both_families);
+        if (fd >= 0) {
+            add_listener(fd);
+            ++bound;
+        } else if (errno != EAFNOSUPPORT && errno != EADDRNOTAVAIL) {
+            bind_failed(nullptr, service, errno);
+        }
+    }
+    if (v4 != nullptr && !both_families) {
+        bool unused = false;
+        const int fd = open_listener(*v4, v6_scope::system_default, &unused);
+        if (fd < 0) bind_failed(nullptr, service, errno);
+        add_listener(fd);
+        ++bound;
+    }
+    freeaddrinfo(results);
+    if (bound == 0) bind_failed(nullptr, service, EAFNOSUPPORT);
+    return bound;
 }
 
 }  // namespace
@@ -50,53 +169,47 @@ int listen_backlog(const char* listenq) {
     return listenq != nullptr ? std::atoi(listenq) : default_backlog;
 }
 
-int tcp_listen(const char* host, const char* service) {
-    const char* host_text = host != nullptr ? host : "(any)";
+unsigned tcp_listen(const char* host, const char* service) {
+    if (host == nullptr) return listen_any(service);
 
-    struct addrinfo hints {};
-    hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = 0;
-
-    struct addrinfo* results = nullptr;
-    const int rc = getaddrinfo(host, service, &hints, &results);
-    if (rc != 0) {
-        // The resolver reports through its own code; errno means something
-        // only for EAI_SYSTEM.
-        const char* reason = rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
-        util::log_line(LOG_ERR, "%s: %s, %s: %s", "getaddrinfo failed", host_text, service, reason);
-        std::fprintf(stderr, "getaddrinfo: %s\n", reason);
-        std::exit(1);
-    }
-
-    int bind_errno = 0;
-    for (struct addrinfo* ai = results; ai != nullptr; ai = ai->ai_next) {
-        const int fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    struct addrinfo* results = resolve(host, service);
+    int errors[max_results] = {};
+    unsigned bound = 0;
+    unsigned index = 0;
+    for (struct addrinfo* ai = results; ai != nullptr && index < max_results;
+         ai = ai->ai_next, ++index) {
+        bool unused = false;
+        const int fd = open_listener(*ai, v6_scope::system_default, &unused);
         if (fd < 0) {
-            bind_errno = errno;
+            errors[index] = errno;
             continue;
         }
-        set_socket_options(fd);
-        if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
-            bind_errno = errno;
-            close(fd);
-            continue;
-        }
-        if (listen(fd, listen_backlog(std::getenv("LISTENQ"))) != 0) {
-            util::log_line(LOG_ERR, "%s: %s", "listen failed", std::strerror(errno));
-            std::exit(1);
-        }
-        freeaddrinfo(results);
-        return fd;
+        add_listener(fd);
+        ++bound;
     }
-
+    if (bound == 0) {
+        const int last_error = errors[index > 0 ? index - 1 : 0];
+        freeaddrinfo(results);
+        bind_failed(host, service, last_error);
+    }
+    index = 0;
+    for (struct addrinfo* ai = results; ai != nullptr && index < max_results;
+         ai = ai->ai_next, ++index) {
+        if (errors[index] != 0) warn_not_bound(*ai, errors[index]);
+    }
     freeaddrinfo(results);
-    errno = bind_errno;
-    util::log_line(LOG_ERR, "%s: %s, %s: %s", "failed to bind socket", host_text, service,
-                   std::strerror(errno));
-    std::perror("tcp_listen");
-    std::exit(1);
+    return bound;
+}
+
+void listen_on_configured_addresses() {
+    const config::settings_record& settings = config::settings;
+    if (settings.listen_address_count == 0) {
+        tcp_listen(nullptr, settings.port);
+        return;
+    }
+    for (unsigned i = 0; i < settings.listen_address_count; ++i) {
+        tcp_listen(settings.listen_addresses[i], settings.port);
+    }
 }
 
 }  // namespace tollmar::server

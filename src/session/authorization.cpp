@@ -3,12 +3,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <time.h>
+
 #include "auth/credentials.hpp"
+#include "auth/login_throttle.hpp"
 #include "channel/line_io.hpp"
+#include "channel/wait.hpp"
 #include "session/command_tables.hpp"
 #include "session/commands.hpp"
 #include "session/phases.hpp"
+#include "util/peer_address.hpp"
 #include "util/log.hpp"
+#include "util/signals.hpp"
 #include "util/strlcpy.hpp"
 #include "util/text.hpp"
 
@@ -17,6 +23,9 @@ namespace tollmar::session {
 namespace {
 
 constexpr std::size_t line_copy_size = command_buffer_size + 1;
+
+// Unknown or malformed lines before login; the last of them ends the session.
+constexpr unsigned most_bad_commands = 20;
 
 struct login_state {
     char user_line[line_copy_size];
@@ -38,6 +47,22 @@ void take_line(int fd, const char* line, char* copy, bool& have, bool other_have
     if (!other_have) channel::send_text(fd, "+OK\r\n");
 }
 
+// Waits out the delay of an address with recent refusals, before the verdict
+// whatever it will be: a client must not learn a refusal sooner by hanging up
+// early. A termination signal still ends the session at once.
+void wait_before_verdict(std::int64_t delay_ms) {
+    const std::int64_t until = channel::monotonic_ms() + delay_ms;
+    for (;;) {
+        util::act_on_pending_signals();
+        const std::int64_t left = until - channel::monotonic_ms();
+        if (left <= 0) return;
+        timespec pause{};
+        pause.tv_sec = static_cast<time_t>(left / 1000);
+        pause.tv_nsec = static_cast<long>(left % 1000) * 1000000;
+        nanosleep(&pause, nullptr);
+    }
+}
+
 }  // namespace
 
 void cmd_user(int fd, const char* line) {
@@ -54,16 +79,24 @@ void cmd_auth_quit(int fd, const char*) {
 void authorize(int fd, char* command_line, char* login_name, verdict_source ask_verdict) {
     state.have_user = false;
     state.have_pass = false;
+    unsigned bad_commands = 0;
 
     while (!(state.have_user && state.have_pass)) {
         // The client has closed its side: nobody is left to answer.
         if (channel::read_line(fd, command_line, command_buffer_size) == 0) std::exit(1);
 
         const command* match = find_command(authorization_commands, command_line);
-        if (match != nullptr)
+        if (match != nullptr) {
             match->handler(fd, command_line);
-        else
+        } else if (++bad_commands < most_bad_commands) {
             channel::send_text(fd, "-ERR\r\n");
+        } else {
+            // A client that is not speaking POP3 gets no more answers.
+            channel::send_text(fd, "-ERR too many bad commands\r\n");
+            util::log_line(LOG_WARNING, "%s from %s", "too many bad commands",
+                           util::client_host());
+            std::exit(1);
+        }
     }
     explicit_bzero(command_line, command_buffer_size);
 
@@ -82,13 +115,21 @@ void authorize(int fd, char* command_line, char* login_name, verdict_source ask_
                                    : "-ERR [SYS/TEMP] temporary resource problem\r\n");
         std::exit(1);
     }
+    // The relay that may follow over TLS is not bound by the login deadline.
+    channel::set_phase_deadline(0);
 }
 
 auth::login_verdict root_verdict(const char* name, const char* password) {
+    const char* client = util::client_host();
+    wait_before_verdict(auth::login_delay_ms(client, channel::monotonic_ms()));
     const auth::login_verdict verdict = auth::check_credentials(name, password);
+    auth::record_login(client, verdict == auth::verdict_accepted, channel::monotonic_ms());
     if (verdict != auth::verdict_accepted) {
-        util::log_line(LOG_WARNING, "%s ('%.16s') return value %d", "login failed", name,
-                       static_cast<int>(verdict));
+        // The cause is for the administrator only; the address lets a
+        // filter act on repeated failures.
+        util::log_line(LOG_WARNING, "%s ('%.16s') return value %d (%s) from %s", "login failed",
+                       name, static_cast<int>(verdict), auth::refusal_text(auth::last_refusal),
+                       client);
     } else {
         util::log_line(LOG_INFO, "Authenticated %s", name);
     }

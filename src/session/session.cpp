@@ -16,6 +16,7 @@
 
 #include "channel/line_io.hpp"
 #include "channel/tls.hpp"
+#include "channel/wait.hpp"
 #include "config/settings.hpp"
 #include "session/login_message.hpp"
 #include "session/phases.hpp"
@@ -82,6 +83,11 @@ void receive(int fd, message& m, std::uint32_t wanted) {
 
 void run_session(int fd) {
     const bool tls = config::settings.use_tls;
+    // The login phase, handshake included, has one deadline in total, so a
+    // client cannot hold the pre-login process by sending a byte now and then.
+    if (config::settings.login_deadline != 0)
+        channel::set_phase_deadline(channel::monotonic_ms() +
+                                    std::int64_t{config::settings.login_deadline} * 1000);
     // Read while this process may still open the files; the pre-login
     // process inherits the context and never opens a file.
     if (tls) channel::tls_load_context();
@@ -111,6 +117,9 @@ void run_session(int fd) {
     }
     close(pair[1]);
     const int pair_fd = pair[0];
+    // The deadline is the pre-login process's to keep; this one never reads
+    // the client before the login.
+    channel::set_phase_deadline(0);
     if (tls) {
         // Only the pre-login process speaks TLS; this one reads plain text
         // from the socket pair after the login.

@@ -42,7 +42,35 @@ protected:
 
 TEST_F(AccessListLogin, MissingDenyListRefusesEveryone) {
     EXPECT_EQ(verdicts(), std::make_pair(0, 0));
+    EXPECT_EQ(last_refusal, refusal_access_lists);
     EXPECT_STREQ(session_identity.mapped_user, "");
+}
+
+// A name the lists refuse is refused whatever its password, and the refusal
+// says it was the lists; a list that cannot be read says so instead.
+TEST_F(AccessListLogin, RefusalsNameTheirCause) {
+    write_file("deny", "alice\n");
+    const struct {
+        const char* name;
+        const char* password;
+        refusal_reason reason;
+    } cases[] = {
+        {"alice", "apw", refusal_access_lists},
+        {"alice", "wrong", refusal_access_lists},
+        {"bob", "wrong", refusal_wrong_password},
+        {"carol", "x", refusal_unknown_account},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(check_credentials_with_lists(c.name, c.password, allow_.c_str(), deny_.c_str()),
+                  verdict_refused)
+            << c.name;
+        EXPECT_EQ(last_refusal, c.reason) << c.name << ": " << refusal_text(last_refusal);
+    }
+    const std::string folder = path_of("");  // exists, but is no list
+    EXPECT_EQ(check_credentials_with_lists("bob", "bpw", folder.c_str(), deny_.c_str()), 0);
+    EXPECT_EQ(last_refusal, refusal_lists_unreadable);
+    EXPECT_EQ(check_credentials_with_lists("bob", "bpw", allow_.c_str(), folder.c_str()), 0);
+    EXPECT_EQ(last_refusal, refusal_lists_unreadable);
 }
 
 TEST_F(AccessListLogin, DenyListRefusesListedNames) {

@@ -233,8 +233,37 @@ TEST_F(AuthFile, MissingOrUnreadableFileRefuses) {
     const std::string absent = path_of("absent");
     settings.auth_file = absent.c_str();
     EXPECT_EQ(check_credentials("alice", "secret"), verdict_refused);
+    EXPECT_EQ(last_refusal, refusal_auth_file_unreadable);
     settings.auth_file = dir_.c_str();  // opens, but every read fails
     EXPECT_EQ(check_credentials("alice", "secret"), verdict_refused);
+}
+
+// Every refusal gives the same verdict; the reason kept for the log tells the
+// cases apart.
+TEST_F(AuthFile, RefusalsNameTheirCause) {
+    const std::string file =
+        "alice:secret:m:/mb\nshort:pw:acct\nlong:" + digest_entry("x", "long") +
+        ":m:/mb\nroot:pw:root:/mb\n";
+    const struct {
+        std::string name;
+        std::string password;
+        int verdict;
+        refusal_reason reason;
+    } cases[] = {
+        {"alice", "secret", 1, refusal_none},
+        {"alice", "wrong", 0, refusal_wrong_password},
+        {"nobody", "secret", 0, refusal_unknown_account},
+        {"short", "pw", 0, refusal_incomplete_entry},
+        {"long", std::string(1100, 'p'), 0, refusal_too_long},
+        // an entry that maps to an account with user id 0 never logs in
+        {"root", "pw", 0, refusal_root_account},
+        {"root", "bad", 0, refusal_wrong_password},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(check_with_file(file, c.name, c.password), c.verdict) << c.name;
+        EXPECT_EQ(last_refusal, c.reason) << c.name << ": " << refusal_text(last_refusal);
+    }
+    EXPECT_STREQ(session_identity.mapped_user, "");
 }
 
 TEST_F(AuthFile, IdentityIsClearedAtEveryCall) {

@@ -1,5 +1,6 @@
 #include <pwd.h>
 
+#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -66,19 +67,40 @@ protected:
     tollmar::config::settings_record saved_;
 };
 
-TEST_F(SystemAccount, UnknownAccountIsATemporaryProblem) {
+// An unknown account is refused exactly like a wrong password, so that a
+// client cannot tell which names exist; only last_refusal knows.
+TEST_F(SystemAccount, UnknownAccountIsRefusedLikeAWrongPassword) {
     const char* name = "tollmar-no-such-account";
     ASSERT_EQ(getpwnam(name), nullptr);
-    EXPECT_EQ(check_system_account(name, "pw"), verdict_temporary);
-    EXPECT_EQ(check_credentials("tollmar-no-such-account\r\n", "pw\r\n"), verdict_temporary);
-    EXPECT_EQ(check_credentials("", ""), verdict_temporary);
+    EXPECT_EQ(check_system_account(name, "pw"), verdict_refused);
+    EXPECT_EQ(last_refusal, refusal_unknown_account);
+    EXPECT_EQ(check_credentials("tollmar-no-such-account\r\n", "pw\r\n"), verdict_refused);
+    EXPECT_EQ(last_refusal, refusal_unknown_account);
+    EXPECT_EQ(check_credentials("", ""), verdict_refused);
+    EXPECT_STREQ(refusal_text(last_refusal), "unknown account");
 }
 
 TEST_F(SystemAccount, WrongPasswordForAnExistingAccountIsRefused) {
     ASSERT_NE(getpwnam("root"), nullptr);
     EXPECT_EQ(check_credentials("root\r\n", "not the password of root\r\n"), verdict_refused);
+    // root's field may be locked on a build machine; either way no acceptance
+    EXPECT_TRUE(last_refusal == refusal_wrong_password || last_refusal == refusal_no_password)
+        << refusal_text(last_refusal);
     EXPECT_STREQ(session_identity.mapped_user, "");
     EXPECT_STREQ(session_identity.maildrop_override, "");
+}
+
+TEST(RefusalText, EveryReasonHasItsOwnWords) {
+    const refusal_reason reasons[] = {
+        refusal_missing_argument,     refusal_unknown_account, refusal_no_password,
+        refusal_incomplete_entry,     refusal_too_long,        refusal_wrong_password,
+        refusal_root_account,         refusal_access_lists,    refusal_lists_unreadable,
+        refusal_auth_file_unreadable,
+    };
+    std::set<std::string> seen{refusal_text(refusal_none)};
+    for (refusal_reason r : reasons) {
+        EXPECT_TRUE(seen.insert(refusal_text(r)).second) << refusal_text(r);
+    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "channel/line_io.hpp"
+#include "channel/wait.hpp"
 #include "config/settings.hpp"
 #include "util/signals.hpp"
 
@@ -33,6 +34,7 @@ void reset_channel_state() {
     channel::reset_reader();
     channel::set_wait_hook(nullptr);
     channel::set_tls_handle(nullptr);
+    channel::set_phase_deadline(0);
     config::settings.use_tls = false;
     config::settings = config::settings_record{};
     util::pending_termination = 0;

@@ -33,7 +33,11 @@ std::string dump_settings() {
     auto add = [&text](const char* name, const std::string& value) {
         text += std::string(name) + "=" + value + "\n";
     };
-    add("listen_address", or_none(settings.listen_address));
+    std::string addresses;
+    for (unsigned i = 0; i < settings.listen_address_count; ++i) {
+        addresses += (i > 0 ? "," : "") + std::string(settings.listen_addresses[i]);
+    }
+    add("listen_address", addresses.empty() ? "(none)" : addresses);
     add("port", or_none(settings.port));
     add("tls_mode", std::to_string(settings.use_tls));
     add("cert_file", or_none(settings.cert_file));
@@ -48,6 +52,12 @@ std::string dump_settings() {
     add("spool_tmp_dir", or_none(settings.spool_tmp_dir));
     add("io_timeout", std::to_string(settings.io_timeout));
     add("prelogin_user", or_none(settings.prelogin_user));
+    add("per_address_limit", std::to_string(settings.per_address_limit));
+    add("connection_limit", std::to_string(settings.connection_limit));
+    add("login_deadline", std::to_string(settings.login_deadline));
+    add("login_delay", std::to_string(settings.login_delay));
+    add("inetd_mode", std::to_string(settings.inetd_mode));
+    add("trusted_proxies", std::to_string(settings.trusted_proxy_count));
     return text;
 }
 
@@ -113,6 +123,12 @@ TEST(CommandLine, DefaultsWithoutOptions) {
     EXPECT_EQ(s["spool_tmp_dir"], "/tmp");
     EXPECT_EQ(s["io_timeout"], "30");
     EXPECT_EQ(s["prelogin_user"], "nobody");
+    EXPECT_EQ(s["per_address_limit"], "20");
+    EXPECT_EQ(s["connection_limit"], "500");
+    EXPECT_EQ(s["login_deadline"], "60");
+    EXPECT_EQ(s["login_delay"], "2");
+    EXPECT_EQ(s["inetd_mode"], "0");
+    EXPECT_EQ(s["trusted_proxies"], "0");
 }
 
 TEST(CommandLine, EachOptionSetsItsField) {
@@ -128,6 +144,8 @@ TEST(CommandLine, EachOptionSetsItsField) {
         {{"-c", "/c.pem"}, "cert_file", "/c.pem"},
         {{"-k", "/k.pem"}, "key_file", "/k.pem"},
         {{"-l", "127.0.0.1"}, "listen_address", "127.0.0.1"},
+        {{"-l", "127.0.0.1", "-l", "::1", "-l", "host"}, "listen_address", "127.0.0.1,::1,host"},
+        {{"-i"}, "inetd_mode", "1"},
         {{"-a", "/etc/auth"}, "auth_file", "/etc/auth"},
         {{"-D"}, "use_access_lists", "1"},
         {{"-L", "Mail/inbox"}, "home_mbox", "Mail/inbox"},
@@ -144,6 +162,12 @@ TEST(CommandLine, EachOptionSetsItsField) {
         {{"-p2110"}, "port", "2110"},
         {{"-u", "pop3login"}, "prelogin_user", "pop3login"},
         {{"-upop3login"}, "prelogin_user", "pop3login"},
+        {{"-n", "3"}, "per_address_limit", "3"},
+        {{"-N", "1000000"}, "connection_limit", "1000000"},
+        {{"-A", "0"}, "login_deadline", "0"},
+        {{"-A5"}, "login_deadline", "5"},
+        {{"-P", "0"}, "login_delay", "0"},
+        {{"-P", "3600"}, "login_delay", "3600"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"tollmar"};
@@ -283,6 +307,12 @@ std::string help_text(const std::string& prog, const std::string& cert, const st
            "  -t <timeout>   use <timeout> seconds as r/w timeout\n"
            "  -e             copy log lines to standard error\n"
            "  -u <user>      run the pre-login process as <user> [nobody]\n"
+           "  -n <count>     most connections from one client address [20]\n"
+           "  -N <count>     most connections in total [500]\n"
+           "  -A <seconds>   time allowed for the whole login phase [60]\n"
+           "  -P <seconds>   base delay after a refused login [2]\n"
+           "  -i             serve one connection on standard input (inetd)\n"
+           "  -r <address>   accept a PROXY protocol header from <address>[/<bits>]\n"
            "\n"
            "Use `" +
            prog + " -v' to show the program version.\n";
@@ -318,7 +348,7 @@ TEST(CommandLine, HelpColumns) {
             EXPECT_EQ(line.find('['), 37u) << line;
         }
     }
-    EXPECT_EQ(option_lines, 14);
+    EXPECT_EQ(option_lines, 20);
 }
 
 TEST(CommandLine, HelpShowsCertAndKeyReadBeforeIt) {
@@ -366,7 +396,73 @@ TEST(CommandLine, UnknownOptionAndMissingArgument) {
         EXPECT_EQ(r.err, c.getopt_line + prog + ": unknown option - try '-h'\n");
     }
     // The reverse order: help first wins.
-    const child_result r = run_parser({"tollmar", "-h", "-Z"});
+    const child_result help_first = run_parser({"tollmar", "-h", "-Z"});
+    EXPECT_EQ(help_first.status, 0);
+    EXPECT_EQ(help_first.err, "");
+}
+
+TEST(CommandLine, TrustedProxiesAndTheirErrors) {
+    EXPECT_EQ(parsed({"tollmar", "-r", "127.0.0.1", "-r", "10.0.0.0/8", "-r", "::1", "-r",
+                      "fd00::/8"})["trusted_proxies"],
+              "4");
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"-r", "proxy.example.org"},
+         "tollmar: -r proxy.example.org: not an IP address or address/prefix length\n"},
+        {{"-r", "10.0.0.0/33"},
+         "tollmar: -r 10.0.0.0/33: not an IP address or address/prefix length\n"},
+        {{"-r", "10.0.0.0/"},
+         "tollmar: -r 10.0.0.0/: not an IP address or address/prefix length\n"},
+        {{"-r", ""}, "tollmar: -r : not an IP address or address/prefix length\n"},
+        {{"-i", "-d"}, "tollmar: -i and -d exclude each other\n"},
+        {{"-d", "-i", "-l", "::1"}, "tollmar: -i and -d exclude each other\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"tollmar"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const child_result r = run_parser(args);
+        EXPECT_EQ(r.status, 1) << c.err;
+        EXPECT_EQ(r.err, c.err);
+    }
+    std::vector<std::string> many = {"tollmar"};
+    for (unsigned i = 0; i <= tollmar::config::max_listen_addresses; ++i) {
+        many.insert(many.end(), {"-l", "127.0.0." + std::to_string(i + 1)});
+    }
+    const child_result r = run_parser(many);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tollmar: too many -l options\n");
+}
+
+// A limit that cannot be read ends the program rather than leaving the
+// default in force behind the administrator's back.
+TEST(CommandLine, LimitsMustBeWholeNumbersInRange) {
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"-n", "0"}, "tollmar: -n needs a number from 1 to 1000000\n"},
+        {{"-n", "1000001"}, "tollmar: -n needs a number from 1 to 1000000\n"},
+        {{"-N", "-5"}, "tollmar: -N needs a number from 1 to 1000000\n"},
+        {{"-N", "5x"}, "tollmar: -N needs a number from 1 to 1000000\n"},
+        {{"-A", ""}, "tollmar: -A needs a number from 0 to 86400\n"},
+        {{"-A", " 5"}, "tollmar: -A needs a number from 0 to 86400\n"},
+        {{"-P", "3601"}, "tollmar: -P needs a number from 0 to 3600\n"},
+        {{"-P", "99999999999999999999999"}, "tollmar: -P needs a number from 0 to 3600\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"tollmar"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const child_result r = run_parser(args);
+        EXPECT_EQ(r.status, 1) << c.args[0] << " " << c.args[1];
+        EXPECT_EQ(r.err, c.err) << c.args[0] << " " << c.args[1];
+    }
+}
+
+TEST(CommandLine, HelpFirstWinsOverABadLimit) {
+    const child_result r = run_parser({"tollmar", "-h", "-n", "0"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
 }

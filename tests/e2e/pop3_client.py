@@ -22,8 +22,11 @@ class Pop3Client:
     """One client connection. Use ``with Pop3Client(port) as c:`` or close() it."""
 
     def __init__(self, port, host="127.0.0.1", tls=False, timeout=DEFAULT_TIMEOUT,
-                 handshake=True):
-        self.sock = socket.create_connection((host, port), timeout=timeout)
+                 handshake=True, source=None):
+        # source: the local address to connect from (e.g. "127.0.0.2"), so
+        # that one loopback server sees several client addresses.
+        self.sock = socket.create_connection((host, port), timeout=timeout,
+                                             source_address=(source, 0) if source else None)
         self.sock.settimeout(timeout)
         self._buf = b""
         self._eof = False

@@ -162,7 +162,8 @@ def test_log_lines_come_from_the_connection_process(server, alice, log, tls):
         assert c.read_all() == b"-ERR read() timed out.\r\n"
     with srv.connect() as c:
         assert c.login("alice", "wrong") == ("+OK", "-ERR [AUTH] authentication failed")
-        refused = log.wait_for("login failed ('alice') return value 0", syslog.LOG_WARNING)
+        refused = log.wait_for("login failed ('alice') return value 0 (wrong password) from 127.0.0.1",
+                                syslog.LOG_WARNING)
     with srv.connect() as c:
         assert c.login("alice", "s3cret") == ("+OK", "+OK")
         accepted = log.wait_for("Authenticated alice", syslog.LOG_INFO)

@@ -27,6 +27,12 @@ HELP = (
     "  -t <timeout>   use <timeout> seconds as r/w timeout\n"
     "  -e             copy log lines to standard error\n"
     "  -u <user>      run the pre-login process as <user> [nobody]\n"
+    "  -n <count>     most connections from one client address [20]\n"
+    "  -N <count>     most connections in total [500]\n"
+    "  -A <seconds>   time allowed for the whole login phase [60]\n"
+    "  -P <seconds>   base delay after a refused login [2]\n"
+    "  -i             serve one connection on standard input (inetd)\n"
+    "  -r <address>   accept a PROXY protocol header from <address>[/<bits>]\n"
     "\n"
     "Use `{prog} -v' to show the program version.\n"
 )

@@ -134,9 +134,10 @@ def test_unit_command_line_serves_mail(sandbox, log, tls_files, unit_server, uni
     ("CAP_SETGID", "setgroups"),
     ("CAP_SYS_CHROOT", "chroot"),
 ])
-def test_hardened_unit_needs_its_capabilities(sandbox, log, dropped, step):
+def test_hardened_unit_needs_its_capabilities(sandbox, log, tls_files, dropped, step):
     # The pre-login jail needs every one of them: the server tries it at start
     # and refuses to serve rather than fail each connection.
+    install_certificate(sandbox, tls_files)
     kept = " ".join(service_settings("tollmar-hardened.service")["CapabilityBoundingSet"]).split()
     assert dropped in kept
     argv = command_line("tollmar-hardened.service", [c for c in kept if c != dropped])

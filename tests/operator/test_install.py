@@ -19,6 +19,10 @@ SERVER_FILES = {
 EXAMPLE_FILES = {
     "usr/share/doc/tollmar/tollmar.service",
     "usr/share/doc/tollmar/tollmar-hardened.service",
+    "usr/share/doc/tollmar/tollmar.socket",
+    "usr/share/doc/tollmar/tollmar-tls.socket",
+    "usr/share/doc/tollmar/tollmar-inetd.socket",
+    "usr/share/doc/tollmar/tollmar-inetd@.service",
     "usr/share/doc/tollmar/users.example",
 } | {"usr/share/doc/tollmar/" + os.path.basename(f)
      for f in glob.glob(os.path.join(SOURCE, "contrib/fail2ban/*"))}

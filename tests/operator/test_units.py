@@ -10,7 +10,12 @@ import pytest
 
 from install_tree import SOURCE, install
 
-UNITS = ["tollmar.service", "tollmar-hardened.service"]
+UNITS = ["tollmar.service", "tollmar-hardened.service", "tollmar-inetd@.service"]
+# Each socket unit and the service it starts (verified together: a socket
+# needs its service).
+SOCKETS = {"tollmar.socket": "tollmar.service",
+           "tollmar-tls.socket": "tollmar-hardened.service",
+           "tollmar-inetd.socket": "tollmar-inetd@.service"}
 
 
 @pytest.fixture(scope="module")
@@ -20,21 +25,53 @@ def installed(tmp_path_factory):
     install(str(root), "/usr")
     units = root / "units"
     units.mkdir()
-    for name in UNITS:
+    for name in UNITS + list(SOCKETS):
         text = (root / "usr/share/doc/tollmar" / name).read_text()
-        assert "ExecStart=/usr/sbin/tollmar" in text
+        if name.endswith(".service"):
+            assert "ExecStart=/usr/sbin/tollmar" in text
         (units / name).write_text(text.replace("/usr/sbin/tollmar", str(root / "usr/sbin/tollmar")))
     return root, units
 
 
-@pytest.mark.parametrize("name", UNITS)
-def test_verify_is_clean(installed, name):
-    root, units = installed
+def verify(root, *paths):
     # Documentation= is checked with man(1): the installed pages must be found.
     env = dict(os.environ, MANPATH=str(root / "usr/share/man"))
-    p = subprocess.run(["systemd-analyze", "verify", str(units / name)], capture_output=True,
+    p = subprocess.run(["systemd-analyze", "verify", *map(str, paths)], capture_output=True,
                        text=True, env=env, timeout=60)
-    assert (p.returncode, p.stdout, p.stderr) == (0, "", "")
+    return p.returncode, p.stdout, p.stderr
+
+
+@pytest.mark.parametrize("name", [u for u in UNITS if "@" not in u])
+def test_verify_is_clean(installed, name):
+    root, units = installed
+    assert verify(root, units / name) == (0, "", "")
+
+
+@pytest.mark.parametrize("socket", sorted(SOCKETS))
+def test_socket_units_verify_with_their_services(installed, socket):
+    root, units = installed
+    # systemd-analyze verifies a template as an instance of itself.
+    assert verify(root, units / socket, units / SOCKETS[socket]) == (0, "", "")
+
+
+def socket_settings(name):
+    settings = {}
+    for line in open(os.path.join(SOURCE, "contrib/systemd", name)):
+        if "=" in line and not line.startswith("#"):
+            key, value = line.strip().split("=", 1)
+            settings[key] = value
+    return settings
+
+
+def test_socket_units_start_the_matching_server():
+    # Accept=no hands listening sockets to a listening server; Accept=yes one
+    # connection to a server in inetd mode (-i); port 995 to the TLS server.
+    for socket, service in SOCKETS.items():
+        s = socket_settings(socket)
+        exec_start = socket_settings(service)["ExecStart"].split()
+        assert ("-i" in exec_start) == (s["Accept"] == "yes"), socket
+        assert ("-s" in exec_start) == (s["ListenStream"] == "995"), socket
+        assert s.get("Service", service) == service
 
 
 def exposure(path):

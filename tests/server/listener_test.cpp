@@ -4,10 +4,15 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <stddef.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -330,7 +335,8 @@ protected:
 
 TEST_F(ListenSocket, ListensWithOptionsSet) {
     const child_result r = run_in_child([](int extra) {
-        const int fd = tcp_listen("127.0.0.1", "0");
+        if (tcp_listen("127.0.0.1", "0") != 1) return;
+        const int fd = listeners()[0];
         int accepting = 0, reuse = 0;
         socklen_t len = sizeof accepting;
         getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len);
@@ -431,6 +437,96 @@ TEST_F(ListenSocket, PortInUseAndUnknownService) {
     r = run_in_child([](int) { tcp_listen("127.0.0.1", "no-such-service-tollmar"); });
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "getaddrinfo: Servname not supported for ai_socktype\n");
+}
+
+// Makes one system call fail with `error` in this process when its argument
+// number `arg` equals `value` (and, with arg2 >= 0, argument arg2 equals
+// value2): a host without IPv6, or one that cannot mix the families, as the
+// kernel would show it.
+bool fail_syscall(long nr, int arg, unsigned value, int arg2, unsigned value2, int error) {
+    const auto arg_offset = [](int n) {
+        return static_cast<unsigned>(offsetof(seccomp_data, args) + n * sizeof(__u64));
+    };
+    sock_filter program[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<unsigned>(offsetof(seccomp_data, nr))),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(nr), 0, 5),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_offset(arg)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_offset(arg2 >= 0 ? arg2 : arg)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arg2 >= 0 ? value2 : value, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog filter{static_cast<unsigned short>(sizeof program / sizeof program[0]), program};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
+}
+
+// The families of the listening sockets, and whether IPv6 ones take IPv4.
+std::string listener_families() {
+    std::string report;
+    for (int fd : listeners()) {
+        sockaddr_storage ss{};
+        socklen_t len = sizeof ss;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+        if (!report.empty()) report += " ";
+        if (ss.ss_family == AF_INET6) {
+            int v6only = -1;
+            len = sizeof v6only;
+            getsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, &len);
+            report += v6only == 0 ? "v6+v4" : "v6";
+        } else {
+            report += ss.ss_family == AF_INET ? "v4" : "other";
+        }
+    }
+    return report;
+}
+
+TEST_F(ListenSocket, AnyAddressTakesBothFamiliesOrFallsBack) {
+    struct Case {
+        const char* name;
+        long nr;  // 0: the host as it is
+        int arg;
+        unsigned value;
+        int arg2;
+        unsigned value2;
+        int error;
+        const char* families;
+    };
+    const Case cases[] = {
+        {"dual-stack", 0, 0, 0, -1, 0, 0, "1 v6+v4"},
+        {"no IPv6 in the kernel", SYS_socket, 0, AF_INET6, -1, 0, EAFNOSUPPORT, "1 v4"},
+        {"IPv6 wildcard not bindable", SYS_bind, 2, sizeof(sockaddr_in6), -1, 0, EADDRNOTAVAIL,
+         "1 v4"},
+    };
+    for (const Case& c : cases) {
+        const child_result r = run_in_child([&](int extra) {
+            if (c.nr != 0 && !fail_syscall(c.nr, c.arg, c.value, c.arg2, c.value2, c.error)) {
+                write_text(extra, "no seccomp");
+                return;
+            }
+            const unsigned count = tcp_listen(nullptr, "0");
+            write_text(extra, std::to_string(count) + " " + listener_families());
+        });
+        EXPECT_EQ(r.status, returned_status) << c.name << ": " << r.err;
+        EXPECT_EQ(r.extra, c.families) << c.name;
+        EXPECT_EQ(r.err, "") << c.name;
+    }
+}
+
+TEST_F(ListenSocket, AnyAddressInUseIsFatal) {
+    const int busy = socket(AF_INET6, SOCK_STREAM, 0);
+    ASSERT_GE(busy, 0);
+    sockaddr_in6 sin6{};
+    sin6.sin6_family = AF_INET6;
+    sin6.sin6_addr = in6addr_any;
+    ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr*>(&sin6), sizeof sin6), 0);
+    ASSERT_EQ(listen(busy, 1), 0);
+    const std::string port = std::to_string(bound_port(busy));
+    const child_result r = run_in_child([&](int) { tcp_listen(nullptr, port.c_str()); });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tcp_listen: Address already in use\n");
+    close(busy);
 }
 
 }  // namespace

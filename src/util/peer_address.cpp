@@ -1,13 +1,25 @@
-// The peer's address and port as shown in the connection log line.
+#include "util/peer_address.hpp"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
 #include <cstring>
 
-#include "server/listener.hpp"
 #include "util/strlcpy.hpp"
 
-namespace tollmar::server {
+namespace tollmar::util {
+
+namespace {
+
+struct client_record {
+    struct sockaddr_storage address {};
+    char host[peer_host_size] = "(unknown)";
+    unsigned port = 0;
+};
+
+client_record client;
+
+}  // namespace
 
 unsigned peer_text(const struct sockaddr_storage& peer, char* host, unsigned host_size) {
     if (host_size == 0) return 0;
@@ -30,8 +42,25 @@ unsigned peer_text(const struct sockaddr_storage& peer, char* host, unsigned hos
         if (text == nullptr) host[0] = '\0';
         return ntohs(v6.sin6_port);
     }
-    util::strlcpy(host, "(unknown)", host_size);
+    strlcpy(host, "(unknown)", host_size);
     return 0;
 }
 
-}  // namespace tollmar::server
+void set_client_address(const struct sockaddr_storage& address) {
+    client.address = address;
+    client.port = peer_text(address, client.host, sizeof client.host);
+}
+
+const struct sockaddr_storage& client_address() {
+    return client.address;
+}
+
+const char* client_host() {
+    return client.host;
+}
+
+unsigned client_port() {
+    return client.port;
+}
+
+}  // namespace tollmar::util

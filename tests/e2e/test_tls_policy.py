@@ -1,0 +1,119 @@
+"""The TLS policy as a client meets it (openssl s_client), and the start-up
+check of the certificate and key."""
+
+import os
+import re
+import subprocess
+import syslog
+
+import pytest
+
+
+def s_client(port, *options):
+    """Runs openssl s_client against the server, says QUIT; (status, output)."""
+    p = subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:%d" % port, "-ign_eof",
+                        *options], input=b"QUIT\r\n", capture_output=True, timeout=20)
+    return p.returncode, (p.stdout + p.stderr).decode("latin-1")
+
+
+@pytest.mark.parametrize("options,protocol,cipher", [
+    (["-tls1_2", "-cipher", "ECDHE-RSA-AES128-GCM-SHA256"], "TLSv1.2",
+     "ECDHE-RSA-AES128-GCM-SHA256"),
+    (["-tls1_2", "-cipher", "ECDHE-RSA-CHACHA20-POLY1305"], "TLSv1.2",
+     "ECDHE-RSA-CHACHA20-POLY1305"),
+    # The client prefers AES128; the server's order decides.
+    (["-tls1_2", "-cipher", "ECDHE-RSA-AES128-GCM-SHA256:ECDHE-RSA-AES256-GCM-SHA384"],
+     "TLSv1.2", "ECDHE-RSA-AES256-GCM-SHA384"),
+    (["-tls1_3"], "TLSv1.3", None),
+])
+def test_accepted_handshakes(sandbox, server, options, protocol, cipher):
+    srv = server.start(tls=True)
+    status, out = s_client(srv.port, *options)
+    assert "+OK" in out, out
+    assert re.search(r"New, %s, Cipher is (\S+)" % re.escape(protocol), out), out
+    if cipher is not None:
+        assert "Cipher is %s" % cipher in out, out
+
+
+@pytest.mark.parametrize("options", [
+    # SECLEVEL=0 lets the client offer what it would refuse itself, so that
+    # it is the server that says no.
+    ["-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"],
+    ["-tls1", "-cipher", "DEFAULT@SECLEVEL=0"],
+    ["-tls1_2", "-cipher", "AES128-GCM-SHA256"],  # static RSA key exchange
+    ["-tls1_2", "-cipher", "ECDHE-RSA-AES128-SHA256"],  # no AEAD
+    ["-tls1_2", "-cipher", "DHE-RSA-AES128-GCM-SHA256"],
+], ids=["tls1.1", "tls1.0", "static-rsa", "cbc", "dhe"])
+def test_refused_handshakes(sandbox, server, log, options):
+    srv = server.start(tls=True)
+    status, out = s_client(srv.port, *options)
+    assert status != 0, out
+    assert "+OK" not in out
+    log.assert_logged("SSL: failed to accept connection", syslog.LOG_ERR)
+
+
+def make_other_key(folder):
+    key = os.path.join(folder, "other-key.pem")
+    subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048",
+                    "-out", key], check=True, capture_output=True)
+    return key
+
+
+@pytest.mark.parametrize("problem", ["missing-cert", "missing-key", "mismatch"])
+def test_unusable_certificate_is_reported_at_start_up(sandbox, server, log, tls_files, problem):
+    cert, key = tls_files()
+    if problem == "missing-cert":
+        cert = os.path.join(sandbox.base, "absent-cert.pem")
+        expected = "SSL: failed to use certificate file: " + cert
+    elif problem == "missing-key":
+        key = os.path.join(sandbox.base, "absent-key.pem")
+        expected = "SSL: failed to use key file: " + key
+    else:
+        key = make_other_key(sandbox.base)  # a key, but not the certificate's
+        expected = "SSL: failed to use key file: " + key
+    srv = server.start("-s", "-c", cert, "-k", key)
+    log.assert_logged(expected, syslog.LOG_ERR)
+    assert expected in srv.stderr().decode()
+    # It keeps running: the files are read again for each connection.
+    assert srv.status is None and srv.proc.poll() is None
+
+
+def test_usable_certificate_reports_nothing(sandbox, server, log):
+    srv = server.start(tls=True)
+    with srv.connect() as c:
+        assert c.greeting() == "+OK"
+    assert not log.find(re.compile("^SSL"))
+    assert srv.stderr() == b""
+
+
+def test_intermediate_certificates_are_sent(sandbox, server):
+    # -c names the full chain: the server's certificate followed by the
+    # intermediate that signed it. A client that knows only the root must be
+    # sent the intermediate to build the path.
+    d = sandbox.base
+
+    def openssl(*args):
+        subprocess.run(["openssl", *args], check=True, capture_output=True, cwd=d)
+
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "root.key",
+            "-out", "root.pem", "-days", "2", "-subj", "/CN=test root")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "mid.key", "-out", "mid.csr",
+            "-subj", "/CN=test intermediate")
+    with open(os.path.join(d, "ca.ext"), "w") as f:
+        f.write("basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n")
+    openssl("x509", "-req", "-in", "mid.csr", "-CA", "root.pem", "-CAkey", "root.key",
+            "-CAcreateserial", "-out", "mid.pem", "-days", "2", "-extfile", "ca.ext")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "leaf.key", "-out", "leaf.csr",
+            "-subj", "/CN=localhost")
+    openssl("x509", "-req", "-in", "leaf.csr", "-CA", "mid.pem", "-CAkey", "mid.key",
+            "-CAcreateserial", "-out", "leaf.pem", "-days", "2")
+    with open(os.path.join(d, "fullchain.pem"), "wb") as f:
+        for part in ("leaf.pem", "mid.pem"):
+            f.write(open(os.path.join(d, part), "rb").read())
+    srv = server.start("-s", "-c", os.path.join(d, "fullchain.pem"),
+                       "-k", os.path.join(d, "leaf.key"))
+    status, out = s_client(srv.port, "-CAfile", os.path.join(d, "root.pem"),
+                           "-verify_return_error", "-showcerts")
+    assert "+OK" in out, out
+    assert "Verify return code: 0 (ok)" in out, out
+    assert out.count("-----BEGIN CERTIFICATE-----") == 2, out
