@@ -306,8 +306,11 @@ class Soak:
                         "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=localhost"],
                        check=True, capture_output=True)
         self.control = ServerControl(sb, lambda: (cert, key))
-        self.plain = self.control.start()
-        self.tls = self.control.start(tls=True)
+        # Every connection comes from 127.0.0.1: the per-address limit must
+        # leave room for the concurrent sessions and those still ending.
+        limit = ("-n", str(max(100, 4 * self.args.concurrency)))
+        self.plain = self.control.start(*limit)
+        self.tls = self.control.start(*limit, tls=True)
         self.listeners = {self.plain.pid, self.tls.pid}
 
     def fill_big_accounts(self):
