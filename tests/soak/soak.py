@@ -16,9 +16,10 @@ two delivery agents append to the same maildrops:
 * lockf_agent.py, which honours only the kernel lock and ignores the
   dot-lock, so it appends while sessions run.
 
-Faults are injected at random: SIGKILL of a connection process (during a
+Faults are injected at random: SIGKILL of a session process (during a
 command, between commands, right after QUIT was sent, as soon as a journal
-appears after QUIT, right after QUIT was answered), clients that vanish in
+appears after QUIT, right after QUIT was answered) or of a pre-login process
+(after the greeting, after USER, right after PASS), clients that vanish in
 the middle of a RETR (connection reset), sessions stopped (SIGSTOP) while
 their dot-lock expires as after 600 seconds, and a spool folder (-x) that is
 filled up with a ballast file for a while.
