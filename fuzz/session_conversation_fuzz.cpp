@@ -104,7 +104,7 @@ void leave_child() {
     channel::send_text(fd, "+OK\r\n");
     char command_line[session::command_buffer_size];
     char login_name[session::command_buffer_size + 1];
-    session::authorize(fd, command_line, login_name);
+    session::authorize(fd, command_line, login_name, session::root_verdict);
     // The maildrop phase without its change of identity and dot-lock, which
     // need root and add nothing a client's bytes can reach.
     maildrop::remember_maildrop_path(mbox);

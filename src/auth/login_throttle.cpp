@@ -105,6 +105,12 @@ void end_login_throttle() {
     table = nullptr;
 }
 
+void detach_login_throttle() {
+    if (table == nullptr) return;
+    munmap(table, sizeof(throttle_table));
+    table = nullptr;
+}
+
 std::int64_t login_delay_ms(const char* address, std::int64_t now_ms) {
     if (table == nullptr || config::settings.login_delay == 0 || !lock_table()) return 0;
     const throttle_entry* e = find(address, now_ms);

@@ -22,6 +22,11 @@ bool init_login_throttle();
 // Unmaps the table (tests).
 void end_login_throttle();
 
+// Drops this process's view of the table without touching it, for a process
+// that must never reach it (the jailed pre-login process): whatever runs
+// there cannot hold the table's lock and stall the logins of others.
+void detach_login_throttle();
+
 // The milliseconds a login from address must wait at now_ms (a monotonic
 // time) before its verdict; 0 when none, or without a table.
 std::int64_t login_delay_ms(const char* address, std::int64_t now_ms);

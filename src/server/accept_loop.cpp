@@ -36,7 +36,6 @@ int accept_one(int listen_fd, struct sockaddr_storage* peer) {
 }  // namespace
 
 void accept_loop() {
-    init_connection_limits();
     const std::span<const int> fds = listeners();
     struct pollfd set[max_listeners];
     for (std::size_t i = 0; i < fds.size(); ++i) set[i] = {fds[i], POLLIN, 0};
@@ -64,9 +63,15 @@ void handle_connection(int fd, const struct sockaddr_storage& accepted_peer) {
     const unsigned port = peer_text(peer, host, sizeof host);
     // Judged before anything is logged or forked, so that a flood of
     // connections costs the listener a table scan each, nothing more. A
-    // trusted proxy carries many clients: only the total limit applies to it.
+    // trusted proxy carries many clients: only the total limit applies to it
+    // here, and its connection process applies the per-address limit to the
+    // client the PROXY header names.
     reap_ended_connections();
-    const admission verdict = admit_connection(host, is_trusted_proxy(peer));
+    const bool via_proxy = is_trusted_proxy(peer);
+    admission verdict = admit_connection(host, via_proxy);
+    if (verdict == admission::admitted && !claim_connection_slot(host, via_proxy)) {
+        verdict = admission::total_full;
+    }
     if (verdict != admission::admitted) {
         refuse_connection(fd, host, verdict);
         return;
@@ -81,10 +86,10 @@ void handle_connection(int fd, const struct sockaddr_storage& accepted_peer) {
     if (pid == 0) serve_connection(fd, peer);
     const int fork_errno = errno;
     mask_termination_signals(SIG_UNBLOCK);
+    // The child's pid into the slot claimed for it; a failed fork frees it.
+    record_connection(pid);
     if (pid < 0) {
         util::log_line(LOG_ERR, "%s: %s", "fork failed (aborting)", std::strerror(fork_errno));
-    } else {
-        record_connection(pid, host);
     }
     close(fd);
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "channel/proxy_header.hpp"
+#include "server/connection_limits.hpp"
 #include "server/listener.hpp"
 #include "session/session.hpp"
 #include "util/log.hpp"
@@ -24,6 +25,8 @@ void serve_connection(int fd, const struct sockaddr_storage& peer) {
     } else {
         channel::refuse_stray_proxy_headers();
     }
+    // The slot is keyed for good: no process of the session needs the table.
+    leave_connection_table();
     session::run_session(fd);
     util::log_line(LOG_INFO, "Connection closed");
     std::exit(0);

@@ -1,13 +1,17 @@
 #include "server/connection_limits.hpp"
 
+#include <pthread.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "config/settings.hpp"
 #include "server/listener.hpp"
@@ -19,8 +23,15 @@ namespace tollmar::server {
 
 namespace {
 
+constexpr pid_t slot_free = 0;
+constexpr pid_t slot_claimed = -1;  // taken for a fork whose pid is not known yet
+
 struct connection_entry {
-    pid_t pid;  // 0: free
+    pid_t pid;  // slot_free, slot_claimed or the connection process
+    // False for a trusted proxy's connection until its process names the
+    // client, and for a connection its process refused: it counts in the
+    // total only.
+    bool per_address;
     char address[util::peer_host_size];
 };
 
@@ -36,9 +47,26 @@ struct refusal_entry {
 constexpr std::int64_t report_interval_ms = 60 * 1000;
 constexpr std::size_t refusal_slots = 64;
 
-std::vector<connection_entry> connections;
-refusal_entry refusals[refusal_slots];
+// The shared mapping: this header, then slot_count entries.
+struct shared_table {
+    pthread_mutex_t lock;
+    refusal_entry refusals[refusal_slots];
+    std::uint32_t slot_count;
+};
+
+constexpr std::size_t entries_offset = (sizeof(shared_table) + alignof(connection_entry) - 1) /
+                                       alignof(connection_entry) * alignof(connection_entry);
+
+shared_table* table = nullptr;
+std::size_t table_size = 0;
+// The slot claimed last: in the listener, that of the connection being
+// forked; in a connection process, inherited, its own.
+int own_slot = -1;
 volatile std::sig_atomic_t child_ended = 0;
+
+connection_entry* entries() {
+    return reinterpret_cast<connection_entry*>(reinterpret_cast<char*>(table) + entries_offset);
+}
 
 std::int64_t now_ms() {
     timespec now{};
@@ -46,9 +74,20 @@ std::int64_t now_ms() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+// A holder that died may have left any text half written: every one is
+// terminated again, so no scan runs past its buffer. (A half-written address
+// can at worst count a connection under a wrong key until it ends.)
+void repair_table() {
+    for (refusal_entry& e : table->refusals) e.address[sizeof e.address - 1] = '\0';
+    connection_entry* slots = entries();
+    for (std::uint32_t i = 0; i < table->slot_count; ++i) {
+        slots[i].address[sizeof slots[i].address - 1] = '\0';
+    }
+}
+
 refusal_entry& refusal_slot(const char* address) {
-    refusal_entry* oldest = &refusals[0];
-    for (refusal_entry& e : refusals) {
+    refusal_entry* oldest = &table->refusals[0];
+    for (refusal_entry& e : table->refusals) {
         if (e.used && std::strcmp(e.address, address) == 0) return e;
         if (!e.used || (oldest->used && e.reported_ms < oldest->reported_ms)) oldest = &e;
     }
@@ -56,12 +95,77 @@ refusal_entry& refusal_slot(const char* address) {
     return *oldest;
 }
 
+struct counts {
+    std::uint32_t total;
+    std::uint32_t same;
+};
+
+// Live slots in total and those counted for address; with the lock held.
+counts count_slots(const char* address) {
+    counts c{0, 0};
+    const connection_entry* slots = entries();
+    for (std::uint32_t i = 0; i < table->slot_count; ++i) {
+        if (slots[i].pid == slot_free) continue;
+        ++c.total;
+        if (slots[i].per_address && std::strcmp(slots[i].address, address) == 0) ++c.same;
+    }
+    return c;
+}
+
+[[noreturn]] void table_unavailable(const char* why) {
+    util::log_line(LOG_ERR, "%s: %s", "connection table unavailable", why);
+    std::fprintf(stderr, "connection table unavailable: %s\n", why);
+    std::exit(1);
+}
+
 }  // namespace
 
+bool lock_connection_table() {
+    if (table == nullptr) return false;
+    const int rc = pthread_mutex_lock(&table->lock);
+    if (rc == EOWNERDEAD) {
+        repair_table();
+        pthread_mutex_consistent(&table->lock);
+        return true;
+    }
+    return rc == 0;
+}
+
+void unlock_connection_table() {
+    pthread_mutex_unlock(&table->lock);
+}
+
 void init_connection_limits() {
-    connections.assign(config::settings.connection_limit, connection_entry{});
-    for (refusal_entry& e : refusals) e = refusal_entry{};
+    leave_connection_table();
+    const std::uint32_t slot_count = config::settings.connection_limit;
+    const std::size_t size = entries_offset + std::size_t{slot_count} * sizeof(connection_entry);
+    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) table_unavailable(std::strerror(errno));
+    auto* fresh = static_cast<shared_table*>(memory);  // zero-filled: every slot free
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+    const int rc = pthread_mutex_init(&fresh->lock, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+    if (rc != 0) {
+        munmap(memory, size);
+        table_unavailable(std::strerror(rc));
+    }
+    fresh->slot_count = slot_count;
+    table = fresh;
+    table_size = size;
+    own_slot = -1;
     child_ended = 0;
+}
+
+void leave_connection_table() {
+    if (table == nullptr) return;
+    // Not destroyed: other processes may still use the mutex.
+    munmap(table, table_size);
+    table = nullptr;
+    table_size = 0;
+    own_slot = -1;
 }
 
 void note_child_ended(int) {
@@ -75,54 +179,88 @@ void reap_ended_connections() {
 }
 
 void forget_connection(pid_t pid) {
-    for (connection_entry& e : connections) {
-        if (e.pid == pid) {
-            e.pid = 0;
-            return;
+    if (pid <= 0 || !lock_connection_table()) return;
+    connection_entry* slots = entries();
+    for (std::uint32_t i = 0; i < table->slot_count; ++i) {
+        if (slots[i].pid == pid) {
+            slots[i].pid = slot_free;
+            break;
         }
     }
+    unlock_connection_table();
 }
 
 admission admit_connection(const char* address, bool only_total) {
-    std::uint32_t total = 0;
-    std::uint32_t same = 0;
-    for (const connection_entry& e : connections) {
-        if (e.pid == 0) continue;
-        ++total;
-        if (std::strcmp(e.address, address) == 0) ++same;
-    }
-    if (!only_total && same >= config::settings.per_address_limit) return admission::address_full;
-    if (total >= config::settings.connection_limit || total >= connections.size())
+    if (!lock_connection_table()) return admission::total_full;
+    const counts c = count_slots(address);
+    const std::uint32_t slot_count = table->slot_count;
+    unlock_connection_table();
+    if (!only_total && c.same >= config::settings.per_address_limit) return admission::address_full;
+    if (c.total >= config::settings.connection_limit || c.total >= slot_count)
         return admission::total_full;
     return admission::admitted;
 }
 
-void record_connection(pid_t pid, const char* address) {
-    for (connection_entry& e : connections) {
-        if (e.pid == 0) {
-            e.pid = pid;
-            util::strlcpy(e.address, address, sizeof e.address);
-            return;
-        }
+bool claim_connection_slot(const char* address, bool via_proxy) {
+    own_slot = -1;
+    if (!lock_connection_table()) return false;
+    connection_entry* slots = entries();
+    for (std::uint32_t i = 0; i < table->slot_count; ++i) {
+        if (slots[i].pid != slot_free) continue;
+        slots[i].pid = slot_claimed;
+        slots[i].per_address = !via_proxy;
+        util::strlcpy(slots[i].address, address, sizeof slots[i].address);
+        own_slot = static_cast<int>(i);
+        break;
     }
+    unlock_connection_table();
+    return own_slot >= 0;
+}
+
+void record_connection(pid_t pid) {
+    if (own_slot < 0 || !lock_connection_table()) return;
+    entries()[own_slot].pid = pid > 0 ? pid : slot_free;
+    unlock_connection_table();
+    own_slot = -1;
+}
+
+admission rekey_own_connection(const char* address) {
+    if (own_slot < 0 || !lock_connection_table()) return admission::admitted;
+    connection_entry& own = entries()[own_slot];
+    util::strlcpy(own.address, address, sizeof own.address);
+    own.per_address = true;
+    // Under the lock, so that of two connections keyed at once only those
+    // within the limit are admitted.
+    const bool over = count_slots(address).same > config::settings.per_address_limit;
+    if (over) own.per_address = false;
+    unlock_connection_table();
+    return over ? admission::address_full : admission::admitted;
 }
 
 void report_refusal(const char* address, admission why, std::int64_t now) {
-    refusal_entry& e = refusal_slot(address);
-    if (e.used && now - e.reported_ms < report_interval_ms) {
-        ++e.unreported;
-        return;
+    unsigned unreported = 0;
+    if (lock_connection_table()) {
+        refusal_entry& e = refusal_slot(address);
+        const bool report = !e.used || now - e.reported_ms >= report_interval_ms;
+        if (report) {
+            unreported = e.used ? e.unreported : 0;
+            util::strlcpy(e.address, address, sizeof e.address);
+            e.reported_ms = now;
+            e.unreported = 0;
+            e.used = true;
+        } else {
+            ++e.unreported;
+        }
+        unlock_connection_table();
+        if (!report) return;
     }
+    // Logged without the lock: a slow log must not hold up the listener.
     const bool per_address = why == admission::address_full;
     util::log_line(LOG_WARNING, "%s from %s (limit %u %s), %u more refused since the last report",
                    "too many connections", address,
                    static_cast<unsigned>(per_address ? config::settings.per_address_limit
                                                      : config::settings.connection_limit),
-                   per_address ? "per address" : "in total", e.used ? e.unreported : 0);
-    util::strlcpy(e.address, address, sizeof e.address);
-    e.reported_ms = now;
-    e.unreported = 0;
-    e.used = true;
+                   per_address ? "per address" : "in total", unreported);
 }
 
 void refuse_connection(int fd, const char* address, admission why) {

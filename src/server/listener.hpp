@@ -92,8 +92,10 @@ void enter_connection_process();
 // handle_connection.
 [[noreturn]] void accept_loop();
 
-// One accepted connection in the listening process: logs "Connection from",
-// forks the connection process and closes the listener's copy.
+// One accepted connection in the listening process: judges it against the
+// connection limits (refusing it at once when over), logs "Connection from",
+// forks the connection process into a claimed slot of the connection table
+// and closes the listener's copy.
 void handle_connection(int fd, const struct sockaddr_storage& peer);
 
 // The connection process, with the termination signals blocked on entry:
@@ -102,13 +104,17 @@ void handle_connection(int fd, const struct sockaddr_storage& peer);
 [[noreturn]] void serve_connection(int fd, const struct sockaddr_storage& peer);
 
 // True when the peer's address is one given to -r. (Its connections carry the
-// real client in a PROXY header: counting them per address means nothing.)
+// real client in a PROXY header: the listener counts them in the total only,
+// and their processes count them for the client the header names.)
 bool is_trusted_proxy(const struct sockaddr_storage& peer);
 
 // In the connection process of a trusted proxy's connection: reads the PROXY
 // header and makes the client it names the client address, with a log line.
 // A missing, late or malformed header ends the process (status 1) with
-// "PROXY header refused from ...".
+// "PROXY header refused from ...". A named client is held to the per-address
+// limit in the shared connection table: over it, the connection is refused
+// as the listener refuses one (see connection_limits.hpp) and the process
+// ends with status 1.
 void take_proxy_header(int fd, const struct sockaddr_storage& proxy);
 
 // inetd mode (-i): the one connection on standard input, started by inetd or

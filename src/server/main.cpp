@@ -48,8 +48,9 @@ int main(int argc, char** argv) {
     if (tls_problem[0] != '\0') util::log_line(LOG_ERR, "%s", tls_problem);
 
     server::prepare_prelogin_jail();
-    // Before the first fork, so that every connection process shares it.
+    // Before the first fork, so that every connection process shares them.
     auth::init_login_throttle();
+    server::init_connection_limits();
 
     // The handlers come first: a client (or a test) may see the port the
     // moment it is bound, and a SIGTERM from then on must end us cleanly.

@@ -4,6 +4,7 @@
 
 #include "channel/proxy_header.hpp"
 #include "config/settings.hpp"
+#include "server/connection_limits.hpp"
 #include "server/listener.hpp"
 #include "util/log.hpp"
 
@@ -45,6 +46,13 @@ void take_proxy_header(int fd, const struct sockaddr_storage& proxy) {
     set_client_address(header.client);
     util::log_line(LOG_INFO, "Client %s:%u via proxy %s:%u", util::client_host(),
                    util::client_port(), proxy_host, proxy_port);
+    // The listener counted this connection in the total only; the client is
+    // held to its per-address limit here, as a direct connection is there.
+    const admission verdict = rekey_own_connection(util::client_host());
+    if (verdict != admission::admitted) {
+        refuse_connection(fd, util::client_host(), verdict);
+        std::exit(1);
+    }
 }
 
 }  // namespace tollmar::server

@@ -78,6 +78,11 @@ def test_prelogin_process_is_jailed(sandbox, server, alice, tls, user):
         assert limits["Max file size"] == ("0", "0")
         assert limits["Max core file size"] == ("0", "0")
         assert int(limits["Max open files"][1]) <= 16
+        # No memory shared with the other sessions (the login throttle's and
+        # the connection limits' tables): nothing run here can hold their locks.
+        with open("/proc/%d/maps" % prelogin) as f:
+            shared = [line for line in f if line.split()[1].endswith("s")]
+        assert shared == []
         # The root side never changed: it decides the login.
         assert proc_status(connection)["Uid"].split() == ["0"] * 4
 

@@ -3,12 +3,13 @@ stands in the log; headers from anyone else, malformed headers and trusted
 connections without one are refused with a log line."""
 
 import re
+import ssl
 import struct
 
 import pytest
 
 from pop3_client import Pop3Client
-from pop3_sandbox import LOG_ERR, LOG_INFO
+from pop3_sandbox import LOG_ERR, LOG_INFO, LOG_WARNING
 from pop3_server import wait_until
 
 V2_SIGNATURE = b"\r\n\r\n\x00\r\nQUIT\n"
@@ -141,3 +142,61 @@ def test_untrusted_client_is_served_as_usual(server, log):
         assert c.cmd("QUIT") == "+OK"
     assert log.count(re.compile("^PROXY ")) == 0
     assert srv.stop() == 0
+
+
+def assert_refused(srv, header, tls):
+    """A proxied connection over a limit: the reply (plain) or no handshake (TLS)."""
+    with Pop3Client(srv.port, tls=tls, handshake=False) as c:
+        c.sock.sendall(header)
+        if tls:
+            with pytest.raises((ConnectionError, ssl.SSLError, OSError)):
+                c.handshake()
+        else:
+            assert c.read_all() == b"-ERR [SYS/TEMP] too many connections\r\n"
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
+def test_per_address_limit_holds_the_client_a_header_names(server, log, tls):
+    srv = server.start("-r", "127.0.0.1", tls=tls)
+    held = [proxied(srv, v1("203.0.113.7", 40000 + i), tls) for i in range(20)]
+    try:
+        for c in held:
+            assert c.greeting() == "+OK"
+        assert_refused(srv, v1("203.0.113.7", 40100), tls)
+        line = log.wait_for(re.compile(r"^too many connections from 203\.0\.113\.7 "
+                                       r"\(limit 20 per address\), 0 more refused"), LOG_WARNING)
+        assert line.pid != srv.pid  # judged by the process that read the header
+        # The refused process ends; the twenty go on working.
+        wait_until(lambda: len(srv.connection_pids()) == 20, "the refused process to end")
+        for c in held:
+            assert c.multi("CAPA")[0] == "+OK Capability list follows"
+        with proxied(srv, v1("198.51.100.9"), tls) as other:  # another client is served
+            assert other.greeting() == "+OK"
+            assert other.cmd("QUIT") == "+OK"
+        # Once one of the twenty has ended, that client may connect again.
+        held.pop().close()
+        wait_until(lambda: len(srv.connection_pids()) == 19, "a session to end")
+        with proxied(srv, v1("203.0.113.7", 40200), tls) as again:
+            assert again.greeting() == "+OK"
+    finally:
+        for c in held:
+            c.close()
+    assert srv.stop() == 0
+
+
+def test_total_limit_holds_proxied_connections(server, log):
+    # The listener judges the total before any header is read: the refusal
+    # names the proxy.
+    srv = server.start("-r", "127.0.0.1", "-N", "3")
+    held = [proxied(srv, v1("203.0.113.%d" % i)) for i in range(1, 4)]
+    try:
+        for c in held:
+            assert c.greeting() == "+OK"
+        assert_refused(srv, v1("203.0.113.9"), False)
+        log.wait_for(re.compile(r"^too many connections from 127\.0\.0\.1 \(limit 3 in total\)"),
+                     LOG_WARNING)
+        assert not log.find(re.compile(r"^Client 203\.0\.113\.9:"))
+        assert len(srv.connection_pids()) == 3
+    finally:
+        for c in held:
+            c.close()
