@@ -4,6 +4,9 @@
 #   2. end-to-end tests                 (build-test/, the real binary as root)
 #   3. unit tests under AddressSanitizer and UndefinedBehaviorSanitizer (build-test-asan/)
 #   4. a short run of each fuzz target  (build-fuzz/, FUZZ_SECONDS per target, default 10)
+#   5. the soak's checker and its short form (build-test/; see scripts/soak.sh)
+#   6. the end-to-end tests and the soak's short form against the server built
+#      with ASan+UBSan (build-test-asan/); any sanitizer report fails the stage
 # The build folders belong to this script and every option that matters is
 # given on each run, so nothing built or configured before (the demo's build,
 # a developer's build/) changes what runs. A stage that finds no test fails.
@@ -41,5 +44,12 @@ stage "unit tests under ASan+UBSan"
 
 stage "fuzz targets (short runs)"
 scripts/fuzz.sh "${FUZZ_SECONDS:-10}"
+
+# The soak runs alone: it loads the machine on purpose.
+stage "the soak's checker and its short form"
+(cd build-test && ctest --output-on-failure --no-tests=error -L soak)
+
+stage "end-to-end tests and the soak's short form against the ASan+UBSan server"
+scripts/soak.sh --sanitized build-test-asan
 
 stage "all tests passed in $((SECONDS - started)) s"

@@ -15,9 +15,11 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "maildrop/file_io.hpp"
 #include "maildrop/lock_detail.hpp"
+#include "maildrop/origin.hpp"
 #include "maildrop/seams.hpp"
 #include "util/signals.hpp"
 #include "util/unique_fd.hpp"
@@ -63,38 +65,11 @@ int format_pid(char* out, std::size_t size, pid_t pid) {
     return std::snprintf(out, size, "%u", static_cast<unsigned>(pid));
 }
 
-// Where process IDs mean the same as here: the boot (a reboot or another host
-// has another boot ID) and the PID namespace (a container has its own). Only a
-// lock made under the same origin can be judged by asking whether its process
-// still exists. Empty when either cannot be read: then no lock is judged so.
-const char* origin() {
-    static char text[96];
-    static bool known = false;
-    if (known) return text;
-    known = true;
-    char boot[64] = {};
-    const int fd = ::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
-    const ssize_t n = fd >= 0 ? ::read(fd, boot, sizeof boot - 1) : -1;
-    if (fd >= 0) ::close(fd);
-    char ns[64] = {};
-    const ssize_t m = ::readlink("/proc/self/ns/pid", ns, sizeof ns - 1);
-    if (n < 32 || m <= 0) return text;
-    // Keep only letters and digits: the text becomes part of a file name.
-    std::size_t at = 0;
-    for (const char* p : {static_cast<const char*>(boot), static_cast<const char*>(ns)}) {
-        for (; *p != '\0' && at + 2 < sizeof text; ++p)
-            if ((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'z')) text[at++] = *p;
-        if (at + 1 < sizeof text) text[at++] = '-';
-    }
-    text[at > 0 ? at - 1 : 0] = '\0';
-    return text;
-}
-
 // "<lock>.<origin>.<pid>": the lock's second name while the session lives.
 bool owner_name(char* out, std::size_t size, const char* lock_path, pid_t pid) {
-    const int n =
-        std::snprintf(out, size, "%s.%s.%u", lock_path, origin(), static_cast<unsigned>(pid));
-    if (origin()[0] == '\0' || n < 0 || static_cast<std::size_t>(n) >= size) {
+    const int n = std::snprintf(out, size, "%s.%s.%u", lock_path, process_origin(),
+                                static_cast<unsigned>(pid));
+    if (process_origin()[0] == '\0' || n < 0 || static_cast<std::size_t>(n) >= size) {
         errno = ENAMETOOLONG;
         return false;
     }
@@ -286,7 +261,7 @@ bool lock_maildrop(const char* path, uid_t uid, gid_t gid) {
     int pause_ms = first_pause_ms;
     for (;;) {
         if (try_link(lock_path, owner_path, uid, gid)) {
-            if (origin()[0] == '\0') {
+            if (process_origin()[0] == '\0') {
                 ::unlink(owner_path);
                 held.owner_path[0] = '\0';
             } else {
@@ -333,7 +308,8 @@ void unlock_maildrop(const char* path) {
 
 namespace {
 
-constexpr std::int64_t leftover_after = 60;  // seconds untouched
+constexpr std::int64_t leftover_after = 60;   // seconds untouched
+constexpr std::size_t most_leftovers = 1024;  // names judged per sweep
 
 bool all_of(const char* text, const char* set) {
     return text[0] != '\0' && text[std::strspn(text, set)] == '\0';
@@ -347,6 +323,20 @@ bool leftover_name(const char* tail) {
     const std::string head(tail, static_cast<std::size_t>(dot - tail));
     if (head.rfind("stale.", 0) == 0) return all_of(head.c_str() + 6, "0123456789");
     return all_of(head.c_str(), "0123456789abcdefghijklmnopqrstuvwxyz-");
+}
+
+// "<origin>.<pid>" under this process's origin, and no process with that ID
+// exists: the second name of a session that died on this host, which nobody
+// will ever use again (a contender's file carries a live process's ID).
+bool dead_process_name(const char* tail) {
+    const char* origin = process_origin();
+    const std::size_t length = std::strlen(origin);
+    if (length == 0 || std::strncmp(tail, origin, length) != 0 || tail[length] != '.' ||
+        !all_of(tail + length + 1, "0123456789") || std::strlen(tail + length + 1) > 9)
+        return false;
+    const long pid = std::strtol(tail + length + 1, nullptr, 10);
+    return pid > 0 && pid != ::getpid() && ::kill(static_cast<pid_t>(pid), 0) != 0 &&
+           errno == ESRCH;
 }
 
 }  // namespace
@@ -365,20 +355,47 @@ void sweep_lock_leftovers(const char* path) {
     if (!folder.valid()) return;
     DIR* listing = ::fdopendir(::dup(folder.get()));
     if (listing == nullptr) return;
-    const std::int64_t now = static_cast<std::int64_t>(detail::clock_now());
+    // The lock as it is now: a dead session's lock still under the lock name
+    // is for the next login to take over (which needs its second name).
+    struct stat lock_st;
+    const bool locked =
+        ::fstatat(folder.get(), lock_path + (slash == nullptr ? 0 : slash + 1 - lock_path),
+                  &lock_st, AT_SYMLINK_NOFOLLOW) == 0;
+    struct leftover {
+        std::string name;
+        struct stat st;
+        bool dead;  // the second name of a dead process of this host
+    };
+    std::vector<leftover> found;
     while (const dirent* entry = ::readdir(listing)) {
+        if (found.size() >= most_leftovers) break;
         if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0 ||
             !leftover_name(entry->d_name + prefix.size()))
             continue;
         struct stat st;
         if (::fstatat(folder.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-            now - static_cast<std::int64_t>(st.st_ctime) <= leftover_after ||
-            (held.held && st.st_dev == held.device && st.st_ino == held.inode))
+            !S_ISREG(st.st_mode) ||
+            (held.held && st.st_dev == held.device && st.st_ino == held.inode) ||
+            (locked && same_file(st, lock_st)))
             continue;
-        (void)::unlinkat(folder.get(), entry->d_name, 0);
+        found.push_back({entry->d_name, st, dead_process_name(entry->d_name + prefix.size())});
     }
     ::closedir(listing);
+    // A dead session's file goes under every name it has: a session killed
+    // while it moved its lock aside leaves the second name and the aside
+    // name linked to each other, neither of which the age rule (one link)
+    // would ever take.
+    auto of_dead_process = [&](const struct stat& st) {
+        for (const leftover& other : found)
+            if (other.dead && same_file(other.st, st)) return true;
+        return false;
+    };
+    const std::int64_t now = static_cast<std::int64_t>(detail::clock_now());
+    for (const leftover& item : found) {
+        const bool aged = item.st.st_nlink == 1 &&
+                          now - static_cast<std::int64_t>(item.st.st_ctime) > leftover_after;
+        if (aged || of_dead_process(item.st)) (void)::unlinkat(folder.get(), item.name.c_str(), 0);
+    }
 }
 
 bool holds_maildrop_lock(const char* path) {

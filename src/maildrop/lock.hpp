@@ -34,8 +34,10 @@ void refresh_maildrop_lock(const char* path);
 // Removes what lock takers left beside the maildrop when they died or lost
 // their lock to a third party (an agent's or an administrator's stale-lock
 // removal): second names no lock links to any more, and names a stale lock
-// was moved to for its removal. Only such files untouched for over a minute
-// go: a contender's fresh file is never taken from under it.
+// was moved to for its removal. Such files go once untouched for over a
+// minute, or at once when a second name was made on this host (same origin)
+// by a process that no longer exists: a contender's file is never taken from
+// under it, since a contender is alive.
 void sweep_lock_leftovers(const char* path);
 
 // lockf(F_LOCK) / lockf(F_ULOCK) over the whole file; true on success.

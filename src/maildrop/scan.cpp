@@ -15,6 +15,7 @@
 #include "maildrop/journal.hpp"
 #include "maildrop/lock.hpp"
 #include "maildrop/message_table.hpp"
+#include "maildrop/origin.hpp"
 #include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
 #include "maildrop/table_growth.hpp"
@@ -53,9 +54,11 @@ bool begin_message(current_message& message) {
     message_entry* entry = detail::append_entry();
     if (entry == nullptr) return false;
     char name[256];
-    const int n =
-        std::snprintf(name, sizeof name, "%s/.tollmar_%u_%u_XXXXXX", message.spool_folder,
-                      static_cast<unsigned>(getpid()), static_cast<unsigned>(std::rand()));
+    // ".tollmar_<pid>_<origin tag>_XXXXXX": the pid and the origin let a later
+    // session of the account remove the file should this process die without
+    // its clean-up (sweep_dead_spool_files).
+    const int n = std::snprintf(name, sizeof name, "%s/.tollmar_%u_%u_XXXXXX", message.spool_folder,
+                                static_cast<unsigned>(getpid()), origin_tag());
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof name) {
         // A cut name has lost its X characters; unlinking it later could hit
         // a file that is not ours, so the entry keeps an empty path.

@@ -38,7 +38,9 @@ long read_exact(int fd, unsigned char* buf, std::size_t size) {
             got += static_cast<std::size_t>(n);
             continue;
         }
-        if (n == 0) break;
+        // A peer that died with bytes of ours unread resets the pair
+        // instead of closing it: it is gone all the same.
+        if (n == 0 || errno == ECONNRESET) break;
         if (errno == EINTR) {
             util::act_on_pending_signals();
             continue;

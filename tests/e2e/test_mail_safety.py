@@ -168,3 +168,54 @@ def test_quit_frees_the_maildrop_before_it_answers(sandbox, server, alice):
     srv.wait_sessions_ended()
     assert read_bytes(mbox) == many[many.index(b"From m1@"):]
     assert sandbox.spool_files() == []
+
+
+def test_what_killed_sessions_leave_is_cleared_by_the_next_session_of_their_account(
+        sandbox, server, alice):
+    """SIGKILL skips every clean-up: the dot-lock, its second name and one spool
+    file per message stay. The next login of that account takes the lock
+    over at once and removes the account's spool files of dead processes; its
+    QUIT removes the dead session's second name. Another account's leftovers
+    wait for a session of that account."""
+    from pop3_server import is_alive, wait_until
+
+    sandbox.add_user("bob", "b0bpass")
+    sandbox.write_mbox("bob", MSG1 + MSG2)
+    srv = server.start()
+
+    def killed_session(user, password, count):
+        c = srv.connect()
+        assert c.login(user, password) == ("+OK", "+OK")
+        with open(sandbox.mbox_path(user) + ".lock") as f:
+            pid = int(f.read())
+        prefix = ".tollmar_%d_" % pid
+        assert sum(n.startswith(prefix) for n in sandbox.spool_files()) == count
+        os.kill(pid, 9)
+        wait_until(lambda: not is_alive(pid), "the killed session to end")
+        c.close()
+        return prefix
+
+    alice_prefix = killed_session("alice", "s3cret", 3)
+    bob_prefix = killed_session("bob", "b0bpass", 2)
+    assert sandbox.lock_files() == ["alice.lock", "bob.lock"]
+    assert len(sandbox.spool_files()) == 5
+
+    with srv.connect() as c:
+        assert c.login("alice", "s3cret") == ("+OK", "+OK")
+        names = sandbox.spool_files()
+        assert not any(n.startswith(alice_prefix) for n in names)
+        assert sum(n.startswith(bob_prefix) for n in names) == 2
+        assert c.cmd("DELE 2") == "+OK"
+        assert c.cmd("QUIT") == "+OK"
+    srv.wait_sessions_ended()
+    assert read_bytes(sandbox.mbox_path("alice")) == MSG1 + MSG3
+    assert sorted(n for n in sandbox.mail_files() if n.startswith("alice")) == ["alice"]
+    assert sandbox.lock_files() == ["bob.lock"]
+    assert all(n.startswith(bob_prefix) for n in sandbox.spool_files())
+
+    with srv.connect() as c:
+        assert c.login("bob", "b0bpass") == ("+OK", "+OK")
+        assert c.cmd("QUIT") == "+OK"
+    srv.wait_sessions_ended()
+    assert sandbox.mail_files() == ["alice", "bob"]
+    assert sandbox.spool_files() == []

@@ -325,6 +325,49 @@ TEST_F(LockTest, SweepRemovesOnlyLeftoversUntouchedForAMinute) {
     EXPECT_EQ(sorted_folder(), expected);
 }
 
+TEST_F(LockTest, SweepRemovesAtOnceTheSecondNameOfADeadProcessOfThisHost) {
+    // A session killed after its lock was taken by a third party (an agent's
+    // stale-lock removal): its second name alone is left, under our origin.
+    const lock_holder killed = hold_in_child(mbox, true);
+    const lock_holder live = hold_in_child(dir + "/other", false);
+    ASSERT_EQ(::unlink(lock.c_str()), 0);
+    const std::vector<std::string> names = owner_names(dir);
+    ASSERT_EQ(names.size(), 1u);
+    ASSERT_EQ(names[0].substr(names[0].rfind('.') + 1), std::to_string(killed.pid));
+    // The same shape with a live process's ID, and with a dead one's under
+    // another origin: both wait for the minute.
+    const std::string live_name =
+        names[0].substr(0, names[0].rfind('.') + 1) + std::to_string(live.pid);
+    write_file(dir + "/" + live_name, std::to_string(live.pid));
+    const std::string foreign =
+        "mbox.lock.0123456789abcdef-pid4026531836." + std::to_string(killed.pid);
+    write_file(dir + "/" + foreign, std::to_string(killed.pid));
+    sweep_lock_leftovers(mbox.c_str());
+    EXPECT_FALSE(exists(dir + "/" + names[0]));
+    EXPECT_TRUE(exists(dir + "/" + live_name));
+    EXPECT_TRUE(exists(dir + "/" + foreign));
+    ::close(live.release_fd);
+    ::waitpid(live.pid, nullptr, 0);
+}
+
+TEST_F(LockTest, SweepClearsAKilledSessionsLockMovedAsideButSparesOneStillInPlace) {
+    const lock_holder killed = hold_in_child(mbox, true);
+    const std::vector<std::string> second = owner_names(dir);
+    ASSERT_EQ(second.size(), 1u);
+    // Still the lock: the next login takes it over through its second name.
+    sweep_lock_leftovers(mbox.c_str());
+    EXPECT_EQ(read_file(lock), std::to_string(killed.pid));
+    EXPECT_EQ(owner_names(dir), second);
+    // Killed while moving its own lock aside at QUIT: two names of one file,
+    // no lock name; neither ever has one link, so only the process's death
+    // can tell that both may go.
+    const std::string aside = lock + ".stale." + std::to_string(killed.pid) + ".777";
+    ASSERT_EQ(::rename(lock.c_str(), aside.c_str()), 0);
+    sweep_lock_leftovers(mbox.c_str());
+    EXPECT_TRUE(owner_names(dir).empty());
+    EXPECT_TRUE(list_folder(dir) == std::vector<std::string>{"spool"});
+}
+
 // The lock's mtime is set far back first; a renewal moves it to now.
 bool renewed(const std::string& lock_path) {
     return stat_of(lock_path).st_mtime > 1000000;

@@ -160,6 +160,32 @@ TEST(LoginMessage, ReaderRefusesBrokenFraming) {
     }
 }
 
+// A pre-login process that dies (killed, out of memory) while a verdict it
+// never read waits in its socket makes the next read fail with ECONNRESET
+// instead of returning 0: the connection has ended, the same as a close, and
+// is no sign of a hostile process.
+TEST(LoginMessage, PeerGoneWithUnreadDataEndsBetweenMessagesOnly) {
+    for (const bool mid_header : {false, true}) {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        if (mid_header) {
+            ASSERT_EQ(write(fds[1], "\x02\x00", 2), 2);
+        }
+        const bytes verdict = framed(message_verdict, bytes{1, 0, 0, 0});
+        ASSERT_EQ(write(fds[0], verdict.data(), verdict.size()),
+                  static_cast<ssize_t>(verdict.size()));
+        close(fds[1]);  // the unread verdict is dropped with it
+        const char* why = nullptr;
+        if (mid_header) {
+            EXPECT_EQ(read_message(fds[0], m, &why), read_status::malformed);
+            EXPECT_NE(why, nullptr);
+        } else {
+            EXPECT_EQ(read_message(fds[0], m, &why), read_status::ended);
+        }
+        close(fds[0]);
+    }
+}
+
 TEST(LoginMessage, LoginDecoderChecksEveryField) {
     const std::string longest(longest_credential, 'a');
     struct Case {
