@@ -9,6 +9,7 @@
 #include "config/settings.hpp"
 #include "util/log.hpp"
 #include "util/peer_address.hpp"
+#include "util/shared_mutex.hpp"
 #include "util/strlcpy.hpp"
 
 namespace tollmar::auth {
@@ -83,12 +84,7 @@ bool init_login_throttle() {
         return false;
     }
     auto* fresh = static_cast<throttle_table*>(memory);  // zero-filled by mmap
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
-    const int rc = pthread_mutex_init(&fresh->lock, &attributes);
-    pthread_mutexattr_destroy(&attributes);
+    const int rc = util::init_shared_mutex(&fresh->lock);
     if (rc != 0) {
         util::log_line(LOG_ERR, "%s: %s", "login throttle unavailable", std::strerror(rc));
         munmap(memory, sizeof(throttle_table));

@@ -17,6 +17,7 @@
 #include "server/listener.hpp"
 #include "util/log.hpp"
 #include "util/peer_address.hpp"
+#include "util/shared_mutex.hpp"
 #include "util/strlcpy.hpp"
 
 namespace tollmar::server {
@@ -142,12 +143,7 @@ void init_connection_limits() {
     void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) table_unavailable(std::strerror(errno));
     auto* fresh = static_cast<shared_table*>(memory);  // zero-filled: every slot free
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
-    const int rc = pthread_mutex_init(&fresh->lock, &attributes);
-    pthread_mutexattr_destroy(&attributes);
+    const int rc = util::init_shared_mutex(&fresh->lock);
     if (rc != 0) {
         munmap(memory, size);
         table_unavailable(std::strerror(rc));

@@ -12,8 +12,8 @@
 #include "session/command_tables.hpp"
 #include "session/commands.hpp"
 #include "session/phases.hpp"
-#include "util/peer_address.hpp"
 #include "util/log.hpp"
+#include "util/peer_address.hpp"
 #include "util/signals.hpp"
 #include "util/strlcpy.hpp"
 #include "util/text.hpp"
@@ -93,8 +93,7 @@ void authorize(int fd, char* command_line, char* login_name, verdict_source ask_
         } else {
             // A client that is not speaking POP3 gets no more answers.
             channel::send_text(fd, "-ERR too many bad commands\r\n");
-            util::log_line(LOG_WARNING, "%s from %s", "too many bad commands",
-                           util::client_host());
+            util::log_line(LOG_WARNING, "%s from %s", "too many bad commands", util::client_host());
             std::exit(1);
         }
     }
