@@ -438,7 +438,9 @@ class Box:
 
     def __init__(self, login, count, size, uid):
         self.login, self.count, self.size, self.uid = login, count, size, uid
-        self.master = os.path.join(WORK, "data", login + ".mbox")
+        # The shape is in the name: a kept master of another form (the quit
+        # maildrop is 10 MiB, 100 MiB or 1 GiB) must not be taken for this one.
+        self.master = os.path.join(WORK, "data", "%s-%d-%s.mbox" % (login, count, size or "small"))
         self.path = os.path.join("/var/mail", login)
 
     def bytes(self):
