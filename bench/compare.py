@@ -438,7 +438,9 @@ class Box:
 
     def __init__(self, login, count, size, uid):
         self.login, self.count, self.size, self.uid = login, count, size, uid
-        self.master = os.path.join(WORK, "data", login + ".mbox")
+        # The shape is in the name: a kept master of another form (the quit
+        # maildrop is 10 MiB, 100 MiB or 1 GiB) must not be taken for this one.
+        self.master = os.path.join(WORK, "data", "%s-%d-%s.mbox" % (login, count, size or "small"))
         self.path = os.path.join("/var/mail", login)
 
     def bytes(self):
@@ -474,6 +476,29 @@ def session_pid(server, before):
 def finish(server, box, client):
     client.quit()
     wait_for(lambda: server.released(box), server.name + " to release " + box.login)
+
+
+def dirty_kib():
+    """Page-cache data not yet on the disk: Dirty plus Writeback, in KiB."""
+    total = 0
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith(("Dirty:", "Writeback:")):
+                total += int(line.split()[1])
+    return total
+
+
+def settle(limit=60):
+    """Lets the disk catch up with earlier groups before the next one is timed.
+
+    A group that copies hundreds of MiB leaves writeback (and, on a filesystem
+    mounted with discard, trims) running for seconds; whatever is timed next
+    on the same disk would pay for it.
+    """
+    subprocess.run(["sync"], check=True)
+    deadline = time.monotonic() + limit
+    while dirty_kib() > 4096 and time.monotonic() < deadline:
+        time.sleep(0.1)
 
 
 def interleaved(servers, reps, fn):
@@ -852,6 +877,7 @@ def run(args, program):
 
         # -- QUIT after DELE
         if want("quit"):
+            settle()
             for which, label, target_text, bound in (
                     (1, "DELE 1", "≤ 2× cp + sync (%s)" % ms(limits["cp"]), 2 * limits["cp"]),
                     (quit_box.count, "DELE of the last message",
@@ -861,21 +887,31 @@ def run(args, program):
                           cols(runs), ms, target_text,
                           check=lambda v, b=bound: v <= b)
 
-        # -- logins per second
+        # -- logins per second, tollmar with its spool folder on disk and on tmpfs
         if want("logins"):
+            settle()
+            both = servers + [tollmar_tmpfs]
             for tls in (False, True):
                 for workers in (1, 2):
                     for s in servers:
                         warm([s], login_boxes[0])
-                    runs = interleaved(servers, reps, lambda s: login_run(
+                    runs = interleaved(both, reps, lambda s: login_run(
                         s, login_boxes[:workers], tls, size["logins"], size["login_limit"]))
+                    tmpfs_runs = runs.pop("tollmar-tmpfs")
                     label = "logins/s, %s, %d worker%s" % ("TLS" if tls else "plain", workers,
                                                            "s" if workers > 1 else "")
-                    rate = cols(runs, "rate")
-                    table.add(label, rate, per_s, "≥ tuned Dovecot", "higher",
-                              check=lambda v, r=rate: v >= r["dovecot tuned"])
-                    table.add(label + ": p99", cols(runs, "p99"), ms, "< 20 ms",
-                              check=lambda v: v < 0.020)
+                    for where, per in (
+                            ("spool on disk", cols(runs, "rate")),
+                            ("spool on tmpfs", dict(cols(runs, "rate"),
+                                                    tollmar=median_of(tmpfs_runs, "rate")))):
+                        table.add("%s, %s" % (label, where), per, per_s, "≥ tuned Dovecot",
+                                  "higher", check=lambda v, r=per: v >= r["dovecot tuned"])
+                    for where, per in (
+                            ("spool on disk", cols(runs, "p99")),
+                            ("spool on tmpfs", dict(cols(runs, "p99"),
+                                                    tollmar=median_of(tmpfs_runs, "p99")))):
+                        table.add("%s, %s: p99" % (label, where), per, ms, "< 20 ms",
+                                  check=lambda v: v < 0.020)
 
         # -- RETR
         if want("retr"):
@@ -905,6 +941,7 @@ def run(args, program):
             for b, label in stat_boxes:
                 if not in_budget("connect-to-STAT on " + label):
                     break
+                settle()
                 split_disk = statistics.median(
                     [split_time(program, b, spool_disk) for _ in range(reps)])
                 split_tmpfs = statistics.median(
@@ -944,6 +981,7 @@ def run(args, program):
             for b, label in list_boxes:
                 if not in_budget("LIST and UIDL on %s messages" % label):
                     break
+                settle()
                 warm(servers, b)
                 runs = interleaved(servers, reps, lambda s: list_run(s, b))
                 table.add("login (connect-to-STAT), %s messages" % label, cols(runs, "login"),
