@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "maildrop/file_io.hpp"
 #include "maildrop/seams.hpp"
@@ -44,6 +45,9 @@ struct trailer {
 static_assert(sizeof(trailer) == 64);
 
 char copy_buffer[65536];
+
+// The last journal removed, still open (see complete_journal).
+util::unique_fd removed_journal;
 
 // How much of `left` bytes one pass through copy_buffer takes.
 std::size_t piece(std::int64_t left) {
@@ -304,6 +308,10 @@ void journal_abandon(journal_writer& writer, const char* temp_path) {
     ::unlink(temp_path);
 }
 
+void close_removed_journal() {
+    removed_journal.reset();
+}
+
 void discard_temp_journal(const char* maildrop_path) {
     char temp_path[PATH_MAX + 32];
     if (sibling_path(temp_path, sizeof temp_path, maildrop_path, journal_temp_suffix))
@@ -413,7 +421,9 @@ bool complete_journal(int maildrop_fd, const char* maildrop_path) {
             return false;
         }
 
-        journal.reset();
+        // Unlinked while still open: on a large journal, freeing its blocks
+        // takes tens of milliseconds, which the final close pays instead, and
+        // the session puts that close after the unlock and the answer.
         if (::unlink(journal_path) != 0) {
             util::log_line(LOG_ERR, "%s: %s: %s", "failed to remove maildrop journal", journal_path,
                            std::strerror(errno));
@@ -425,6 +435,7 @@ bool complete_journal(int maildrop_fd, const char* maildrop_path) {
             util::log_line(LOG_ERR, "%s: %s: %s", "failed to sync maildrop folder", journal_path,
                            std::strerror(errno));
         step_reached(update_step::journal_removed);
+        removed_journal = std::move(journal);
         return true;
     }
     util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal", journal_path,

@@ -59,7 +59,12 @@ void journal_abandon(journal_writer& writer, const char* temp_path);
 // True when no journal of ours is left (a foreign file under the journal name is
 // logged and left alone), false on failure (logged at LOG_ERR; the journal then
 // stays for the next session to complete).
+// The journal stays open once unlinked, so that the costly freeing of its
+// blocks happens in close_removed_journal (or at exit), off the unlock's path.
 bool complete_journal(int maildrop_fd, const char* maildrop_path);
+
+// Closes the journal complete_journal removed last, if it is still open.
+void close_removed_journal();
 
 // Removes a leftover temporary journal of ours: an unfinished journal means
 // the maildrop was never touched. A foreign one is logged and left.

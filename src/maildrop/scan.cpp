@@ -267,6 +267,7 @@ bool scan_maildrop(const char* path, const char* spool_folder) {
     // so the scan never sees a torn maildrop.
     detail::discard_temp_journal(path);
     bool ok = detail::complete_journal(fd, path);
+    detail::close_removed_journal();
 
     std::int64_t scanned = 0;
     unsigned char digest[detail::content_digest_size];

@@ -231,4 +231,8 @@ bool update_maildrop(const char* path) {
     return done;
 }
 
+void release_removed_journal() {
+    detail::close_removed_journal();
+}
+
 }  // namespace tollmar::maildrop
