@@ -30,6 +30,8 @@ constexpr char trailer_magic[8] = {'t', 'o', 'l', 'l', 'm', 'a', 'r', 'K'};
 constexpr char whole_content_magic[8] = {'t', 'o', 'l', 'l', 'm', 'a', 'r', 'J'};
 // Blocks of the in-place copy; a crash between two leaves the journal to redo it.
 constexpr std::int64_t in_place_block = std::int64_t{1} << 20;
+// Pieces of the journal sent to the disk while the copy goes on.
+constexpr std::int64_t writeback_piece = std::int64_t{4} << 20;
 constexpr int max_rounds = 8;  // appends racing the rewrite; beyond this, next session
 
 struct trailer {
@@ -229,6 +231,7 @@ copy_result write_in_place(int maildrop_fd, int journal_fd, std::int64_t base,
         const std::int64_t n = length - at < in_place_block ? length - at : in_place_block;
         const copy_result copied = copy_range(journal_fd, at, maildrop_fd, base + at, n);
         if (copied != copy_done) return copied;
+        start_writeback(maildrop_fd, base + at, n);
         at += n;
         step_reached(update_step::maildrop_block);
     }
@@ -269,9 +272,18 @@ bool journal_create(journal_writer& writer, const char* temp_path, std::int64_t 
 
 copy_result journal_copy(journal_writer& writer, int src, std::int64_t offset,
                          std::int64_t length) {
-    const copy_result copied = copy_range(src, offset, writer.fd, writer.written, length);
-    if (copied == copy_done) writer.written += length;
-    return copied;
+    // In pieces, each sent on its way to the disk once copied, so that the
+    // fsync in journal_seal waits only for the last of them.
+    while (length > 0) {
+        const std::int64_t n = length < writeback_piece ? length : writeback_piece;
+        const copy_result copied = copy_range(src, offset, writer.fd, writer.written, n);
+        if (copied != copy_done) return copied;
+        start_writeback(writer.fd, writer.written, n);
+        writer.written += n;
+        offset += n;
+        length -= n;
+    }
+    return copy_done;
 }
 
 bool journal_seal(journal_writer& writer, int maildrop_fd, std::int64_t source_length) {
