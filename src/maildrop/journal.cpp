@@ -330,7 +330,7 @@ void discard_temp_journal(const char* maildrop_path) {
         remove_own(temp_path);
 }
 
-bool complete_journal(int maildrop_fd, const char* maildrop_path) {
+bool complete_journal(int maildrop_fd, const char* maildrop_path, bool just_committed) {
     char journal_path[PATH_MAX + 32];
     char temp_path[PATH_MAX + 32];
     if (!sibling_path(journal_path, sizeof journal_path, maildrop_path, journal_suffix) ||
@@ -340,6 +340,11 @@ bool complete_journal(int maildrop_fd, const char* maildrop_path) {
         return false;
     }
 
+    // A journal this process has just committed (or extended below) stands
+    // for a rewrite not yet cut, until this call cuts it: hashing the bytes
+    // to be cut away again (as many as the deleted messages) would only
+    // confirm that.
+    bool known_uncut = just_committed;
     for (int round = 0; round < max_rounds; ++round) {
         int opened = -1;
         const char* reason = nullptr;
@@ -383,7 +388,9 @@ bool complete_journal(int maildrop_fd, const char* maildrop_path) {
         // there, as they were (the in-place writes never reach them). Once cut,
         // bytes appended since sit there instead.
         bool cut = true;
-        if (current >= source) {
+        if (current >= source && known_uncut) {
+            cut = false;
+        } else if (current >= source) {
             std::uint64_t hash = 0;
             if (!range_hash(maildrop_fd, new_length, source, &hash)) {
                 util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", maildrop_path,
@@ -403,6 +410,7 @@ bool complete_journal(int maildrop_fd, const char* maildrop_path) {
                                journal_path, std::strerror(errno));
                 return false;
             }
+            known_uncut = true;
             continue;
         }
 
@@ -418,6 +426,7 @@ bool complete_journal(int maildrop_fd, const char* maildrop_path) {
             }
             step_reached(update_step::maildrop_rewritten);
             if (::fstat(maildrop_fd, &st) != 0 || st.st_size != static_cast<off_t>(source)) {
+                known_uncut = true;
                 continue;  // appended meanwhile: fold it in on the next round
             }
             if (::ftruncate(maildrop_fd, static_cast<off_t>(new_length)) != 0 ||

@@ -61,7 +61,9 @@ void journal_abandon(journal_writer& writer, const char* temp_path);
 // stays for the next session to complete).
 // The journal stays open once unlinked, so that the costly freeing of its
 // blocks happens in close_removed_journal (or at exit), off the unlock's path.
-bool complete_journal(int maildrop_fd, const char* maildrop_path);
+// just_committed: the journal was committed by this process, under the
+// stream lock it still holds, so the maildrop is known not to be cut yet.
+bool complete_journal(int maildrop_fd, const char* maildrop_path, bool just_committed);
 
 // Closes the journal complete_journal removed last, if it is still open.
 void close_removed_journal();

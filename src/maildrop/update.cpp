@@ -172,7 +172,7 @@ bool rewrite(int fd, const char* path, const rewrite_plan& plan, std::int64_t cu
     if (!plan.kept_after && current == detail::last_scan.length)
         return cut_trailing(fd, path, plan.first_deleted);
     return write_journal(fd, path, plan.first_deleted, current) &&
-           detail::complete_journal(fd, path);
+           detail::complete_journal(fd, path, true);
 }
 
 // Why the stream-locked maildrop must not be rewritten; nullptr when it may.
