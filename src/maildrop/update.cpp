@@ -26,7 +26,12 @@
 //    here leaves the maildrop untouched and removes the temporary file.
 // 3. Copy the journal over the maildrop from its start offset, fsync, cut the
 //    maildrop to the new length, fsync, unlink the journal and fsync the
-//    folder.
+//    folder. The unlinked journal stays open until release_removed_journal:
+//    freeing its blocks is slow and need not hold up the unlock.
+//
+// Both copies start the disk writes piece by piece as they go, so that each
+// fsync above waits only for what is left; that changes when the bytes reach
+// the disk, never the order of the steps that make them count.
 //
 // A crash (or a failed write) in step 3 leaves the journal behind. The next
 // scan of that maildrop, which runs under the dot-lock, completes it before
