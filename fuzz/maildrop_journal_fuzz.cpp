@@ -122,11 +122,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             static_cast<char>((damage_at >> 6) + 1);
         write_whole(journal, bytes);
         const std::string before = read_whole(mbox);
-        if (complete_journal(fd, mbox.c_str())) std::abort();
+        if (complete_journal(fd, mbox.c_str(), false)) std::abort();
         if (read_whole(mbox) != before) std::abort();
         if (access(journal.c_str(), F_OK) != 0) std::abort();
     } else {
-        if (!complete_journal(fd, mbox.c_str())) std::abort();
+        if (!complete_journal(fd, mbox.c_str(), false)) std::abort();
         if (read_whole(mbox) != content + appended) std::abort();
         if (access(journal.c_str(), F_OK) == 0 || access(temp.c_str(), F_OK) == 0) std::abort();
     }

@@ -113,6 +113,12 @@ copy_result copy_range(int in, std::int64_t in_offset, int out, std::int64_t out
     return copy_done;
 }
 
+void start_writeback(int fd, std::int64_t offset, std::int64_t length) {
+    if (length > 0)
+        (void)::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
+                                SYNC_FILE_RANGE_WRITE);
+}
+
 bool sync_folder_of(const char* path) {
     char folder[PATH_MAX + 1];
     const char* slash = std::strrchr(path, '/');

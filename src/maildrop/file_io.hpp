@@ -22,6 +22,12 @@ enum copy_result : int {
 copy_result copy_range(int in, std::int64_t in_offset, int out, std::int64_t out_offset,
                        std::int64_t length);
 
+// Starts writing out[offset, offset + length) to disk without waiting for
+// it (sync_file_range), so that a long copy and the device's writing overlap
+// and the fsync that follows finds most of the work done. Only a hint: it
+// reports nothing, and write errors surface at that fsync.
+void start_writeback(int fd, std::int64_t offset, std::int64_t length);
+
 // path followed by suffix into out; false (errno ENAMETOOLONG) when cut.
 bool sibling_path(char* out, std::size_t size, const char* path, const char* suffix);
 

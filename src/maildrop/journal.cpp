@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "maildrop/file_io.hpp"
 #include "maildrop/seams.hpp"
@@ -29,6 +30,8 @@ constexpr char trailer_magic[8] = {'t', 'o', 'l', 'l', 'm', 'a', 'r', 'K'};
 constexpr char whole_content_magic[8] = {'t', 'o', 'l', 'l', 'm', 'a', 'r', 'J'};
 // Blocks of the in-place copy; a crash between two leaves the journal to redo it.
 constexpr std::int64_t in_place_block = std::int64_t{1} << 20;
+// Pieces of the journal sent to the disk while the copy goes on.
+constexpr std::int64_t writeback_piece = std::int64_t{4} << 20;
 constexpr int max_rounds = 8;  // appends racing the rewrite; beyond this, next session
 
 struct trailer {
@@ -44,6 +47,9 @@ struct trailer {
 static_assert(sizeof(trailer) == 64);
 
 char copy_buffer[65536];
+
+// The last journal removed, still open (see complete_journal).
+util::unique_fd removed_journal;
 
 // How much of `left` bytes one pass through copy_buffer takes.
 std::size_t piece(std::int64_t left) {
@@ -225,6 +231,7 @@ copy_result write_in_place(int maildrop_fd, int journal_fd, std::int64_t base,
         const std::int64_t n = length - at < in_place_block ? length - at : in_place_block;
         const copy_result copied = copy_range(journal_fd, at, maildrop_fd, base + at, n);
         if (copied != copy_done) return copied;
+        start_writeback(maildrop_fd, base + at, n);
         at += n;
         step_reached(update_step::maildrop_block);
     }
@@ -265,9 +272,18 @@ bool journal_create(journal_writer& writer, const char* temp_path, std::int64_t 
 
 copy_result journal_copy(journal_writer& writer, int src, std::int64_t offset,
                          std::int64_t length) {
-    const copy_result copied = copy_range(src, offset, writer.fd, writer.written, length);
-    if (copied == copy_done) writer.written += length;
-    return copied;
+    // In pieces, each sent on its way to the disk once copied, so that the
+    // fsync in journal_seal waits only for the last of them.
+    while (length > 0) {
+        const std::int64_t n = length < writeback_piece ? length : writeback_piece;
+        const copy_result copied = copy_range(src, offset, writer.fd, writer.written, n);
+        if (copied != copy_done) return copied;
+        start_writeback(writer.fd, writer.written, n);
+        writer.written += n;
+        offset += n;
+        length -= n;
+    }
+    return copy_done;
 }
 
 bool journal_seal(journal_writer& writer, int maildrop_fd, std::int64_t source_length) {
@@ -304,13 +320,17 @@ void journal_abandon(journal_writer& writer, const char* temp_path) {
     ::unlink(temp_path);
 }
 
+void close_removed_journal() {
+    removed_journal.reset();
+}
+
 void discard_temp_journal(const char* maildrop_path) {
     char temp_path[PATH_MAX + 32];
     if (sibling_path(temp_path, sizeof temp_path, maildrop_path, journal_temp_suffix))
         remove_own(temp_path);
 }
 
-bool complete_journal(int maildrop_fd, const char* maildrop_path) {
+bool complete_journal(int maildrop_fd, const char* maildrop_path, bool just_committed) {
     char journal_path[PATH_MAX + 32];
     char temp_path[PATH_MAX + 32];
     if (!sibling_path(journal_path, sizeof journal_path, maildrop_path, journal_suffix) ||
@@ -320,6 +340,11 @@ bool complete_journal(int maildrop_fd, const char* maildrop_path) {
         return false;
     }
 
+    // A journal this process has just committed (or extended below) stands
+    // for a rewrite not yet cut, until this call cuts it: hashing the bytes
+    // to be cut away again (as many as the deleted messages) would only
+    // confirm that.
+    bool known_uncut = just_committed;
     for (int round = 0; round < max_rounds; ++round) {
         int opened = -1;
         const char* reason = nullptr;
@@ -363,7 +388,9 @@ bool complete_journal(int maildrop_fd, const char* maildrop_path) {
         // there, as they were (the in-place writes never reach them). Once cut,
         // bytes appended since sit there instead.
         bool cut = true;
-        if (current >= source) {
+        if (current >= source && known_uncut) {
+            cut = false;
+        } else if (current >= source) {
             std::uint64_t hash = 0;
             if (!range_hash(maildrop_fd, new_length, source, &hash)) {
                 util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", maildrop_path,
@@ -383,6 +410,7 @@ bool complete_journal(int maildrop_fd, const char* maildrop_path) {
                                journal_path, std::strerror(errno));
                 return false;
             }
+            known_uncut = true;
             continue;
         }
 
@@ -398,6 +426,7 @@ bool complete_journal(int maildrop_fd, const char* maildrop_path) {
             }
             step_reached(update_step::maildrop_rewritten);
             if (::fstat(maildrop_fd, &st) != 0 || st.st_size != static_cast<off_t>(source)) {
+                known_uncut = true;
                 continue;  // appended meanwhile: fold it in on the next round
             }
             if (::ftruncate(maildrop_fd, static_cast<off_t>(new_length)) != 0 ||
@@ -413,7 +442,9 @@ bool complete_journal(int maildrop_fd, const char* maildrop_path) {
             return false;
         }
 
-        journal.reset();
+        // Unlinked while still open: on a large journal, freeing its blocks
+        // takes tens of milliseconds, which the final close pays instead, and
+        // the session puts that close after the unlock and the answer.
         if (::unlink(journal_path) != 0) {
             util::log_line(LOG_ERR, "%s: %s: %s", "failed to remove maildrop journal", journal_path,
                            std::strerror(errno));
@@ -425,6 +456,7 @@ bool complete_journal(int maildrop_fd, const char* maildrop_path) {
             util::log_line(LOG_ERR, "%s: %s: %s", "failed to sync maildrop folder", journal_path,
                            std::strerror(errno));
         step_reached(update_step::journal_removed);
+        removed_journal = std::move(journal);
         return true;
     }
     util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal", journal_path,

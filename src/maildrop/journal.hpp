@@ -59,7 +59,14 @@ void journal_abandon(journal_writer& writer, const char* temp_path);
 // True when no journal of ours is left (a foreign file under the journal name is
 // logged and left alone), false on failure (logged at LOG_ERR; the journal then
 // stays for the next session to complete).
-bool complete_journal(int maildrop_fd, const char* maildrop_path);
+// The journal stays open once unlinked, so that the costly freeing of its
+// blocks happens in close_removed_journal (or at exit), off the unlock's path.
+// just_committed: the journal was committed by this process, under the
+// stream lock it still holds, so the maildrop is known not to be cut yet.
+bool complete_journal(int maildrop_fd, const char* maildrop_path, bool just_committed);
+
+// Closes the journal complete_journal removed last, if it is still open.
+void close_removed_journal();
 
 // Removes a leftover temporary journal of ours: an unfinished journal means
 // the maildrop was never touched. A foreign one is logged and left.

@@ -266,7 +266,8 @@ bool scan_maildrop(const char* path, const char* spool_folder) {
     // A rewrite interrupted by a crash is finished before anything is read,
     // so the scan never sees a torn maildrop.
     detail::discard_temp_journal(path);
-    bool ok = detail::complete_journal(fd, path);
+    bool ok = detail::complete_journal(fd, path, false);
+    detail::close_removed_journal();
 
     std::int64_t scanned = 0;
     unsigned char digest[detail::content_digest_size];

@@ -26,7 +26,12 @@
 //    here leaves the maildrop untouched and removes the temporary file.
 // 3. Copy the journal over the maildrop from its start offset, fsync, cut the
 //    maildrop to the new length, fsync, unlink the journal and fsync the
-//    folder.
+//    folder. The unlinked journal stays open until release_removed_journal:
+//    freeing its blocks is slow and need not hold up the unlock.
+//
+// Both copies start the disk writes piece by piece as they go, so that each
+// fsync above waits only for what is left; that changes when the bytes reach
+// the disk, never the order of the steps that make them count.
 //
 // A crash (or a failed write) in step 3 leaves the journal behind. The next
 // scan of that maildrop, which runs under the dot-lock, completes it before
@@ -172,7 +177,7 @@ bool rewrite(int fd, const char* path, const rewrite_plan& plan, std::int64_t cu
     if (!plan.kept_after && current == detail::last_scan.length)
         return cut_trailing(fd, path, plan.first_deleted);
     return write_journal(fd, path, plan.first_deleted, current) &&
-           detail::complete_journal(fd, path);
+           detail::complete_journal(fd, path, true);
 }
 
 // Why the stream-locked maildrop must not be rewritten; nullptr when it may.
@@ -229,6 +234,10 @@ bool update_maildrop(const char* path) {
     }
     if (problem != nullptr) keep_everything(path, problem);
     return done;
+}
+
+void release_removed_journal() {
+    detail::close_removed_journal();
 }
 
 }  // namespace tollmar::maildrop

@@ -13,6 +13,11 @@ namespace tollmar::maildrop {
 // half way (its journal then completes it in the next session).
 bool update_maildrop(const char* path);
 
+// Lets go of the journal the rewrite removed. Freeing a large file's blocks
+// is slow, so the session calls this once the lock is gone and the client
+// has its answer; the process's exit does it as well.
+void release_removed_journal();
+
 // Unlinks the spool file of every entry; the table is unchanged.
 void remove_spool_files();
 

@@ -21,8 +21,9 @@ namespace tollmar::session {
 // has left by then changes nothing, as the rewrite is already done. The
 // maildrop is final at that point, so the lock goes before the answer: a
 // client that reconnects at once finds it free. Only then, with the client
-// served, are the spool files removed (should the answer fail, the at-exit
-// clean-up removes them, and no longer touches the lock).
+// served, are the rewrite's removed journal closed (freeing its blocks) and
+// the spool files removed (should the answer fail, the at-exit clean-up
+// removes them, and no longer touches the lock).
 void cmd_quit(int fd, const char*) {
     const char* path = maildrop::maildrop_path();
     const bool removed = !maildrop_dirty || maildrop::update_maildrop(path);
@@ -34,6 +35,7 @@ void cmd_quit(int fd, const char*) {
     channel::flush_output(fd);  // replies collected for pipelined commands too
     close(fd);
     channel::tls_end();
+    maildrop::release_removed_journal();
     maildrop::remove_spool_files();
     maildrop::release_message_table();
     // Off the client's path: what dead or robbed sessions left beside it.

@@ -1,10 +1,13 @@
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <limits>
 #include <vector>
 
@@ -363,6 +366,52 @@ TEST_F(UpdateTest, LeftoverTemporaryJournalIsDiscardedByTheScan) {
     EXPECT_EQ(messages.count, 2);
     EXPECT_EQ(read_file(mbox), m1 + m2);
     expect_no_journal();
+}
+
+// Descriptors of this process that still hold drop's journal after its removal.
+int held_removed_journals(const std::string& drop) {
+    const std::string removed = drop + ".tollmar-journal (deleted)";
+    int held = 0;
+    for (const std::string& name : list_folder("/proc/self/fd")) {
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(("/proc/self/fd/" + name).c_str(), target, sizeof target);
+        if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == removed) ++held;
+    }
+    return held;
+}
+
+void die_at_commit(detail::update_step s) {
+    if (s == detail::update_step::journal_committed) ::raise(SIGKILL);
+}
+
+// A removed journal is as large as the rewritten part of the maildrop, and
+// its blocks are freed only at its last close: the scan that completes a
+// journal left by a killed session closes it at once, the rewrite at QUIT
+// keeps it only until the session releases it (after the unlock).
+TEST_F(UpdateTest, RemovedJournalIsHeldOnlyUntilReleased) {
+    write_file(mbox, m1 + m2 + m3);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        scan_and_delete({1});
+        detail::on_update_step = die_at_commit;
+        update_holding_lock(mbox);
+        ::_exit(4);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    ASSERT_TRUE(exists(mbox + ".tollmar-journal"));
+    scan_and_delete({1});
+    EXPECT_EQ(read_file(mbox), m2 + m3);  // the killed session's rewrite, completed
+    EXPECT_EQ(held_removed_journals(mbox), 0);
+
+    ASSERT_TRUE(update_holding_lock(mbox));
+    EXPECT_EQ(read_file(mbox), m3);
+    expect_no_journal();
+    EXPECT_EQ(held_removed_journals(mbox), 1);
+    release_removed_journal();
+    EXPECT_EQ(held_removed_journals(mbox), 0);
+    remove_spool_files();
 }
 
 TEST_F(UpdateTest, DamagedJournalFailsTheScanAndIsKept) {
