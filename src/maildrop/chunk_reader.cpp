@@ -18,6 +18,8 @@ void start_chunks(chunk_source& source, int fd, char* buffer, std::size_t capaci
     source.failed = false;
     source.delivered = 0;
     source.observe = nullptr;
+    source.before_refill = nullptr;
+    source.refill_context = nullptr;
 }
 
 namespace {
@@ -25,6 +27,7 @@ namespace {
 // Moves the unread tail to the front and reads once more behind it.
 // 1 read something or reached the end, -1 on an error.
 int refill(chunk_source& source) {
+    if (source.before_refill != nullptr) source.before_refill(source.refill_context);
     const std::size_t unread = source.end - source.begin;
     if (source.begin > 0) {
         std::memmove(source.buffer, source.buffer + source.begin, unread);

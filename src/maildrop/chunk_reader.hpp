@@ -23,6 +23,13 @@ struct chunk_source {
     // handed out before the end is reported, so it sees exactly the bytes
     // delivered once the source reports the end.
     void (*observe)(const char* data, std::size_t length);
+    // Called (nullptr: nobody) before the bytes handed out so far leave the
+    // buffer, that is before every read: a consumer that keeps pointers to
+    // the chunks it was given (to write a run of them at once) uses them up
+    // here. Until then every chunk handed out since the last call stays where
+    // it was, right after the one before it.
+    void (*before_refill)(void* context);
+    void* refill_context;
 };
 
 void start_chunks(chunk_source& source, int fd, char* buffer, std::size_t capacity);
