@@ -46,6 +46,7 @@ struct current_message {
     std::int64_t tally;        // bare-LF chunks written to this message
     const char* spool_folder;  // where the spool files are made
     bool failed;               // a write of held chunks failed (logged)
+    const char* next_cr;       // see chunk_has_cr; nullptr: not looked for
 };
 
 void log_spool_failure(const char* spool_path, int error) {
@@ -128,9 +129,10 @@ bool write_held(current_message& message) {
     return true;
 }
 
-// The chunk reader is about to reuse its buffer.
+// The chunk reader is about to reuse its buffer: positions in it go stale.
 void write_before_refill(void* context) {
     auto& message = *static_cast<current_message*>(context);
+    message.next_cr = nullptr;
     if (message.fd >= 0 && !message.failed) (void)write_held(message);
 }
 
@@ -170,8 +172,18 @@ bool starts_message(const char* chunk, std::size_t length) {
     return length >= 5 && std::memcmp(chunk, "From ", 5) == 0;
 }
 
-bool has_cr(const char* chunk, std::size_t length) {
-    return std::memchr(chunk, '\r', length) != nullptr;
+// Whether the chunk holds a CR. One search runs to the end of the bytes read
+// so far, and its answer stands until the chunks pass it or the reader
+// refills: a maildrop without CRs is searched once per block rather than
+// once per line.
+bool chunk_has_cr(current_message& message, const detail::chunk_source& source, const char* chunk,
+                  std::size_t length) {
+    if (message.next_cr == nullptr || message.next_cr < chunk) {
+        const char* read_end = source.buffer + source.end;
+        const void* cr = std::memchr(chunk, '\r', static_cast<std::size_t>(read_end - chunk));
+        message.next_cr = cr != nullptr ? static_cast<const char*>(cr) : read_end;
+    }
+    return message.next_cr < chunk + length;
 }
 
 bool ends_with_lf(const char* chunk, std::size_t length) {
@@ -184,7 +196,7 @@ void log_read_failure(const char* path) {
 
 // Copies the chunks of the maildrop into spool files; false on failure.
 bool copy_messages(int fd, const char* path, const char* spool_folder, std::int64_t* scanned) {
-    current_message message = {-1, nullptr, nullptr, 0, 0, 0, spool_folder, false};
+    current_message message = {-1, nullptr, nullptr, 0, 0, 0, spool_folder, false, nullptr};
     detail::chunk_source source;
     detail::start_chunks(source, fd, chunk_buffer, sizeof chunk_buffer);
     source.observe = detail::digest_add;
@@ -207,7 +219,8 @@ bool copy_messages(int fd, const char* path, const char* spool_folder, std::int6
         return false;
     }
     write_chunk(message, chunk, length);
-    if (ends_with_lf(chunk, length) && !has_cr(chunk, length)) message.tally = 1;
+    if (ends_with_lf(chunk, length) && !chunk_has_cr(message, source, chunk, length))
+        message.tally = 1;
     // A chunk starts a line only after a chunk that ended one: "From " in the
     // middle of a long line is body text, whatever the chunk boundaries.
     bool line_start = ends_with_lf(chunk, length);
@@ -230,7 +243,7 @@ bool copy_messages(int fd, const char* path, const char* spool_folder, std::int6
             write_chunk(message, chunk, length);
             break;
         }
-        const bool cr = has_cr(chunk, length);
+        const bool cr = chunk_has_cr(message, source, chunk, length);
         const bool starts_line = line_start;
         line_start = lf;
         if (starts_line && starts_message(chunk, length) && (cr || lf)) {
