@@ -55,6 +55,16 @@ int refill(chunk_source& source) {
 
 }  // namespace
 
+std::size_t buffered(const chunk_source& source, const char** at) {
+    *at = source.buffer + source.begin;
+    return source.end - source.begin;
+}
+
+void hand_out(chunk_source& source, std::size_t n) {
+    source.begin += n;
+    source.delivered += static_cast<std::int64_t>(n);
+}
+
 int next_chunk(chunk_source& source, const char** chunk, std::size_t* length) {
     for (;;) {
         if (source.failed) return -1;

@@ -39,4 +39,13 @@ void start_chunks(chunk_source& source, int fd, char* buffer, std::size_t capaci
 // stays failed rather than retrying).
 int next_chunk(chunk_source& source, const char** chunk, std::size_t* length);
 
+// The bytes read but not yet handed out: their count, and in *at where they
+// start (valid until the next call that reads). Nothing is read here.
+std::size_t buffered(const chunk_source& source, const char** at);
+
+// Hands out the first n of those bytes at once. The caller vouches that they
+// end where a chunk ends, so that next_chunk goes on as if it had handed them
+// out itself.
+void hand_out(chunk_source& source, std::size_t n);
+
 }  // namespace tollmar::maildrop::detail

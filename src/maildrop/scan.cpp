@@ -172,18 +172,51 @@ bool starts_message(const char* chunk, std::size_t length) {
     return length >= 5 && std::memcmp(chunk, "From ", 5) == 0;
 }
 
-// Whether the chunk holds a CR. One search runs to the end of the bytes read
-// so far, and its answer stands until the chunks pass it or the reader
-// refills: a maildrop without CRs is searched once per block rather than
-// once per line.
-bool chunk_has_cr(current_message& message, const detail::chunk_source& source, const char* chunk,
-                  std::size_t length) {
-    if (message.next_cr == nullptr || message.next_cr < chunk) {
+// The first CR at or after `from` in the bytes read so far, or the end of
+// those bytes. One search runs to that end, and its answer stands until the
+// chunks pass it or the reader refills: a maildrop without CRs is searched
+// once per block rather than once per line.
+const char* next_cr_from(current_message& message, const detail::chunk_source& source,
+                         const char* from) {
+    if (message.next_cr == nullptr || message.next_cr < from) {
         const char* read_end = source.buffer + source.end;
-        const void* cr = std::memchr(chunk, '\r', static_cast<std::size_t>(read_end - chunk));
+        const void* cr = std::memchr(from, '\r', static_cast<std::size_t>(read_end - from));
         message.next_cr = cr != nullptr ? static_cast<const char*>(cr) : read_end;
     }
-    return message.next_cr < chunk + length;
+    return message.next_cr;
+}
+
+bool chunk_has_cr(current_message& message, const detail::chunk_source& source, const char* chunk,
+                  std::size_t length) {
+    return next_cr_from(message, source, chunk) < chunk + length;
+}
+
+// Most of a maildrop is lines that the chunk loop below would only copy and
+// count: lines ending in LF, without a CR, not starting with "From " (a line
+// longer than a chunk too: its chunks without the LF count nothing, and none
+// can begin a message). The run of such lines from the reader's position is
+// taken here at once; false when it is empty. That it may start inside a long
+// line changes nothing, for the same reason.
+bool take_plain_lines(current_message& message, detail::chunk_source& source) {
+    const char* start = nullptr;
+    if (detail::buffered(source, &start) == 0) return false;
+    const char* limit = next_cr_from(message, source, start);
+    const char* p = start;
+    std::int64_t lines = 0;
+    for (;;) {
+        const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(limit - p));
+        if (lf == nullptr) break;
+        const char* next = static_cast<const char*>(lf) + 1;
+        if (starts_message(p, static_cast<std::size_t>(next - p))) break;
+        p = next;
+        ++lines;
+    }
+    if (lines == 0) return false;
+    const auto length = static_cast<std::size_t>(p - start);
+    detail::hand_out(source, length);
+    write_chunk(message, start, length);
+    message.tally += lines;
+    return true;
 }
 
 bool ends_with_lf(const char* chunk, std::size_t length) {
@@ -226,6 +259,7 @@ bool copy_messages(int fd, const char* path, const char* spool_folder, std::int6
     bool line_start = ends_with_lf(chunk, length);
 
     for (;;) {
+        if (take_plain_lines(message, source)) line_start = true;
         got = detail::next_chunk(source, &chunk, &length);
         if (message.failed) {  // a write while the reader refilled; logged
             abandon_message(message);
