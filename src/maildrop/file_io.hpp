@@ -25,7 +25,8 @@ copy_result copy_range(int in, std::int64_t in_offset, int out, std::int64_t out
 // path followed by suffix into out; false (errno ENAMETOOLONG) when cut.
 bool sibling_path(char* out, std::size_t size, const char* path, const char* suffix);
 
-// Writes all bytes, retrying on EINTR and short writes. True when done.
+// Writes all bytes, retrying on EINTR and short writes. True when done; a
+// write that takes nothing without an error fails with EIO.
 bool write_all(int fd, const void* data, std::size_t length);
 bool pwrite_all(int fd, const void* data, std::size_t length, off_t offset);
 
