@@ -8,6 +8,8 @@
 #include <cstring>
 #include <random>
 
+#include <xxhash.h>
+
 #include "maildrop/content_digest.hpp"
 
 #include "maildrop/message_table.hpp"
@@ -143,6 +145,26 @@ TEST_F(MaildropTest, ScanDigestIsTheDigestOfTheScannedBytes) {
             maildrop::detail::digest_range(fd, static_cast<std::int64_t>(text.size()), again));
         ::close(fd);
         EXPECT_EQ(std::memcmp(scanned, again, sizeof again) == 0, same);
+    }
+}
+
+// The digest is XXH3-128 whichever vector unit computes it: an update checks
+// the maildrop against the digest of an earlier scan.
+TEST_F(MaildropTest, ContentDigestIsXxh3Of128Bits) {
+    std::mt19937 rng(7);
+    for (const std::size_t length : {0, 1, 16, 17, 128, 129, 240, 241, 1024, 65536, 300001}) {
+        SCOPED_TRACE(length);
+        std::string text(length, '\0');
+        for (char& c : text) c = static_cast<char>(rng());
+        write_file(mbox, text);
+        const int fd = ::open(mbox.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        unsigned char got[maildrop::detail::content_digest_size];
+        ASSERT_TRUE(maildrop::detail::digest_range(fd, static_cast<std::int64_t>(length), got));
+        ::close(fd);
+        XXH128_canonical_t expected;
+        XXH128_canonicalFromHash(&expected, XXH3_128bits(text.data(), text.size()));
+        EXPECT_EQ(std::memcmp(got, expected.digest, sizeof got), 0);
     }
 }
 
