@@ -46,7 +46,7 @@ struct current_message {
     std::int64_t tally;        // bare-LF chunks written to this message
     const char* spool_folder;  // where the spool files are made
     bool failed;               // a write of held chunks failed (logged)
-    const char* next_cr;       // see chunk_has_cr; nullptr: not looked for
+    const char* next_cr;       // see next_cr_from; nullptr: not looked for
 };
 
 void log_spool_failure(const char* spool_path, int error) {
@@ -138,7 +138,7 @@ void write_before_refill(void* context) {
 
 // Chunks arrive one right after the other (see before_refill), so holding
 // one is extending the run.
-void write_chunk(current_message& message, const char* chunk, std::size_t length) {
+void hold_chunk(current_message& message, const char* chunk, std::size_t length) {
     if (message.held_length == 0) message.held = chunk;
     message.held_length += length;
 }
@@ -214,7 +214,7 @@ bool take_plain_lines(current_message& message, detail::chunk_source& source) {
     if (lines == 0) return false;
     const auto length = static_cast<std::size_t>(p - start);
     detail::hand_out(source, length);
-    write_chunk(message, start, length);
+    hold_chunk(message, start, length);
     message.tally += lines;
     return true;
 }
@@ -251,7 +251,7 @@ bool copy_messages(int fd, const char* path, const char* spool_folder, std::int6
         abandon_message(message);
         return false;
     }
-    write_chunk(message, chunk, length);
+    hold_chunk(message, chunk, length);
     if (ends_with_lf(chunk, length) && !chunk_has_cr(message, source, chunk, length))
         message.tally = 1;
     // A chunk starts a line only after a chunk that ended one: "From " in the
@@ -274,7 +274,7 @@ bool copy_messages(int fd, const char* path, const char* spool_folder, std::int6
         const bool lf = ends_with_lf(chunk, length);
         if (length < detail::chunk_limit && !lf) {
             // The maildrop's last chunk, cut short by its end.
-            write_chunk(message, chunk, length);
+            hold_chunk(message, chunk, length);
             break;
         }
         const bool cr = chunk_has_cr(message, source, chunk, length);
@@ -286,7 +286,7 @@ bool copy_messages(int fd, const char* path, const char* spool_folder, std::int6
                 return false;
             }
         }
-        write_chunk(message, chunk, length);
+        hold_chunk(message, chunk, length);
         if (lf && !cr) ++message.tally;
     }
     if (!finish_message(message)) return false;
