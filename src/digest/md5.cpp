@@ -1,6 +1,7 @@
 #include "digest/md5.hpp"
 
 #include <cstring>
+#include <utility>
 
 namespace tollmar::digest {
 
@@ -40,44 +41,49 @@ void store_le32(std::uint32_t v, unsigned char* p) {
     p[3] = static_cast<unsigned char>(v >> 24);
 }
 
+// One step of the sixteen per round. Every index is known when it is
+// compiled, so the rounds unroll into straight code on four registers: the
+// register that plays `a` in this step takes the result, and the roles
+// rotate by one place per step.
+template <int step>
+void md5_step(std::uint32_t regs[4], const std::uint32_t words[16]) {
+    constexpr int round = step / 16;
+    constexpr int a = (4 - step % 4) % 4;
+    constexpr int b = (a + 1) % 4;
+    constexpr int c = (a + 2) % 4;
+    constexpr int d = (a + 3) % 4;
+    std::uint32_t f;
+    int index;
+    if constexpr (round == 0) {
+        f = (regs[b] & regs[c]) | (~regs[b] & regs[d]);
+        index = step;
+    } else if constexpr (round == 1) {
+        f = (regs[b] & regs[d]) | (regs[c] & ~regs[d]);
+        index = (5 * step + 1) % 16;
+    } else if constexpr (round == 2) {
+        f = regs[b] ^ regs[c] ^ regs[d];
+        index = (3 * step + 5) % 16;
+    } else {
+        f = regs[c] ^ (regs[b] | ~regs[d]);
+        index = (7 * step) % 16;
+    }
+    const std::uint32_t sum = regs[a] + f + sine_table[step] + words[index];
+    regs[a] = regs[b] + rotate_left(sum, rotations[round][step % 4]);
+}
+
+template <int... steps>
+void md5_steps(std::uint32_t regs[4], const std::uint32_t words[16],
+               std::integer_sequence<int, steps...>) {
+    (md5_step<steps>(regs, words), ...);
+}
+
 // The four rounds of sixteen steps over one 64-byte block.
 void compress_block(const unsigned char* block, std::uint32_t state[4]) {
     std::uint32_t words[16];
     for (int i = 0; i < 16; ++i) words[i] = load_le32(block + 4 * i);
-
-    std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-    for (int step = 0; step < 64; ++step) {
-        const int round = step / 16;
-        std::uint32_t f;
-        int index;
-        switch (round) {
-            case 0:
-                f = (b & c) | (~b & d);
-                index = step;
-                break;
-            case 1:
-                f = (b & d) | (c & ~d);
-                index = (5 * step + 1) % 16;
-                break;
-            case 2:
-                f = b ^ c ^ d;
-                index = (3 * step + 5) % 16;
-                break;
-            default:
-                f = c ^ (b | ~d);
-                index = (7 * step) % 16;
-                break;
-        }
-        const std::uint32_t sum = a + f + sine_table[step] + words[index];
-        a = d;
-        d = c;
-        c = b;
-        b = b + rotate_left(sum, rotations[round][step % 4]);
-    }
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
+    std::uint32_t regs[4] = {state[0], state[1], state[2], state[3]};
+    md5_steps(regs, words, std::make_integer_sequence<int, 64>());
+    for (int i = 0; i < 4; ++i) state[i] += regs[i];
 }
 
 void compress_blocks(const unsigned char* data, std::size_t length, std::uint32_t state[4]) {

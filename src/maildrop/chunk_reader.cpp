@@ -18,6 +18,8 @@ void start_chunks(chunk_source& source, int fd, char* buffer, std::size_t capaci
     source.failed = false;
     source.delivered = 0;
     source.observe = nullptr;
+    source.before_refill = nullptr;
+    source.refill_context = nullptr;
 }
 
 namespace {
@@ -25,6 +27,7 @@ namespace {
 // Moves the unread tail to the front and reads once more behind it.
 // 1 read something or reached the end, -1 on an error.
 int refill(chunk_source& source) {
+    if (source.before_refill != nullptr) source.before_refill(source.refill_context);
     const std::size_t unread = source.end - source.begin;
     if (source.begin > 0) {
         std::memmove(source.buffer, source.buffer + source.begin, unread);
@@ -51,6 +54,16 @@ int refill(chunk_source& source) {
 }
 
 }  // namespace
+
+std::size_t buffered(const chunk_source& source, const char** at) {
+    *at = source.buffer + source.begin;
+    return source.end - source.begin;
+}
+
+void hand_out(chunk_source& source, std::size_t n) {
+    source.begin += n;
+    source.delivered += static_cast<std::int64_t>(n);
+}
 
 int next_chunk(chunk_source& source, const char** chunk, std::size_t* length) {
     for (;;) {

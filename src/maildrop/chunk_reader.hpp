@@ -23,6 +23,13 @@ struct chunk_source {
     // handed out before the end is reported, so it sees exactly the bytes
     // delivered once the source reports the end.
     void (*observe)(const char* data, std::size_t length);
+    // Called (nullptr: nobody) before the bytes handed out so far leave the
+    // buffer, that is before every read: a consumer that keeps pointers to
+    // the chunks it was given (to write a run of them at once) uses them up
+    // here. Until then every chunk handed out since the last call stays where
+    // it was, right after the one before it.
+    void (*before_refill)(void* context);
+    void* refill_context;
 };
 
 void start_chunks(chunk_source& source, int fd, char* buffer, std::size_t capacity);
@@ -31,5 +38,14 @@ void start_chunks(chunk_source& source, int fd, char* buffer, std::size_t capaci
 // 0 at the end of the file, -1 on a read error (errno set; the source then
 // stays failed rather than retrying).
 int next_chunk(chunk_source& source, const char** chunk, std::size_t* length);
+
+// The bytes read but not yet handed out: their count, and in *at where they
+// start (valid until the next call that reads). Nothing is read here.
+std::size_t buffered(const chunk_source& source, const char** at);
+
+// Hands out the first n of those bytes at once. The caller vouches that they
+// end where a chunk ends, so that next_chunk goes on as if it had handed them
+// out itself.
+void hand_out(chunk_source& source, std::size_t n);
 
 }  // namespace tollmar::maildrop::detail

@@ -3,6 +3,11 @@
 // The state on its own, without an allocation that could fail mid-scan.
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
+#if defined(TOLLMAR_XXH3_DISPATCH) && defined(__x86_64__)
+// The library's run-time choice of AVX2 or AVX-512 where the processor has
+// them (see CMakeLists.txt).
+#include <xxh_x86dispatch.h>
+#endif
 
 #include <cerrno>
 

@@ -32,9 +32,14 @@ bool sibling_path(char* out, std::size_t size, const char* path, const char* suf
 bool write_all(int fd, const void* data, std::size_t length) {
     const char* p = static_cast<const char*>(data);
     while (length > 0) {
-        const ssize_t n = ::write(fd, p, length);
+        const ssize_t n = write_call(fd, p, length);
         if (n < 0) {
             if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            // No progress and no error: asking again could go on for ever.
+            errno = EIO;
             return false;
         }
         p += n;

@@ -31,7 +31,8 @@ void start_writeback(int fd, std::int64_t offset, std::int64_t length);
 // path followed by suffix into out; false (errno ENAMETOOLONG) when cut.
 bool sibling_path(char* out, std::size_t size, const char* path, const char* suffix);
 
-// Writes all bytes, retrying on EINTR and short writes. True when done.
+// Writes all bytes, retrying on EINTR and short writes. True when done; a
+// write that takes nothing without an error fails with EIO.
 bool write_all(int fd, const void* data, std::size_t length);
 bool pwrite_all(int fd, const void* data, std::size_t length, off_t offset);
 

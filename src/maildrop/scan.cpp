@@ -12,6 +12,7 @@
 
 #include "maildrop/chunk_reader.hpp"
 #include "maildrop/content_digest.hpp"
+#include "maildrop/file_io.hpp"
 #include "maildrop/journal.hpp"
 #include "maildrop/lock.hpp"
 #include "maildrop/message_table.hpp"
@@ -32,13 +33,20 @@ scan_record last_scan = {false, 0, 0, 0, {}};
 namespace {
 
 char chunk_buffer[65536];  // maildrop blocks, handed out as chunks
-char spool_buffer[65536];  // stdio buffer of the one spool file open at a time
 
+// The chunks of a message follow each other in the chunk buffer until the
+// reader refills it, so they are written as one run then, or when the
+// message ends: one write per block rather than one per line.
 struct current_message {
-    std::FILE* stream;
+    int fd;  // the spool file being written, or -1
     message_entry* entry;
+    const char* held;  // chunks of this message not yet written
+    std::size_t held_length;
+    std::int64_t written;      // bytes this message's spool file has taken
     std::int64_t tally;        // bare-LF chunks written to this message
     const char* spool_folder;  // where the spool files are made
+    bool failed;               // a write of held chunks failed (logged)
+    const char* next_cr;       // see next_cr_from; nullptr: not looked for
 };
 
 void log_spool_failure(const char* spool_path, int error) {
@@ -82,16 +90,11 @@ bool begin_message(current_message& message) {
         return false;
     }
     // The descriptor mkstemp returned is the file; never reopen it by name.
-    std::FILE* stream = fdopen(fd, "w+b");
-    if (stream == nullptr) {
-        log_spool_failure(entry->spool_path, errno);
-        ::close(fd);
-        return false;
-    }
-    std::setvbuf(stream, spool_buffer, _IOFBF, sizeof spool_buffer);
     entry->deleted = 0;
-    message.stream = stream;
+    message.fd = fd;
     message.entry = entry;
+    message.held_length = 0;
+    message.written = 0;
     message.tally = 0;
     detail::start_message_id();
     return true;
@@ -107,60 +110,131 @@ bool note_id_bytes(const char* chunk, std::size_t length) {
     return false;
 }
 
-bool write_chunk(current_message& message, const char* chunk, std::size_t length) {
-    if (std::fwrite(chunk, 1, length, message.stream) != length) {
+// Writes the held chunks into the spool file. Only bytes write_all saw
+// through count as written, so a short or failed write never passes for a
+// complete copy.
+bool write_held(current_message& message) {
+    if (message.held_length == 0) return true;
+    bool ok = note_id_bytes(message.held, message.held_length);
+    if (ok && !detail::write_all(message.fd, message.held, message.held_length)) {
         log_spool_write_failure(message.entry->spool_path, errno != 0 ? errno : EIO);
+        ok = false;
+    }
+    if (!ok) {
+        message.failed = true;
         return false;
     }
-    return note_id_bytes(chunk, length);
+    message.written += static_cast<std::int64_t>(message.held_length);
+    message.held_length = 0;
+    return true;
 }
 
-// Every buffered byte must reach the file before its length is believed:
-// a spool file cut short would later be written back short.
+// The chunk reader is about to reuse its buffer: positions in it go stale.
+void write_before_refill(void* context) {
+    auto& message = *static_cast<current_message*>(context);
+    message.next_cr = nullptr;
+    if (message.fd >= 0 && !message.failed) (void)write_held(message);
+}
+
+// Chunks arrive one right after the other (see before_refill), so holding
+// one is extending the run.
+void hold_chunk(current_message& message, const char* chunk, std::size_t length) {
+    if (message.held_length == 0) message.held = chunk;
+    message.held_length += length;
+}
+
+// Every held byte must reach the file before its length is believed: a
+// spool file cut short would later be written back short.
 bool finish_message(current_message& message) {
-    std::FILE* stream = message.stream;
-    message.stream = nullptr;
+    const int fd = message.fd;
+    bool ok = !message.failed && write_held(message);
+    message.fd = -1;
     errno = 0;
-    if (std::fflush(stream) != 0) {
+    if (::close(fd) != 0 && ok) {
         log_spool_write_failure(message.entry->spool_path, errno != 0 ? errno : EIO);
-        std::fclose(stream);
-        return false;
+        ok = false;
     }
-    const long length = std::ftell(stream);
-    if (std::fclose(stream) != 0 || length < 0) {
-        log_spool_write_failure(message.entry->spool_path, errno != 0 ? errno : EIO);
-        return false;
-    }
-    message.entry->spool_length = length;
-    message.entry->size = length + message.tally;
+    if (!ok) return false;
+    message.entry->spool_length = message.written;
+    message.entry->size = message.written + message.tally;
     if (detail::finish_message_id()) return true;
     log_id_failure();
     return false;
 }
 
 void abandon_message(current_message& message) {
-    if (message.stream != nullptr) std::fclose(message.stream);
-    message.stream = nullptr;
+    if (message.fd >= 0) ::close(message.fd);
+    message.fd = -1;
+    message.held_length = 0;
 }
 
 bool starts_message(const char* chunk, std::size_t length) {
     return length >= 5 && std::memcmp(chunk, "From ", 5) == 0;
 }
 
-bool has_cr(const char* chunk, std::size_t length) {
-    return std::memchr(chunk, '\r', length) != nullptr;
+// The first CR at or after `from` in the bytes read so far, or the end of
+// those bytes. One search runs to that end, and its answer stands until the
+// chunks pass it or the reader refills: a maildrop without CRs is searched
+// once per block rather than once per line.
+const char* next_cr_from(current_message& message, const detail::chunk_source& source,
+                         const char* from) {
+    if (message.next_cr == nullptr || message.next_cr < from) {
+        const char* read_end = source.buffer + source.end;
+        const void* cr = std::memchr(from, '\r', static_cast<std::size_t>(read_end - from));
+        message.next_cr = cr != nullptr ? static_cast<const char*>(cr) : read_end;
+    }
+    return message.next_cr;
+}
+
+bool chunk_has_cr(current_message& message, const detail::chunk_source& source, const char* chunk,
+                  std::size_t length) {
+    return next_cr_from(message, source, chunk) < chunk + length;
+}
+
+// Most of a maildrop is lines that the chunk loop below would only copy and
+// count: lines ending in LF, without a CR, not starting with "From " (a line
+// longer than a chunk too: its chunks without the LF count nothing, and none
+// can begin a message). The run of such lines from the reader's position is
+// taken here at once; false when it is empty. That it may start inside a long
+// line changes nothing, for the same reason.
+bool take_plain_lines(current_message& message, detail::chunk_source& source) {
+    const char* start = nullptr;
+    if (detail::buffered(source, &start) == 0) return false;
+    const char* limit = next_cr_from(message, source, start);
+    const char* p = start;
+    std::int64_t lines = 0;
+    for (;;) {
+        const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(limit - p));
+        if (lf == nullptr) break;
+        const char* next = static_cast<const char*>(lf) + 1;
+        if (starts_message(p, static_cast<std::size_t>(next - p))) break;
+        p = next;
+        ++lines;
+    }
+    if (lines == 0) return false;
+    const auto length = static_cast<std::size_t>(p - start);
+    detail::hand_out(source, length);
+    hold_chunk(message, start, length);
+    message.tally += lines;
+    return true;
 }
 
 bool ends_with_lf(const char* chunk, std::size_t length) {
     return chunk[length - 1] == '\n';
 }
 
+void log_read_failure(const char* path) {
+    util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path, std::strerror(errno));
+}
+
 // Copies the chunks of the maildrop into spool files; false on failure.
 bool copy_messages(int fd, const char* path, const char* spool_folder, std::int64_t* scanned) {
+    current_message message = {-1, nullptr, nullptr, 0, 0, 0, spool_folder, false, nullptr};
     detail::chunk_source source;
     detail::start_chunks(source, fd, chunk_buffer, sizeof chunk_buffer);
     source.observe = detail::digest_add;
-    current_message message = {nullptr, nullptr, 0, spool_folder};
+    source.before_refill = write_before_refill;
+    source.refill_context = &message;
     const char* chunk = nullptr;
     std::size_t length = 0;
 
@@ -170,39 +244,40 @@ bool copy_messages(int fd, const char* path, const char* spool_folder, std::int6
         return true;
     }
     if (got < 0 || !starts_message(chunk, length)) {
-        if (got < 0)
-            util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path,
-                           std::strerror(errno));
+        if (got < 0) log_read_failure(path);
         return false;
     }
-    if (!begin_message(message) || !write_chunk(message, chunk, length)) {
+    if (!begin_message(message)) {
         abandon_message(message);
         return false;
     }
-    if (ends_with_lf(chunk, length) && !has_cr(chunk, length)) message.tally = 1;
+    hold_chunk(message, chunk, length);
+    if (ends_with_lf(chunk, length) && !chunk_has_cr(message, source, chunk, length))
+        message.tally = 1;
     // A chunk starts a line only after a chunk that ended one: "From " in the
     // middle of a long line is body text, whatever the chunk boundaries.
     bool line_start = ends_with_lf(chunk, length);
 
     for (;;) {
+        if (take_plain_lines(message, source)) line_start = true;
         got = detail::next_chunk(source, &chunk, &length);
+        if (message.failed) {  // a write while the reader refilled; logged
+            abandon_message(message);
+            return false;
+        }
         if (got == 0) break;
         if (got < 0) {
-            util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path,
-                           std::strerror(errno));
+            log_read_failure(path);
             abandon_message(message);
             return false;
         }
         const bool lf = ends_with_lf(chunk, length);
         if (length < detail::chunk_limit && !lf) {
             // The maildrop's last chunk, cut short by its end.
-            if (!write_chunk(message, chunk, length)) {
-                abandon_message(message);
-                return false;
-            }
+            hold_chunk(message, chunk, length);
             break;
         }
-        const bool cr = has_cr(chunk, length);
+        const bool cr = chunk_has_cr(message, source, chunk, length);
         const bool starts_line = line_start;
         line_start = lf;
         if (starts_line && starts_message(chunk, length) && (cr || lf)) {
@@ -211,10 +286,7 @@ bool copy_messages(int fd, const char* path, const char* spool_folder, std::int6
                 return false;
             }
         }
-        if (!write_chunk(message, chunk, length)) {
-            abandon_message(message);
-            return false;
-        }
+        hold_chunk(message, chunk, length);
         if (lf && !cr) ++message.tally;
     }
     if (!finish_message(message)) return false;

@@ -22,6 +22,7 @@ std::time_t (*clock_now)() = system_now;
 void (*lock_pause)(int) = sleep_ms;
 ssize_t (*read_call)(int, void*, size_t) = ::read;
 ssize_t (*pread_call)(int, void*, size_t, off_t) = ::pread;
+ssize_t (*write_call)(int, const void*, size_t) = ::write;
 ssize_t (*copy_range_call)(int, off_t*, int, off_t*, size_t, unsigned int) = ::copy_file_range;
 int (*lockf_call)(int, int, off_t) = ::lockf;
 void (*on_update_step)(update_step) = nullptr;
@@ -35,6 +36,7 @@ void reset_seams() {
     lock_pause = sleep_ms;
     read_call = ::read;
     pread_call = ::pread;
+    write_call = ::write;
     copy_range_call = ::copy_file_range;
     lockf_call = ::lockf;
     on_update_step = nullptr;

@@ -19,6 +19,9 @@ extern void (*lock_pause)(int milliseconds);
 extern ssize_t (*read_call)(int fd, void* buf, size_t count);
 extern ssize_t (*pread_call)(int fd, void* buf, size_t count, off_t offset);
 
+// write(2) as used by write_all (the spool files, the dot-lock's pid).
+extern ssize_t (*write_call)(int fd, const void* buf, size_t count);
+
 // copy_file_range(2) as used for copying mail between files.
 extern ssize_t (*copy_range_call)(int fd_in, off_t* off_in, int fd_out, off_t* off_out,
                                   size_t length, unsigned int flags);

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <random>
 
+#include <xxhash.h>
+
 #include "maildrop/content_digest.hpp"
 
 #include "maildrop/message_table.hpp"
@@ -143,6 +145,26 @@ TEST_F(MaildropTest, ScanDigestIsTheDigestOfTheScannedBytes) {
             maildrop::detail::digest_range(fd, static_cast<std::int64_t>(text.size()), again));
         ::close(fd);
         EXPECT_EQ(std::memcmp(scanned, again, sizeof again) == 0, same);
+    }
+}
+
+// The digest is XXH3-128 whichever vector unit computes it: an update checks
+// the maildrop against the digest of an earlier scan.
+TEST_F(MaildropTest, ContentDigestIsXxh3Of128Bits) {
+    std::mt19937 rng(7);
+    for (const std::size_t length : {0, 1, 16, 17, 128, 129, 240, 241, 1024, 65536, 300001}) {
+        SCOPED_TRACE(length);
+        std::string text(length, '\0');
+        for (char& c : text) c = static_cast<char>(rng());
+        write_file(mbox, text);
+        const int fd = ::open(mbox.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        unsigned char got[maildrop::detail::content_digest_size];
+        ASSERT_TRUE(maildrop::detail::digest_range(fd, static_cast<std::int64_t>(length), got));
+        ::close(fd);
+        XXH128_canonical_t expected;
+        XXH128_canonicalFromHash(&expected, XXH3_128bits(text.data(), text.size()));
+        EXPECT_EQ(std::memcmp(got, expected.digest, sizeof got), 0);
     }
 }
 
@@ -399,6 +421,112 @@ TEST_F(MaildropTest, BlockReadingMatchesChunkByChunkReference) {
         for (const auto& m : got) joined += m.bytes;
         EXPECT_EQ(joined, text);
         tollmar::maildrop::remove_spool_files();
+    }
+}
+
+// Spool files are written in runs of whole blocks; what a write takes is all
+// that counts as written, whatever it was asked to take.
+std::size_t write_piece = 0;             // most bytes one write takes (0: all)
+std::int64_t bytes_before_failure = -1;  // then the write fails (-1: never)
+int failure_errno = 0;                   // 0: the write takes nothing, no error
+std::int64_t bytes_taken = 0;
+int writes_after_failure = 0;
+int reads_after_failure = 0;
+bool write_failed = false;
+
+ssize_t limited_write(int fd, const void* buf, size_t count) {
+    if (write_failed) ++writes_after_failure;
+    if (bytes_before_failure >= 0 && bytes_taken >= bytes_before_failure) {
+        write_failed = true;
+        // A caller that keeps asking after a write that took nothing would
+        // spin for ever: stop it here with an error the test does not expect.
+        if (failure_errno == 0 && writes_after_failure > 100) {
+            errno = ELOOP;
+            return -1;
+        }
+        if (failure_errno == 0) return 0;
+        errno = failure_errno;
+        return -1;
+    }
+    std::size_t n = write_piece != 0 && count > write_piece ? write_piece : count;
+    if (bytes_before_failure >= 0 &&
+        bytes_taken + static_cast<std::int64_t>(n) > bytes_before_failure)
+        n = static_cast<std::size_t>(bytes_before_failure - bytes_taken);  // short, then fails
+    const ssize_t done = ::write(fd, buf, n);
+    if (done > 0) bytes_taken += done;
+    return done;
+}
+
+ssize_t counting_read(int fd, void* buf, size_t count) {
+    if (write_failed) ++reads_after_failure;
+    return ::read(fd, buf, count);
+}
+
+void limit_writes(std::size_t piece, std::int64_t before_failure, int error) {
+    write_piece = piece;
+    bytes_before_failure = before_failure;
+    failure_errno = error;
+    bytes_taken = 0;
+    writes_after_failure = 0;
+    reads_after_failure = 0;
+    write_failed = false;
+    tollmar::maildrop::detail::write_call = limited_write;
+    tollmar::maildrop::detail::read_call = counting_read;
+}
+
+TEST_F(MaildropTest, ShortSpoolWritesStillCopyEveryByte) {
+    for (const std::size_t piece : {1, 7, 4096, 65535}) {
+        SCOPED_TRACE(piece);
+        const std::string text = generated_maildrop(static_cast<unsigned>(piece));
+        write_file(mbox, text);
+        const auto expected = reference_scan(mbox);
+        limit_writes(piece, -1, 0);
+        ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        EXPECT_EQ(bytes_taken, static_cast<std::int64_t>(text.size()));
+        EXPECT_EQ(scanned_messages(), expected);
+        tollmar::maildrop::remove_spool_files();
+        tollmar::maildrop::release_message_table();
+    }
+}
+
+// A spool file that did not take every byte of its message is never
+// believed: the scan fails at once with the log line, and clean-up removes
+// every file it made.
+TEST_F(MaildropTest, FailedSpoolWriteFailsTheScanAtOnce) {
+    std::string small_messages;
+    for (int i = 0; i < 2000; ++i) small_messages += "From m" + std::to_string(i) + "\nbody\n\n";
+    const std::string one_large = "From a\n" + repeat('l', 300000) + "\n";
+    struct failure_case {
+        const char* name;
+        const std::string& maildrop;
+        std::int64_t before_failure;
+        int error;
+        const char* logged_error;
+    };
+    const failure_case cases[] = {
+        {"full, as the first message ends", small_messages, 3, ENOSPC, "No space left on device"},
+        {"full, after many messages", small_messages, 9000, ENOSPC, "No space left on device"},
+        {"full, inside a message longer than a block", one_large, 100000, ENOSPC,
+         "No space left on device"},
+        {"a write that takes nothing", one_large, 70000, 0, "Input/output error"},
+        {"a write that takes nothing, at a message's end", small_messages, 40, 0,
+         "Input/output error"},
+    };
+    for (const failure_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        logged.clear();
+        write_file(mbox, c.maildrop);
+        limit_writes(0, c.before_failure, c.error);
+        EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        EXPECT_TRUE(write_failed);
+        EXPECT_TRUE(logged_containing(LOG_ERR, std::string("failed to write tmp file: ") + spool));
+        EXPECT_TRUE(logged_containing(LOG_ERR, c.logged_error));
+        EXPECT_EQ(writes_after_failure, 0);
+        EXPECT_LE(reads_after_failure, 1);  // the one a refill had begun
+        tollmar::maildrop::remove_spool_files();
+        EXPECT_TRUE(list_folder(spool).empty());
+        tollmar::maildrop::release_message_table();
+        EXPECT_EQ(read_file(mbox), c.maildrop);
     }
 }
 
