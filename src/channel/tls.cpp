@@ -128,8 +128,13 @@ bool load_files(SSL_CTX* context, const char** what, const char** path) {
            SSL_CTX_check_private_key(context) == 1;
 }
 
+// Without the library's clean-up at exit: every connection process would
+// otherwise tear down the whole state it inherited (method stores, name maps,
+// strings) page by page, copying each page it touches, only to exit.
 void init_library() {
-    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    OPENSSL_init_ssl(
+        OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_NO_ATEXIT,
+        nullptr);
     OPENSSL_init_ssl(0, nullptr);
 }
 
