@@ -212,3 +212,24 @@ def test_files_fixed_after_start_up_serve_the_next_connection(sandbox, server, l
     replace_by_rename(fixed_cert, cert)
     replace_by_rename(fixed_key, key)
     assert presented_certificate(srv) == fixed
+
+
+def server_random(port):
+    """The 32 random bytes of the ServerHello a new TLS 1.3 connection receives."""
+    status, out = s_client(port, "-tls1_3", "-msg")
+    assert "+OK" in out, out
+    lines = out.splitlines()
+    start = next(n for n, line in enumerate(lines) if line.endswith(", ServerHello"))
+    hello = bytes.fromhex("".join(lines[start + 1:start + 4]))
+    # type (1), length (3), legacy version (2), then the random
+    return hello[6:38]
+
+
+def test_connections_draw_their_own_randomness(server):
+    # Every connection process inherits the listener's TLS state: each must
+    # still draw fresh random values (server random, key share), never replay
+    # its parent's.
+    srv = server.start(tls=True)
+    randoms = [server_random(srv.port) for _ in range(3)]
+    assert all(len(r) == 32 for r in randoms), randoms
+    assert len(set(randoms)) == 3, randoms
