@@ -156,17 +156,24 @@ def rewrite_in_place(source, target):
         out.write(f.read())
 
 
-@pytest.mark.parametrize("replace", [replace_by_rename, rewrite_in_place],
-                         ids=["renamed", "rewritten"])
-def test_replaced_certificate_is_used_from_the_next_connection(sandbox, server, log, replace):
+def serving_first_pair(sandbox, server):
+    """A TLS server on cert.pem and key.pem, copies of a new pair "first"; (server, cert
+    path, key path, DER of the first certificate), checked to be presented."""
     d = sandbox.files_dir
     first_cert, first_key, first = make_pair(d, "first")
-    second_cert, second_key, second = make_pair(d, "second")
     cert, key = os.path.join(d, "cert.pem"), os.path.join(d, "key.pem")
     shutil.copyfile(first_cert, cert)
     shutil.copyfile(first_key, key)
     srv = server.start("-s", "-c", cert, "-k", key)
     assert presented_certificate(srv) == first
+    return srv, cert, key, first
+
+
+@pytest.mark.parametrize("replace", [replace_by_rename, rewrite_in_place],
+                         ids=["renamed", "rewritten"])
+def test_replaced_certificate_is_used_from_the_next_connection(sandbox, server, log, replace):
+    srv, cert, key, first = serving_first_pair(sandbox, server)
+    second_cert, second_key, second = make_pair(sandbox.files_dir, "second")
     assert presented_certificate(srv) == first  # unchanged files: the same context
     replace(second_cert, cert)
     replace(second_key, key)
@@ -175,13 +182,7 @@ def test_replaced_certificate_is_used_from_the_next_connection(sandbox, server, 
 
 
 def test_unusable_replacement_keeps_the_previous_certificate(sandbox, server, log):
-    d = sandbox.files_dir
-    first_cert, first_key, first = make_pair(d, "first")
-    cert, key = os.path.join(d, "cert.pem"), os.path.join(d, "key.pem")
-    shutil.copyfile(first_cert, cert)
-    shutil.copyfile(first_key, key)
-    srv = server.start("-s", "-c", cert, "-k", key)
-    assert presented_certificate(srv) == first
+    srv, cert, key, first = serving_first_pair(sandbox, server)
     replace_by_rename(make_other_key(sandbox.base), key)  # not the certificate's key
     before = log.count(re.compile("^Connection from"))
     for _ in range(3):
@@ -193,7 +194,7 @@ def test_unusable_replacement_keeps_the_previous_certificate(sandbox, server, lo
     assert [ln.message for ln in log.find(re.compile("^SSL"))] == [expected]
     log.assert_logged(expected, syslog.LOG_ERR)
     # A usable pair again is taken up at the next connection.
-    second_cert, second_key, second = make_pair(d, "second")
+    second_cert, second_key, second = make_pair(sandbox.files_dir, "second")
     replace_by_rename(second_cert, cert)
     replace_by_rename(second_key, key)
     assert presented_certificate(srv) == second
