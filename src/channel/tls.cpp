@@ -1,6 +1,9 @@
-// TLS set-up for one connection. The context is built in the connection
-// process from the configured files, so a replaced certificate or key is used
-// from the next connection on. The socket stays non-blocking afterwards: only
+// TLS set-up for one connection. The listener builds the context once and
+// every connection process inherits it through fork: building one costs about
+// as much as the handshake itself. Before each fork the listener compares the
+// files with those the context was built from and rebuilds it when either was
+// replaced or changed, so a new certificate or key is used from the next
+// connection on without a restart. The socket stays non-blocking afterwards: only
 // then can the waits bound a TLS read or write that needs more than one
 // segment (a client that stalls inside a record must not hold the process).
 #include "channel/tls.hpp"
@@ -9,6 +12,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +27,45 @@ namespace tollmar::channel {
 
 namespace {
 
+// The context of this process's connection (connection processes), or the
+// one the listener hands to the next connection process (shared_context).
 SSL_CTX* tls_context = nullptr;
+SSL_CTX* shared_context = nullptr;
+
+// What a file was when a context was last built from it. A replacement by
+// rename changes the inode; a rewrite in place the times, and mostly the size.
+struct file_identity {
+    bool present = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    struct timespec modified {};
+    struct timespec changed {};
+};
+
+bool operator==(const file_identity& a, const file_identity& b) {
+    return a.present == b.present && a.device == b.device && a.inode == b.inode &&
+           a.size == b.size && a.modified.tv_sec == b.modified.tv_sec &&
+           a.modified.tv_nsec == b.modified.tv_nsec && a.changed.tv_sec == b.changed.tv_sec &&
+           a.changed.tv_nsec == b.changed.tv_nsec;
+}
+
+file_identity identity_of(const char* path) {
+    file_identity id;
+    struct stat st;
+    if (path == nullptr || ::stat(path, &st) != 0) return id;
+    id = {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+    return id;
+}
+
+// The certificate's and the key's identity at the last attempt to build the
+// shared context, whether it succeeded or not: a failed attempt is not
+// repeated (nor logged again) until one of the files changes.
+struct {
+    bool attempted = false;
+    file_identity cert;
+    file_identity key;
+} last_attempt;
 
 [[noreturn]] void fail(const char* what) {
     util::log_line(LOG_ERR, "%s", what);
@@ -86,24 +128,60 @@ bool load_files(SSL_CTX* context, const char** what, const char** path) {
            SSL_CTX_check_private_key(context) == 1;
 }
 
+// Without the library's clean-up at exit: every connection process would
+// otherwise tear down the whole state it inherited (method stores, name maps,
+// strings) page by page, copying each page it touches, only to exit.
 void init_library() {
-    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    OPENSSL_init_ssl(
+        OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_NO_ATEXIT,
+        nullptr);
     OPENSSL_init_ssl(0, nullptr);
 }
 
 }  // namespace
 
-bool tls_files_usable(char* problem, std::size_t size) {
+namespace {
+
+// A context from the configured files with the server's policy, or nullptr
+// with *what (and *path, for a file) naming the failed step.
+SSL_CTX* build_context(const char** what, const char** path) {
     init_library();
+    *path = nullptr;
+    *what = "SSL: failed to create new context";
     SSL_CTX* context = SSL_CTX_new(TLS_server_method());
-    const char* what = "SSL: failed to create new context";
-    const char* path = nullptr;
-    const bool usable = context != nullptr && load_files(context, &what, &path);
-    if (!usable) std::snprintf(problem, size, "%s: %s", what, path != nullptr ? path : "");
-    SSL_CTX_free(context);
-    ERR_clear_error();
-    return usable;
+    if (context == nullptr) return nullptr;
+    if (!load_files(context, what, path)) {
+        SSL_CTX_free(context);
+        return nullptr;
+    }
+    *path = nullptr;
+    *what = "SSL: failed to set the protocol policy";
+    if (SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1 ||
+        SSL_CTX_set_cipher_list(context, tls12_ciphers) != 1) {
+        SSL_CTX_free(context);
+        return nullptr;
+    }
+    // The server's order of suites decides, so a client cannot pick the
+    // weakest one both sides know. A client that drops the connection without
+    // a closure alert has simply ended its input, as over plain TCP.
+    //
+    // No resumption: the session cache would live in a process that ends with
+    // its connection, and tickets (now redeemable, since every connection
+    // process inherits the same ticket keys) would need keys rotated apart
+    // from the certificate to keep forward secrecy. Clients of a mailbox
+    // poll rarely enough that a full handshake is cheap, and sending tickets
+    // would only cost every handshake work and bytes.
+    SSL_CTX_set_options(
+        context, SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_TICKET);
+    SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_num_tickets(context, 0);
+    // Writes on the non-blocking socket report each record taken, so a long
+    // reply progresses record by record under the write wait.
+    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    return context;
 }
+
+}  // namespace
 
 void tls_start(int fd) {
     tls_load_context();
@@ -111,29 +189,63 @@ void tls_start(int fd) {
 }
 
 void tls_load_context() {
-    init_library();
-
-    tls_context = SSL_CTX_new(TLS_server_method());
-    if (tls_context == nullptr) fail("SSL: failed to create new context");
+    if (shared_context != nullptr) {
+        tls_context = shared_context;
+        shared_context = nullptr;
+        return;
+    }
+    // No usable context from the listener (inetd mode, or files that have
+    // not loaded since start-up): the files as they are now decide.
     const char* what = nullptr;
     const char* path = nullptr;
-    if (!load_files(tls_context, &what, &path)) fail_with_path(what, path);
-    if (SSL_CTX_set_min_proto_version(tls_context, TLS1_2_VERSION) != 1 ||
-        SSL_CTX_set_cipher_list(tls_context, tls12_ciphers) != 1)
-        fail("SSL: failed to set the protocol policy");
-    // The server's order of suites decides, so a client cannot pick the
-    // weakest one both sides know. A client that drops the connection without
-    // a closure alert has simply ended its input, as over plain TCP.
-    SSL_CTX_set_options(tls_context,
-                        SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_IGNORE_UNEXPECTED_EOF);
-    // Each connection has a context of its own, so session tickets could never
-    // be redeemed; sending them only delays the greeting (the client delays
-    // its ACK of the tickets while Nagle holds the greeting back).
-    SSL_CTX_set_num_tickets(tls_context, 0);
-    // Writes on the non-blocking socket report each record taken, so a long
-    // reply progresses record by record under the write wait.
-    SSL_CTX_set_mode(tls_context,
-                     SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    tls_context = build_context(&what, &path);
+    if (tls_context == nullptr) {
+        if (path != nullptr) fail_with_path(what, path);
+        fail(what);
+    }
+}
+
+namespace {
+
+// Builds the shared context from the files as they are now and remembers
+// them; on failure keeps the previous context and fills problem.
+bool rebuild_shared_context(char* problem, std::size_t size) {
+    const config::settings_record& s = config::settings;
+    // Judged by what the files were before they were read: a change while
+    // they are read shows at the next connection and builds again.
+    last_attempt = {true, identity_of(s.cert_file), identity_of(s.key_file)};
+    const char* what = nullptr;
+    const char* path = nullptr;
+    SSL_CTX* fresh = build_context(&what, &path);
+    ERR_clear_error();
+    if (fresh == nullptr) {
+        std::snprintf(problem, size, "%s: %s", what, path != nullptr ? path : "");
+        return false;
+    }
+    SSL_CTX_free(shared_context);
+    shared_context = fresh;
+    return true;
+}
+
+}  // namespace
+
+bool tls_prepare_shared_context(char* problem, std::size_t size) {
+    return rebuild_shared_context(problem, size);
+}
+
+void tls_refresh_shared_context() {
+    const config::settings_record& s = config::settings;
+    if (last_attempt.attempted && identity_of(s.cert_file) == last_attempt.cert &&
+        identity_of(s.key_file) == last_attempt.key)
+        return;
+    char problem[util::log_line_size / 2];
+    if (rebuild_shared_context(problem, sizeof problem)) return;
+    // Once per change of the files, not once per connection.
+    if (shared_context != nullptr)
+        util::log_line(LOG_ERR, "%s; %s", problem,
+                       "connections keep the certificate and key loaded before");
+    else
+        util::log_line(LOG_ERR, "%s", problem);
 }
 
 void tls_accept(int fd) {

@@ -1,4 +1,5 @@
-// TLS on the whole connection: a context and handle built per connection.
+// TLS on the whole connection: a context the listener builds (rebuilt when
+// the files change) and a handle per connection.
 #pragma once
 #include <cstddef>
 
@@ -12,15 +13,26 @@ void tls_start(int fd);
 
 // The two halves of tls_start, for a process that loads the files while it
 // may still read them and hands the handshake to a child without rights:
-// tls_load_context builds the context (failures logged, exit status 1);
+// tls_load_context takes the context the listener prepared, or builds one
+// from the files when there is none (failures logged, exit status 1);
 // tls_accept creates and publishes the handle and completes the handshake.
 void tls_load_context();
 void tls_accept(int fd);
 
-// Whether the configured certificate and key load and are a pair; when not,
-// fills problem (size bytes) with the log text, e.g. "SSL: failed to use key
-// file: <path>". For the start-up check: each connection loads them afresh.
-bool tls_files_usable(char* problem, std::size_t size);
+// In the listener, before each connection process is forked: builds the
+// shared context that the process inherits when there is none yet, or when
+// the certificate or key file differs (device, inode, size, modification or
+// status-change time) from the last attempt. A build that fails is logged
+// once per change of the files and keeps the previous context in service;
+// without one, the connection process loads the files itself and fails as
+// it always has.
+void tls_refresh_shared_context();
+
+// In the listener at start-up: builds the shared context from the configured
+// files. When they do not load or are not a pair, returns false and fills
+// problem (size bytes) with the log text, e.g. "SSL: failed to use key file:
+// <path>", for the caller to report at once on the terminal too.
+bool tls_prepare_shared_context(char* problem, std::size_t size);
 
 // Frees the handle and then the context when TLS is on; no closure alert.
 void tls_end();

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "channel/tls.hpp"
+#include "config/settings.hpp"
 #include "server/connection_limits.hpp"
 #include "server/listener.hpp"
 #include "util/log.hpp"
@@ -78,6 +80,9 @@ void handle_connection(int fd, const struct sockaddr_storage& accepted_peer) {
     }
     util::log_line(LOG_INFO, "Connection from %s:%u", host, port);
     prepare_connection_socket(fd);
+    // The connection process inherits the context; a certificate or key
+    // replaced since the last connection is loaded here first.
+    if (config::settings.use_tls) channel::tls_refresh_shared_context();
 
     // Until the child has switched on_terminate to its deferred form, a
     // termination signal must not reach it.

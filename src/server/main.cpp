@@ -30,10 +30,10 @@ int main(int argc, char** argv) {
 
     // A certificate or key that cannot serve is reported now, on the terminal
     // too, rather than found at the first client; the server still starts,
-    // since each connection loads the files afresh and they may be fixed
-    // without a restart.
+    // since the files are looked at again before every connection and may be
+    // fixed without a restart.
     char tls_problem[512] = "";
-    if (settings.use_tls && !channel::tls_files_usable(tls_problem, sizeof tls_problem) &&
+    if (settings.use_tls && !channel::tls_prepare_shared_context(tls_problem, sizeof tls_problem) &&
         (!settings.log_to_stderr || settings.daemon_mode)) {
         // With -e in the foreground the log line below reaches the terminal.
         std::fprintf(stderr, "%s: %s\n", argv[0], tls_problem);

@@ -88,8 +88,9 @@ void run_session(int fd) {
     if (config::settings.login_deadline != 0)
         channel::set_phase_deadline(channel::monotonic_ms() +
                                     std::int64_t{config::settings.login_deadline} * 1000);
-    // Read while this process may still open the files; the pre-login
-    // process inherits the context and never opens a file.
+    // The listener's context, or one read from the files while this process
+    // may still open them; the pre-login process inherits it and never opens
+    // a file.
     if (tls) channel::tls_load_context();
 
     int pair[2];

@@ -81,6 +81,10 @@ class Pop3Client:
                 if not self._feed_tls():
                     raise ConnectionError("connection closed during the TLS handshake")
 
+    def peer_certificate(self):
+        """The certificate the server presented (DER), after the handshake of a TLS client."""
+        return self._tls.getpeercert(binary_form=True)
+
     def _recv(self):
         """Some bytes from the server; b"" once it has closed."""
         if self._tls is None:

@@ -1,12 +1,16 @@
-"""The TLS policy as a client meets it (openssl s_client), and the start-up
-check of the certificate and key."""
+"""The TLS policy as a client meets it (openssl s_client), the start-up
+check of the certificate and key, and their replacement while the server runs."""
 
 import os
 import re
+import shutil
+import ssl
 import subprocess
 import syslog
 
 import pytest
+
+from pop3_client import Pop3Client
 
 
 def s_client(port, *options):
@@ -74,7 +78,7 @@ def test_unusable_certificate_is_reported_at_start_up(sandbox, server, log, tls_
     srv = server.start("-s", "-c", cert, "-k", key)
     log.assert_logged(expected, syslog.LOG_ERR)
     assert expected in srv.stderr().decode()
-    # It keeps running: the files are read again for each connection.
+    # It keeps running: the files are looked at again for each connection.
     assert srv.status is None and srv.proc.poll() is None
 
 
@@ -117,3 +121,116 @@ def test_intermediate_certificates_are_sent(sandbox, server):
     assert "+OK" in out, out
     assert "Verify return code: 0 (ok)" in out, out
     assert out.count("-----BEGIN CERTIFICATE-----") == 2, out
+
+
+def make_pair(folder, name):
+    """A new self-signed certificate and its key in folder: (cert, key, DER of the cert)."""
+    cert = os.path.join(folder, name + "-cert.pem")
+    key = os.path.join(folder, name + "-key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                    "-out", cert, "-days", "2", "-subj", "/CN=" + name],
+                   check=True, capture_output=True)
+    with open(cert) as f:
+        der = ssl.PEM_cert_to_DER_cert(f.read())
+    return cert, key, der
+
+
+def presented_certificate(srv):
+    """The certificate a new connection is shown; None when it gets no greeting."""
+    try:
+        with Pop3Client(srv.port, tls=True) as c:
+            der = c.peer_certificate()
+            return der if c.greeting() == "+OK" else None
+    except (ConnectionError, ssl.SSLError, OSError):
+        return None
+
+
+def replace_by_rename(source, target):
+    shutil.copyfile(source, target + ".new")
+    os.rename(target + ".new", target)
+
+
+def rewrite_in_place(source, target):
+    with open(source, "rb") as f, open(target, "r+b") as out:
+        out.truncate(0)
+        out.write(f.read())
+
+
+def serving_first_pair(sandbox, server):
+    """A TLS server on cert.pem and key.pem, copies of a new pair "first"; (server, cert
+    path, key path, DER of the first certificate), checked to be presented."""
+    d = sandbox.files_dir
+    first_cert, first_key, first = make_pair(d, "first")
+    cert, key = os.path.join(d, "cert.pem"), os.path.join(d, "key.pem")
+    shutil.copyfile(first_cert, cert)
+    shutil.copyfile(first_key, key)
+    srv = server.start("-s", "-c", cert, "-k", key)
+    assert presented_certificate(srv) == first
+    return srv, cert, key, first
+
+
+@pytest.mark.parametrize("replace", [replace_by_rename, rewrite_in_place],
+                         ids=["renamed", "rewritten"])
+def test_replaced_certificate_is_used_from_the_next_connection(sandbox, server, log, replace):
+    srv, cert, key, first = serving_first_pair(sandbox, server)
+    second_cert, second_key, second = make_pair(sandbox.files_dir, "second")
+    assert presented_certificate(srv) == first  # unchanged files: the same context
+    replace(second_cert, cert)
+    replace(second_key, key)
+    assert presented_certificate(srv) == second
+    assert not log.find(re.compile("^SSL"))
+
+
+def test_unusable_replacement_keeps_the_previous_certificate(sandbox, server, log):
+    srv, cert, key, first = serving_first_pair(sandbox, server)
+    replace_by_rename(make_other_key(sandbox.base), key)  # not the certificate's key
+    before = log.count(re.compile("^Connection from"))
+    for _ in range(3):
+        assert presented_certificate(srv) == first
+    # Logged once for the change, not once per connection.
+    log.wait_for(re.compile("^Connection from"), count=before + 3)
+    expected = ("SSL: failed to use key file: %s; "
+                "connections keep the certificate and key loaded before" % key)
+    assert [ln.message for ln in log.find(re.compile("^SSL"))] == [expected]
+    log.assert_logged(expected, syslog.LOG_ERR)
+    # A usable pair again is taken up at the next connection.
+    second_cert, second_key, second = make_pair(sandbox.files_dir, "second")
+    replace_by_rename(second_cert, cert)
+    replace_by_rename(second_key, key)
+    assert presented_certificate(srv) == second
+
+
+def test_files_fixed_after_start_up_serve_the_next_connection(sandbox, server, log):
+    d = sandbox.files_dir
+    cert, key = os.path.join(d, "cert.pem"), os.path.join(d, "key.pem")
+    srv = server.start("-s", "-c", cert, "-k", key)
+    missing = "SSL: failed to use certificate file: " + cert
+    log.assert_logged(missing, syslog.LOG_ERR)
+    # Without a usable pair each connection tries the files and fails as before.
+    assert presented_certificate(srv) is None
+    log.wait_for(missing, count=2)
+    fixed_cert, fixed_key, fixed = make_pair(d, "fixed")
+    replace_by_rename(fixed_cert, cert)
+    replace_by_rename(fixed_key, key)
+    assert presented_certificate(srv) == fixed
+
+
+def server_random(port):
+    """The 32 random bytes of the ServerHello a new TLS 1.3 connection receives."""
+    status, out = s_client(port, "-tls1_3", "-msg")
+    assert "+OK" in out, out
+    lines = out.splitlines()
+    start = next(n for n, line in enumerate(lines) if line.endswith(", ServerHello"))
+    hello = bytes.fromhex("".join(lines[start + 1:start + 4]))
+    # type (1), length (3), legacy version (2), then the random
+    return hello[6:38]
+
+
+def test_connections_draw_their_own_randomness(server):
+    # Every connection process inherits the listener's TLS state: each must
+    # still draw fresh random values (server random, key share), never replay
+    # its parent's.
+    srv = server.start(tls=True)
+    randoms = [server_random(srv.port) for _ in range(3)]
+    assert all(len(r) == 32 for r in randoms), randoms
+    assert len(set(randoms)) == 3, randoms
