@@ -87,11 +87,7 @@ void BM_table_memory(benchmark::State& state) {
     rmdir(spool.c_str());
     rmdir(root.c_str());
 }
-BENCHMARK(BM_table_memory)
-    ->Arg(100000)
-    ->Arg(1000000)
-    ->Iterations(1)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_table_memory)->Arg(100000)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

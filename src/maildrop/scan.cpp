@@ -15,7 +15,6 @@
 #include "maildrop/journal.hpp"
 #include "maildrop/lock.hpp"
 #include "maildrop/message_table.hpp"
-#include "maildrop/origin.hpp"
 #include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
 #include "maildrop/table_growth.hpp"
@@ -34,18 +33,22 @@ namespace {
 char chunk_buffer[65536];  // maildrop blocks, handed out as chunks
 char spool_buffer[65536];  // stdio buffer of the one spool file open at a time
 
+// The characters mkstemp fills in at the end of a name.
+constexpr int mkstemp_tail = 6;
+
 struct current_message {
     std::FILE* stream;
     message_entry* entry;
-    std::int64_t tally;        // bare-LF chunks written to this message
-    const char* spool_folder;  // where the spool files are made
+    std::int64_t tally;  // bare-LF chunks written to this message
 };
 
 void log_spool_failure(const char* spool_path, int error) {
     util::log_line(LOG_ERR, "Failed to open tmp file `%s': %s", spool_path, std::strerror(error));
 }
 
-void log_spool_write_failure(const char* spool_path, int error) {
+void log_spool_write_failure(const message_entry& entry, int error) {
+    char spool_path[spool_path_capacity];
+    spool_path_of(entry, spool_path);
     util::log_line(LOG_ERR, "%s: %s: %s", "failed to write tmp file", spool_path,
                    std::strerror(error));
 }
@@ -53,38 +56,30 @@ void log_spool_write_failure(const char* spool_path, int error) {
 bool begin_message(current_message& message) {
     message_entry* entry = detail::append_entry();
     if (entry == nullptr) return false;
-    char name[256];
-    // ".tollmar_<pid>_<origin tag>_XXXXXX": the pid and the origin let a later
+    // "<prefix>XXXXXX": the pid and the origin in the prefix let a later
     // session of the account remove the file should this process die without
     // its clean-up (sweep_dead_spool_files).
-    const int n = std::snprintf(name, sizeof name, "%s/.tollmar_%u_%u_XXXXXX", message.spool_folder,
-                                static_cast<unsigned>(getpid()), origin_tag());
+    char name[spool_path_capacity];
+    const int n = std::snprintf(name, sizeof name, "%sXXXXXX", messages.spool_prefix);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof name) {
         // A cut name has lost its X characters; unlinking it later could hit
-        // a file that is not ours, so the entry keeps an empty path.
+        // a file that is not ours, so the entry keeps an empty name.
         log_spool_failure(name, ENAMETOOLONG);
         return false;
     }
-    // mkstemp fills in the name where the entry points, so clean-up finds
-    // the file from the moment it exists.
-    char* kept = detail::keep_spool_name(name);
-    if (kept == nullptr) {
-        log_spool_failure(name, ENOMEM);
-        return false;
-    }
-    entry->spool_path = kept;
-    const int fd = mkstemp(kept);
+    const int fd = mkstemp(name);
     if (fd < 0) {
-        // The name names no file of ours (in a shared folder it may name
-        // somebody else's), so clean-up must not unlink it.
-        log_spool_failure(kept, errno);
-        entry->spool_path = "";
+        // The entry never learns the name: it names no file of ours (in a
+        // shared folder it may name somebody else's), so clean-up must not
+        // unlink it.
+        log_spool_failure(name, errno);
         return false;
     }
+    detail::set_spool_name(*entry, name + (n - mkstemp_tail));
     // The descriptor mkstemp returned is the file; never reopen it by name.
     std::FILE* stream = fdopen(fd, "w+b");
     if (stream == nullptr) {
-        log_spool_failure(entry->spool_path, errno);
+        log_spool_failure(name, errno);
         ::close(fd);
         return false;
     }
@@ -109,7 +104,7 @@ bool note_id_bytes(const char* chunk, std::size_t length) {
 
 bool write_chunk(current_message& message, const char* chunk, std::size_t length) {
     if (std::fwrite(chunk, 1, length, message.stream) != length) {
-        log_spool_write_failure(message.entry->spool_path, errno != 0 ? errno : EIO);
+        log_spool_write_failure(*message.entry, errno != 0 ? errno : EIO);
         return false;
     }
     return note_id_bytes(chunk, length);
@@ -122,13 +117,13 @@ bool finish_message(current_message& message) {
     message.stream = nullptr;
     errno = 0;
     if (std::fflush(stream) != 0) {
-        log_spool_write_failure(message.entry->spool_path, errno != 0 ? errno : EIO);
+        log_spool_write_failure(*message.entry, errno != 0 ? errno : EIO);
         std::fclose(stream);
         return false;
     }
     const long length = std::ftell(stream);
     if (std::fclose(stream) != 0 || length < 0) {
-        log_spool_write_failure(message.entry->spool_path, errno != 0 ? errno : EIO);
+        log_spool_write_failure(*message.entry, errno != 0 ? errno : EIO);
         return false;
     }
     message.entry->spool_length = length;
@@ -156,11 +151,11 @@ bool ends_with_lf(const char* chunk, std::size_t length) {
 }
 
 // Copies the chunks of the maildrop into spool files; false on failure.
-bool copy_messages(int fd, const char* path, const char* spool_folder, std::int64_t* scanned) {
+bool copy_messages(int fd, const char* path, std::int64_t* scanned) {
     detail::chunk_source source;
     detail::start_chunks(source, fd, chunk_buffer, sizeof chunk_buffer);
     source.observe = detail::digest_add;
-    current_message message = {nullptr, nullptr, 0, spool_folder};
+    current_message message = {nullptr, nullptr, 0};
     const char* chunk = nullptr;
     std::size_t length = 0;
 
@@ -272,9 +267,10 @@ bool scan_maildrop(const char* path, const char* spool_folder) {
     unsigned char digest[detail::content_digest_size];
     if (ok) {
         release_message_table();
+        detail::set_spool_prefix(spool_folder);
         detail::digest_begin();
         detail::begin_unique_ids();
-        ok = copy_messages(fd, path, spool_folder, &scanned) && detail::digest_finish(digest);
+        ok = copy_messages(fd, path, &scanned) && detail::digest_finish(digest);
         if (!detail::end_unique_ids(ok) && ok) {
             log_id_failure();
             ok = false;
