@@ -8,6 +8,9 @@ namespace tollmar::maildrop::detail {
 // maildrop of a million messages is not copied a million times), zero-fills
 // it with an empty spool_name and only then counts it. nullptr when the
 // storage cannot grow; the table then keeps its earlier entries and count.
+// Once the storage is large, glibc maps it on its own and grows it by
+// remapping: the entries are not copied, and the room ahead of them stays
+// address space, not resident memory, until entries fill it.
 message_entry* append_entry();
 
 // Makes messages.spool_prefix "<spool_folder>/.tollmar_<pid>_<origin tag>_"
