@@ -66,7 +66,7 @@ KIB = 1024
 MIB = 1024 * KIB
 GIB = 1024 * MIB
 CLIENT_TIMEOUT = 600.0  # seconds one client read may wait (a login on 10^6 messages): a limit, never a result
-RELEASE_LIMIT = 120.0  # seconds to wait for a maildrop to be unlocked
+RELEASE_LIMIT = 600.0  # seconds to wait for a maildrop to be unlocked (10^6 spool files removed on a busy disk): a limit, never a result
 START_LIMIT = 20.0
 
 SERVERS = ("tollmar", "dovecot-stock", "dovecot-tuned")

@@ -11,6 +11,7 @@
 
 #include "maildrop/message_table.hpp"
 #include "maildrop/table_growth.hpp"
+#include "maildrop/update.hpp"
 #include "session/commands.hpp"
 
 namespace {
@@ -26,14 +27,16 @@ bool make_messages(int count, int lines) {
     if (mkdtemp(folder) == nullptr) return false;
     messages.entries = static_cast<message_entry*>(std::calloc(count, sizeof(message_entry)));
     if (messages.entries == nullptr) return false;
+    std::snprintf(messages.spool_prefix, sizeof messages.spool_prefix, "%s/m", folder);
     const std::string line = std::string(68, 'm') + "\r\n";
     for (int i = 0; i < count; ++i) {
         message_entry& e = messages.entries[i];
-        char name[128];
-        std::snprintf(name, sizeof name, "%s/m%d", folder, i);
-        e.spool_path = tollmar::maildrop::detail::keep_spool_name(name);
-        if (e.spool_path == nullptr) return false;
-        std::FILE* f = std::fopen(e.spool_path, "wb");
+        char name[16];
+        std::snprintf(name, sizeof name, "%d", i);
+        tollmar::maildrop::detail::set_spool_name(e, name);
+        char path[tollmar::maildrop::spool_path_capacity];
+        if (!tollmar::maildrop::spool_path_of(e, path)) return false;
+        std::FILE* f = std::fopen(path, "wb");
         if (f == nullptr) return false;
         std::fprintf(f, "From bench %d\n", i);
         for (int l = 0; l < lines; ++l) std::fputs(line.c_str(), f);
@@ -45,7 +48,7 @@ bool make_messages(int count, int lines) {
 }
 
 void remove_messages() {
-    for (int i = 0; i < messages.count; ++i) unlink(messages.entries[i].spool_path);
+    tollmar::maildrop::remove_spool_files();
     tollmar::maildrop::release_message_table();
     rmdir(folder);
 }

@@ -64,7 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             // A message starts only where a line starts, never inside a
             // long line that a chunk boundary happens to cut before "From ".
             if (at > 0 && data[at - 1] != '\n') std::abort();
-            std::FILE* f = std::fopen(e.spool_path, "rb");
+            char spool_path[spool_path_capacity];
+            if (!spool_path_of(e, spool_path)) std::abort();
+            std::FILE* f = std::fopen(spool_path, "rb");
             if (f == nullptr) std::abort();
             std::int64_t seen = 0;
             std::size_t n;

@@ -12,10 +12,9 @@
 namespace tollmar::maildrop {
 
 void remove_spool_files() {
-    for (std::int32_t i = 0; i < messages.count; ++i) {
-        const char* spool_path = messages.entries[i].spool_path;
-        if (spool_path[0] != '\0') ::unlink(spool_path);
-    }
+    char spool_path[spool_path_capacity];
+    for (std::int32_t i = 0; i < messages.count; ++i)
+        if (spool_path_of(messages.entries[i], spool_path)) ::unlink(spool_path);
 }
 
 void cleanup_at_exit() {

@@ -1,39 +1,37 @@
 #include "maildrop/message_table.hpp"
 
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "maildrop/origin.hpp"
 #include "maildrop/table_growth.hpp"
 
 namespace tollmar::maildrop {
 
-message_table messages = {0, nullptr};
+message_table messages = {0, nullptr, {}};
 
 namespace {
 std::int32_t capacity = 0;  // entries allocated behind messages.entries
-
-// The name store: blocks filled one name after the other and chained for the
-// release; a block is never moved, so the entries may point into it.
-struct name_block {
-    name_block* next;
-    std::size_t used;
-    std::size_t size;
-    char bytes[];
-};
-constexpr std::size_t name_block_size = 64 * 1024;
-name_block* names = nullptr;  // the block being filled; earlier ones behind it
-
-void release_names() {
-    while (names != nullptr) {
-        name_block* next = names->next;
-        std::free(names);
-        names = next;
-    }
-}
 }  // namespace
 
+bool spool_path_of(const message_entry& entry, char (&path)[spool_path_capacity]) {
+    path[0] = '\0';
+    const std::size_t prefix = ::strnlen(messages.spool_prefix, sizeof messages.spool_prefix);
+    const std::size_t name = ::strnlen(entry.spool_name, sizeof entry.spool_name);
+    // Without a name the prefix alone would be unlinked; without a prefix the
+    // name would be taken in the working folder.
+    if (name == 0 || name == sizeof entry.spool_name || prefix == 0) return false;
+    if (prefix + name >= sizeof path) return false;
+    std::memcpy(path, messages.spool_prefix, prefix);
+    std::memcpy(path + prefix, entry.spool_name, name + 1);
+    return true;
+}
+
 void release_message_table() {
-    release_names();
     std::free(messages.entries);
     messages.entries = nullptr;
     messages.count = 0;
@@ -55,28 +53,24 @@ message_entry* append_entry() {
     }
     message_entry* entry = &messages.entries[messages.count];
     std::memset(entry, 0, sizeof *entry);
-    entry->spool_path = "";
     // Counted only now: clean-up may walk the table at any moment and must
-    // find a valid (here empty) path in every counted entry.
+    // find a valid (here empty) name in every counted entry.
     ++messages.count;
     return entry;
 }
 
-char* keep_spool_name(const char* name) {
-    const std::size_t length = std::strlen(name) + 1;
-    if (names == nullptr || names->size - names->used < length) {
-        const std::size_t size = length > name_block_size ? length : name_block_size;
-        auto* block = static_cast<name_block*>(std::malloc(sizeof(name_block) + size));
-        if (block == nullptr) return nullptr;
-        block->next = names;
-        block->used = 0;
-        block->size = size;
-        names = block;
-    }
-    char* kept = names->bytes + names->used;
-    std::memcpy(kept, name, length);
-    names->used += length;
-    return kept;
+void set_spool_prefix(const char* spool_folder) {
+    // A prefix cut short fills the buffer, so no name fits behind it.
+    std::snprintf(messages.spool_prefix, sizeof messages.spool_prefix, "%s/.tollmar_%u_%u_",
+                  spool_folder, static_cast<unsigned>(getpid()), origin_tag());
+}
+
+void set_spool_name(message_entry& entry, const char* name) {
+    const std::size_t length = ::strnlen(name, sizeof entry.spool_name);
+    if (length == 0 || length == sizeof entry.spool_name) return;
+    std::memcpy(entry.spool_name + 1, name + 1, length);
+    std::atomic_signal_fence(std::memory_order_release);
+    entry.spool_name[0] = name[0];
 }
 
 }  // namespace detail

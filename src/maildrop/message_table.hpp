@@ -1,5 +1,6 @@
 // The process-wide table of the messages of the scanned maildrop.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 namespace tollmar::maildrop {
@@ -14,24 +15,37 @@ struct message_entry {
     // among such messages of the same digest (see unique_ids.hpp).
     std::uint32_t occurrence;
     unsigned char digest[16];
-    // The spool file's name: "" (never null) while the entry has no file of
-    // ours, else a text in the table's own name store. A name takes its own
-    // few dozen bytes there rather than a fixed path buffer per entry, so a
-    // large maildrop's table stays small.
-    const char* spool_path;
+    // The spool file's name after the table's spool_prefix: the characters
+    // mkstemp filled in and a NUL, or "" while the entry has no file of ours.
+    // Only this tail is kept, in the room a pointer would take, so a large
+    // maildrop costs 48 bytes a message and no name store.
+    char spool_name[8];
 };
+static_assert(sizeof(message_entry) == 48, "a million messages must stay near 48 MB");
+
+// Room for a spool file's path and its NUL.
+constexpr std::size_t spool_path_capacity = 256;
 
 struct message_table {
     std::int32_t count;
     message_entry* entries;
+    // "<spool folder>/.tollmar_<pid>_<origin tag>_", which every spool name of
+    // the table follows. The scan makes it while count is 0 and nothing
+    // changes it afterwards: the clean-up may run after a fork, under another
+    // pid, and must still name the files this table's scan made.
+    char spool_prefix[spool_path_capacity];
 };
 
-// An entry joins `count` only once its spool_path is a valid (empty or
+// An entry joins `count` only once its spool_name is a valid (empty or
 // complete) text, so clean-up may walk the table at any moment.
 extern message_table messages;
 
-// Frees the entries and their names and sets count to 0 (after the spool
-// files are removed).
+// Writes the path of entry's spool file into path. False, with path "", when
+// the entry has no file of ours or the table has no prefix, or when prefix
+// and name do not fit: a cut path may name a file that is not ours.
+bool spool_path_of(const message_entry& entry, char (&path)[spool_path_capacity]);
+
+// Frees the entries and sets count to 0 (after the spool files are removed).
 void release_message_table();
 
 }  // namespace tollmar::maildrop

@@ -16,7 +16,6 @@
 #include "maildrop/journal.hpp"
 #include "maildrop/lock.hpp"
 #include "maildrop/message_table.hpp"
-#include "maildrop/origin.hpp"
 #include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
 #include "maildrop/table_growth.hpp"
@@ -34,6 +33,9 @@ namespace {
 
 char chunk_buffer[65536];  // maildrop blocks, handed out as chunks
 
+// The characters mkstemp fills in at the end of a name.
+constexpr int mkstemp_tail = 6;
+
 // The chunks of a message follow each other in the chunk buffer until the
 // reader refills it, so they are written as one run then, or when the
 // message ends: one write per block rather than one per line.
@@ -42,18 +44,19 @@ struct current_message {
     message_entry* entry;
     const char* held;  // chunks of this message not yet written
     std::size_t held_length;
-    std::int64_t written;      // bytes this message's spool file has taken
-    std::int64_t tally;        // bare-LF chunks written to this message
-    const char* spool_folder;  // where the spool files are made
-    bool failed;               // a write of held chunks failed (logged)
-    const char* next_cr;       // see next_cr_from; nullptr: not looked for
+    std::int64_t written;  // bytes this message's spool file has taken
+    std::int64_t tally;    // bare-LF chunks written to this message
+    bool failed;           // a write of held chunks failed (logged)
+    const char* next_cr;   // see next_cr_from; nullptr: not looked for
 };
 
 void log_spool_failure(const char* spool_path, int error) {
     util::log_line(LOG_ERR, "Failed to open tmp file `%s': %s", spool_path, std::strerror(error));
 }
 
-void log_spool_write_failure(const char* spool_path, int error) {
+void log_spool_write_failure(const message_entry& entry, int error) {
+    char spool_path[spool_path_capacity];
+    spool_path_of(entry, spool_path);
     util::log_line(LOG_ERR, "%s: %s: %s", "failed to write tmp file", spool_path,
                    std::strerror(error));
 }
@@ -61,34 +64,26 @@ void log_spool_write_failure(const char* spool_path, int error) {
 bool begin_message(current_message& message) {
     message_entry* entry = detail::append_entry();
     if (entry == nullptr) return false;
-    char name[256];
-    // ".tollmar_<pid>_<origin tag>_XXXXXX": the pid and the origin let a later
+    // "<prefix>XXXXXX": the pid and the origin in the prefix let a later
     // session of the account remove the file should this process die without
     // its clean-up (sweep_dead_spool_files).
-    const int n = std::snprintf(name, sizeof name, "%s/.tollmar_%u_%u_XXXXXX", message.spool_folder,
-                                static_cast<unsigned>(getpid()), origin_tag());
+    char name[spool_path_capacity];
+    const int n = std::snprintf(name, sizeof name, "%sXXXXXX", messages.spool_prefix);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof name) {
         // A cut name has lost its X characters; unlinking it later could hit
-        // a file that is not ours, so the entry keeps an empty path.
+        // a file that is not ours, so the entry keeps an empty name.
         log_spool_failure(name, ENAMETOOLONG);
         return false;
     }
-    // mkstemp fills in the name where the entry points, so clean-up finds
-    // the file from the moment it exists.
-    char* kept = detail::keep_spool_name(name);
-    if (kept == nullptr) {
-        log_spool_failure(name, ENOMEM);
-        return false;
-    }
-    entry->spool_path = kept;
-    const int fd = mkstemp(kept);
+    const int fd = mkstemp(name);
     if (fd < 0) {
-        // The name names no file of ours (in a shared folder it may name
-        // somebody else's), so clean-up must not unlink it.
-        log_spool_failure(kept, errno);
-        entry->spool_path = "";
+        // The entry never learns the name: it names no file of ours (in a
+        // shared folder it may name somebody else's), so clean-up must not
+        // unlink it.
+        log_spool_failure(name, errno);
         return false;
     }
+    detail::set_spool_name(*entry, name + (n - mkstemp_tail));
     // The descriptor mkstemp returned is the file; never reopen it by name.
     entry->deleted = 0;
     message.fd = fd;
@@ -117,7 +112,7 @@ bool write_held(current_message& message) {
     if (message.held_length == 0) return true;
     bool ok = note_id_bytes(message.held, message.held_length);
     if (ok && !detail::write_all(message.fd, message.held, message.held_length)) {
-        log_spool_write_failure(message.entry->spool_path, errno != 0 ? errno : EIO);
+        log_spool_write_failure(*message.entry, errno != 0 ? errno : EIO);
         ok = false;
     }
     if (!ok) {
@@ -151,7 +146,7 @@ bool finish_message(current_message& message) {
     message.fd = -1;
     errno = 0;
     if (::close(fd) != 0 && ok) {
-        log_spool_write_failure(message.entry->spool_path, errno != 0 ? errno : EIO);
+        log_spool_write_failure(*message.entry, errno != 0 ? errno : EIO);
         ok = false;
     }
     if (!ok) return false;
@@ -228,8 +223,8 @@ void log_read_failure(const char* path) {
 }
 
 // Copies the chunks of the maildrop into spool files; false on failure.
-bool copy_messages(int fd, const char* path, const char* spool_folder, std::int64_t* scanned) {
-    current_message message = {-1, nullptr, nullptr, 0, 0, 0, spool_folder, false, nullptr};
+bool copy_messages(int fd, const char* path, std::int64_t* scanned) {
+    current_message message = {-1, nullptr, nullptr, 0, 0, 0, false, nullptr};
     detail::chunk_source source;
     detail::start_chunks(source, fd, chunk_buffer, sizeof chunk_buffer);
     source.observe = detail::digest_add;
@@ -345,9 +340,10 @@ bool scan_maildrop(const char* path, const char* spool_folder) {
     unsigned char digest[detail::content_digest_size];
     if (ok) {
         release_message_table();
+        detail::set_spool_prefix(spool_folder);
         detail::digest_begin();
         detail::begin_unique_ids();
-        ok = copy_messages(fd, path, spool_folder, &scanned) && detail::digest_finish(digest);
+        ok = copy_messages(fd, path, &scanned) && detail::digest_finish(digest);
         if (!detail::end_unique_ids(ok) && ok) {
             log_id_failure();
             ok = false;

@@ -51,15 +51,18 @@ bool send_header(int fd, spool_chunks& chunks) {
 }
 
 // RETR and TOP: a number that names no message is refused; otherwise the
-// reply starts (corked) and the message's spool path is returned.
-const char* begin_message_reply(int fd, unsigned long number) {
+// reply starts (corked) and path holds the message's spool path ("" when the
+// entry has none, which no file opens under).
+bool begin_message_reply(int fd, unsigned long number,
+                         char (&path)[maildrop::spool_path_capacity]) {
     if (!msg_is_valid(number)) {
         channel::send_text(fd, no_such_message);
-        return nullptr;
+        return false;
     }
     channel::cork_output();
     channel::send_text(fd, "+OK\r\n");
-    return entry_of(number).spool_path;
+    maildrop::spool_path_of(entry_of(number), path);
+    return true;
 }
 
 void end_message_reply(int fd) {
@@ -116,8 +119,8 @@ void cmd_retr(int fd, const char* line) {
         channel::send_text(fd, invalid_arguments);
         return;
     }
-    const char* path = begin_message_reply(fd, number);
-    if (path == nullptr) return;
+    char path[maildrop::spool_path_capacity];
+    if (!begin_message_reply(fd, number, path)) return;
     const util::unique_fd file(spool_open(path));
     if (file.get() >= 0) {
         spool_chunks chunks;
@@ -136,8 +139,8 @@ void cmd_top(int fd, const char* line) {
         channel::send_text(fd, invalid_arguments);
         return;
     }
-    const char* path = begin_message_reply(fd, number);
-    if (path == nullptr) return;
+    char path[maildrop::spool_path_capacity];
+    if (!begin_message_reply(fd, number, path)) return;
     const util::unique_fd file(spool_open(path));
     if (file.get() >= 0) {
         spool_chunks chunks;

@@ -2,14 +2,18 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "maildrop/lock.hpp"
 #include "maildrop/maildrop_path.hpp"
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan.hpp"
 #include "maildrop/seams.hpp"
+#include "maildrop/table_growth.hpp"
 #include "maildrop/update.hpp"
 #include "maildrop_fixture.hpp"
 #include "util/log.hpp"
@@ -38,6 +42,86 @@ TEST_F(MaildropTest, CleanupRunsOnceAndSparesALaterLock) {
     cleanup_at_exit();
     EXPECT_EQ(read_file(mbox + ".lock"), "424242");
     EXPECT_EQ(read_file(mbox), three);
+}
+
+// The table names its files by a prefix and a short tail per entry: clean-up
+// must remove exactly those, never the prefix alone for an entry without a
+// file, nor anything else that starts like them.
+TEST_F(MaildropTest, CleanupRemovesTheTableFilesAndNothingElse) {
+    write_file(mbox, three);
+    ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    const std::string prefix = messages.spool_prefix;
+    const std::string without_file = spool_path(1);
+    // Entry 1 as a failed mkstemp leaves it: no name, though a file exists.
+    std::memset(messages.entries[1].spool_name, 0, sizeof messages.entries[1].spool_name);
+    const std::string decoys[] = {prefix, prefix + "XXXXXX", prefix + "a", without_file,
+                                  spool + "/other"};
+    std::vector<std::string> expected;
+    for (const std::string& decoy : decoys) {
+        write_file(decoy, "not the table's");
+        expected.push_back(decoy.substr(spool.size() + 1));
+    }
+    remove_spool_files();
+    std::vector<std::string> left = list_folder(spool);
+    std::sort(expected.begin(), expected.end());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, expected);
+}
+
+// The prefix was made by the scanning process; a clean-up after a fork runs
+// under another pid and must still find the files.
+TEST_F(MaildropTest, CleanupAfterAForkRemovesTheScansFiles) {
+    write_file(mbox, three);
+    ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    ASSERT_EQ(list_folder(spool).size(), 3u);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        remove_spool_files();
+        ::_exit(0);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(list_folder(spool).empty());
+}
+
+// A path that would not fit is refused whole: cut at the buffer's end it
+// would name another file (here one planted under that cut name).
+TEST_F(MaildropTest, SpoolPathThatDoesNotFitIsNeitherBuiltNorUnlinked) {
+    struct fit_case {
+        const char* name;
+        std::size_t prefix_length;
+        bool fits;
+    };
+    const std::string tail = "abcdef";
+    const fit_case cases[] = {
+        {"last byte left for the NUL", spool_path_capacity - 1 - tail.size(), true},
+        {"one byte over", spool_path_capacity - tail.size(), false},
+        {"prefix fills its buffer, as a cut one does", spool_path_capacity - 1, false},
+    };
+    for (const fit_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        release_message_table();
+        const std::string prefix =
+            spool + "/" + std::string(c.prefix_length - spool.size() - 1, 'p');
+        std::snprintf(messages.spool_prefix, sizeof messages.spool_prefix, "%s", prefix.c_str());
+        message_entry* entry = detail::append_entry();
+        ASSERT_NE(entry, nullptr);
+        detail::set_spool_name(*entry, tail.c_str());
+        const std::string whole = prefix + tail;
+        const std::string cut = whole.substr(0, spool_path_capacity - 1);
+        write_file(cut, c.fits ? "ours" : "somebody else's");
+
+        char path[spool_path_capacity];
+        std::memset(path, 'x', sizeof path);
+        EXPECT_EQ(spool_path_of(*entry, path), c.fits);
+        EXPECT_EQ(std::string(path), c.fits ? whole : "");
+        remove_spool_files();
+        EXPECT_EQ(exists(cut), !c.fits);
+        if (exists(cut)) {
+            ASSERT_EQ(::unlink(cut.c_str()), 0);
+        }
+    }
 }
 
 // Child-side: each logged line goes to this descriptor for the parent.

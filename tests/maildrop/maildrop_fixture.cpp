@@ -80,11 +80,17 @@ bool logged_containing(int priority, const std::string& part) {
     return false;
 }
 
+std::string spool_path(int index) {
+    char path[tollmar::maildrop::spool_path_capacity];
+    tollmar::maildrop::spool_path_of(tollmar::maildrop::messages.entries[index], path);
+    return path;
+}
+
 std::vector<scanned_message> scanned_messages() {
     std::vector<scanned_message> out;
     for (int i = 0; i < tollmar::maildrop::messages.count; ++i) {
         const auto& e = tollmar::maildrop::messages.entries[i];
-        out.push_back({read_file(e.spool_path), e.spool_length, e.size});
+        out.push_back({read_file(spool_path(i)), e.spool_length, e.size});
     }
     return out;
 }

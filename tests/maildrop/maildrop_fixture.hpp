@@ -22,6 +22,9 @@ void remove_tree(const std::string& path);
 extern std::vector<std::pair<int, std::string>> logged;
 bool logged_containing(int priority, const std::string& part);
 
+// The path of the spool file of the table's entry `index`, "" when it has none.
+std::string spool_path(int index);
+
 // The bytes of every spool file in table order, with their recorded numbers.
 struct scanned_message {
     std::string bytes;

@@ -206,13 +206,12 @@ TEST_F(MaildropTest, SpoolFilesAreNamedFromPidAndRandomAndAreDistinct) {
     ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
     ASSERT_EQ(messages.count, 3);
     for (int i = 0; i < 3; ++i) {
-        EXPECT_TRUE(is_spool_name(messages.entries[i].spool_path, spool))
-            << messages.entries[i].spool_path;
-        EXPECT_EQ(stat_of(messages.entries[i].spool_path).st_mode & 07777, 0600u);
+        EXPECT_TRUE(is_spool_name(spool_path(i), spool)) << spool_path(i);
+        EXPECT_EQ(stat_of(spool_path(i)).st_mode & 07777, 0600u);
         EXPECT_EQ(messages.entries[i].deleted, 0u);
     }
-    EXPECT_STRNE(messages.entries[0].spool_path, messages.entries[1].spool_path);
-    EXPECT_STRNE(messages.entries[1].spool_path, messages.entries[2].spool_path);
+    EXPECT_NE(spool_path(0), spool_path(1));
+    EXPECT_NE(spool_path(1), spool_path(2));
     EXPECT_EQ(list_folder(spool).size(), 3u);
 }
 
@@ -233,7 +232,7 @@ TEST_F(MaildropTest, MissingSpoolFolderFailsWithOneEntryAndTheLogLine) {
         is_spool_name(line.substr(head.size(), line.size() - head.size() - tail.size()), missing))
         << line;
     // Clean-up over the failed entry removes nothing that is not ours.
-    EXPECT_EQ(messages.entries[0].spool_path[0], '\0');
+    EXPECT_EQ(messages.entries[0].spool_name[0], '\0');
     tollmar::maildrop::remove_spool_files();
 }
 
@@ -243,7 +242,7 @@ TEST_F(MaildropTest, SpoolFolderNameTooLongFailsWithoutACutName) {
     write_file(mbox, "From a\nx\n");
     EXPECT_FALSE(scan_maildrop(mbox.c_str(), long_folder.c_str()));
     EXPECT_EQ(messages.count, 1);
-    EXPECT_EQ(messages.entries[0].spool_path[0], '\0');
+    EXPECT_EQ(messages.entries[0].spool_name[0], '\0');
     EXPECT_TRUE(logged_containing(LOG_ERR, "File name too long"));
     EXPECT_TRUE(list_folder(long_folder).empty());
 }
@@ -315,7 +314,7 @@ TEST_F(MaildropTest, ManyMessagesAndHugeLines) {
     ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
     ASSERT_EQ(messages.count, count + 1);
     EXPECT_EQ(messages.entries[1234].spool_length, 10);
-    EXPECT_EQ(read_file(messages.entries[1234].spool_path), "From 1234\n");
+    EXPECT_EQ(read_file(spool_path(1234)), "From 1234\n");
     EXPECT_EQ(messages.entries[count].spool_length, 10 + 3 * 1024 * 1024 + 1);
     EXPECT_EQ(messages.entries[count].size, 10 + 3 * 1024 * 1024 + 1 + 2);
 }

@@ -146,7 +146,7 @@ TEST_F(UpdateTest, SpoiledSpoolFileNeitherStopsNorEntersTheRewrite) {
         logged.clear();
         write_file(mbox, m1 + m2 + m3);
         scan_and_delete({2});
-        c.spoil(messages.entries[2].spool_path);
+        c.spoil(spool_path(2).c_str());
         EXPECT_TRUE(update_holding_lock(mbox));
         EXPECT_EQ(read_file(mbox), m1 + m3);
         EXPECT_TRUE(logged.empty());

@@ -11,13 +11,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "maildrop/message_table.hpp"
+#include "maildrop/table_growth.hpp"
 #include "maildrop/unique_ids.hpp"
 #include "support/temp_folder.hpp"
 
@@ -74,11 +74,15 @@ protected:
             std::calloc(texts.size() + 1, sizeof(maildrop::message_entry)));
         ASSERT_NE(entries, nullptr);
         maildrop::messages.entries = entries;
+        // The table's own spool names follow a prefix the scan makes; these
+        // follow one of the test's.
+        std::snprintf(maildrop::messages.spool_prefix, sizeof maildrop::messages.spool_prefix,
+                      "%s/.spool_", folder_.c_str());
         maildrop::detail::begin_unique_ids();
         for (std::size_t i = 0; i < texts.size(); ++i) {
             maildrop::message_entry& e = entries[i];
-            set_spool_path(static_cast<int>(i), folder_ + "/.spool_" + std::to_string(i));
-            write_file(e.spool_path, texts[i]);
+            set_spool_name(static_cast<int>(i), std::to_string(i));
+            write_file(spool_path(static_cast<int>(i)).c_str(), texts[i]);
             e.spool_length = static_cast<std::int64_t>(texts[i].size());
             e.size = i < sizes.size() ? sizes[i] : e.spool_length;
             e.deleted = 0;
@@ -111,18 +115,36 @@ protected:
     // Another path in the folder (TearDown empties the folder).
     std::string extra_path(const char* name) const { return folder_ + "/" + name; }
 
-    static const char* spool_path(int index) {
-        return maildrop::messages.entries[index].spool_path;
+    // The path of entry `index`'s spool file ("" when it has none).
+    static std::string spool_path(int index) {
+        char path[maildrop::spool_path_capacity];
+        maildrop::spool_path_of(maildrop::messages.entries[index], path);
+        return path;
     }
 
-    // Points entry `index` at path, kept here for the rest of the test.
-    void set_spool_path(int index, const std::string& path) {
-        paths_.push_back(path);
-        maildrop::messages.entries[index].spool_path = paths_.back().c_str();
+    // Gives entry `index` the name `name` (at most 7 characters, a '/' allowed
+    // here) after the table's prefix.
+    static void set_spool_name(int index, const std::string& name) {
+        ASSERT_LT(name.size(), sizeof maildrop::messages.entries->spool_name) << name;
+        maildrop::message_entry& e = maildrop::messages.entries[index];
+        std::memset(e.spool_name, 0, sizeof e.spool_name);
+        maildrop::detail::set_spool_name(e, name.c_str());
+        ASSERT_EQ(spool_path(index), maildrop::messages.spool_prefix + name);
+    }
+
+    // Makes entry `index` name /proc/self/mem, through a link to /proc/self
+    // that takes the place of a spool folder: reading this process's memory at
+    // offset 0 fails with EIO, a regular file of our own that cannot be read.
+    void name_unreadable_file(int index) {
+        const std::string link = maildrop::messages.spool_prefix + std::string("p");
+        if (access(link.c_str(), F_OK) != 0) {
+            ASSERT_EQ(symlink("/proc/self", link.c_str()), 0) << std::strerror(errno);
+        }
+        set_spool_name(index, "p/mem");
+        ASSERT_EQ(spool_path(index), link + "/mem");
     }
 
     std::string folder_;
-    std::deque<std::string> paths_;  // grows without moving what it holds
 };
 
 }  // namespace tollmar::test

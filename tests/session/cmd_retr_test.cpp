@@ -122,7 +122,8 @@ TEST_F(retr_command, SameBytesAsUnbufferedPieceByPieceSending) {
     fill(texts);
     for (std::size_t i = 0; i < texts.size(); ++i) {
         const std::string line = "RETR " + std::to_string(i + 1) + "\r\n";
-        const std::string expected = capture([i](int fd) { reference_retr(fd, spool_path(i)); });
+        const std::string expected =
+            capture([i](int fd) { reference_retr(fd, spool_path(i).c_str()); });
         const std::string got = retr(line.c_str());
         EXPECT_EQ(got.size(), expected.size()) << "message " << i + 1;
         EXPECT_TRUE(got == expected) << "message " << i + 1;
@@ -157,7 +158,8 @@ TEST_F(retr_command, SameBytesAcrossTheReadBlockEdge) {
     fill(std::vector<std::string>(std::begin(texts), std::end(texts)));
     for (std::size_t i = 0; i < std::size(texts); ++i) {
         const std::string line = "RETR " + std::to_string(i + 1) + "\r\n";
-        const std::string expected = capture([i](int fd) { reference_retr(fd, spool_path(i)); });
+        const std::string expected =
+            capture([i](int fd) { reference_retr(fd, spool_path(i).c_str()); });
         const std::string got = retr(line.c_str());
         EXPECT_EQ(got.size(), expected.size()) << "message " << i + 1;
         EXPECT_TRUE(got == expected) << "message " << i + 1;
@@ -166,10 +168,10 @@ TEST_F(retr_command, SameBytesAcrossTheReadBlockEdge) {
 
 TEST_F(retr_command, RemovedSpoolFileIsAnEmptyMessageAndComesBackEmpty) {
     fill({"From a\nbody\n"});
-    ASSERT_EQ(unlink(spool_path(0)), 0);
+    ASSERT_EQ(unlink(spool_path(0).c_str()), 0);
     EXPECT_EQ(retr("RETR 1\r\n"), "+OK\r\n.\r\n");
     struct stat info;
-    ASSERT_EQ(lstat(spool_path(0), &info), 0) << "spool file was not recreated";
+    ASSERT_EQ(lstat(spool_path(0).c_str(), &info), 0) << "spool file was not recreated";
     EXPECT_TRUE(S_ISREG(info.st_mode));
     EXPECT_EQ(info.st_size, 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -179,15 +181,15 @@ TEST_F(retr_command, SpoolFileNotOpenedThroughASymlink) {
     fill({"From a\nbody\n"});
     const std::string target = extra_path("elsewhere");
     write_file(target.c_str(), "From evil\nsecret\n");
-    ASSERT_EQ(unlink(spool_path(0)), 0);
-    ASSERT_EQ(symlink(target.c_str(), spool_path(0)), 0);
+    ASSERT_EQ(unlink(spool_path(0).c_str()), 0);
+    ASSERT_EQ(symlink(target.c_str(), spool_path(0).c_str()), 0);
     EXPECT_EQ(retr("RETR 1\r\n"), "+OK\r\n.\r\n");
     EXPECT_EQ(read_file(target.c_str()), "From evil\nsecret\n");
 
     // A dangling link is not followed to create its target either.
     const std::string missing = extra_path("never-created");
-    ASSERT_EQ(unlink(spool_path(0)), 0);
-    ASSERT_EQ(symlink(missing.c_str(), spool_path(0)), 0);
+    ASSERT_EQ(unlink(spool_path(0).c_str()), 0);
+    ASSERT_EQ(symlink(missing.c_str(), spool_path(0).c_str()), 0);
     EXPECT_EQ(retr("RETR 1\r\n"), "+OK\r\n.\r\n");
     EXPECT_EQ(access(missing.c_str(), F_OK), -1);
 }
@@ -195,26 +197,26 @@ TEST_F(retr_command, SpoolFileNotOpenedThroughASymlink) {
 TEST_F(retr_command, ForeignOrSpecialFilesAreRefused) {
     fill({"From a\nbody\n", "From b\nbody\n"});
     // A FIFO planted under the name must neither stall nor feed the reply.
-    ASSERT_EQ(unlink(spool_path(0)), 0);
-    ASSERT_EQ(mkfifo(spool_path(0), 0600), 0);
+    ASSERT_EQ(unlink(spool_path(0).c_str()), 0);
+    ASSERT_EQ(mkfifo(spool_path(0).c_str(), 0600), 0);
     EXPECT_EQ(retr("RETR 1\r\n"), "+OK\r\n.\r\n");
     // So must a file that belongs to somebody else (the tests run as root).
-    ASSERT_EQ(chown(spool_path(1), 65534, 65534), 0) << std::strerror(errno);
+    ASSERT_EQ(chown(spool_path(1).c_str(), 65534, 65534), 0) << std::strerror(errno);
     EXPECT_EQ(retr("RETR 2\r\n"), "+OK\r\n.\r\n");
 }
 
 TEST_F(retr_command, UnopenableSpoolFileEndsTheReply) {
     fill({"From a\nbody\n"});
-    set_spool_path(0, folder_ + "/no-such-folder/spool");
+    // A spool folder that has gone: the open cannot even create the file.
+    set_spool_name(0, "gone/s");
+    ASSERT_EQ(access((folder_ + "/.spool_gone").c_str(), F_OK), -1);
     EXPECT_EQ(retr("RETR 1\r\n"), "+OK\r\n.\r\n");
 }
 
 TEST_F(retr_command, ReadErrorEndsTheReply) {
     fill({"From a\nbody\n"});
-    ASSERT_EQ(unlink(spool_path(0)), 0);
-    // Reading this process's memory at offset 0 fails with EIO: a regular
-    // file of our own that cannot be read.
-    set_spool_path(0, "/proc/self/mem");
+    ASSERT_EQ(unlink(spool_path(0).c_str()), 0);
+    name_unreadable_file(0);
     EXPECT_EQ(retr("RETR 1\r\n"), "+OK\r\n.\r\n");
 }
 

@@ -80,12 +80,12 @@ TEST_F(top_command, HeaderShapes) {
 
 TEST_F(top_command, MissingOrUnreadableSpoolFile) {
     fill({"From a\nH: x\n\nbody\n", "From b\n\nbody\n"});
-    ASSERT_EQ(unlink(spool_path(0)), 0);
+    ASSERT_EQ(unlink(spool_path(0).c_str()), 0);
     EXPECT_EQ(top("TOP 1 1\r\n"), "+OK\r\n.\r\n");
-    EXPECT_EQ(read_file(spool_path(0)), "");
+    EXPECT_EQ(read_file(spool_path(0).c_str()), "");
 
-    ASSERT_EQ(unlink(spool_path(1)), 0);
-    set_spool_path(1, "/proc/self/mem");
+    ASSERT_EQ(unlink(spool_path(1).c_str()), 0);
+    name_unreadable_file(1);
     EXPECT_EQ(top("TOP 2 1\r\n"), "+OK\r\n.\r\n");
 }
 

@@ -118,12 +118,12 @@ TEST_F(uidl_command, IdsComeFromTheScanNotTheSpoolFiles) {
     const std::string listing = "+OK\r\n1 " + expected_id("From a\none\n") + "\r\n2 " +
                                 expected_id("From b\ntwo\n") + "\r\n3 " +
                                 expected_id("From c\nthree\n") + "\r\n.\r\n";
-    ASSERT_EQ(unlink(spool_path(0)), 0);
-    set_spool_path(1, "/proc/self/mem");
+    ASSERT_EQ(unlink(spool_path(0).c_str()), 0);
+    name_unreadable_file(1);
     EXPECT_EQ(uidl("\r\n"), listing);
     EXPECT_EQ(uidl(" 1\r\n"), "+OK 1 " + expected_id("From a\none\n") + "\r\n");
     EXPECT_EQ(uidl(" 2\r\n"), "+OK 2 " + expected_id("From b\ntwo\n") + "\r\n");
-    EXPECT_EQ(read_file(spool_path(0)), "<missing>");
+    EXPECT_EQ(read_file(spool_path(0).c_str()), "<missing>");
 }
 
 TEST_F(uidl_command, IndexOutsideTheTableSendsNothing) {
