@@ -564,32 +564,46 @@ def mib(v):
 # -- limits ------------------------------------------------------------------------------
 
 
-def stream_rate(total, tls_files=None):
-    """MiB/s from a forked sender over loopback in 64 KiB writes (TLS when tls_files)."""
+def loopback_listener():
+    """A listening socket on a free loopback port, and the port."""
     listener = socket.socket()
     listener.bind(("127.0.0.1", 0))
     listener.listen(1)
-    port = listener.getsockname()[1]
+    return listener, listener.getsockname()[1]
+
+
+def fork_peer(what, body):
+    """Runs body() in a forked child that ends with it; returns the child's pid."""
     pid = os.fork()
     if pid == 0:
         try:
-            sock = socket.create_connection(("127.0.0.1", port))
-            if tls_files:
-                sock = _TLS.wrap_socket(sock)
-            block = b"x" * (64 * KIB)
-            for _ in range(total // len(block)):
-                sock.sendall(block)
-            # Closing with unread bytes (TLS session tickets) would reset the
-            # connection and drop what the receiver has not read yet.
-            socket.socket.shutdown(sock, socket.SHUT_WR)
-            while socket.socket.recv(sock, 64 * KIB):
-                pass
-            sock.close()
+            body()
         except BaseException as e:
-            print("loopback sender: %r" % e, file=sys.stderr, flush=True)
+            print("%s: %r" % (what, e), file=sys.stderr, flush=True)
             os._exit(1)
         finally:
             os._exit(0)
+    return pid
+
+
+def stream_rate(total, tls_files=None):
+    """MiB/s from a forked sender over loopback in 64 KiB writes (TLS when tls_files)."""
+    listener, port = loopback_listener()
+    def send():
+        sock = socket.create_connection(("127.0.0.1", port))
+        if tls_files:
+            sock = _TLS.wrap_socket(sock)
+        block = b"x" * (64 * KIB)
+        for _ in range(total // len(block)):
+            sock.sendall(block)
+        # Closing with unread bytes (TLS session tickets) would reset the
+        # connection and drop what the receiver has not read yet.
+        socket.socket.shutdown(sock, socket.SHUT_WR)
+        while socket.socket.recv(sock, 64 * KIB):
+            pass
+        sock.close()
+
+    pid = fork_peer("loopback sender", send)
     conn, _ = listener.accept()
     listener.close()
     conn.settimeout(CLIENT_TIMEOUT)
@@ -620,32 +634,24 @@ def round_trip_rate(count, size):
     beforehand, in one write; the client is the one the servers get. No
     server can do one RETR per round trip faster than this on the machine.
     """
-    listener = socket.socket()
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(1)
-    port = listener.getsockname()[1]
+    listener, port = loopback_listener()
     reply = b"+OK\r\n" + (b"x" * 76 + b"\r\n") * (size // 78) + b".\r\n"
-    pid = os.fork()
-    if pid == 0:
-        try:
-            listener.settimeout(CLIENT_TIMEOUT)
-            conn, _ = listener.accept()
-            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            pending = b""
-            while True:
-                chunk = conn.recv(4096)
-                if not chunk:
-                    break
-                pending += chunk
-                while b"\r\n" in pending:
-                    _, pending = pending.split(b"\r\n", 1)
-                    conn.sendall(reply)
-            conn.close()
-        except BaseException as e:
-            print("round-trip responder: %r" % e, file=sys.stderr, flush=True)
-            os._exit(1)
-        finally:
-            os._exit(0)
+    def respond():
+        listener.settimeout(CLIENT_TIMEOUT)
+        conn, _ = listener.accept()
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        pending = b""
+        while True:
+            chunk = conn.recv(4096)
+            if not chunk:
+                break
+            pending += chunk
+            while b"\r\n" in pending:
+                _, pending = pending.split(b"\r\n", 1)
+                conn.sendall(reply)
+        conn.close()
+
+    pid = fork_peer("round-trip responder", respond)
     listener.close()
     c = Client(port, False)
     start = time.perf_counter()
