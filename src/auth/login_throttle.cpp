@@ -1,16 +1,11 @@
 #include "auth/login_throttle.hpp"
 
-#include <pthread.h>
-#include <sys/mman.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "config/settings.hpp"
 #include "util/log.hpp"
 #include "util/peer_address.hpp"
-#include "util/shared_mutex.hpp"
-#include "util/strlcpy.hpp"
+#include "util/shared_table.hpp"
 
 namespace tollmar::auth {
 
@@ -20,49 +15,29 @@ constexpr std::size_t throttle_entries = 1024;
 constexpr std::int64_t entry_lifetime_ms = 5 * 60 * 1000;
 constexpr std::int64_t longest_delay_ms = 15 * 1000;
 
+// The slot's stamp is the time of the last refusal.
 struct throttle_entry {
-    char address[util::peer_host_size];
-    std::int64_t last_refusal_ms;
-    std::uint32_t refusals;  // 0: free
+    util::keyed_slot slot;
+    std::uint32_t refusals;
 };
 
 struct throttle_table {
-    pthread_mutex_t lock;
     throttle_entry entries[throttle_entries];
 };
 
+util::shared_table shared;
 throttle_table* table = nullptr;
 
-// A robust mutex: a session killed while holding it must not stall every
-// later login.
-bool lock_table() {
-    const int rc = pthread_mutex_lock(&table->lock);
-    if (rc == EOWNERDEAD) {
-        pthread_mutex_consistent(&table->lock);
-        return true;
-    }
-    return rc == 0;
+void repair_table(void* body) {
+    util::terminate_keys(static_cast<throttle_table*>(body)->entries, throttle_entries);
 }
 
-bool expired(const throttle_entry& e, std::int64_t now_ms) {
-    return e.refusals == 0 || now_ms - e.last_refusal_ms >= entry_lifetime_ms;
-}
-
-throttle_entry* find(const char* address, std::int64_t now_ms) {
+// Entries whose time ran out are freed as they are met, so that they are
+// reused before any live one.
+void expire(std::int64_t now_ms) {
     for (throttle_entry& e : table->entries) {
-        if (!expired(e, now_ms) && std::strcmp(e.address, address) == 0) return &e;
+        if (e.slot.used && now_ms - e.slot.stamp_ms >= entry_lifetime_ms) e.slot.used = false;
     }
-    return nullptr;
-}
-
-// A free or expired entry, else the one refused longest ago.
-throttle_entry& take_entry(std::int64_t now_ms) {
-    throttle_entry* oldest = &table->entries[0];
-    for (throttle_entry& e : table->entries) {
-        if (expired(e, now_ms)) return e;
-        if (e.last_refusal_ms < oldest->last_refusal_ms) oldest = &e;
-    }
-    return *oldest;
 }
 
 std::int64_t delay_for(std::uint32_t refusals) {
@@ -75,61 +50,55 @@ std::int64_t delay_for(std::uint32_t refusals) {
 
 }  // namespace
 
+bool lock_login_throttle() {
+    return util::lock_shared_table(shared);
+}
+
+void unlock_login_throttle() {
+    util::unlock_shared_table(shared);
+}
+
 bool init_login_throttle() {
     if (config::settings.login_delay == 0 || table != nullptr) return true;
-    void* memory = mmap(nullptr, sizeof(throttle_table), PROT_READ | PROT_WRITE,
-                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) {
-        util::log_line(LOG_ERR, "%s: %s", "login throttle unavailable", std::strerror(errno));
-        return false;
-    }
-    auto* fresh = static_cast<throttle_table*>(memory);  // zero-filled by mmap
-    const int rc = util::init_shared_mutex(&fresh->lock);
+    shared.repair = repair_table;
+    const int rc = util::map_shared_table(shared, sizeof(throttle_table));
     if (rc != 0) {
         util::log_line(LOG_ERR, "%s: %s", "login throttle unavailable", std::strerror(rc));
-        munmap(memory, sizeof(throttle_table));
         return false;
     }
-    table = fresh;
+    table = static_cast<throttle_table*>(util::shared_table_body(shared));  // zero-filled
     return true;
 }
 
 void end_login_throttle() {
-    if (table == nullptr) return;
-    pthread_mutex_destroy(&table->lock);
-    munmap(table, sizeof(throttle_table));
-    table = nullptr;
-}
-
-void detach_login_throttle() {
-    if (table == nullptr) return;
-    munmap(table, sizeof(throttle_table));
+    util::unmap_shared_table(shared);
     table = nullptr;
 }
 
 std::int64_t login_delay_ms(const char* address, std::int64_t now_ms) {
-    if (table == nullptr || config::settings.login_delay == 0 || !lock_table()) return 0;
-    const throttle_entry* e = find(address, now_ms);
+    if (table == nullptr || config::settings.login_delay == 0 || !lock_login_throttle()) return 0;
+    expire(now_ms);
+    const throttle_entry* e = util::find_keyed(table->entries, throttle_entries, address);
     const std::int64_t delay = e != nullptr ? delay_for(e->refusals) : 0;
-    pthread_mutex_unlock(&table->lock);
+    unlock_login_throttle();
     return delay;
 }
 
 void record_login(const char* address, bool accepted, std::int64_t now_ms) {
-    if (table == nullptr || !lock_table()) return;
-    throttle_entry* e = find(address, now_ms);
+    if (table == nullptr || !lock_login_throttle()) return;
+    expire(now_ms);
+    throttle_entry* e = util::find_keyed(table->entries, throttle_entries, address);
     if (accepted) {
-        if (e != nullptr) e->refusals = 0;
+        if (e != nullptr) e->slot.used = false;
     } else {
         if (e == nullptr) {
-            e = &take_entry(now_ms);
-            util::strlcpy(e->address, address, sizeof e->address);
+            e = &util::take_keyed(table->entries, throttle_entries);
             e->refusals = 0;
         }
         if (e->refusals < UINT32_MAX) ++e->refusals;
-        e->last_refusal_ms = now_ms;
+        util::claim_key(e->slot, address, now_ms);
     }
-    pthread_mutex_unlock(&table->lock);
+    unlock_login_throttle();
 }
 
 }  // namespace tollmar::auth

@@ -19,13 +19,11 @@ namespace tollmar::auth {
 // logins are then never delayed. Does nothing when login_delay is 0.
 bool init_login_throttle();
 
-// Unmaps the table (tests).
+// Unmaps the table in this process only; the others keep theirs. For a
+// process that must never reach it (the jailed pre-login process: whatever
+// runs there cannot hold the table's lock and stall the logins of others),
+// and for tests.
 void end_login_throttle();
-
-// Drops this process's view of the table without touching it, for a process
-// that must never reach it (the jailed pre-login process): whatever runs
-// there cannot hold the table's lock and stall the logins of others.
-void detach_login_throttle();
 
 // The milliseconds a login from address must wait at now_ms (a monotonic
 // time) before its verdict; 0 when none, or without a table.
@@ -33,5 +31,11 @@ std::int64_t login_delay_ms(const char* address, std::int64_t now_ms);
 
 // Records the verdict of a login from address at now_ms.
 void record_login(const char* address, bool accepted, std::int64_t now_ms);
+
+// The table's mutex, taken as every function above takes it; true when held
+// (after repairing the table when its last holder died with it). For tests
+// that need a process to hold it.
+bool lock_login_throttle();
+void unlock_login_throttle();
 
 }  // namespace tollmar::auth

@@ -11,6 +11,7 @@
 #include "channel/proxy_header.hpp"
 #include "channel/proxy_screen.hpp"
 #include "channel/wait.hpp"
+#include "util/clock.hpp"
 #include "util/log.hpp"
 #include "util/peer_address.hpp"
 
@@ -26,7 +27,7 @@ proxy_read read_proxy_header(int fd, proxy_header* out, const char** problem) {
     // Process-wide: up to 64 KiB, read once per connection process.
     static unsigned char buffer[proxy_max];
     std::size_t size = 0;
-    const std::int64_t deadline = monotonic_ms() + io_timeout_ms();
+    const std::int64_t deadline = util::monotonic_ms() + io_timeout_ms();
     for (;;) {
         switch (parse_proxy_header(buffer, size, out)) {
             case proxy_parse::complete:
@@ -37,7 +38,7 @@ proxy_read read_proxy_header(int fd, proxy_header* out, const char** problem) {
             case proxy_parse::need_more:
                 break;
         }
-        if (!wait_ready(fd, POLLIN, deadline - monotonic_ms())) {
+        if (!wait_ready(fd, POLLIN, deadline - util::monotonic_ms())) {
             *problem = "no header within the timeout";
             return proxy_read::failed;
         }
@@ -76,7 +77,7 @@ void screen_first_bytes(const unsigned char* data, std::size_t size) {
 
 bool screen_before_handshake(int fd, std::int64_t deadline) {
     if (!screen_pending) return true;
-    if (!wait_ready(fd, POLLIN, deadline - monotonic_ms())) return false;
+    if (!wait_ready(fd, POLLIN, deadline - util::monotonic_ms())) return false;
     unsigned char first[16];
     const ssize_t n = recv(fd, first, sizeof first, MSG_PEEK);
     screen_first_bytes(first, n > 0 ? static_cast<std::size_t>(n) : 0);

@@ -21,6 +21,7 @@
 #include "channel/proxy_screen.hpp"
 #include "channel/wait.hpp"
 #include "config/settings.hpp"
+#include "util/clock.hpp"
 #include "util/log.hpp"
 
 namespace tollmar::channel {
@@ -81,7 +82,7 @@ struct {
 bool accept_within_timeout(int fd, SSL* handle) {
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
-    const std::int64_t deadline = monotonic_ms() + wait_limit_ms();
+    const std::int64_t deadline = util::monotonic_ms() + wait_limit_ms();
     // The client speaks first, so a stray PROXY header is there to be seen
     // before the handshake would choke on it.
     if (!screen_before_handshake(fd, deadline)) return false;
@@ -101,7 +102,8 @@ bool accept_within_timeout(int fd, SSL* handle) {
                 return false;
         }
         // A handshake that keeps the socket busy must still end in time.
-        if (monotonic_ms() >= deadline || !wait_ready(fd, events, deadline - monotonic_ms()))
+        if (util::monotonic_ms() >= deadline ||
+            !wait_ready(fd, events, deadline - util::monotonic_ms()))
             return false;
     }
 }

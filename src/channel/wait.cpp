@@ -3,12 +3,12 @@
 #include "channel/wait.hpp"
 
 #include <poll.h>
-#include <time.h>
 
 #include <cerrno>
 
 #include "channel/line_io.hpp"
 #include "config/settings.hpp"
+#include "util/clock.hpp"
 #include "util/log.hpp"
 #include "util/peer_address.hpp"
 #include "util/signals.hpp"
@@ -34,12 +34,6 @@ void set_wait_hook(wait_hook hook) {
     current_hook = hook;
 }
 
-std::int64_t monotonic_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 std::int64_t io_timeout_ms() {
     return static_cast<std::int64_t>(config::settings.io_timeout) * 1000;
 }
@@ -49,13 +43,13 @@ void set_phase_deadline(std::int64_t deadline_ms) {
 }
 
 bool phase_deadline_passed() {
-    return phase_deadline_ms != 0 && monotonic_ms() >= phase_deadline_ms;
+    return phase_deadline_ms != 0 && util::monotonic_ms() >= phase_deadline_ms;
 }
 
 std::int64_t wait_limit_ms() {
     const std::int64_t limit = io_timeout_ms();
     if (phase_deadline_ms == 0) return limit;
-    const std::int64_t left = phase_deadline_ms - monotonic_ms();
+    const std::int64_t left = phase_deadline_ms - util::monotonic_ms();
     if (left < 0) return 0;
     return left < limit ? left : limit;
 }
@@ -69,9 +63,9 @@ bool wait_ready(int fd, short events, std::int64_t timeout_ms) {
     util::act_on_pending_signals();
     run_hook();
     if (timeout_ms < 0) timeout_ms = 0;
-    const std::int64_t deadline = monotonic_ms() + timeout_ms;
+    const std::int64_t deadline = util::monotonic_ms() + timeout_ms;
     for (;;) {
-        std::int64_t remaining = deadline - monotonic_ms();
+        std::int64_t remaining = deadline - util::monotonic_ms();
         if (remaining < 0) remaining = 0;
         const int slice = static_cast<int>(remaining < wait_slice_ms ? remaining : wait_slice_ms);
         pollfd p{};
@@ -85,7 +79,7 @@ bool wait_ready(int fd, short events, std::int64_t timeout_ms) {
             util::act_on_pending_signals();
             continue;
         }
-        if (monotonic_ms() >= deadline) return false;
+        if (util::monotonic_ms() >= deadline) return false;
         run_hook();
     }
 }

@@ -5,14 +5,11 @@
 
 namespace tollmar::channel {
 
-// Milliseconds on a clock that never jumps.
-std::int64_t monotonic_ms();
-
 // The configured per-operation wait, io_timeout, in milliseconds.
 std::int64_t io_timeout_ms();
 
 // One deadline for a whole phase of the session (the login), on the
-// monotonic_ms clock; 0: none. While it is set, no wait on the client lasts
+// util::monotonic_ms clock; 0: none. While it is set, no wait on the client lasts
 // past it, however little the client sends at a time.
 void set_phase_deadline(std::int64_t deadline_ms);
 bool phase_deadline_passed();

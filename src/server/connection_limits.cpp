@@ -1,9 +1,6 @@
 #include "server/connection_limits.hpp"
 
-#include <pthread.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,9 +12,10 @@
 
 #include "config/settings.hpp"
 #include "server/listener.hpp"
+#include "util/clock.hpp"
 #include "util/log.hpp"
 #include "util/peer_address.hpp"
-#include "util/shared_mutex.hpp"
+#include "util/shared_table.hpp"
 #include "util/strlcpy.hpp"
 
 namespace tollmar::server {
@@ -36,30 +34,28 @@ struct connection_entry {
     char address[util::peer_host_size];
 };
 
-// Refusal reports, one slot per recently refused address; the oldest slot
-// is reused when all are taken, so a flood from many addresses stays bounded.
+// Refusal reports, one slot per recently refused address (stamped when its
+// last line was written); the oldest slot is reused when all are taken, so a
+// flood from many addresses stays bounded.
 struct refusal_entry {
-    char address[util::peer_host_size];
-    std::int64_t reported_ms;  // when its last line was written
-    unsigned unreported;       // refusals since then
-    bool used;
+    util::keyed_slot slot;
+    unsigned unreported;  // refusals since the last line
 };
 
 constexpr std::int64_t report_interval_ms = 60 * 1000;
 constexpr std::size_t refusal_slots = 64;
 
-// The shared mapping: this header, then slot_count entries.
-struct shared_table {
-    pthread_mutex_t lock;
+// The shared table's body: this header, then slot_count entries.
+struct table_body {
     refusal_entry refusals[refusal_slots];
     std::uint32_t slot_count;
 };
 
-constexpr std::size_t entries_offset = (sizeof(shared_table) + alignof(connection_entry) - 1) /
+constexpr std::size_t entries_offset = (sizeof(table_body) + alignof(connection_entry) - 1) /
                                        alignof(connection_entry) * alignof(connection_entry);
 
-shared_table* table = nullptr;
-std::size_t table_size = 0;
+util::shared_table shared;
+table_body* table = nullptr;
 // The slot claimed last: in the listener, that of the connection being
 // forked; in a connection process, inherited, its own.
 int own_slot = -1;
@@ -69,31 +65,16 @@ connection_entry* entries() {
     return reinterpret_cast<connection_entry*>(reinterpret_cast<char*>(table) + entries_offset);
 }
 
-std::int64_t now_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // A holder that died may have left any text half written: every one is
 // terminated again, so no scan runs past its buffer. (A half-written address
 // can at worst count a connection under a wrong key until it ends.)
-void repair_table() {
-    for (refusal_entry& e : table->refusals) e.address[sizeof e.address - 1] = '\0';
-    connection_entry* slots = entries();
-    for (std::uint32_t i = 0; i < table->slot_count; ++i) {
+void repair_table(void* body) {
+    auto* t = static_cast<table_body*>(body);
+    util::terminate_keys(t->refusals, refusal_slots);
+    auto* slots = reinterpret_cast<connection_entry*>(static_cast<char*>(body) + entries_offset);
+    for (std::uint32_t i = 0; i < t->slot_count; ++i) {
         slots[i].address[sizeof slots[i].address - 1] = '\0';
     }
-}
-
-refusal_entry& refusal_slot(const char* address) {
-    refusal_entry* oldest = &table->refusals[0];
-    for (refusal_entry& e : table->refusals) {
-        if (e.used && std::strcmp(e.address, address) == 0) return e;
-        if (!e.used || (oldest->used && e.reported_ms < oldest->reported_ms)) oldest = &e;
-    }
-    oldest->used = false;
-    return *oldest;
 }
 
 struct counts {
@@ -122,45 +103,29 @@ counts count_slots(const char* address) {
 }  // namespace
 
 bool lock_connection_table() {
-    if (table == nullptr) return false;
-    const int rc = pthread_mutex_lock(&table->lock);
-    if (rc == EOWNERDEAD) {
-        repair_table();
-        pthread_mutex_consistent(&table->lock);
-        return true;
-    }
-    return rc == 0;
+    return util::lock_shared_table(shared);
 }
 
 void unlock_connection_table() {
-    pthread_mutex_unlock(&table->lock);
+    util::unlock_shared_table(shared);
 }
 
 void init_connection_limits() {
     leave_connection_table();
     const std::uint32_t slot_count = config::settings.connection_limit;
-    const std::size_t size = entries_offset + std::size_t{slot_count} * sizeof(connection_entry);
-    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) table_unavailable(std::strerror(errno));
-    auto* fresh = static_cast<shared_table*>(memory);  // zero-filled: every slot free
-    const int rc = util::init_shared_mutex(&fresh->lock);
-    if (rc != 0) {
-        munmap(memory, size);
-        table_unavailable(std::strerror(rc));
-    }
-    fresh->slot_count = slot_count;
-    table = fresh;
-    table_size = size;
+    shared.repair = repair_table;
+    const int rc = util::map_shared_table(
+        shared, entries_offset + std::size_t{slot_count} * sizeof(connection_entry));
+    if (rc != 0) table_unavailable(std::strerror(rc));
+    table = static_cast<table_body*>(util::shared_table_body(shared));  // zero-filled: all free
+    table->slot_count = slot_count;
     own_slot = -1;
     child_ended = 0;
 }
 
 void leave_connection_table() {
-    if (table == nullptr) return;
-    // Not destroyed: other processes may still use the mutex.
-    munmap(table, table_size);
+    util::unmap_shared_table(shared);
     table = nullptr;
-    table_size = 0;
     own_slot = -1;
 }
 
@@ -236,16 +201,15 @@ admission rekey_own_connection(const char* address) {
 void report_refusal(const char* address, admission why, std::int64_t now) {
     unsigned unreported = 0;
     if (lock_connection_table()) {
-        refusal_entry& e = refusal_slot(address);
-        const bool report = !e.used || now - e.reported_ms >= report_interval_ms;
+        refusal_entry* e = util::find_keyed(table->refusals, refusal_slots, address);
+        const bool report = e == nullptr || now - e->slot.stamp_ms >= report_interval_ms;
         if (report) {
-            unreported = e.used ? e.unreported : 0;
-            util::strlcpy(e.address, address, sizeof e.address);
-            e.reported_ms = now;
-            e.unreported = 0;
-            e.used = true;
+            unreported = e != nullptr ? e->unreported : 0;
+            if (e == nullptr) e = &util::take_keyed(table->refusals, refusal_slots);
+            util::claim_key(e->slot, address, now);
+            e->unreported = 0;
         } else {
-            ++e.unreported;
+            ++e->unreported;
         }
         unlock_connection_table();
         if (!report) return;
@@ -270,7 +234,7 @@ void refuse_connection(int fd, const char* address, admission why) {
     struct linger no_linger {};
     (void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &no_linger, sizeof no_linger);
     close(fd);
-    report_refusal(address, why, now_ms());
+    report_refusal(address, why, util::monotonic_ms());
 }
 
 }  // namespace tollmar::server

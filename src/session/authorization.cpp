@@ -12,6 +12,7 @@
 #include "session/command_tables.hpp"
 #include "session/commands.hpp"
 #include "session/phases.hpp"
+#include "util/clock.hpp"
 #include "util/log.hpp"
 #include "util/peer_address.hpp"
 #include "util/signals.hpp"
@@ -51,10 +52,10 @@ void take_line(int fd, const char* line, char* copy, bool& have, bool other_have
 // whatever it will be: a client must not learn a refusal sooner by hanging up
 // early. A termination signal still ends the session at once.
 void wait_before_verdict(std::int64_t delay_ms) {
-    const std::int64_t until = channel::monotonic_ms() + delay_ms;
+    const std::int64_t until = util::monotonic_ms() + delay_ms;
     for (;;) {
         util::act_on_pending_signals();
-        const std::int64_t left = until - channel::monotonic_ms();
+        const std::int64_t left = until - util::monotonic_ms();
         if (left <= 0) return;
         timespec pause{};
         pause.tv_sec = static_cast<time_t>(left / 1000);
@@ -120,9 +121,9 @@ void authorize(int fd, char* command_line, char* login_name, verdict_source ask_
 
 auth::login_verdict root_verdict(const char* name, const char* password) {
     const char* client = util::client_host();
-    wait_before_verdict(auth::login_delay_ms(client, channel::monotonic_ms()));
+    wait_before_verdict(auth::login_delay_ms(client, util::monotonic_ms()));
     const auth::login_verdict verdict = auth::check_credentials(name, password);
-    auth::record_login(client, verdict == auth::verdict_accepted, channel::monotonic_ms());
+    auth::record_login(client, verdict == auth::verdict_accepted, util::monotonic_ms());
     if (verdict != auth::verdict_accepted) {
         // The cause is for the administrator only; the address lets a
         // filter act on repeated failures.

@@ -128,7 +128,7 @@ bool enter_prelogin_jail(const char** why) {
 void run_prelogin(int client_fd, int root_fd) {
     root_channel = root_fd;
     util::log_forwarder = forward_log;
-    auth::detach_login_throttle();
+    auth::end_login_throttle();
     const char* why = nullptr;
     if (!enter_prelogin_jail(&why)) {
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to enter the pre-login jail", why,

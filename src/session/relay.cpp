@@ -17,6 +17,7 @@
 #include "channel/line_io.hpp"
 #include "channel/wait.hpp"
 #include "session/prelogin.hpp"
+#include "util/clock.hpp"
 #include "util/signals.hpp"
 
 namespace tollmar::session {
@@ -72,7 +73,7 @@ void relay_tls(int client_fd, int session_fd) {
     bool client_ended = false;
     bool session_ended = false;
     bool session_told = false;  // the end of the client's input passed on
-    std::int64_t last_client_write = channel::monotonic_ms();
+    std::int64_t last_client_write = util::monotonic_ms();
 
     for (;;) {
         bool progress = false;
@@ -112,7 +113,7 @@ void relay_tls(int client_fd, int session_fd) {
             const ssize_t n = read(session_fd, down_data, down_capacity);
             if (n > 0) {
                 down.used = static_cast<std::size_t>(n);
-                last_client_write = channel::monotonic_ms();  // the wait for the client starts
+                last_client_write = util::monotonic_ms();  // the wait for the client starts
                 progress = true;
             } else if (n < 0 && would_block()) {
                 session_events |= POLLIN;
@@ -127,7 +128,7 @@ void relay_tls(int client_fd, int session_fd) {
                 SSL_write(handle, down_data + down.sent, static_cast<int>(down.used - down.sent));
             if (n > 0) {
                 down.passed(static_cast<std::size_t>(n));
-                last_client_write = channel::monotonic_ms();
+                last_client_write = util::monotonic_ms();
                 progress = true;
             } else if (const short wait = tls_wait(handle, n); wait != 0) {
                 client_events |= wait;
@@ -141,7 +142,7 @@ void relay_tls(int client_fd, int session_fd) {
         int timeout = -1;
         if (!down.empty()) {
             const std::int64_t left =
-                last_client_write + channel::io_timeout_ms() - channel::monotonic_ms();
+                last_client_write + channel::io_timeout_ms() - util::monotonic_ms();
             if (left <= 0) std::exit(1);  // the client stopped reading
             timeout = left > 60000 ? 60000 : static_cast<int>(left);
         }

@@ -21,6 +21,7 @@
 #include "session/login_message.hpp"
 #include "session/phases.hpp"
 #include "session/prelogin.hpp"
+#include "util/clock.hpp"
 #include "util/log.hpp"
 #include "util/signals.hpp"
 
@@ -86,7 +87,7 @@ void run_session(int fd) {
     // The login phase, handshake included, has one deadline in total, so a
     // client cannot hold the pre-login process by sending a byte now and then.
     if (config::settings.login_deadline != 0)
-        channel::set_phase_deadline(channel::monotonic_ms() +
+        channel::set_phase_deadline(util::monotonic_ms() +
                                     std::int64_t{config::settings.login_deadline} * 1000);
     // The listener's context, or one read from the files while this process
     // may still open them; the pre-login process inherits it and never opens

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "config/settings.hpp"
+#include "support/killed_holder.hpp"
 
 namespace {
 
@@ -83,6 +84,24 @@ TEST_F(LoginThrottle, RefusalsInOneProcessDelayAnother) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_EQ(login_delay_ms("10.0.0.7", t0), 4000);
+}
+
+TEST_F(LoginThrottle, AProcessKilledHoldingTheLockDoesNotWedgeTheTable) {
+    record_login("10.0.0.1", false, t0);
+    tollmar::test::kill_a_lock_holder(lock_login_throttle);
+    EXPECT_EQ(login_delay_ms("10.0.0.1", t0), 2000);  // the taker repairs; the entry survived
+    record_login("10.0.0.1", false, t0);
+    EXPECT_EQ(login_delay_ms("10.0.0.1", t0), 4000);
+    // and the mutex is usable from other processes again
+    const pid_t later = fork();
+    if (later == 0) {
+        record_login("10.0.0.2", false, t0);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(later, &status, 0), later);
+    EXPECT_EQ(login_delay_ms("10.0.0.2", t0), 2000);
+    alarm(0);
 }
 
 TEST(LoginThrottleOff, WithoutATableNobodyWaits) {

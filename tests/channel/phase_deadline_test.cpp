@@ -12,6 +12,7 @@
 #include "channel/line_io.hpp"
 #include "channel/wait.hpp"
 #include "config/settings.hpp"
+#include "util/clock.hpp"
 
 namespace tollmar::channel {
 namespace {
@@ -35,7 +36,7 @@ TEST(PhaseDeadline, EndsTheClientHoweverItSendsBytes) {
             [](int fd) {
                 test::reset_channel_state();
                 config::settings.io_timeout = 30;  // far beyond the deadline
-                set_phase_deadline(monotonic_ms() + 300);
+                set_phase_deadline(util::monotonic_ms() + 300);
                 char line[4096];
                 for (;;) read_line(fd, line, sizeof line);
                 return 0;
@@ -54,10 +55,10 @@ TEST(PhaseDeadline, WaitsAreCutToTheDeadlineAndNoneIsSetByDefault) {
     set_phase_deadline(0);
     EXPECT_EQ(wait_limit_ms(), 30000);
     EXPECT_FALSE(phase_deadline_passed());
-    set_phase_deadline(monotonic_ms() + 5000);
+    set_phase_deadline(util::monotonic_ms() + 5000);
     EXPECT_LE(wait_limit_ms(), 5000);
     EXPECT_GT(wait_limit_ms(), 0);
-    set_phase_deadline(monotonic_ms() - 1);
+    set_phase_deadline(util::monotonic_ms() - 1);
     EXPECT_EQ(wait_limit_ms(), 0);
     EXPECT_TRUE(phase_deadline_passed());
     set_phase_deadline(0);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/settings.hpp"
+#include "support/killed_holder.hpp"
 #include "util/log.hpp"
 
 namespace {
@@ -131,26 +132,7 @@ TEST_F(ConnectionLimits, WithoutAClaimedSlotNothingIsKeyed) {
 
 TEST_F(ConnectionLimits, AProcessKilledHoldingTheLockDoesNotWedgeTheTable) {
     enter(300, "10.0.0.1");
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t holder = fork();
-    if (holder == 0) {
-        if (!lock_connection_table()) _exit(1);
-        (void)write(ready[1], "x", 1);
-        pause();
-        _exit(0);
-    }
-    char byte;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
-    ASSERT_EQ(kill(holder, SIGKILL), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(holder, &status, 0), holder);
-    ASSERT_TRUE(WIFSIGNALED(status));
-
-    // A hang here is the fault: end the test instead.
-    alarm(10);
+    tollmar::test::kill_a_lock_holder(lock_connection_table);
     EXPECT_EQ(admit_connection("10.0.0.1"), admission::admitted);  // the taker repairs
     enter(301, "10.0.0.1");
     enter(302, "10.0.0.1");
