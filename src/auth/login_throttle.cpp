@@ -1,17 +1,23 @@
 #include "auth/login_throttle.hpp"
 
+#include <sys/random.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "config/settings.hpp"
+#include "digest/siphash.hpp"
 #include "util/log.hpp"
-#include "util/peer_address.hpp"
 #include "util/shared_table.hpp"
 
 namespace tollmar::auth {
 
 namespace {
 
-constexpr std::size_t throttle_entries = 1024;
+// 8192 entries a table: an attacker who wants a key forgotten must refuse
+// himself more often than that key, in its bucket, which he cannot find.
+constexpr std::size_t bucket_count = 1024;  // a power of two
+constexpr std::size_t bucket_size = 8;
 constexpr std::int64_t entry_lifetime_ms = 5 * 60 * 1000;
 constexpr std::int64_t longest_delay_ms = 15 * 1000;
 
@@ -21,23 +27,42 @@ struct throttle_entry {
     std::uint32_t refusals;
 };
 
-struct throttle_table {
-    throttle_entry entries[throttle_entries];
+struct keyed_table {
+    throttle_entry entries[bucket_count * bucket_size];
+};
+
+struct throttle_body {
+    unsigned char secret[digest::siphash_key_size];
+    keyed_table clients;
+    keyed_table names;
 };
 
 util::shared_table shared;
-throttle_table* table = nullptr;
+throttle_body* body = nullptr;
 
-void repair_table(void* body) {
-    util::terminate_keys(static_cast<throttle_table*>(body)->entries, throttle_entries);
+void repair(void* memory) {
+    auto* b = static_cast<throttle_body*>(memory);
+    util::terminate_keys(b->clients.entries, bucket_count * bucket_size);
+    util::terminate_keys(b->names.entries, bucket_count * bucket_size);
 }
 
-// Entries whose time ran out are freed as they are met, so that they are
-// reused before any live one.
-void expire(std::int64_t now_ms) {
-    for (throttle_entry& e : table->entries) {
+void make_secret(void* memory) {
+    auto* b = static_cast<throttle_body*>(memory);
+    // Fails only before the kernel's pool is ready; the table then works,
+    // its buckets merely predictable.
+    (void)getrandom(b->secret, sizeof b->secret, 0);
+}
+
+// The bucket of key, with its entries whose time ran out freed, so that they
+// are reused before any live one.
+throttle_entry* bucket_of(keyed_table& table, const char* key, std::int64_t now_ms) {
+    const std::uint64_t hash = digest::siphash24(body->secret, key, std::strlen(key));
+    throttle_entry* bucket = &table.entries[(hash & (bucket_count - 1)) * bucket_size];
+    for (std::size_t i = 0; i < bucket_size; ++i) {
+        throttle_entry& e = bucket[i];
         if (e.slot.used && now_ms - e.slot.stamp_ms >= entry_lifetime_ms) e.slot.used = false;
     }
+    return bucket;
 }
 
 std::int64_t delay_for(std::uint32_t refusals) {
@@ -46,6 +71,33 @@ std::int64_t delay_for(std::uint32_t refusals) {
     std::int64_t delay = base;
     for (std::uint32_t i = 1; i < refusals && delay < cap; ++i) delay *= 2;
     return delay < cap ? delay : cap;
+}
+
+std::int64_t delay_of(keyed_table& table, const char* key, std::int64_t now_ms) {
+    throttle_entry* bucket = bucket_of(table, key, now_ms);
+    const throttle_entry* e = util::find_keyed(bucket, bucket_size, key);
+    return e != nullptr ? delay_for(e->refusals) : 0;
+}
+
+bool fewer_refusals(const throttle_entry& a, const throttle_entry& b) {
+    if (a.refusals != b.refusals) return a.refusals < b.refusals;
+    return a.slot.stamp_ms < b.slot.stamp_ms;
+}
+
+void count_refusal(keyed_table& table, const char* key, std::int64_t now_ms) {
+    throttle_entry* bucket = bucket_of(table, key, now_ms);
+    throttle_entry* e = util::find_keyed(bucket, bucket_size, key);
+    if (e == nullptr) {
+        e = &util::take_keyed(bucket, bucket_size, fewer_refusals);
+        e->refusals = 0;
+    }
+    if (e->refusals < UINT32_MAX) ++e->refusals;
+    util::claim_key(e->slot, key, now_ms);
+}
+
+void clear(keyed_table& table, const char* key, std::int64_t now_ms) {
+    throttle_entry* e = util::find_keyed(bucket_of(table, key, now_ms), bucket_size, key);
+    if (e != nullptr) e->slot.used = false;
 }
 
 }  // namespace
@@ -58,45 +110,44 @@ void unlock_login_throttle() {
     util::unlock_shared_table(shared);
 }
 
-bool init_login_throttle() {
-    if (config::settings.login_delay == 0 || table != nullptr) return true;
-    shared.repair = repair_table;
-    const int rc = util::map_shared_table(shared, sizeof(throttle_table));
+bool init_login_throttle(const char* shared_file) {
+    if (config::settings.login_delay == 0 || body != nullptr) return true;
+    shared.repair = repair;
+    int rc;
+    if (shared_file != nullptr) {
+        rc = util::map_shared_file(shared, shared_file, sizeof(throttle_body), make_secret);
+    } else {
+        rc = util::map_shared_table(shared, sizeof(throttle_body));
+        if (rc == 0) make_secret(util::shared_table_body(shared));
+    }
     if (rc != 0) {
         util::log_line(LOG_ERR, "%s: %s", "login throttle unavailable", std::strerror(rc));
         return false;
     }
-    table = static_cast<throttle_table*>(util::shared_table_body(shared));  // zero-filled
+    body = static_cast<throttle_body*>(util::shared_table_body(shared));
     return true;
 }
 
 void end_login_throttle() {
     util::unmap_shared_table(shared);
-    table = nullptr;
+    body = nullptr;
 }
 
-std::int64_t login_delay_ms(const char* address, std::int64_t now_ms) {
-    if (table == nullptr || config::settings.login_delay == 0 || !lock_login_throttle()) return 0;
-    expire(now_ms);
-    const throttle_entry* e = util::find_keyed(table->entries, throttle_entries, address);
-    const std::int64_t delay = e != nullptr ? delay_for(e->refusals) : 0;
+std::int64_t login_delay_ms(const char* client, const char* name, std::int64_t now_ms) {
+    if (body == nullptr || config::settings.login_delay == 0 || !lock_login_throttle()) return 0;
+    const std::int64_t by_client = delay_of(body->clients, client, now_ms);
+    const std::int64_t by_name = delay_of(body->names, name, now_ms);
     unlock_login_throttle();
-    return delay;
+    return by_client > by_name ? by_client : by_name;
 }
 
-void record_login(const char* address, bool accepted, std::int64_t now_ms) {
-    if (table == nullptr || !lock_login_throttle()) return;
-    expire(now_ms);
-    throttle_entry* e = util::find_keyed(table->entries, throttle_entries, address);
+void record_login(const char* client, const char* name, bool accepted, std::int64_t now_ms) {
+    if (body == nullptr || !lock_login_throttle()) return;
     if (accepted) {
-        if (e != nullptr) e->slot.used = false;
+        clear(body->clients, client, now_ms);
     } else {
-        if (e == nullptr) {
-            e = &util::take_keyed(table->entries, throttle_entries);
-            e->refusals = 0;
-        }
-        if (e->refusals < UINT32_MAX) ++e->refusals;
-        util::claim_key(e->slot, address, now_ms);
+        count_refusal(body->clients, client, now_ms);
+        count_refusal(body->names, name, now_ms);
     }
     unlock_login_throttle();
 }

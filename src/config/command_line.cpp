@@ -19,7 +19,7 @@ namespace tollmar::config {
 namespace {
 
 // "+" keeps glibc from permuting: parsing stops at the first non-option.
-constexpr const char* option_string = "+df:sp:c:k:l:a:m:hvDL:t:x:eu:n:N:A:P:ir:";
+constexpr const char* option_string = "+df:sp:c:k:l:a:m:hvDL:t:x:eu:n:N:A:P:ir:b:";
 
 [[noreturn]] void fail(const char* program_name, const char* message) {
     std::fprintf(stderr, "%s: %s\n", program_name, message);
@@ -70,7 +70,7 @@ void set_io_timeout(const char* text) {
     }
 }
 
-// -n, -N, -A and -P take a whole decimal number within [least, most];
+// -n, -N, -A, -P and -b take a whole decimal number within [least, most];
 // anything else ends the program, since a limit silently left at its default
 // would not be what the administrator asked for.
 std::uint32_t parse_count(const char* program_name, int letter, const char* text,
@@ -140,12 +140,13 @@ void print_help(const char* program_name) {
         "  -P <seconds>   base delay after a refused login [%u]\n"
         "  -i             serve one connection on standard input (inetd)\n"
         "  -r <address>   accept a PROXY protocol header from <address>[/<bits>]\n"
+        "  -b <bits>      count IPv6 clients by their first <bits> bits [%u]\n"
         "\n"
         "Use `%s -v' to show the program version.\n",
         static_cast<unsigned>(settings.per_address_limit),
         static_cast<unsigned>(settings.connection_limit),
         static_cast<unsigned>(settings.login_deadline), static_cast<unsigned>(settings.login_delay),
-        program_name);
+        static_cast<unsigned>(settings.ipv6_prefix_bits), program_name);
     std::exit(0);
 }
 
@@ -222,6 +223,9 @@ void parse_command_line(int argc, char** argv) {
                 break;
             case 'r':
                 add_trusted_proxy(program_name, optarg);
+                break;
+            case 'b':
+                settings.ipv6_prefix_bits = parse_count(program_name, opt, optarg, 16, 128);
                 break;
             default:
                 fail(program_name, "unknown option - try '-h'");

@@ -33,6 +33,9 @@ struct settings_record {
     // as this account, chrooted into prelogin_root.
     const char* prelogin_user = "nobody";  // -u
     const char* prelogin_root = "/run/tollmar/empty";
+    // In inetd mode the connections share no listener: the login throttle's
+    // tables are kept in this file instead (made when missing).
+    const char* login_throttle_file = "/run/tollmar/login-throttle";
     // Connection processes the listener keeps at once from one client
     // address (-n) and in total (-N); a connection over either is refused.
     std::uint32_t per_address_limit = 20;
@@ -42,6 +45,10 @@ struct settings_record {
     // Seconds of the first delay after a refused login from an address (-P),
     // doubled for each further refusal; 0: no delay.
     std::uint32_t login_delay = 2;
+    // Leading bits of an IPv6 client's address under which the limits, the
+    // throttle and the refusal reports count it (-b); 128: the address alone.
+    // IPv4 clients always count under their address.
+    std::uint32_t ipv6_prefix_bits = 64;
     bool inetd_mode = false;  // -i: serve the one connection on standard input
     // -r: the proxies whose connections start with a PROXY protocol header
     address_prefix trusted_proxies[max_trusted_proxies] = {};

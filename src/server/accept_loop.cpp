@@ -63,6 +63,9 @@ void handle_connection(int fd, const struct sockaddr_storage& accepted_peer) {
     }
     char host[util::peer_host_size];
     const unsigned port = peer_text(peer, host, sizeof host);
+    // Counted under its key: an IPv6 client under its prefix.
+    char key[util::peer_key_size];
+    util::peer_key(peer, config::settings.ipv6_prefix_bits, key, sizeof key);
     // Judged before anything is logged or forked, so that a flood of
     // connections costs the listener a table scan each, nothing more. A
     // trusted proxy carries many clients: only the total limit applies to it
@@ -70,12 +73,12 @@ void handle_connection(int fd, const struct sockaddr_storage& accepted_peer) {
     // client the PROXY header names.
     reap_ended_connections();
     const bool via_proxy = is_trusted_proxy(peer);
-    admission verdict = admit_connection(host, via_proxy);
-    if (verdict == admission::admitted && !claim_connection_slot(host, via_proxy)) {
+    admission verdict = admit_connection(key, via_proxy);
+    if (verdict == admission::admitted && !claim_connection_slot(key, via_proxy)) {
         verdict = admission::total_full;
     }
     if (verdict != admission::admitted) {
-        refuse_connection(fd, host, verdict);
+        refuse_connection(fd, key, verdict);
         return;
     }
     util::log_line(LOG_INFO, "Connection from %s:%u", host, port);

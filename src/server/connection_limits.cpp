@@ -31,7 +31,7 @@ struct connection_entry {
     // client, and for a connection its process refused: it counts in the
     // total only.
     bool per_address;
-    char address[util::peer_host_size];
+    char address[util::peer_key_size];  // the client's key (util::peer_key)
 };
 
 // Refusal reports, one slot per recently refused address (stamped when its

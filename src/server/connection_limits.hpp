@@ -1,5 +1,7 @@
 // The count of live connection processes, per client address and in total,
-// and the refusal of a connection over either limit.
+// and the refusal of a connection over either limit. A client is counted
+// under its key (util::peer_key: an IPv6 client under its prefix), and every
+// address parameter below is such a key.
 //
 // The table lives in shared anonymous memory that the listener maps before
 // its first fork, so that a connection process can see it too: a connection

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "auth/login_throttle.hpp"
+#include "config/settings.hpp"
 #include "server/listener.hpp"
 #include "util/log.hpp"
 
@@ -56,10 +58,12 @@ void serve_inetd() {
         std::exit(1);
     }
     keep_only_standard_input(connection);
-    // The pre-login process needs its jail as under the listener. The login
-    // throttle has no listener to share its table from: each connection
-    // started by inetd keeps its own, so repeated refusals are not slowed.
+    // The pre-login process needs its jail as under the listener (which also
+    // makes the folder of the throttle's file). The login throttle has no
+    // listener to share its tables from: every connection started by inetd
+    // maps them from one file instead.
     prepare_prelogin_jail();
+    (void)auth::init_login_throttle(config::settings.login_throttle_file);
     char host[util::peer_host_size];
     const unsigned port = peer_text(peer, host, sizeof host);
     util::log_line(LOG_INFO, "Connection from %s:%u", host, port);

@@ -48,9 +48,10 @@ void take_proxy_header(int fd, const struct sockaddr_storage& proxy) {
                    util::client_port(), proxy_host, proxy_port);
     // The listener counted this connection in the total only; the client is
     // held to its per-address limit here, as a direct connection is there.
-    const admission verdict = rekey_own_connection(util::client_host());
+    const char* key = util::client_key(config::settings.ipv6_prefix_bits);
+    const admission verdict = rekey_own_connection(key);
     if (verdict != admission::admitted) {
-        refuse_connection(fd, util::client_host(), verdict);
+        refuse_connection(fd, key, verdict);
         std::exit(1);
     }
 }

@@ -9,6 +9,7 @@
 #include "auth/login_throttle.hpp"
 #include "channel/line_io.hpp"
 #include "channel/wait.hpp"
+#include "config/settings.hpp"
 #include "session/command_tables.hpp"
 #include "session/commands.hpp"
 #include "session/phases.hpp"
@@ -120,16 +121,20 @@ void authorize(int fd, char* command_line, char* login_name, verdict_source ask_
 }
 
 auth::login_verdict root_verdict(const char* name, const char* password) {
-    const char* client = util::client_host();
-    wait_before_verdict(auth::login_delay_ms(client, util::monotonic_ms()));
+    const char* client = util::client_key(config::settings.ipv6_prefix_bits);
+    wait_before_verdict(auth::login_delay_ms(client, name, util::monotonic_ms()));
     const auth::login_verdict verdict = auth::check_credentials(name, password);
-    auth::record_login(client, verdict == auth::verdict_accepted, util::monotonic_ms());
+    auth::record_login(client, name, verdict == auth::verdict_accepted, util::monotonic_ms());
+    // The session, which will run as the account, must not hold the table.
+    auth::end_login_throttle();
     if (verdict != auth::verdict_accepted) {
-        // The cause is for the administrator only; the address lets a
-        // filter act on repeated failures.
-        util::log_line(LOG_WARNING, "%s ('%.16s') return value %d (%s) from %s", "login failed",
+        // The cause is for the administrator only; the address (and an IPv6
+        // client's prefix, under which it is throttled) lets a filter act on
+        // repeated failures.
+        const bool by_prefix = std::strcmp(client, util::client_host()) != 0;
+        util::log_line(LOG_WARNING, "%s ('%.16s') return value %d (%s) from %s%s%s", "login failed",
                        name, static_cast<int>(verdict), auth::refusal_text(auth::last_refusal),
-                       client);
+                       util::client_host(), by_prefix ? " in " : "", by_prefix ? client : "");
     } else {
         util::log_line(LOG_INFO, "Authenticated %s", name);
     }

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "util/strlcpy.hpp"
@@ -46,6 +47,23 @@ unsigned peer_text(const struct sockaddr_storage& peer, char* host, unsigned hos
     return 0;
 }
 
+void peer_key(const struct sockaddr_storage& peer, unsigned v6_bits, char* key, unsigned key_size) {
+    struct sockaddr_in6 v6;
+    if (peer.ss_family == AF_INET6) std::memcpy(&v6, &peer, sizeof v6);
+    if (peer.ss_family != AF_INET6 || IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr) || v6_bits >= 128) {
+        peer_text(peer, key, key_size);
+        return;
+    }
+    unsigned char* bytes = v6.sin6_addr.s6_addr;
+    for (unsigned i = 0; i < 16; ++i) {
+        const unsigned kept = v6_bits > i * 8 ? v6_bits - i * 8 : 0;
+        if (kept < 8) bytes[i] &= static_cast<unsigned char>(0xff00u >> kept);
+    }
+    char text[INET6_ADDRSTRLEN];
+    if (inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text) == nullptr) text[0] = '\0';
+    std::snprintf(key, key_size, "%s/%u", text, v6_bits);
+}
+
 void set_client_address(const struct sockaddr_storage& address) {
     client.address = address;
     client.port = peer_text(address, client.host, sizeof client.host);
@@ -61,6 +79,12 @@ const char* client_host() {
 
 unsigned client_port() {
     return client.port;
+}
+
+const char* client_key(unsigned v6_bits) {
+    static char key[peer_key_size];
+    peer_key(client.address, v6_bits, key, sizeof key);
+    return key;
 }
 
 }  // namespace tollmar::util

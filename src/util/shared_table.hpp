@@ -28,6 +28,15 @@ struct shared_table {
 // what table held before); 0, or the error number. repair is kept as set.
 int map_shared_table(shared_table& table, std::size_t body_size);
 
+// Maps the table kept in the file at path, which processes that share no
+// parent (connections started by inetd) map alike. A missing file, or one
+// that is not this user's regular file of mode 0600 and the table's size and
+// layout, is replaced by a fresh one: made beside it under a temporary name,
+// its mutex set up and its zero-filled body given to init, then put in place
+// in one step, so that nobody maps a half-made table. 0, or the error number.
+int map_shared_file(shared_table& table, const char* path, std::size_t body_size,
+                    void (*init)(void* body));
+
 // Unmaps the table in this process only: the mutex is not destroyed, since
 // other processes may still use it.
 void unmap_shared_table(shared_table& table);

@@ -56,6 +56,7 @@ std::string dump_settings() {
     add("connection_limit", std::to_string(settings.connection_limit));
     add("login_deadline", std::to_string(settings.login_deadline));
     add("login_delay", std::to_string(settings.login_delay));
+    add("ipv6_prefix_bits", std::to_string(settings.ipv6_prefix_bits));
     add("inetd_mode", std::to_string(settings.inetd_mode));
     add("trusted_proxies", std::to_string(settings.trusted_proxy_count));
     return text;
@@ -127,6 +128,7 @@ TEST(CommandLine, DefaultsWithoutOptions) {
     EXPECT_EQ(s["connection_limit"], "500");
     EXPECT_EQ(s["login_deadline"], "60");
     EXPECT_EQ(s["login_delay"], "2");
+    EXPECT_EQ(s["ipv6_prefix_bits"], "64");
     EXPECT_EQ(s["inetd_mode"], "0");
     EXPECT_EQ(s["trusted_proxies"], "0");
 }
@@ -168,6 +170,8 @@ TEST(CommandLine, EachOptionSetsItsField) {
         {{"-A5"}, "login_deadline", "5"},
         {{"-P", "0"}, "login_delay", "0"},
         {{"-P", "3600"}, "login_delay", "3600"},
+        {{"-b", "48"}, "ipv6_prefix_bits", "48"},
+        {{"-b", "128"}, "ipv6_prefix_bits", "128"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"tollmar"};
@@ -313,6 +317,7 @@ std::string help_text(const std::string& prog, const std::string& cert, const st
            "  -P <seconds>   base delay after a refused login [2]\n"
            "  -i             serve one connection on standard input (inetd)\n"
            "  -r <address>   accept a PROXY protocol header from <address>[/<bits>]\n"
+           "  -b <bits>      count IPv6 clients by their first <bits> bits [64]\n"
            "\n"
            "Use `" +
            prog + " -v' to show the program version.\n";
@@ -348,7 +353,7 @@ TEST(CommandLine, HelpColumns) {
             EXPECT_EQ(line.find('['), 37u) << line;
         }
     }
-    EXPECT_EQ(option_lines, 20);
+    EXPECT_EQ(option_lines, 21);
 }
 
 TEST(CommandLine, HelpShowsCertAndKeyReadBeforeIt) {
@@ -451,6 +456,8 @@ TEST(CommandLine, LimitsMustBeWholeNumbersInRange) {
         {{"-A", " 5"}, "tollmar: -A needs a number from 0 to 86400\n"},
         {{"-P", "3601"}, "tollmar: -P needs a number from 0 to 3600\n"},
         {{"-P", "99999999999999999999999"}, "tollmar: -P needs a number from 0 to 3600\n"},
+        {{"-b", "15"}, "tollmar: -b needs a number from 16 to 128\n"},
+        {{"-b", "129"}, "tollmar: -b needs a number from 16 to 128\n"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {"tollmar"};
