@@ -2,9 +2,11 @@
 an end to junk commands, connection limits per address and in total, and
 slower answers after refused logins."""
 
+import concurrent.futures
 import re
 import socket
 import ssl
+import subprocess
 import syslog
 import time
 
@@ -142,3 +144,53 @@ def test_refused_logins_slow_down_that_address_only(sandbox, server, log):
         assert time.monotonic() - sent >= 1.5  # the 2 s delay, with slack for the clock
     log.wait_for("login failed ('bob') return value 0 (unknown account) from 127.0.0.2")
     log.wait_for(re.compile(r"^login failed \('alice'\).* from 127\.0\.0\.1$"), count=2)
+
+
+def test_a_name_guessed_from_many_addresses_slows_its_owner_but_lets_him_in(sandbox, server,
+                                                                            log):
+    sandbox.add_user("alice", "s3cret")
+    sandbox.write_mbox("alice", MBOX)
+    srv = server.start("-P", "1")
+    refused = "-ERR [AUTH] authentication failed"
+    for source in ("127.0.0.2", "127.0.0.3"):  # each address refused once
+        with srv.connect(source=source) as c:
+            assert c.login("alice", "guess")[1] == refused
+    # Two refusals on the name: the next login for it waits 2 s, from any
+    # address, the owner's with the right password too, which is let in. The
+    # name's count is not cleared by that: the guessing goes on elsewhere.
+    for _ in range(2):
+        with srv.connect(source="127.0.0.4") as owner:
+            assert owner.greeting() == "+OK"
+            assert owner.cmd("USER alice") == "+OK"
+            sent = time.monotonic()
+            assert owner.cmd("PASS s3cret").startswith("+OK")
+            assert time.monotonic() - sent >= 1.5
+            assert owner.cmd("QUIT").startswith("+OK")
+        srv.wait_sessions_ended()
+    log.wait_for("Authenticated alice", count=2)
+
+
+def test_a_watched_address_outlasts_refusals_from_1024_others(sandbox, server, log):
+    # Unknown names cost the crypt of the first stored hash: a cheap one
+    # keeps the flood short.
+    cheap = subprocess.run(["openssl", "passwd", "-1", "-stdin"], input=b"x\n", check=True,
+                           capture_output=True).stdout.decode().strip()
+    sandbox.add_user("decoy", "x", hashed=cheap)
+    srv = server.start("-P", "1")
+    refused = "-ERR [AUTH] authentication failed"
+    for i in range(3):  # 1 s, then 2 s: the next waits 4 s
+        with srv.connect(source="127.0.0.9") as c:
+            assert c.login("watched%d" % i, "guess")[1] == refused
+
+    def one_off(i):
+        with srv.connect(source="127.1.%d.%d" % (i // 200, i % 200 + 1)) as c:
+            assert c.login("name%d" % i, "guess")[1] == refused
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
+        list(pool.map(one_off, range(1024)))
+    with srv.connect(source="127.0.0.9") as c:
+        assert c.greeting() == "+OK"
+        assert c.cmd("USER watched9") == "+OK"
+        sent = time.monotonic()
+        assert c.cmd("PASS guess") == refused
+        assert time.monotonic() - sent >= 3.5  # still the 4 s delay

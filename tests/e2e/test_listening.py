@@ -6,6 +6,7 @@ import os
 import re
 import socket
 import subprocess
+import time
 
 import pytest
 
@@ -241,3 +242,25 @@ def test_inetd_mode_takes_a_proxy_header_from_a_trusted_peer(server, sandbox, lo
     line = log.assert_logged("Client 198.51.100.20:5555 via proxy 127.0.0.1:%d" % local_port,
                              LOG_INFO)
     assert line.pid == proc.pid
+
+
+def test_inetd_mode_connections_share_the_login_throttle(server, sandbox, dora):
+    waited = []
+    for _ in range(2):
+        client, proc = inetd(server, sandbox, "-P", "2")
+        with client:
+            client.settimeout(10)
+            f = client.makefile("rb")
+            assert f.readline() == b"+OK\r\n"
+            client.sendall(b"USER dora\r\n")
+            assert f.readline() == b"+OK\r\n"
+            sent = time.monotonic()
+            client.sendall(b"PASS wrong\r\n")
+            assert f.readline() == b"-ERR [AUTH] authentication failed\r\n"
+            waited.append(time.monotonic() - sent)
+        assert proc.wait(timeout=10) == 1
+    # The second process, which shares no parent with the first, waits the
+    # 2 s the first one's refusal earned (with slack for the clock).
+    assert waited[1] >= 1.5
+    st = os.stat("/run/tollmar/login-throttle")
+    assert (st.st_uid, st.st_mode & 0o7777) == (0, 0o600)

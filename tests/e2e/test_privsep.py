@@ -40,6 +40,12 @@ def proc_limits(pid):
     return limits
 
 
+def shared_mappings(pid):
+    """The lines of /proc/<pid>/maps for memory shared with other processes."""
+    with open("/proc/%d/maps" % pid) as f:
+        return [line for line in f if line.split()[1].endswith("s")]
+
+
 def prelogin_of(srv, exclude=()):
     """(connection process, its pre-login process), once both exist, for a
     connection process not in exclude."""
@@ -80,14 +86,14 @@ def test_prelogin_process_is_jailed(sandbox, server, alice, tls, user):
         assert int(limits["Max open files"][1]) <= 16
         # No memory shared with the other sessions (the login throttle's and
         # the connection limits' tables): nothing run here can hold their locks.
-        with open("/proc/%d/maps" % prelogin) as f:
-            shared = [line for line in f if line.split()[1].endswith("s")]
-        assert shared == []
+        assert shared_mappings(prelogin) == []
         # The root side never changed: it decides the login.
         assert proc_status(connection)["Uid"].split() == ["0"] * 4
 
         assert c.cmd("PASS s3cret") == "+OK"
         assert c.cmd("STAT") == "+OK 2 %d" % (len(MBOX) + 9)
+        # Nor the session, which now runs as the account.
+        assert shared_mappings(connection) == []
         # Plain: the session has the client socket and no helper; TLS: the
         # jailed process stays on as the TLS end.
         assert children_of(connection) == ([prelogin] if tls else [])
