@@ -26,7 +26,7 @@ namespace tollmar::auth {
 // file shared_file, made when missing, which processes that share no parent
 // map (inetd mode). False (after logging) when that fails, and logins are
 // then never delayed. Does nothing when login_delay is 0.
-bool init_login_throttle(const char* shared_file = nullptr);
+[[nodiscard]] bool init_login_throttle(const char* shared_file = nullptr);
 
 // Unmaps the tables in this process only; the others keep theirs. For a
 // process that must never reach them (the jailed pre-login process: whatever

@@ -18,9 +18,6 @@ namespace tollmar::config {
 
 namespace {
 
-// "+" keeps glibc from permuting: parsing stops at the first non-option.
-constexpr const char* option_string = "+df:sp:c:k:l:a:m:hvDL:t:x:eu:n:N:A:P:ir:b:";
-
 [[noreturn]] void fail(const char* program_name, const char* message) {
     std::fprintf(stderr, "%s: %s\n", program_name, message);
     std::exit(1);
@@ -138,7 +135,8 @@ void print_help(const char* program_name) {
         "  -N <count>     most connections in total [%u]\n"
         "  -A <seconds>   time allowed for the whole login phase [%u]\n"
         "  -P <seconds>   base delay after a refused login [%u]\n"
-        "  -i             serve one connection on standard input (inetd)\n"
+        "  -i             serve one connection on standard input (inetd); the\n"
+        "                 connections share -P's table in %s\n"
         "  -r <address>   accept a PROXY protocol header from <address>[/<bits>]\n"
         "  -b <bits>      count IPv6 clients by their first <bits> bits [%u]\n"
         "\n"
@@ -146,7 +144,8 @@ void print_help(const char* program_name) {
         static_cast<unsigned>(settings.per_address_limit),
         static_cast<unsigned>(settings.connection_limit),
         static_cast<unsigned>(settings.login_deadline), static_cast<unsigned>(settings.login_delay),
-        static_cast<unsigned>(settings.ipv6_prefix_bits), program_name);
+        settings.login_throttle_file, static_cast<unsigned>(settings.ipv6_prefix_bits),
+        program_name);
     std::exit(0);
 }
 

@@ -1,6 +1,7 @@
 #include "server/connection_limits.hpp"
 
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include "config/settings.hpp"
 #include "server/listener.hpp"
 #include "util/clock.hpp"
+#include "util/fatal.hpp"
 #include "util/log.hpp"
 #include "util/peer_address.hpp"
 #include "util/shared_table.hpp"
@@ -95,9 +97,7 @@ counts count_slots(const char* address) {
 }
 
 [[noreturn]] void table_unavailable(const char* why) {
-    util::log_line(LOG_ERR, "%s: %s", "connection table unavailable", why);
-    std::fprintf(stderr, "connection table unavailable: %s\n", why);
-    std::exit(1);
+    util::fatal(nullptr, "%s: %s", "connection table unavailable", why);
 }
 
 }  // namespace
@@ -136,7 +136,14 @@ void note_child_ended(int) {
 void reap_ended_connections() {
     if (child_ended == 0) return;
     child_ended = 0;
-    reap_children(SIGCHLD);
+    reap_children();
+}
+
+void reap_children() {
+    const int saved_errno = errno;
+    pid_t pid;
+    while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) forget_connection(pid);
+    errno = saved_errno;
 }
 
 void forget_connection(pid_t pid) {

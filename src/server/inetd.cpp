@@ -11,8 +11,11 @@
 
 #include "auth/login_throttle.hpp"
 #include "config/settings.hpp"
+#include "server/connection.hpp"
 #include "server/listener.hpp"
+#include "util/fatal.hpp"
 #include "util/log.hpp"
+#include "util/peer_address.hpp"
 
 namespace tollmar::server {
 
@@ -40,9 +43,7 @@ void keep_only_standard_input(const struct stat& connection) {
     for (int fd = 3; fd < 3 + count && fd < 3 + static_cast<int>(max_listeners); ++fd) {
         if (same_file(fd, connection)) close(fd);
     }
-    unsetenv("LISTEN_PID");
-    unsetenv("LISTEN_FDS");
-    unsetenv("LISTEN_FDNAMES");
+    forget_activation_environment();
 }
 
 }  // namespace
@@ -61,13 +62,16 @@ void serve_inetd() {
     // The pre-login process needs its jail as under the listener (which also
     // makes the folder of the throttle's file). The login throttle has no
     // listener to share its tables from: every connection started by inetd
-    // maps them from one file instead.
+    // maps them from one file instead (logged when that fails; logins are
+    // then not delayed).
     prepare_prelogin_jail();
     (void)auth::init_login_throttle(config::settings.login_throttle_file);
     char host[util::peer_host_size];
-    const unsigned port = peer_text(peer, host, sizeof host);
+    const unsigned port = util::peer_text(peer, host, sizeof host);
     util::log_line(LOG_INFO, "Connection from %s:%u", host, port);
-    prepare_connection_socket(STDIN_FILENO);
+    // Logged when it fails; the connection works without the option.
+    (void)prepare_connection_socket(STDIN_FILENO);
+    util::note_serving();
     serve_connection(STDIN_FILENO, peer);
 }
 
