@@ -10,6 +10,7 @@ server_packages=(
     g++ cmake make pkg-config  # the build
     libssl-dev libcrypt-dev    # TLS, crypt(3)
     libxxhash-dev              # the digest of the scanned maildrop
+    libseccomp-dev             # the system-call filter of the pre-login process
     curl                       # the client the demo suggests
 )
 test_packages=(
@@ -19,6 +20,7 @@ test_packages=(
     openssl                        # their self-signed certificate, the TLS policy checks
     fail2ban                       # fail2ban-regex, against the shipped filter
     util-linux procps              # unshare for their private mount namespace, process tools
+    iproute2                       # a private network with a local IPv6 /48
     fetchmail                      # a real client that keeps mail on the server (UIDL)
     procmail                       # a real delivery agent for the soak
     haproxy                        # the load balancer in front of two servers (PROXY protocol)

@@ -1,9 +1,11 @@
 #include "session/prelogin.hpp"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +19,7 @@
 #include "config/settings.hpp"
 #include "session/login_message.hpp"
 #include "session/phases.hpp"
+#include "session/syscall_filter.hpp"
 #include "util/log.hpp"
 
 namespace tollmar::session {
@@ -66,6 +69,57 @@ struct {
 bool jail_step(bool ok, const char* step, const char** why) {
     if (!ok) *why = step;
     return ok;
+}
+
+// Room for the TLS handshake and the relay's buffers, not for a process that
+// grows without end; CPU for a long TLS session's encryption, not for a spin.
+constexpr rlim_t most_address_space = 512 * 1024 * 1024;
+constexpr rlim_t most_cpu_seconds = 3600;
+
+#if defined(__SANITIZE_ADDRESS__)
+// The leak check at exit traces the process, which the filter forbids: a
+// sanitized jailed process ends without it.
+void end_without_leak_check(int status, void*) {
+    _exit(status);
+}
+#endif
+
+// The limits of a jailed process; the address-space limit is left to a build
+// with AddressSanitizer, which reserves far more address space than it uses.
+bool lower_limits(const char** why) {
+    bool ok = jail_step(limit(RLIMIT_NPROC, 0), "RLIMIT_NPROC", why) &&
+              jail_step(limit(RLIMIT_FSIZE, 0), "RLIMIT_FSIZE", why) &&
+              jail_step(limit(RLIMIT_CORE, 0), "RLIMIT_CORE", why) &&
+              jail_step(limit(RLIMIT_NOFILE, 16), "RLIMIT_NOFILE", why) &&
+              jail_step(limit(RLIMIT_CPU, most_cpu_seconds), "RLIMIT_CPU", why);
+#if defined(__SANITIZE_ADDRESS__)
+    on_exit(end_without_leak_check, nullptr);
+#else
+    ok = ok && jail_step(limit(RLIMIT_AS, most_address_space), "RLIMIT_AS", why);
+#endif
+    return ok;
+}
+
+// Leaves the client socket and the pair open as descriptors 3 and 4 and
+// nothing else: standard input, output and error read and write /dev/null,
+// and the log's socket is closed, so that nothing run here can write where
+// the server does. Before the chroot, which has no /dev/null.
+bool keep_only_connection(int& client_fd, int& root_fd) {
+    closelog();
+    const int null_fd = open("/dev/null", O_RDWR);
+    const int client = fcntl(client_fd, F_DUPFD, 5);
+    const int root = fcntl(root_fd, F_DUPFD, 5);
+    if (null_fd < 0 || client < 0 || root < 0) return false;
+    for (int fd = 0; fd < 3; ++fd) {
+        if (dup2(null_fd, fd) < 0) return false;
+    }
+    if (dup2(client, 3) < 0 || dup2(root, 4) < 0) return false;
+    if (close_range(5, ~0U, 0) != 0) {
+        for (int fd = 5; fd < 1024; ++fd) close(fd);
+    }
+    client_fd = 3;
+    root_fd = 4;
+    return true;
 }
 
 }  // namespace
@@ -119,18 +173,19 @@ bool enter_prelogin_jail(const char** why) {
     // With no file writes allowed, a stray write to a log file on standard
     // error fails instead of killing the process.
     std::signal(SIGXFSZ, SIG_IGN);
-    return jail_step(limit(RLIMIT_NPROC, 0), "RLIMIT_NPROC", why) &&
-           jail_step(limit(RLIMIT_FSIZE, 0), "RLIMIT_FSIZE", why) &&
-           jail_step(limit(RLIMIT_CORE, 0), "RLIMIT_CORE", why) &&
-           jail_step(limit(RLIMIT_NOFILE, 16), "RLIMIT_NOFILE", why);
+    // Not dumpable: no core, and no process of the same account may trace it
+    // or read its memory through /proc.
+    return jail_step(prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0, "not dumpable", why) &&
+           lower_limits(why) && install_syscall_filter(why);
 }
 
 void run_prelogin(int client_fd, int root_fd) {
-    root_channel = root_fd;
     util::log_forwarder = forward_log;
     auth::end_login_throttle();
     const char* why = nullptr;
-    if (!enter_prelogin_jail(&why)) {
+    if (!keep_only_connection(client_fd, root_fd)) why = "closing descriptors";
+    root_channel = root_fd;
+    if (why != nullptr || !enter_prelogin_jail(&why)) {
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to enter the pre-login jail", why,
                        std::strerror(errno));
         std::exit(1);

@@ -10,14 +10,18 @@ namespace tollmar::session {
 bool resolve_prelogin_user(const char** why);
 
 // Chroots into the empty prelogin_root, drops every group, switches for good
-// to prelogin_user (setuid(0) must fail afterwards), sets no-new-privileges and
-// lowers its limits: no new processes, no file writes, few descriptors, no
-// core dump. false (with *why naming the step and errno set) when a step
-// fails; the process must then end.
+// to prelogin_user (setuid(0) must fail afterwards), sets no-new-privileges,
+// makes itself not dumpable, lowers its limits (no new processes, no file
+// writes, few descriptors, no core dump, bounded address space and CPU time)
+// and installs the system-call filter (syscall_filter.hpp). false (with *why
+// naming the step and errno set) when a step fails; the process must then
+// end.
 bool enter_prelogin_jail(const char** why);
 
 // The body of the pre-login process, forked by the root connection process:
-// enters the jail, does the TLS handshake when -s is on, greets, runs the
+// keeps only the client socket and root_fd open (standard input, output and
+// error on /dev/null, the log closed), enters the jail before the first
+// client byte, does the TLS handshake when -s is on, greets, runs the
 // authorization dialogue and asks root_fd for the verdict. After an accepted
 // login it hands root_fd the command bytes it has already read; then it ends
 // (plain TCP: the root process serves the client socket itself) or relays
