@@ -3,6 +3,7 @@
 #include "session/monitor.hpp"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,12 +30,54 @@ namespace {
 
 pid_t prelogin_pid = -1;
 
+// Until when this process waits for the pre-login process's next message;
+// 0: for ever. For the login request, the end of the login phase and a
+// second more, so that a pre-login process that keeps its own deadline
+// reports first: whatever that process does (stopped, spinning, silent), the
+// connection and its slot end then.
+std::int64_t wait_deadline_ms = 0;
+constexpr std::int64_t deadline_grace_ms = 1000;
+
+// Makes deadline_ms the bound of every read on the pair, a message begun and
+// not finished included (0: none).
+void bound_reads(int fd, std::int64_t deadline_ms) {
+    wait_deadline_ms = deadline_ms;
+    if (deadline_ms == 0) {
+        const timeval none{};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+    }
+}
+
+// True when the deadline has passed; else bounds the next read by it.
+bool deadline_passed(int fd) {
+    if (wait_deadline_ms == 0) return false;
+    const std::int64_t left = wait_deadline_ms - util::monotonic_ms();
+    if (left <= 0) return true;
+    timeval rest{};
+    rest.tv_sec = static_cast<time_t>(left / 1000);
+    rest.tv_usec = static_cast<suseconds_t>(left % 1000) * 1000;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rest, sizeof rest);
+    return false;
+}
+
 // Waits for the pre-login process; its exit status, 1 when it was killed.
+// Not past the wait deadline: a process that has closed its end of the pair
+// but does not end is killed then.
 int reap_prelogin() {
     int status = 0;
     for (;;) {
-        const pid_t r = waitpid(prelogin_pid, &status, 0);
+        const pid_t r = waitpid(prelogin_pid, &status, wait_deadline_ms != 0 ? WNOHANG : 0);
         if (r == prelogin_pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+        if (r == 0) {
+            if (util::monotonic_ms() >= wait_deadline_ms) {
+                kill(prelogin_pid, SIGKILL);
+                wait_deadline_ms = 0;
+            } else {
+                const timespec pause{0, 5 * 1000 * 1000};
+                nanosleep(&pause, nullptr);
+            }
+            continue;
+        }
         if (r < 0 && errno == EINTR) {
             util::act_on_pending_signals();
             continue;
@@ -57,16 +100,26 @@ int reap_prelogin() {
     std::exit(1);
 }
 
+[[noreturn]] void end_at_deadline() {
+    kill(prelogin_pid, SIGKILL);
+    reap_prelogin();
+    channel::log_phase_deadline();
+    std::exit(1);
+}
+
 // The next message of type wanted; the log lines sent before it are written
-// on the way. Anything else ends the connection.
+// on the way. Anything else, or no message by the deadline, ends the
+// connection.
 void receive(int fd, message& m, std::uint32_t wanted) {
     static char text[util::log_line_size];
     for (;;) {
         const char* why = "unexpected message";
+        if (deadline_passed(fd)) end_at_deadline();
         switch (read_message(fd, m, &why)) {
             case read_status::ended:
                 end_with_prelogin();
             case read_status::malformed:
+                if (deadline_passed(fd)) end_at_deadline();
                 refuse_message(why);
             case read_status::complete:
                 break;
@@ -122,8 +175,13 @@ int fork_prelogin(int client_fd, bool tls) {
     }
     close(pair[1]);
     // The deadline is the pre-login process's to keep; this one never reads
-    // the client before the login.
+    // the client before the login, and only ends a pre-login process that
+    // fails to keep it.
     channel::set_phase_deadline(0);
+    const std::int64_t deadline_s = config::settings.login_deadline;
+    if (deadline_s != 0) {
+        bound_reads(pair[0], util::monotonic_ms() + deadline_s * 1000 + deadline_grace_ms);
+    }
     return pair[0];
 }
 
@@ -136,6 +194,10 @@ void answer_login(int pair_fd, login_request& request, auth::login_result& resul
     if (!decoded) refuse_message(why);
     result = root_verdict(request.name, request.password);
     explicit_bzero(request.password, sizeof request.password);
+    // The verdict may come after the login phase (a throttled login): from
+    // here the pre-login process has the usual time to answer the client and
+    // hand over.
+    bound_reads(pair_fd, util::monotonic_ms() + channel::io_timeout_ms());
     const std::int32_t verdict = result.verdict;
     // On a refusal the pre-login process replies and ends.
     if (!write_message(pair_fd, message_verdict, &verdict, sizeof verdict) ||
@@ -147,6 +209,7 @@ int take_handover(int pair_fd, int client_fd, bool tls) {
     static message m;
     const char* why = nullptr;
     receive(pair_fd, m, message_handover);
+    bound_reads(pair_fd, 0);  // the pair now carries the session, with its own timeouts
     if (!decode_handover(m, &why)) refuse_message(why);
     channel::push_input(reinterpret_cast<const char*>(m.body), m.length);
     if (tls) return pair_fd;

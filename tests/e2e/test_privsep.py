@@ -87,6 +87,19 @@ def test_prelogin_process_is_jailed(sandbox, server, alice, tls, user):
         # No memory shared with the other sessions (the login throttle's and
         # the connection limits' tables): nothing run here can hold their locks.
         assert shared_mappings(prelogin) == []
+        # Only the client socket and the pair: no log socket, no standard
+        # streams of the server, nothing else the connection process held.
+        fds = {int(fd): os.readlink("/proc/%d/fd/%s" % (prelogin, fd))
+               for fd in os.listdir("/proc/%d/fd" % prelogin)}
+        assert sorted(fds) == [0, 1, 2, 3, 4]
+        assert [fds[fd] for fd in (0, 1, 2)] == ["/dev/null"] * 3
+        assert fds[3].startswith("socket:") and fds[4].startswith("socket:")
+        # The system-call filter is in force before the first client byte,
+        # and the process is not dumpable (its /proc files are root's).
+        assert status["Seccomp"] == "2"
+        assert os.stat("/proc/%d/status" % prelogin).st_uid == 0
+        assert int(limits["Max address space"][1]) <= 512 * 1024 * 1024
+        assert int(limits["Max cpu time"][1]) <= 3600
         # The root side never changed: it decides the login.
         assert proc_status(connection)["Uid"].split() == ["0"] * 4
 
@@ -159,6 +172,30 @@ def test_killed_prelogin_process_ends_only_its_connection(sandbox, server, alice
     assert not log.find("Authenticated alice")
     assert sandbox.lock_files() == [] and sandbox.spool_files() == []
     assert open(sandbox.mbox_path("alice"), "rb").read() == MBOX
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
+def test_a_stopped_prelogin_process_loses_its_slot_at_the_login_deadline(server, alice, log,
+                                                                         tls):
+    srv = server.start("-A", "2", "-N", "1", "-t", "30", tls=tls)
+    stuck = srv.connect(handshake=False) if tls else srv.connect()
+    try:
+        connection, prelogin = prelogin_of(srv)
+        os.kill(prelogin, signal.SIGSTOP)
+        # The slot is taken: the next client is refused at once ...
+        if not tls:
+            with srv.connect() as c:
+                assert c.read_all() == b"-ERR [SYS/TEMP] too many connections\r\n"
+        # ... until root ends the stopped process at the deadline (2 s and a
+        # second's grace), whatever that process does.
+        log.wait_for("login time exceeded (2 seconds) from 127.0.0.1", syslog.LOG_WARNING,
+                     pid=connection)
+        srv.wait_sessions_ended()
+        with srv.connect() as c:
+            assert c.login("alice", "s3cret") == ("+OK", "+OK")
+            assert c.cmd("QUIT") == "+OK"
+    finally:
+        stuck.close()
 
 
 @pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
