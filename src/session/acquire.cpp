@@ -2,6 +2,7 @@
 // as the account.
 #include <grp.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -137,6 +138,10 @@ void become_account(int fd, uid_t uid) {
         maildrop::cleanup_at_exit();
         fail(fd, "-ERR [SYS/TEMP] failed to set effective user identity\r\n");
     }
+    // Said outright rather than left to the kernel's setting for processes
+    // that changed identity: the session holds what root read for it, and
+    // no other process of the account may trace it or read its memory.
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 
 // From here on the lock is cleaned up at every exit, kept fresh while the

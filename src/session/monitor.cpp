@@ -19,6 +19,7 @@
 #include "channel/wait.hpp"
 #include "config/settings.hpp"
 #include "session/prelogin.hpp"
+#include "session/prelogin_log.hpp"
 #include "util/clock.hpp"
 #include "util/log.hpp"
 #include "util/peer_address.hpp"
@@ -112,6 +113,7 @@ int reap_prelogin() {
 // connection.
 void receive(int fd, message& m, std::uint32_t wanted) {
     static char text[util::log_line_size];
+    static char line[util::log_line_size];
     for (;;) {
         const char* why = "unexpected message";
         if (deadline_passed(fd)) end_at_deadline();
@@ -127,7 +129,10 @@ void receive(int fd, message& m, std::uint32_t wanted) {
         if (m.type == wanted) return;
         int priority = 0;
         if (m.type != message_log || !decode_log(m, priority, text, &why)) refuse_message(why);
-        util::log_line(priority, "%s", text);
+        if (!prelogin_log_line(priority, text, line, sizeof line)) {
+            refuse_message("not one of the pre-login process's log lines");
+        }
+        util::log_line(priority, "%s", line);
     }
 }
 

@@ -105,8 +105,9 @@ def test_prelogin_process_is_jailed(sandbox, server, alice, tls, user):
 
         assert c.cmd("PASS s3cret") == "+OK"
         assert c.cmd("STAT") == "+OK 2 %d" % (len(MBOX) + 9)
-        # Nor the session, which now runs as the account.
+        # Nor the session, which now runs as the account and is not dumpable.
         assert shared_mappings(connection) == []
+        assert os.stat("/proc/%d/status" % connection).st_uid == 0
         # Plain: the session has the client socket and no helper; TLS: the
         # jailed process stays on as the TLS end.
         assert children_of(connection) == ([prelogin] if tls else [])
