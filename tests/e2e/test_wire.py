@@ -60,7 +60,7 @@ FORGED_HEADER = (b"From mallory@example.net Thu Dec 10 09:00:00 2026\n"
 
 # A 9,000-byte body line whose pieces would be a boundary and a part header.
 BOUNDARY_PIECE = b"--frontier" + b" " * (PIECE - len(b"--frontier"))
-PART_PIECE = b"Content-Type: application/x-msdownload"
+PART_PIECE = b"Content-Type: application/x-msdownload; name=\"setup.exe\"; x="
 FORGED_PART = (b"From mallory@example.net Thu Dec 10 09:01:00 2026\n"
                b"From: mallory@example.net\nSubject: invoice\nMIME-Version: 1.0\n"
                b'Content-Type: multipart/mixed; boundary="frontier"\n\n'
