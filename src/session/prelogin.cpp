@@ -14,6 +14,7 @@
 #include "auth/login_throttle.hpp"
 #include "channel/line_io.hpp"
 #include "channel/tls.hpp"
+#include "channel/tls_relay.hpp"
 #include "config/settings.hpp"
 #include "session/login_message.hpp"
 #include "session/phases.hpp"
@@ -149,7 +150,7 @@ void run_prelogin(int client_fd, int root_fd) {
     const bool handed = write_message(root_fd, message_handover, pending, n);
     explicit_bzero(pending, sizeof pending);
     if (!handed) std::exit(1);
-    if (!config::settings.use_tls) std::exit(0);
+    if (!channel::tls_active()) std::exit(0);
 
     // From here the socket pair carries the session's text: nothing else may
     // be written to it.
@@ -158,7 +159,7 @@ void run_prelogin(int client_fd, int root_fd) {
     // process exits: the relay must not die with it, and ends by itself when
     // the socket pair closes.
     prctl(PR_SET_PDEATHSIG, 0, 0, 0, 0);
-    relay_tls(client_fd, root_fd);
+    channel::tls_relay(client_fd, root_fd);
 }
 
 }  // namespace tollmar::session

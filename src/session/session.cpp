@@ -122,11 +122,10 @@ void run_session(int fd) {
     // the client before the login.
     channel::set_phase_deadline(0);
     if (tls) {
-        // Only the pre-login process speaks TLS; this one reads plain text
-        // from the socket pair after the login.
+        // Only the pre-login process speaks TLS; this one, without a handle,
+        // reads plain text from the socket pair after the login.
         close(fd);
         channel::tls_end();
-        config::settings.use_tls = false;
     }
 
     static message m;
