@@ -89,8 +89,9 @@ void write_all(int fd, const char* data, std::size_t len) {
             util::act_on_pending_signals();
             continue;
         }
-        // A vanished client raises SIGPIPE before the write reports EPIPE; its
-        // recorded action (clean-up and exit) takes precedence over this log line.
+        // A vanished client raises SIGPIPE before the write reports EPIPE;
+        // its recorded action (clean-up and exit) takes precedence over this
+        // log line.
         util::act_on_pending_signals();
         util::log_line(LOG_ERR, "%s: %s", "write failed - aborting", std::strerror(err));
         std::exit(1);

@@ -156,8 +156,8 @@ SSL_CTX* build_context(const char** what, const char** path) {
     // a closure alert has simply ended its input, as over plain TCP.
     //
     // No resumption: the session cache would live in a process that ends with
-    // its connection, and tickets (now redeemable, since every connection
-    // process inherits the same ticket keys) would need keys rotated apart
+    // its connection, and tickets (redeemable in any connection process, as
+    // all inherit the same ticket keys) would need keys rotated apart
     // from the certificate to keep forward secrecy. Clients of a mailbox
     // poll rarely enough that a full handshake is cheap, and sending tickets
     // would only cost every handshake work and bytes.

@@ -27,9 +27,9 @@ namespace {
 // The socket pair to the root connection process.
 int root_channel = -1;
 
-// Log lines go to the root process, which writes them with its pid (the pid
-// that wrote every line of a connection before the split). In the chroot
-// there is no /dev/log to reconnect to anyway.
+// Log lines go to the root process, which writes them with its pid, so that
+// every line of a connection carries the same pid. In the chroot there is no
+// /dev/log to reconnect to anyway.
 void forward_log(int priority, const char* line) {
     static unsigned char body[log_body_max];
     const std::size_t length = encode_log(priority, line, body);
