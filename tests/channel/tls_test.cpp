@@ -227,6 +227,15 @@ TEST_F(Tls, SilentClientCannotHoldTheHandshake) {
     EXPECT_EQ(outcome.received, "");
 }
 
+// Greets, reads one line and sends it back; 0, or 3 when no line came.
+int echo_one_line(int fd) {
+    send_text(fd, "+OK\r\n");
+    char buf[4096];
+    if (read_line(fd, buf, sizeof buf) <= 0) return 3;
+    send_text(fd, buf);
+    return 0;
+}
+
 // The channel speaks TLS exactly while it holds a handle; the setting only
 // says whether connections start with a handshake. The process behind the
 // TLS relay runs with the setting on and no handle, and must speak plain text.
@@ -236,19 +245,13 @@ TEST_F(Tls, TheHandleNotTheSettingDecides) {
             serve_tls(cert(), key(), 10);
             config::settings.use_tls = false;
             tls_start(fd);
-            if (!tls_active()) return 2;
-            send_text(fd, "+OK\r\n");
-            char buf[4096];
-            if (read_line(fd, buf, sizeof buf) <= 0) return 3;
-            send_text(fd, buf);
-            return 0;
+            return tls_active() ? echo_one_line(fd) : 2;
         },
         [](int peer, std::string& received) {
             tls_client client(peer);
             ASSERT_NE(client.ssl, nullptr);
-            received = client.read_exactly(5);
             ASSERT_TRUE(client.write("CAPA\r\n"));
-            received += client.read_exactly(6);
+            received = client.read_exactly(11);
         });
     EXPECT_EQ(with_handle.status, 0);
     EXPECT_EQ(with_handle.received, "+OK\r\nCAPA\r\n");
@@ -256,12 +259,7 @@ TEST_F(Tls, TheHandleNotTheSettingDecides) {
     const auto without_handle = run_in_child(
         [](int fd) {
             serve_tls(cert(), key(), 10);
-            if (tls_active()) return 2;
-            send_text(fd, "+OK\r\n");
-            char buf[4096];
-            if (read_line(fd, buf, sizeof buf) <= 0) return 3;
-            send_text(fd, buf);
-            return 0;
+            return tls_active() ? 2 : echo_one_line(fd);
         },
         [](int peer, std::string& received) {
             test::write_fully(peer, "STAT\r\n");
