@@ -22,6 +22,7 @@ test_packages=(
     util-linux procps              # unshare for their private mount namespace, process tools
     iproute2                       # a private network with a local IPv6 /48
     fetchmail                      # a real client that keeps mail on the server (UIDL)
+    s-nail                         # a mail reader on a POP3 folder (headers as sent)
     procmail                       # a real delivery agent for the soak
     haproxy                        # the load balancer in front of two servers (PROXY protocol)
     mandoc man-db systemd dpkg-dev # manual page lint, unit verification, the Debian package
