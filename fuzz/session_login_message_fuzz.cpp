@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes, as a hostile pre-login process could send them, to
-// the root side's message reader and decoders. Every message that a decoder
-// accepts must keep the promises the root side relies on.
+// the root side's message reader and decoders, and the log lines root would
+// write for it. Every message that a decoder accepts must keep the promises
+// the root side relies on.
 //
 // Input: the bytes on the socket pair (at most what a pipe holds).
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 
 #include "session/login_message.hpp"
+#include "session/prelogin_log.hpp"
 
 namespace {
 
@@ -19,6 +21,7 @@ using namespace tollmar::session;
 message in;
 login_request request;
 char line[tollmar::util::log_line_size];
+char logged[tollmar::util::log_line_size];
 
 void check(bool promise) {
     if (!promise) std::abort();
@@ -56,6 +59,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 if (decode_log(in, priority, line, &why)) {
                     check(priority >= LOG_EMERG && priority <= LOG_DEBUG);
                     check(std::strlen(line) + 4 == in.length);
+                    // What root would write of it: one of the fixed events,
+                    // one line, never a refused login.
+                    if (prelogin_log_line(priority, line, logged, sizeof logged)) {
+                        for (const char* c = logged; *c != '\0'; ++c) {
+                            check(static_cast<unsigned char>(*c) >= 0x20 && *c != 0x7f);
+                        }
+                        check(std::strncmp(logged, "login failed", 12) != 0);
+                    }
                 }
                 break;
             }
