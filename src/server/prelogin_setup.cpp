@@ -16,6 +16,7 @@
 #include "config/settings.hpp"
 #include "server/listener.hpp"
 #include "session/prelogin.hpp"
+#include "session/syscall_filter.hpp"
 #include "util/fatal.hpp"
 
 namespace tollmar::server {
@@ -69,6 +70,9 @@ void prepare_prelogin_jail() {
     if (!session::resolve_prelogin_user(&why))
         fail("failed to enter the pre-login jail", config::settings.prelogin_user,
              (std::string(why) + ": " + std::strerror(errno)).c_str());
+    // Compiled once here; each connection's jail only loads it.
+    if (!session::prepare_syscall_filter(&why))
+        fail("failed to try the pre-login jail", why, std::strerror(errno));
 
     int report[2];
     if (pipe(report) != 0) fail("failed to try the pre-login jail", "pipe", std::strerror(errno));

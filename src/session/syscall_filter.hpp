@@ -2,16 +2,21 @@
 // allow-list of what the dialogue, the TLS handshake and the relay need on
 // descriptors they already hold. Everything else fails with EPERM: no
 // process, file or socket is opened, no signal reaches another process
-// (kill, tkill, tgkill other than to itself, pidfd), no process is traced or
-// its memory read. Since the filter stops a jailed process from signalling
-// or tracing any other, every jailed process may run as one account.
+// (kill, tkill, tgkill, pidfd), no process is traced or its memory read.
+// Since the filter stops a jailed process from signalling or tracing any
+// other, every jailed process may run as one account.
 #pragma once
 
 namespace tollmar::session {
 
-// Installs the filter in this process (no-new-privileges must be set); it
-// stays for the life of the process. false with *why and errno set when the
-// kernel refuses it.
+// Compiles the filter once, in the listener before its first fork, so that a
+// connection only loads it. false with *why and errno set when libseccomp
+// cannot build it.
+bool prepare_syscall_filter(const char** why);
+
+// Installs the filter in this process (no-new-privileges must be set),
+// compiling it first when prepare_syscall_filter has not; it stays for the
+// life of the process. false with *why and errno set when the kernel refuses.
 bool install_syscall_filter(const char** why);
 
 }  // namespace tollmar::session
