@@ -25,8 +25,8 @@ struct event {
     part rest;
 };
 
-// Every line the pre-login process (channel I/O, TLS, the dialogue, the jail)
-// may log.
+// Every line the pre-login process (channel I/O, TLS, the screen for stray
+// PROXY headers, the dialogue, the jail) may log.
 constexpr event events[] = {
     {LOG_ERR, "read() timed out.", part::none},
     {LOG_ERR, "write() timed out.", part::none},
@@ -36,6 +36,7 @@ constexpr event events[] = {
     {LOG_ERR, "write failed - aborting: ", part::detail},
     {LOG_ERR, "failed to enter the pre-login jail: ", part::detail},
     {LOG_ERR, "failed to set signal handler: ", part::detail},
+    {LOG_ERR, "PROXY header refused", part::own},
     {LOG_WARNING, "login time exceeded", part::own},
     {LOG_WARNING, "too many bad commands", part::own},
 };
@@ -65,6 +66,9 @@ void own_line(const char* text, char* out, std::size_t out_size) {
     if (std::strcmp(text, "login time exceeded") == 0) {
         std::snprintf(out, out_size, "%s (%u seconds) from %s", text,
                       static_cast<unsigned>(config::settings.login_deadline), util::client_host());
+    } else if (std::strcmp(text, "PROXY header refused") == 0) {
+        std::snprintf(out, out_size, "%s from %s:%u: %s", text, util::client_host(),
+                      util::client_port(), "not from a trusted proxy");
     } else {
         std::snprintf(out, out_size, "%s from %s", text, util::client_host());
     }

@@ -22,6 +22,7 @@ TEST(PreloginLog, OnlyTheFixedEventsWithEscapedDetails) {
     auto* v4 = reinterpret_cast<sockaddr_in*>(&peer);
     v4->sin_family = AF_INET;
     v4->sin_addr.s_addr = htonl(0xcb007109);  // 203.0.113.9
+    v4->sin_port = htons(40000);
     tollmar::util::set_client_address(peer);
     const auto saved = tollmar::config::settings;
     tollmar::config::settings.login_deadline = 60;
@@ -39,6 +40,9 @@ TEST(PreloginLog, OnlyTheFixedEventsWithEscapedDetails) {
          "login time exceeded (60 seconds) from 203.0.113.9"},
         {LOG_WARNING, "too many bad commands from 203.0.113.9",
          "too many bad commands from 203.0.113.9"},
+        {LOG_ERR, "PROXY header refused from 203.0.113.9:40000: not from a trusted proxy",
+         "PROXY header refused from 203.0.113.9:40000: not from a trusted proxy"},
+        {LOG_ERR, "PROXY header refused from 203.0.113.9:40001: not from a trusted proxy", nullptr},
         // A detail cannot carry a line a log filter would act on.
         {LOG_ERR, "write failed - aborting: x\nlogin failed ('admin') return value 0",
          "write failed - aborting: x\\x0alogin failed \\x28\\x27admin\\x27\\x29 return value 0"},
