@@ -57,10 +57,10 @@ void apply_folder(std::map<std::string, int>& names, const op& o) {
 // What is certainly on disk after the first `prefix` operations, and what
 // since the last syncs may or may not be.
 struct point {
-    std::map<std::string, int> names;                // entries as of the folder's last fsync
-    std::vector<std::size_t> folder_pending;         // folder operations since
-    std::map<int, std::string> durable;              // file -> bytes as of its last fsync
-    std::map<int, std::vector<std::size_t>> pending; // file -> changes since
+    std::map<std::string, int> names;                 // entries as of the folder's last fsync
+    std::vector<std::size_t> folder_pending;          // folder operations since
+    std::map<int, std::string> durable;               // file -> bytes as of its last fsync
+    std::map<int, std::vector<std::size_t>> pending;  // file -> changes since
 };
 
 point point_at(const std::vector<initial_file>& initial, const std::vector<op>& ops,
@@ -100,8 +100,7 @@ struct choice {
     std::map<int, std::int64_t> last_part;
 };
 
-crash_state build(const point& p, const std::vector<op>& ops, std::size_t prefix,
-                  const choice& c) {
+crash_state build(const point& p, const std::vector<op>& ops, std::size_t prefix, const choice& c) {
     crash_state s;
     s.prefix = prefix;
     s.names = p.names;
@@ -193,7 +192,8 @@ std::vector<crash_state> crash_states(const std::vector<initial_file>& initial,
         if (total <= static_cast<double>(limits.per_point)) {
             // Every choice, counted through as one mixed-radix number.
             std::vector<std::size_t> radix{p.folder_pending.size() + 1};
-            for (const auto& [file, pend] : p.pending) radix.push_back(std::size_t{2} << pend.size());
+            for (const auto& [file, pend] : p.pending)
+                radix.push_back(std::size_t{2} << pend.size());
             std::vector<std::size_t> digit(radix.size(), 0);
             for (;;) {
                 choice c{digit[0], {}, {}};

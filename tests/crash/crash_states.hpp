@@ -27,10 +27,10 @@
 namespace tollmar::crash {
 
 struct crash_state {
-    std::size_t prefix = 0;                    // operations issued before the cut
-    std::map<std::string, int> names;          // folder entry -> file
-    std::map<int, std::string> contents;       // file -> bytes
-    std::vector<std::size_t> lost;             // operations of the prefix not kept
+    std::size_t prefix = 0;                                     // operations issued before the cut
+    std::map<std::string, int> names;                           // folder entry -> file
+    std::map<int, std::string> contents;                        // file -> bytes
+    std::vector<std::size_t> lost;                              // operations of the prefix not kept
     std::vector<std::pair<std::size_t, std::int64_t>> partial;  // (operation, bytes kept)
 };
 
@@ -43,8 +43,7 @@ struct exploration_limits {
 // per_point, else per_point of them drawn with the seed, always including
 // "everything kept" and "nothing unsynced kept"), duplicates removed.
 std::vector<crash_state> crash_states(const std::vector<initial_file>& initial,
-                                      const std::vector<op>& ops,
-                                      const exploration_limits& limits);
+                                      const std::vector<op>& ops, const exploration_limits& limits);
 
 // The state as the list of operations kept and lost, one a line.
 std::string explain(const crash_state& state, const std::vector<op>& ops);

@@ -50,8 +50,8 @@ struct options {
 };
 
 std::string message(char tag, std::size_t body) {
-    return std::string("From ") + tag + "@x Mon Jan  1 00:00:00 2024\n\n" +
-           std::string(body, tag) + "\n\n";
+    return std::string("From ") + tag + "@x Mon Jan  1 00:00:00 2024\n\n" + std::string(body, tag) +
+           "\n\n";
 }
 
 std::string read_all(const std::string& path) {
@@ -68,8 +68,8 @@ std::string read_all(const std::string& path) {
 bool write_at(int fd, const std::string& bytes, off_t at) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
-                                   at + static_cast<off_t>(done));
+        const ssize_t n =
+            ::pwrite(fd, bytes.data() + done, bytes.size() - done, at + static_cast<off_t>(done));
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
     }

@@ -154,7 +154,7 @@ std::int64_t position(int fd) {
 void note_write(int number, std::int64_t offset, const void* data, ssize_t n) {
     if (n <= 0) return;
     note(make(op_kind::write, "", "", number, offset, n,
-          std::string(static_cast<const char*>(data), static_cast<std::size_t>(n))));
+              std::string(static_cast<const char*>(data), static_cast<std::size_t>(n))));
 }
 
 void note_rename(const std::string& from, const std::string& to) {
@@ -186,7 +186,8 @@ std::vector<initial_file> start_recording(const std::string& folder) {
             if (f != nullptr) {
                 char buffer[65536];
                 std::size_t n;
-                while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) file.content.append(buffer, n);
+                while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+                    file.content.append(buffer, n);
                 std::fclose(f);
             }
         }

@@ -16,16 +16,16 @@
 namespace tollmar::crash {
 
 enum class op_kind {
-    create,      // name: a new empty file (O_CREAT) under a new inode
-    rename,      // name -> name2 (replacing whatever name2 held)
-    link,        // name2 becomes another name of name's file
-    unlink,      // name removed
-    write,       // inode: data at offset
-    truncate,    // inode: cut or extended to length
-    fsync,       // inode: its data and size on disk
-    folder_sync, // the folder's entries on disk
-    writeback,   // inode: sync_file_range (started, never waited for)
-    close,       // inode: descriptor closed
+    create,       // name: a new empty file (O_CREAT) under a new inode
+    rename,       // name -> name2 (replacing whatever name2 held)
+    link,         // name2 becomes another name of name's file
+    unlink,       // name removed
+    write,        // inode: data at offset
+    truncate,     // inode: cut or extended to length
+    fsync,        // inode: its data and size on disk
+    folder_sync,  // the folder's entries on disk
+    writeback,    // inode: sync_file_range (started, never waited for)
+    close,        // inode: descriptor closed
 };
 
 struct op {
