@@ -191,6 +191,7 @@ std::string folder_of(const char* path) {
 // take it, and the session whose fresh lock was moved aside loses it while
 // it still holds the maildrop. Taking a free lock (the link) needs no guard.
 // The guard is held for a few system calls; a kill ends it with the process.
+// lock_model.py beside this file checks every interleaving of the protocol.
 enum class guard { held, busy, unavailable };
 
 guard take_guard(const char* lock_path, util::unique_fd& folder) {

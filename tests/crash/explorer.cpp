@@ -47,7 +47,7 @@ struct options {
     std::string mutate;
     bool expect_broken = false;
     bool show_ops = false;
-    std::size_t large_kib = 2600;
+    std::size_t large_kib = 5000;
 };
 
 // A message whose body differs from byte to byte (lower-case lines of 72),
