@@ -122,8 +122,8 @@ struct exploration {
 // Writes the state into the folder: the maildrop keeps its inode (a journal
 // names it by device and inode), every other file is made afresh.
 // A name carrying this boot's origin is given another boot's: the files of a
-// power cut come from before the reboot. False when the maildrop is missing.
-bool lay_out(const exploration& e, const crash_state& s, int maildrop_fd) {
+// power cut come from before the reboot. Empty when done, else what is wrong.
+std::string lay_out(const exploration& e, const crash_state& s, int maildrop_fd) {
     empty_folder(e.folder, "mbox");
     std::map<int, std::string> first_name;
     const std::string origin = md::process_origin();
@@ -135,18 +135,22 @@ bool lay_out(const exploration& e, const crash_state& s, int maildrop_fd) {
         if (file == e.maildrop_file && name == "mbox") continue;
         const auto first = first_name.find(file);
         if (first != first_name.end()) {
-            if (::link(first->second.c_str(), path.c_str()) != 0) return false;
+            if (::link(first->second.c_str(), path.c_str()) != 0) return "cannot lay out " + name;
             continue;
         }
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0 || !write_at(fd, s.contents.at(file), 0)) return false;
-        ::close(fd);
+        const bool written = fd >= 0 && write_at(fd, s.contents.at(file), 0);
+        if (fd >= 0) ::close(fd);
+        if (!written) return "cannot lay out " + name;
         first_name[file] = path;
     }
     const auto drop = s.names.find("mbox");
-    if (drop == s.names.end() || drop->second != e.maildrop_file) return e.lock_case;
+    if (drop == s.names.end() || drop->second != e.maildrop_file)
+        return e.lock_case ? "" : "the maildrop is gone";
     const std::string& content = s.contents.at(e.maildrop_file);
-    return ::ftruncate(maildrop_fd, 0) == 0 && write_at(maildrop_fd, content, 0);
+    if (::ftruncate(maildrop_fd, 0) != 0 || !write_at(maildrop_fd, content, 0))
+        return "cannot lay out the maildrop";
+    return "";
 }
 
 std::string spool_of(const exploration& e) {
@@ -260,7 +264,7 @@ tally explore(const exploration& e, const options& opt) {
         for (bool mail_after : {false, true}) {
             if (mail_after && e.lock_case) continue;
             ++t.states;
-            std::string reason = lay_out(e, s, maildrop_fd) ? "" : "the maildrop is gone";
+            std::string reason = lay_out(e, s, maildrop_fd);
             if (reason.empty()) reason = check_in_child(e, mail_after);
             if (reason.empty()) continue;
             if (++t.broken <= 3 && !opt.expect_broken)
