@@ -148,10 +148,10 @@ bool made_by_dead_process(const char* lock_path, const struct stat& lock_st, pid
 }
 
 // Removes the lock file under lock_path only if it is the file `is_it`
-// accepts (the lock judged stale, say, and not a contender's fresh one): the
-// name is first moved to one of our own, so that what is judged is what goes;
-// another file is put back (unless a third session has taken the name
-// meanwhile: then that one holds the lock and the other finds its own lost).
+// accepts (the lock judged stale, say): the name is first moved to one of our
+// own, so that what is judged is what goes. Runs under the folder's guard
+// (take_guard), so no session of ours changes the name in between; a file
+// that an agent ignoring the guard put there meanwhile is put back.
 // True when removed.
 template <typename Judge>
 bool remove_if(const char* lock_path, Judge is_it) {
