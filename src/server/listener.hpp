@@ -66,8 +66,10 @@ bool prepare_connection_socket(int fd);
 int listen_backlog(const char* listenq);
 
 // Reaps every ended child without blocking and drops each from the
-// connection table; errno is preserved. Called by the listener in normal
-// context after SIGCHLD was recorded (see connection_limits.hpp).
+// connection table; for sessions killed by a signal, starts the clean-up of
+// their spool folders (killed_sessions.hpp); errno is preserved. Called by
+// the listener in normal context after SIGCHLD was recorded (see
+// connection_limits.hpp).
 void reap_children(int sig);
 
 // SIGTERM, SIGINT, SIGHUP, SIGQUIT. In the listening process: removes the pid

@@ -18,6 +18,7 @@
 #include "maildrop/maildrop_path.hpp"
 #include "maildrop/path_check.hpp"
 #include "maildrop/scan.hpp"
+#include "maildrop/spool_folder.hpp"
 #include "maildrop/update.hpp"
 #include "session/phases.hpp"
 #include "util/log.hpp"
@@ -26,9 +27,6 @@
 namespace tollmar::session {
 
 namespace {
-
-// A bound on the clean-up at login; what is left goes at later logins.
-constexpr std::size_t dead_spool_files_per_login = 4096;
 
 [[noreturn]] void fail(int fd, const char* reply) {
     channel::send_text(fd, reply);
@@ -160,11 +158,9 @@ void acquire_maildrop(int fd, const char* login_name) {
     util::install_signal(SIGPIPE, util::record_signal);
     channel::set_wait_hook(keep_lock_fresh);
 
-    // Copies that killed sessions of this account left behind (a SIGKILL
-    // skips the clean-up); as the account, so only its own files can go.
-    (void)maildrop::sweep_dead_spool_files(config::settings.spool_tmp_dir, uid,
-                                           dead_spool_files_per_login);
-    if (!maildrop::scan_maildrop(path.c_str(), config::settings.spool_tmp_dir)) {
+    // As the account, so that the folder is the account's from the start.
+    const char* spool_folder = maildrop::make_session_spool_folder(config::settings.spool_tmp_dir);
+    if (spool_folder == nullptr || !maildrop::scan_maildrop(path.c_str(), spool_folder)) {
         channel::send_text(fd, "-ERR [SYS/PERM] failed to scan maildrop contents\r\n");
         maildrop::remove_spool_files();
         maildrop::cleanup_at_exit();

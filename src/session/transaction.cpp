@@ -9,6 +9,7 @@
 #include "maildrop/lock.hpp"
 #include "maildrop/maildrop_path.hpp"
 #include "maildrop/message_table.hpp"
+#include "maildrop/spool_folder.hpp"
 #include "maildrop/update.hpp"
 #include "session/command_tables.hpp"
 #include "session/commands.hpp"
@@ -38,8 +39,10 @@ void cmd_quit(int fd, const char*) {
     maildrop::release_removed_journal();
     maildrop::remove_spool_files();
     maildrop::release_message_table();
-    // Off the client's path: what dead or robbed sessions left beside it.
+    // Off the client's path: what dead or robbed sessions left beside the
+    // maildrop, and the folders of the account's killed sessions.
     if (!swept_path.empty()) maildrop::sweep_lock_leftovers(swept_path.c_str());
+    maildrop::remove_session_spool_folder();
 }
 
 void command_loop(int fd, char* command_line) {
