@@ -50,7 +50,7 @@ def alice(sandbox):
 
 
 def leftovers(sandbox):
-    return sandbox.spool_files(), sandbox.lock_files()
+    return sandbox.spool_entries(), sandbox.lock_files()
 
 
 @pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
