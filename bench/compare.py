@@ -85,19 +85,22 @@ def sizes(form):
             "quit": ("10 MiB", 1024, 10 * KIB),
             "logins": 40,
             "login_limit": 8.0,
+            "history": ("10^4", 10 ** 4),
             "throughput_bytes": 256 * MIB,
         }
     stat = [("1 MiB", 100, 10 * KIB), ("100 MiB", 10240, 10 * KIB)]
     lists = [("10^4", 10 ** 4), ("10^5", 10 ** 5)]
     if form == "medium":
         return {"stat": stat, "list": lists, "quit": ("100 MiB", 10240, 10 * KIB),
-                "logins": 100, "login_limit": 15.0, "throughput_bytes": 512 * MIB}
+                "logins": 100, "login_limit": 15.0, "history": ("10^5", 10 ** 5),
+                "throughput_bytes": 512 * MIB}
     return {
         "stat": stat + [("1 GiB", 104857, 10 * KIB)],
         "list": lists + [("10^6", 10 ** 6)],
         "quit": ("1 GiB", 104857, 10 * KIB),
         "logins": 200,
         "login_limit": 20.0,
+        "history": ("10^5", 10 ** 5),
         "throughput_bytes": 1 * GIB,
     }
 
@@ -810,6 +813,36 @@ def quit_run(server, box, which):
     return elapsed
 
 
+def history_run(control, auth, tls_files, big, label, small, size, reps, table):
+    """Logins/s with a spool folder on disk that one session of `big` has just
+    used, against another instance with a fresh folder on the same disk."""
+    for box in (big, small):
+        box.install()  # --only may have left them out
+    instances = {}
+    for name in ("fresh", "used"):
+        folder = os.path.join(WORK, "spool-" + name)
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        os.chmod(folder, 0o1777)
+        instances[name] = Tollmar("tollmar-" + name, control, auth, folder, tls_files)
+    used = instances["used"]
+    c = Client(used.port(False), False)
+    c.login(big.login)
+    c.cmd("STAT")
+    finish(used, big, c)
+    runs = interleaved([used, instances["fresh"]], reps, lambda s: login_run(
+        s, [small], False, size["logins"], size["login_limit"]))
+    fresh = median_of(runs["tollmar-fresh"], "rate")
+    table.add("logins/s, plain, 1 worker, spool on disk, fresh folder", {"tollmar": fresh}, per_s)
+    table.add("logins/s, plain, 1 worker, spool on disk, right after a session of %s messages"
+              % label, {"tollmar": median_of(runs["tollmar-used"], "rate")}, per_s,
+              "within 10 %% of a fresh folder (%s)" % per_s(fresh), "higher",
+              check=lambda v: v >= 0.9 * fresh)
+    for server in instances.values():
+        server.plain.stop()
+        server.tls.stop()
+
+
 def warm(servers, box):
     """One untimed session per Dovecot: its index, built once as in real use."""
     for server in servers:
@@ -867,6 +900,8 @@ def run(args, program):
                       for label, n in size["list"]]
         qlabel, qn, qs = size["quit"]
         quit_box = box("quit", qn, qs, "quit")
+        hlabel, hn = size["history"]
+        history_box = box("h" + hlabel.replace("^", ""), hn, None, "history")
         print("generating maildrops ...", flush=True)
         for login, b in boxes.items():
             # Only what the chosen groups use: the largest maildrops take
@@ -969,6 +1004,12 @@ def run(args, program):
                                                     tollmar=median_of(tmpfs_runs, "p99")))):
                         table.add("%s, %s: p99" % (label, where), per, ms, "< 20 ms",
                                   check=lambda v: v < 0.020)
+
+        # -- logins right after a large session used a spool folder on disk
+        if want("history"):
+            settle()
+            history_run(control, auth, (cert, key), history_box, hlabel, login_boxes[0], size,
+                        reps, table)
 
         # -- RETR
         if want("retr"):
@@ -1076,7 +1117,8 @@ def run(args, program):
             if pid == 0:
                 time.sleep(0.05)
         sandbox.close()
-        for sub in ("mail", "home", "spool-disk", "dovecot-stock", "dovecot-tuned"):
+        for sub in ("mail", "home", "spool-disk", "spool-fresh", "spool-used", "dovecot-stock",
+                    "dovecot-tuned"):
             shutil.rmtree(os.path.join(WORK, sub), ignore_errors=True)
         if not args.keep_data:
             shutil.rmtree(os.path.join(WORK, "data"), ignore_errors=True)
@@ -1117,7 +1159,8 @@ def main():
                         help="up to 100 MiB and 10^5 messages (a few minutes)")
     parser.add_argument("--reps", type=int, default=3, help="runs per median (3 to 15)")
     parser.add_argument("--only", type=lambda t: set(t.split(",")),
-                        help="comma-separated groups: limits, logins, retr, stat, list, quit")
+                        help="comma-separated groups: limits, logins, history, retr, stat, "
+                        "list, quit")
     parser.add_argument("--budget", type=int,
                         help="seconds after which the groups not yet started are skipped")
     parser.add_argument("--out", help="markdown file for the table "

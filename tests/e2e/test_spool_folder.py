@@ -5,12 +5,11 @@ the listener, or without one by the account's next session)."""
 
 import os
 import re
-import socket
 import stat
-import subprocess
 
 import pytest
 
+from listening import inetd
 from pop3_sandbox import MAIL_GID
 
 MBOX = b"".join(b"From m%d@example.org Thu Dec 10 09:00:00 2026\n\nbody %d\n\n" % (i, i)
@@ -140,17 +139,9 @@ def test_the_listener_clears_a_killed_session_and_spares_the_live_one_of_the_acc
 
 
 def inetd_session(server, sandbox):
-    """The server in inetd mode (no listener) on one connection; returns
-    (reader of the client's side, client socket, Popen)."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as listener:
-        listener.bind(("127.0.0.1", 0))
-        listener.listen(1)
-        client = socket.create_connection(listener.getsockname(), timeout=10)
-        conn, _ = listener.accept()
-    with conn:
-        proc = subprocess.Popen([server.binary, "-i", "-x", sandbox.spool_tmp],
-                                stdin=conn, stdout=conn, stderr=subprocess.DEVNULL,
-                                env=server._env(None))
+    """The server in inetd mode (no listener) on one connection, greeted;
+    returns (reader of the client's side, client socket, Popen)."""
+    client, proc = inetd(server, sandbox)
     reader = client.makefile("rb")
     assert reader.readline().startswith(b"+OK")
     return reader, client, proc
