@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -14,7 +15,9 @@
 #include <cstring>
 
 #include "config/settings.hpp"
+#include "server/killed_sessions.hpp"
 #include "server/listener.hpp"
+#include "util/fatal.hpp"
 #include "util/log.hpp"
 #include "util/peer_address.hpp"
 #include "util/shared_mutex.hpp"
@@ -114,9 +117,7 @@ counts count_slots(const char* address) {
 }
 
 [[noreturn]] void table_unavailable(const char* why) {
-    util::log_line(LOG_ERR, "%s: %s", "connection table unavailable", why);
-    std::fprintf(stderr, "connection table unavailable: %s\n", why);
-    std::exit(1);
+    util::fatal(nullptr, "%s: %s", "connection table unavailable", why);
 }
 
 }  // namespace
@@ -171,7 +172,20 @@ void note_child_ended(int) {
 void reap_ended_connections() {
     if (child_ended == 0) return;
     child_ended = 0;
-    reap_children(SIGCHLD);
+    reap_children();
+}
+
+void reap_children() {
+    const int saved_errno = errno;
+    for (;;) {
+        siginfo_t info;
+        std::memset(&info, 0, sizeof info);  // si_pid stays 0 when none has ended
+        if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG) != 0 || info.si_pid == 0) break;
+        forget_connection(info.si_pid);
+        note_reaped_child(info);
+    }
+    sweep_after_killed_sessions();
+    errno = saved_errno;
 }
 
 void forget_connection(pid_t pid) {

@@ -1,13 +1,8 @@
 // Signal handlers of the listening process and of connection processes.
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
 #include "config/settings.hpp"
-#include "server/connection_limits.hpp"
-#include "server/killed_sessions.hpp"
+#include "server/connection.hpp"
 #include "server/listener.hpp"
 #include "util/signals.hpp"
 
@@ -19,19 +14,6 @@ namespace {
 volatile std::sig_atomic_t connection_process = 0;
 
 }  // namespace
-
-void reap_children(int) {
-    const int saved_errno = errno;
-    for (;;) {
-        siginfo_t info;
-        std::memset(&info, 0, sizeof info);  // si_pid stays 0 when none has ended
-        if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG) != 0 || info.si_pid == 0) break;
-        forget_connection(info.si_pid);
-        note_reaped_child(info);
-    }
-    sweep_after_killed_sessions();
-    errno = saved_errno;
-}
 
 void on_terminate(int sig) {
     if (connection_process != 0) {
