@@ -21,6 +21,7 @@
 #include "session/login_message.hpp"
 #include "session/phases.hpp"
 #include "session/prelogin.hpp"
+#include "session/summary.hpp"
 #include "util/log.hpp"
 #include "util/signals.hpp"
 
@@ -157,6 +158,7 @@ void run_session(int fd) {
     }
     char command_line[command_buffer_size];
     acquire_maildrop(connection, request.name);
+    summary_start(request.name);
     command_loop(connection, command_line);
 }
 
