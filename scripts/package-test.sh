@@ -15,8 +15,13 @@ mirror=${MIRROR:-http://deb.debian.org/debian}
 
 work=$(mktemp -d /var/tmp/tollmar-package-test.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-scripts/package.sh -o "$work/debs/old"
-scripts/package.sh -o "$work/debs/new" -v "$(dpkg-parsechangelog -S Version)+1"
+# Both packages from one copy of the tree, so that they differ only in
+# their version, whatever changes in the tree meanwhile.
+mkdir "$work/tree"
+git ls-files -z --cached --others --exclude-standard |
+    xargs -0 -r cp -a --parents -t "$work/tree" 2>/dev/null || true
+(cd "$work/tree" && scripts/package.sh -o "$work/debs/old" &&
+    scripts/package.sh -o "$work/debs/new" -v "$(dpkg-parsechangelog -S Version)+1")
 
 # Each step runs in the root; "serve" in a network namespace of its own with
 # only the loopback interface, the others with the host's network for apt.

@@ -25,6 +25,21 @@ while getopts "o:v:" opt; do
     esac
 done
 
+# The tracked and new files of a checkout (deleted ones are listed and
+# missing: nothing to copy), or all but build folders of a copy without git.
+copy_tree() {
+    if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+        git ls-files -z --cached --others --exclude-standard |
+            xargs -0 -r cp -a --parents -t "$1" 2>/dev/null || true
+    else
+        tar -c --exclude='./build*' --exclude='./obj-*' . | tar -x -C "$1"
+    fi
+    [ -f "$1/debian/rules" ] || {
+        echo "package: copy of the tree failed" >&2
+        exit 1
+    }
+}
+
 # The package's version is the project's: the two must not drift apart.
 project=$(sed -n 's/^project(tollmar VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 packaged=$(dpkg-parsechangelog -S Version)
@@ -36,10 +51,7 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/tollmar"
-git ls-files -z --cached --others --exclude-standard |
-    xargs -0 -r cp -a --parents -t "$work/tollmar" 2>/dev/null || true
-# Deleted but not yet committed files are listed and missing: nothing to copy.
-[ -f "$work/tollmar/debian/rules" ] || { echo "package: copy of the tree failed" >&2; exit 1; }
+copy_tree "$work/tollmar"
 
 if [ -n "$version" ]; then
     entry=$(mktemp)
