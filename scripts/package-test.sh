@@ -28,7 +28,7 @@ git ls-files -z --cached --others --exclude-standard |
 step() { printf -- '--customize-hook=chroot "$1" sh /tmp/in_root.sh %s' "$1"; }
 serve='--customize-hook=unshare --net sh -c "ip link set lo up && exec chroot \"\$0\" sh /tmp/in_root.sh serve" "$1"'
 
-mmdebstrap --variant=apt --include=curl,passwd --quiet \
+mmdebstrap --variant=apt --include=passwd --quiet \
     --customize-hook="mkdir -p \"\$1/tmp/debs\" && cp -r '$work/debs/.' \"\$1/tmp/debs/\"" \
     --customize-hook="copy-in tests/package/in_root.sh /tmp" \
     "$(step before)" "$(step install)" "$serve" "$(step upgrade)" "$serve" "$(step remove)" \

@@ -2,12 +2,14 @@
 # Runs inside the fresh Debian root that scripts/package-test.sh builds, one
 # step per call:
 #   in_root.sh before      an account with mail; the file list to compare with
-#   in_root.sh install     the first package, with apt; checks the layout
+#   in_root.sh install     the first package, with apt, which must fetch the
+#                          TLS library; checks the layout; then curl
 #   in_root.sh serve       the server from the installed unit's command line,
 #                          a login with curl (run in a private network
 #                          namespace: port 110 is not the host's)
 #   in_root.sh upgrade     the second package over it; conffile edits survive
-#   in_root.sh remove      removed, then purged with the dependencies apt added
+#   in_root.sh remove      removed, then purged with curl and the
+#                          dependencies apt added
 # Each step ends with status 0 only when all its checks passed.
 set -eu
 export DEBIAN_FRONTEND=noninteractive
@@ -61,7 +63,9 @@ before)
     file_list >/tmp/before
     ;;
 install)
+    dpkg-query -W libssl3 2>/dev/null && fail "libssl3 is already there"
     apt-get install -y -q /tmp/debs/old/tollmar_*.deb
+    apt-mark showauto | grep -qx libssl3 || fail "apt did not add libssl3 for tollmar"
     for f in /usr/sbin/tollmar /usr/sbin/tollmar-passwd /usr/share/man/man8/tollmar.8.gz \
         /usr/share/man/man8/tollmar-passwd.8.gz /usr/share/man/man5/tollmar-auth.5.gz \
         /lib/systemd/system/tollmar.service /lib/systemd/system/tollmar.socket \
@@ -77,6 +81,7 @@ install)
         fail "enabled: $(find /etc/systemd -name 'tollmar*')"
     fi
     echo "# the administrator's note" >>/etc/fail2ban/filter.d/tollmar.conf
+    apt-get install -y -q curl
     ;;
 upgrade)
     old=$(dpkg-query -W -f '${Version}' tollmar)
@@ -93,8 +98,9 @@ remove)
     apt-get remove -y -q tollmar
     [ ! -e /usr/sbin/tollmar ] || fail "removed, and the server is still there"
     [ -f /etc/fail2ban/filter.d/tollmar.conf ] || fail "removed, and the conffile went too"
-    apt-get purge -y -q --autoremove tollmar
+    apt-get purge -y -q --autoremove tollmar curl
     dpkg-query -W tollmar 2>/dev/null && fail "still known to dpkg after the purge"
+    dpkg-query -W libssl3 2>/dev/null && fail "libssl3 left installed"
     file_list >/tmp/after
     if ! diff -u /tmp/before /tmp/after; then
         fail "left behind after the purge (+) or gone (-)"
