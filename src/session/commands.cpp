@@ -1,5 +1,6 @@
 #include "session/commands.hpp"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -7,6 +8,8 @@
 #include "channel/line_io.hpp"
 #include "maildrop/message_table.hpp"
 #include "maildrop/unique_ids.hpp"
+#include "maildrop/wire_form.hpp"
+#include "session/message_sender.hpp"
 #include "session/msg_number.hpp"
 #include "session/spool_reader.hpp"
 #include "session/summary.hpp"
@@ -31,24 +34,14 @@ maildrop::message_entry& entry_of(unsigned long number) {
     return maildrop::messages.entries[number - 1];
 }
 
-// Sends the next chunks of a spool file as lines, at most `lines` of them.
-void send_chunks(int fd, spool_chunks& chunks, unsigned long lines) {
-    const char* chunk = nullptr;
-    std::size_t length = 0;
-    for (unsigned long sent = 0; sent < lines && spool_next_chunk(chunks, &chunk, &length); ++sent)
-        spool_send_line(fd, chunk, length);
-}
-
-// TOP's header: sends chunks until the blank line, which is not sent. Returns
-// whether the blank line was found before the reading ended.
-bool send_header(int fd, spool_chunks& chunks) {
-    const char* chunk = nullptr;
-    std::size_t length = 0;
-    while (spool_next_chunk(chunks, &chunk, &length)) {
-        if (chunk[0] == '\n' || chunk[0] == '\r') return true;
-        spool_send_line(fd, chunk, length);
-    }
-    return false;
+// The body of a RETR or TOP reply: the message's spool file in its wire
+// form. A spool file that cannot be opened sends nothing (logged).
+void send_spool_file(int fd, const char* path, const maildrop::message_entry& entry,
+                     std::uint64_t body_lines) {
+    const util::unique_fd file(spool_open(path));
+    if (file.get() < 0) return;
+    if (!send_message(fd, file.get(), 0, entry.spool_length, body_lines))
+        log_spool_read_failure(path, errno);
 }
 
 // RETR and TOP: a number that names no message is refused; otherwise the
@@ -124,12 +117,7 @@ void cmd_retr(int fd, const char* line) {
     }
     char path[maildrop::spool_path_capacity];
     if (!begin_message_reply(fd, number, path)) return;
-    const util::unique_fd file(spool_open(path));
-    if (file.get() >= 0) {
-        spool_chunks chunks;
-        spool_start(chunks, file.get(), path);
-        send_chunks(fd, chunks, ~0UL);
-    }
+    send_spool_file(fd, path, entry_of(number), maildrop::all_lines);
     end_message_reply(fd);
 }
 
@@ -144,15 +132,7 @@ void cmd_top(int fd, const char* line) {
     }
     char path[maildrop::spool_path_capacity];
     if (!begin_message_reply(fd, number, path)) return;
-    const util::unique_fd file(spool_open(path));
-    if (file.get() >= 0) {
-        spool_chunks chunks;
-        spool_start(chunks, file.get(), path);
-        if (send_header(fd, chunks)) {
-            channel::send_text(fd, "\r\n");
-            send_chunks(fd, chunks, lines);
-        }
-    }
+    send_spool_file(fd, path, entry_of(number), lines);
     end_message_reply(fd);
 }
 
