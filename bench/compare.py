@@ -27,7 +27,8 @@ What it does, all in one run and on loopback only:
   limits in the same run: loopback TCP and TLS throughput in 64 KiB writes,
   cp + sync of the maildrop, and split_mbox on the same maildrops;
 * prints a markdown table (scenario, tollmar, dovecot stock, dovecot tuned,
-  ratio, target) and writes it to --out.
+  ratio, target) and writes it to --out; with --figures it also draws it
+  (bench/figures.py), and --redraw draws a stored table again without a run.
 
 The ratio is always tollmar's speed relative to tuned Dovecot (or to the
 limit named in the target): above 1 means tollmar is faster or smaller.
@@ -56,6 +57,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 WORK = os.path.join(REPO, "build-compare")
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
+
+import figures  # noqa: E402  (beside this file)
 
 _NAMESPACE_MARK = "TOLLMAR_COMPARE_NAMESPACE"
 _PR_SET_CHILD_SUBREAPER = 36
@@ -1167,7 +1170,15 @@ def main():
                         "[bench/results-short.md or bench/results-full.md]")
     parser.add_argument("--keep-data", action="store_true",
                         help="keep the generated maildrops in build-compare/data")
+    parser.add_argument("--figures", action="store_true",
+                        help="also draw the table as figures, <out without .md>.<group>.svg")
+    parser.add_argument("--redraw", metavar="RESULTS",
+                        help="only draw the figures of a stored results file, and exit")
     args = parser.parse_args()
+    if args.redraw:
+        for path in figures.draw(args.redraw):
+            print("drawn " + path)
+        return
     if not 3 <= args.reps <= 15:
         parser.error("--reps must be between 3 and 15")
     if os.geteuid() != 0:
@@ -1197,6 +1208,9 @@ def main():
     with open(out, "w") as f:
         f.write(text)
     print("\n" + text + "\nwritten to " + out)
+    if args.figures:
+        for path in figures.draw(out):
+            print("drawn " + path)
 
 
 if __name__ == "__main__":

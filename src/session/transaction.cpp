@@ -14,6 +14,8 @@
 #include "session/command_tables.hpp"
 #include "session/commands.hpp"
 #include "session/phases.hpp"
+#include "session/summary.hpp"
+#include "util/ending.hpp"
 
 namespace tollmar::session {
 
@@ -28,6 +30,7 @@ namespace tollmar::session {
 void cmd_quit(int fd, const char*) {
     const char* path = maildrop::maildrop_path();
     const bool removed = !maildrop_dirty || maildrop::update_maildrop(path);
+    summary_quit(removed);
     maildrop::unlock_maildrop(path);
     std::string swept_path = path != nullptr ? path : "";
     maildrop::forget_maildrop_path();
@@ -51,7 +54,10 @@ void command_loop(int fd, char* command_line) {
         // End of input: the client is gone (or has shut its sending side).
         // Nobody is left to answer, and without QUIT nothing is written back;
         // the at-exit clean-up removes the spool files and the lock.
-        if (channel::read_line(fd, command_line, command_buffer_size) == 0) std::exit(1);
+        if (channel::read_line(fd, command_line, command_buffer_size) == 0) {
+            util::note_ending(util::ending::broken);
+            std::exit(1);
+        }
 
         // Pipelined commands: while the next one is already buffered, the
         // replies are collected and go out together once the input runs dry
