@@ -29,8 +29,8 @@ cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTOLLMAR_TESTS=ON -DTOLLMAR_BENCH=ON -DTOLLMAR_SANITIZE=OFF -DTOLLMAR_FUZZ=OFF
 cmake --build build-test -j"$jobs"
 
-stage "unit tests (labels unit and root)"
-(cd build-test && ctest --output-on-failure --no-tests=error -L "unit|root" -j"$jobs")
+stage "unit tests and operator checks (labels unit, root and operator)"
+(cd build-test && ctest --output-on-failure --no-tests=error -L "unit|root|operator" -j"$jobs")
 
 stage "crash states of a power cut and the dot-lock's interleavings (label proof)"
 (cd build-test && ctest --output-on-failure --no-tests=error -L proof -j"$jobs")
