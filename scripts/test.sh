@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds tollmar and runs every test, fastest first, stopping at the first failure:
 #   1. unit tests, those that need root included (build-test/)
-#   2. end-to-end tests                 (build-test/, the real binary as root)
+#   2. the crash-state explorer's short form and the dot-lock model (ctest -L proof;
+#      scripts/proof.sh --long runs the long form)
+#      end-to-end tests                 (build-test/, the real binary as root)
 #   3. unit tests under AddressSanitizer and UndefinedBehaviorSanitizer (build-test-asan/)
 #   4. a short run of each fuzz target  (build-fuzz/, FUZZ_SECONDS per target, default 10)
 #   5. the soak's checker and its short form (build-test/; see scripts/soak.sh)
@@ -27,8 +29,11 @@ cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTOLLMAR_TESTS=ON -DTOLLMAR_BENCH=ON -DTOLLMAR_SANITIZE=OFF -DTOLLMAR_FUZZ=OFF
 cmake --build build-test -j"$jobs"
 
-stage "unit tests (labels unit and root)"
-(cd build-test && ctest --output-on-failure --no-tests=error -L "unit|root" -j"$jobs")
+stage "unit tests and operator checks (labels unit, root and operator)"
+(cd build-test && ctest --output-on-failure --no-tests=error -L "unit|root|operator" -j"$jobs")
+
+stage "crash states of a power cut and the dot-lock's interleavings (label proof)"
+(cd build-test && ctest --output-on-failure --no-tests=error -L proof -j"$jobs")
 
 stage "end-to-end tests"
 (cd build-test && ctest --output-on-failure --no-tests=error -L e2e -j"$jobs")

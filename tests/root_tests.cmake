@@ -13,5 +13,6 @@ set(tollmar_root_tests
     ":JournalTrustTest.ForeignJournalInTheWayOfTheCommitKeepsEverything"
     ":LockTest.FreshLockHoldsOnlyThePidAndBelongsToTheGivenIds"
     ":retr_command.ForeignOrSpecialFilesAreRefused"
-    ":PreloginJail.KillSocketOpenPtraceAndForkAreRefused")
+    ":PreloginJail.KillSocketOpenPtraceAndForkAreRefused"
+    ":KilledSessions.*")
 string(JOIN "" tollmar_root_tests ${tollmar_root_tests})

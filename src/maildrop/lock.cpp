@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,6 +37,9 @@ constexpr int first_pause_ms = 10;
 constexpr int longest_pause_ms = 1000;
 constexpr int total_wait_ms = 5000;
 constexpr std::int64_t refresh_interval = 60;  // seconds between renewals
+// The unlock's wait for another session's judging (see take_guard): 1 s.
+constexpr int unlock_guard_tries = 100;
+constexpr int unlock_guard_pause_ms = 10;
 constexpr std::size_t name_room = PATH_MAX + 160;
 
 std::time_t last_refresh = 0;  // 0: never renewed since start or since forgotten
@@ -144,10 +148,10 @@ bool made_by_dead_process(const char* lock_path, const struct stat& lock_st, pid
 }
 
 // Removes the lock file under lock_path only if it is the file `is_it`
-// accepts (the lock judged stale, say, and not a contender's fresh one): the
-// name is first moved to one of our own, so that what is judged is what goes;
-// another file is put back (unless a third session has taken the name
-// meanwhile: then that one holds the lock and the other finds its own lost).
+// accepts (the lock judged stale, say): the name is first moved to one of our
+// own, so that what is judged is what goes. Runs under the folder's guard
+// (take_guard), so no session of ours changes the name in between; a file
+// that an agent ignoring the guard put there meanwhile is put back.
 // True when removed.
 template <typename Judge>
 bool remove_if(const char* lock_path, Judge is_it) {
@@ -159,12 +163,42 @@ bool remove_if(const char* lock_path, Judge is_it) {
                                 static_cast<unsigned>(::getpid()), random_part);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof aside) return false;
     if (::rename(lock_path, aside) != 0) return false;  // gone already
+    if (detail::on_lock_moved_aside != nullptr) detail::on_lock_moved_aside();
     struct stat now;
     pid_t now_pid = 0;
     const bool same = look_at(aside, &now, &now_pid) && is_it(now, now_pid);
     if (!same) (void)::link(aside, lock_path);
     ::unlink(aside);
     return same;
+}
+
+// The folder of path ("." or "/" where it has no other).
+std::string folder_of(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) return ".";
+    if (slash == path) return "/";
+    return std::string(path, static_cast<std::size_t>(slash - path));
+}
+
+// Every removal of a lock by one who judged it (a stale lock's takeover, a
+// session removing its own) runs under an exclusive flock of the lock's
+// folder. Between judging the file under the lock name and moving it aside,
+// no other session of ours can then remove it and link a fresh lock there;
+// so the file moved aside is the one judged, and is never put back. Putting
+// back is what is unsafe: the name stays empty meanwhile, a third login can
+// take it, and the session whose fresh lock was moved aside loses it while
+// it still holds the maildrop. Taking a free lock (the link) needs no guard.
+// The guard is held for a few system calls; a kill ends it with the process.
+// lock_model.py beside this file checks every interleaving of the protocol.
+enum class guard { held, busy, unavailable };
+
+guard take_guard(const char* lock_path, util::unique_fd& folder) {
+    folder.reset(::open(folder_of(lock_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.valid()) return guard::unavailable;
+    if (::flock(folder.get(), LOCK_EX | LOCK_NB) == 0) return guard::held;
+    // A file system without flock on a folder (some NFS set-ups): judged
+    // unguarded, as the lock file's own rules alone allow.
+    return errno == EWOULDBLOCK ? guard::busy : guard::unavailable;
 }
 
 void take_over(const char* lock_path, const struct stat& judged, pid_t judged_pid,
@@ -182,11 +216,14 @@ void take_over(const char* lock_path, const struct stat& judged, pid_t judged_pi
 }
 
 // Judges an existing lock once; takes it over when stale or left by a dead
-// process of this host.
-void clear_stale_lock(const char* lock_path) {
+// process of this host. False when another session was judging or removing
+// a lock at that moment: then nothing was judged.
+bool clear_stale_lock(const char* lock_path) {
+    util::unique_fd folder;
+    if (take_guard(lock_path, folder) == guard::busy) return false;
     struct stat st;
     pid_t pid = 0;
-    if (!look_at(lock_path, &st, &pid)) return;
+    if (!look_at(lock_path, &st, &pid)) return true;
     // A lock whose status-change time lies in the future (clock skew) never
     // counts as stale.
     const std::int64_t age =
@@ -194,6 +231,7 @@ void clear_stale_lock(const char* lock_path) {
     char owner_path[name_room];
     const bool dead = made_by_dead_process(lock_path, st, pid, owner_path, sizeof owner_path);
     if (age > stale_after || dead) take_over(lock_path, st, pid, owner_path);
+    return true;
 }
 
 // One attempt: the unique file (our second name) is linked to the lock name.
@@ -253,11 +291,12 @@ bool lock_maildrop(const char* path, uid_t uid, gid_t gid) {
         return false;
     }
     forget_held();
-    clear_stale_lock(lock_path);
+    bool judged = clear_stale_lock(lock_path);
 
     int waited_ms = 0;
     int pause_ms = first_pause_ms;
     for (;;) {
+        if (!judged) judged = clear_stale_lock(lock_path);
         if (try_link(lock_path, owner_path, uid, gid)) {
             if (process_origin()[0] == '\0') {
                 ::unlink(owner_path);
@@ -288,6 +327,18 @@ void unlock_maildrop(const char* path) {
     if (!lock_name(lock_path, sizeof lock_path, path)) return;
     // Checked on the file that goes, not on the name: a session stopped here
     // while its lock lapsed and was taken must not remove the new one.
+    util::unique_fd folder;
+    guard state = take_guard(lock_path, folder);
+    for (int tries = 0; state == guard::busy && tries < unlock_guard_tries; ++tries) {
+        detail::lock_pause(unlock_guard_pause_ms);
+        state = take_guard(lock_path, folder);
+    }
+    if (state == guard::busy) {
+        // Another session keeps judging: the lock and its second name stay,
+        // and the next login on this host takes them over once we are gone.
+        forget_held();
+        return;
+    }
     if (still_ours(lock_path))
         (void)remove_if(lock_path, [](const struct stat& now, pid_t) {
             // Read through our descriptor: the account may not be able to
@@ -343,10 +394,7 @@ void sweep_lock_leftovers(const char* path) {
     char lock_path[name_room];
     if (!lock_name(lock_path, sizeof lock_path, path)) return;
     const char* slash = std::strrchr(lock_path, '/');
-    const std::string folder_path =
-        slash == nullptr     ? std::string(".")
-        : slash == lock_path ? std::string("/")
-                             : std::string(lock_path, static_cast<std::size_t>(slash - lock_path));
+    const std::string folder_path = folder_of(lock_path);
     const std::string prefix = std::string(slash == nullptr ? lock_path : slash + 1) + ".";
     const util::unique_fd folder(
         ::open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -381,16 +429,23 @@ void sweep_lock_leftovers(const char* path) {
     ::closedir(listing);
     // A dead session's file goes under every name it has: a session killed
     // while it moved its lock aside leaves the second name and the aside
-    // name linked to each other, neither of which the age rule (one link)
-    // would ever take.
+    // name linked to each other, neither of which has one link.
     auto of_dead_process = [&](const struct stat& st) {
         for (const leftover& other : found)
             if (other.dead && same_file(other.st, st)) return true;
         return false;
     };
+    // The age rule takes a file once every name it has is a leftover: the
+    // same two names left by a power cut come from an earlier boot, whose
+    // processes the rule above cannot judge.
+    auto names_found = [&](const struct stat& st) {
+        nlink_t n = 0;
+        for (const leftover& other : found) n += same_file(other.st, st) ? 1 : 0;
+        return n;
+    };
     const std::int64_t now = static_cast<std::int64_t>(detail::clock_now());
     for (const leftover& item : found) {
-        const bool aged = item.st.st_nlink == 1 &&
+        const bool aged = names_found(item.st) == item.st.st_nlink &&
                           now - static_cast<std::int64_t>(item.st.st_ctime) > leftover_after;
         if (aged || of_dead_process(item.st)) (void)::unlinkat(folder.get(), item.name.c_str(), 0);
     }

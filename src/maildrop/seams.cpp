@@ -26,6 +26,7 @@ ssize_t (*write_call)(int, const void*, size_t) = ::write;
 ssize_t (*copy_range_call)(int, off_t*, int, off_t*, size_t, unsigned int) = ::copy_file_range;
 int (*lockf_call)(int, int, off_t) = ::lockf;
 void (*on_update_step)(update_step) = nullptr;
+void (*on_lock_moved_aside)() = nullptr;
 
 void step_reached(update_step step) {
     if (on_update_step != nullptr) on_update_step(step);
@@ -40,6 +41,7 @@ void reset_seams() {
     copy_range_call = ::copy_file_range;
     lockf_call = ::lockf;
     on_update_step = nullptr;
+    on_lock_moved_aside = nullptr;
     util::log_observer = nullptr;
 }
 

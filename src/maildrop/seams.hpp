@@ -29,6 +29,10 @@ extern ssize_t (*copy_range_call)(int fd_in, off_t* off_in, int fd_out, off_t* o
 // lockf(3) as used for the stream lock.
 extern int (*lockf_call)(int fd, int cmd, off_t length);
 
+// Called once a lock judged for removal has been moved aside, before it is
+// removed or put back (nullptr: no hook).
+extern void (*on_lock_moved_aside)();
+
 // Steps of the rewrite at which a test may end the process.
 enum class update_step {
     journal_written,     // temporary journal complete and on disk, not yet renamed

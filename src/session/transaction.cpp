@@ -9,10 +9,13 @@
 #include "maildrop/lock.hpp"
 #include "maildrop/maildrop_path.hpp"
 #include "maildrop/message_table.hpp"
+#include "maildrop/spool_folder.hpp"
 #include "maildrop/update.hpp"
 #include "session/command_tables.hpp"
 #include "session/commands.hpp"
 #include "session/phases.hpp"
+#include "session/summary.hpp"
+#include "util/ending.hpp"
 
 namespace tollmar::session {
 
@@ -27,6 +30,7 @@ namespace tollmar::session {
 void cmd_quit(int fd, const char*) {
     const char* path = maildrop::maildrop_path();
     const bool removed = !maildrop_dirty || maildrop::update_maildrop(path);
+    summary_quit(removed);
     maildrop::unlock_maildrop(path);
     std::string swept_path = path != nullptr ? path : "";
     maildrop::forget_maildrop_path();
@@ -38,8 +42,10 @@ void cmd_quit(int fd, const char*) {
     maildrop::release_removed_journal();
     maildrop::remove_spool_files();
     maildrop::release_message_table();
-    // Off the client's path: what dead or robbed sessions left beside it.
+    // Off the client's path: what dead or robbed sessions left beside the
+    // maildrop, and the folders of the account's killed sessions.
     if (!swept_path.empty()) maildrop::sweep_lock_leftovers(swept_path.c_str());
+    maildrop::remove_session_spool_folder();
 }
 
 void command_loop(int fd, char* command_line) {
@@ -48,7 +54,10 @@ void command_loop(int fd, char* command_line) {
         // End of input: the client is gone (or has shut its sending side).
         // Nobody is left to answer, and without QUIT nothing is written back;
         // the at-exit clean-up removes the spool files and the lock.
-        if (channel::read_line(fd, command_line, command_buffer_size) == 0) std::exit(1);
+        if (channel::read_line(fd, command_line, command_buffer_size) == 0) {
+            util::note_ending(util::ending::broken);
+            std::exit(1);
+        }
 
         // Pipelined commands: while the next one is already buffered, the
         // replies are collected and go out together once the input runs dry

@@ -15,6 +15,7 @@
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
+#include "maildrop/spool_folder.hpp"
 #include "maildrop/update.hpp"
 #include "support/temp_folder.hpp"
 #include "util/log.hpp"
@@ -126,6 +127,7 @@ void MaildropTest::TearDown() {
     unlock_maildrop(mbox.c_str());
     remove_spool_files();
     release_message_table();
+    remove_session_spool_folder();
     forget_maildrop_path();
     detail::reset_seams();
     remove_tree(dir);
