@@ -71,7 +71,9 @@ int reap_prelogin() {
         if (r == prelogin_pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
         if (r == 0) {
             if (util::monotonic_ms() >= wait_deadline_ms) {
-                kill(prelogin_pid, SIGKILL);
+                // Without CAP_KILL (a unit's bounding set) the kill fails:
+                // this process's end then kills it (its parent-death signal).
+                if (kill(prelogin_pid, SIGKILL) != 0) return 1;
                 wait_deadline_ms = 0;
             } else {
                 const timespec pause{0, 5 * 1000 * 1000};
@@ -102,8 +104,7 @@ int reap_prelogin() {
 }
 
 [[noreturn]] void end_at_deadline() {
-    kill(prelogin_pid, SIGKILL);
-    reap_prelogin();
+    if (kill(prelogin_pid, SIGKILL) == 0) reap_prelogin();
     channel::log_phase_deadline();
     std::exit(1);
 }
