@@ -19,7 +19,7 @@ namespace tollmar::config {
 namespace {
 
 // "+" keeps glibc from permuting: parsing stops at the first non-option.
-constexpr const char* option_string = "+df:sp:c:k:l:a:m:hvDL:t:x:eu:n:N:A:P:ir:";
+constexpr const char* option_string = "+df:sp:c:k:l:a:m:hvDL:t:x:Xeu:n:N:A:P:ir:";
 
 [[noreturn]] void fail(const char* program_name, const char* message) {
     std::fprintf(stderr, "%s: %s\n", program_name, message);
@@ -140,6 +140,7 @@ void print_help(const char* program_name) {
         "  -P <seconds>   base delay after a refused login [%u]\n"
         "  -i             serve one connection on standard input (inetd)\n"
         "  -r <address>   accept a PROXY protocol header from <address>[/<bits>]\n"
+        "  -X             serve messages from the maildrop, without spool copies\n"
         "\n"
         "Use `%s -v' to show the program version.\n",
         static_cast<unsigned>(settings.per_address_limit),
@@ -201,6 +202,9 @@ void parse_command_line(int argc, char** argv) {
                 break;
             case 'x':
                 settings.spool_tmp_dir = optarg;
+                break;
+            case 'X':
+                settings.serve_from_maildrop = true;
                 break;
             case 'u':
                 settings.prelogin_user = optarg;

@@ -162,9 +162,16 @@ void acquire_maildrop(int fd, const char* login_name) {
 
     // Copies that killed sessions of this account left behind (a SIGKILL
     // skips the clean-up); as the account, so only its own files can go.
-    (void)maildrop::sweep_dead_spool_files(config::settings.spool_tmp_dir, uid,
-                                           dead_spool_files_per_login);
-    if (!maildrop::scan_maildrop(path.c_str(), config::settings.spool_tmp_dir)) {
+    // Served in place, the session makes no spool files and leaves the
+    // folder alone.
+    const bool in_place = config::settings.serve_from_maildrop;
+    if (!in_place)
+        (void)maildrop::sweep_dead_spool_files(config::settings.spool_tmp_dir, uid,
+                                               dead_spool_files_per_login);
+    const bool scanned =
+        in_place ? maildrop::scan_maildrop_in_place(path.c_str())
+                 : maildrop::scan_maildrop(path.c_str(), config::settings.spool_tmp_dir);
+    if (!scanned) {
         channel::send_text(fd, "-ERR [SYS/PERM] failed to scan maildrop contents\r\n");
         maildrop::remove_spool_files();
         maildrop::cleanup_at_exit();

@@ -5,7 +5,9 @@
 #include <cstdio>
 
 #include "channel/line_io.hpp"
+#include "maildrop/maildrop_path.hpp"
 #include "maildrop/message_table.hpp"
+#include "maildrop/served_maildrop.hpp"
 #include "maildrop/unique_ids.hpp"
 #include "session/msg_number.hpp"
 #include "session/spool_reader.hpp"
@@ -51,17 +53,34 @@ bool send_header(int fd, spool_chunks& chunks) {
 }
 
 // RETR and TOP: a number that names no message is refused; otherwise the
-// reply starts (corked) and path holds the message's spool path ("" when the
-// entry has none, which no file opens under).
-bool begin_message_reply(int fd, unsigned long number,
-                         char (&path)[maildrop::spool_path_capacity]) {
+// reply starts (corked).
+bool begin_message_reply(int fd, unsigned long number) {
     if (!msg_is_valid(number)) {
         channel::send_text(fd, no_such_message);
         return false;
     }
     channel::cork_output();
     channel::send_text(fd, "+OK\r\n");
-    maildrop::spool_path_of(entry_of(number), path);
+    return true;
+}
+
+// The message's bytes as chunks: its spool file (opened into `file`; path
+// "" when the entry has none, which no file opens under), or its part of the
+// maildrop when served in place. False when nothing can be read (logged).
+bool open_message(unsigned long number, spool_chunks& chunks, util::unique_fd& file,
+                  char (&path)[maildrop::spool_path_capacity]) {
+    const maildrop::message_entry& entry = entry_of(number);
+    if (maildrop::messages.in_place) {
+        const char* maildrop_path = maildrop::maildrop_path();
+        return maildrop::message_in_place(entry) &&
+               maildrop_start(chunks, maildrop::served_maildrop(),
+                              maildrop_path != nullptr ? maildrop_path : "", entry.offset,
+                              entry.spool_length);
+    }
+    maildrop::spool_path_of(entry, path);
+    file.reset(spool_open(path));
+    if (file.get() < 0) return false;
+    spool_start(chunks, file.get(), path);
     return true;
 }
 
@@ -119,14 +138,11 @@ void cmd_retr(int fd, const char* line) {
         channel::send_text(fd, invalid_arguments);
         return;
     }
+    if (!begin_message_reply(fd, number)) return;
     char path[maildrop::spool_path_capacity];
-    if (!begin_message_reply(fd, number, path)) return;
-    const util::unique_fd file(spool_open(path));
-    if (file.get() >= 0) {
-        spool_chunks chunks;
-        spool_start(chunks, file.get(), path);
-        send_chunks(fd, chunks, ~0UL);
-    }
+    util::unique_fd file;
+    spool_chunks chunks;
+    if (open_message(number, chunks, file, path)) send_chunks(fd, chunks, ~0UL);
     end_message_reply(fd);
 }
 
@@ -139,16 +155,13 @@ void cmd_top(int fd, const char* line) {
         channel::send_text(fd, invalid_arguments);
         return;
     }
+    if (!begin_message_reply(fd, number)) return;
     char path[maildrop::spool_path_capacity];
-    if (!begin_message_reply(fd, number, path)) return;
-    const util::unique_fd file(spool_open(path));
-    if (file.get() >= 0) {
-        spool_chunks chunks;
-        spool_start(chunks, file.get(), path);
-        if (send_header(fd, chunks)) {
-            channel::send_text(fd, "\r\n");
-            send_chunks(fd, chunks, lines);
-        }
+    util::unique_fd file;
+    spool_chunks chunks;
+    if (open_message(number, chunks, file, path) && send_header(fd, chunks)) {
+        channel::send_text(fd, "\r\n");
+        send_chunks(fd, chunks, lines);
     }
     end_message_reply(fd);
 }

@@ -23,6 +23,10 @@ void log_read_failure(const char* path, int error) {
     util::log_line(LOG_ERR, "Failed to read tmp file `%s': %s", path, std::strerror(error));
 }
 
+void log_maildrop_failure(const char* path, int error) {
+    util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path, std::strerror(error));
+}
+
 }  // namespace
 
 int spool_open(const char* path) {
@@ -56,11 +60,25 @@ void spool_start(spool_chunks& chunks, int fd, const char* path) {
     static char block[64 * 1024];
     maildrop::detail::start_chunks(chunks.source, fd, block, sizeof block);
     chunks.path = path;
+    chunks.from_maildrop = false;
+}
+
+bool maildrop_start(spool_chunks& chunks, int fd, const char* path, std::int64_t offset,
+                    std::int64_t length) {
+    spool_start(chunks, fd, path);
+    chunks.from_maildrop = true;
+    if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) {
+        log_maildrop_failure(path, errno);
+        return false;
+    }
+    maildrop::detail::limit_chunks(chunks.source, length);
+    return true;
 }
 
 bool spool_next_chunk(spool_chunks& chunks, const char** chunk, std::size_t* length) {
     const int got = maildrop::detail::next_chunk(chunks.source, chunk, length);
-    if (got < 0) log_read_failure(chunks.path, errno);
+    if (got < 0 && chunks.from_maildrop) log_maildrop_failure(chunks.path, errno);
+    if (got < 0 && !chunks.from_maildrop) log_read_failure(chunks.path, errno);
     return got > 0;
 }
 

@@ -1,6 +1,7 @@
 // Reading a message's spool file for RETR and TOP.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 #include "maildrop/chunk_reader.hpp"
 
@@ -18,10 +19,17 @@ int spool_open(const char* path);
 // blocks.
 struct spool_chunks {
     maildrop::detail::chunk_source source;
-    const char* path;  // for the log line of a read error
+    const char* path;    // for the log line of a read error
+    bool from_maildrop;  // a message read in place: path is the maildrop's
 };
 
 void spool_start(spool_chunks& chunks, int fd, const char* path);
+
+// The chunks of a message served in place: `length` bytes of the maildrop
+// from `offset` (the maildrop's descriptor is moved there). False (logged as
+// a failed read of the maildrop) when it cannot be positioned.
+bool maildrop_start(spool_chunks& chunks, int fd, const char* path, std::int64_t offset,
+                    std::int64_t length);
 
 // The next chunk in *chunk / *length (valid until the next call). False at
 // the end of the file and after a read error, which is logged once as

@@ -50,6 +50,7 @@ std::string dump_settings() {
     add("mail_spool_dir", or_none(settings.mail_spool_dir));
     add("home_mbox", or_none(settings.home_mbox));
     add("spool_tmp_dir", or_none(settings.spool_tmp_dir));
+    add("serve_from_maildrop", std::to_string(settings.serve_from_maildrop));
     add("io_timeout", std::to_string(settings.io_timeout));
     add("prelogin_user", or_none(settings.prelogin_user));
     add("per_address_limit", std::to_string(settings.per_address_limit));
@@ -121,6 +122,7 @@ TEST(CommandLine, DefaultsWithoutOptions) {
     EXPECT_EQ(s["mail_spool_dir"], "/var/mail/");
     EXPECT_EQ(s["home_mbox"], "(none)");
     EXPECT_EQ(s["spool_tmp_dir"], "/tmp");
+    EXPECT_EQ(s["serve_from_maildrop"], "0");
     EXPECT_EQ(s["io_timeout"], "30");
     EXPECT_EQ(s["prelogin_user"], "nobody");
     EXPECT_EQ(s["per_address_limit"], "20");
@@ -150,6 +152,8 @@ TEST(CommandLine, EachOptionSetsItsField) {
         {{"-D"}, "use_access_lists", "1"},
         {{"-L", "Mail/inbox"}, "home_mbox", "Mail/inbox"},
         {{"-x", "/var/tmp"}, "spool_tmp_dir", "/var/tmp"},
+        {{"-X"}, "serve_from_maildrop", "1"},
+        {{"-eX"}, "serve_from_maildrop", "1"},
         {{"-p", "2110"}, "port", "2110"},
         {{"-p", "pop3"}, "port", "pop3"},
         {{"-s"}, "tls_mode", "1"},
@@ -313,6 +317,7 @@ std::string help_text(const std::string& prog, const std::string& cert, const st
            "  -P <seconds>   base delay after a refused login [2]\n"
            "  -i             serve one connection on standard input (inetd)\n"
            "  -r <address>   accept a PROXY protocol header from <address>[/<bits>]\n"
+           "  -X             serve messages from the maildrop, without spool copies\n"
            "\n"
            "Use `" +
            prog + " -v' to show the program version.\n";
@@ -348,7 +353,7 @@ TEST(CommandLine, HelpColumns) {
             EXPECT_EQ(line.find('['), 37u) << line;
         }
     }
-    EXPECT_EQ(option_lines, 20);
+    EXPECT_EQ(option_lines, 21);
 }
 
 TEST(CommandLine, HelpShowsCertAndKeyReadBeforeIt) {
