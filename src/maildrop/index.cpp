@@ -17,6 +17,7 @@
 #include "maildrop/lock.hpp"
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan_record.hpp"
+#include "maildrop/served_maildrop.hpp"
 #include "maildrop/unique_ids.hpp"
 #include "util/log.hpp"
 #include "util/unique_fd.hpp"
@@ -99,22 +100,6 @@ bool sample_matches(int fd, std::int64_t end) {
     return true;
 }
 
-// Whether a message starts at `at`, as a scan of the whole maildrop would
-// find it there.
-bool message_starts_at(int fd, std::int64_t at) {
-    char before = 0;
-    if (detail::pread_full(fd, &before, 1, static_cast<off_t>(at - 1)) != 1 || before != '\n')
-        return false;
-    const ssize_t got = detail::pread_full(fd, start_buffer, sizeof start_buffer, at);
-    if (got <= 0) return false;
-    const auto n = static_cast<std::size_t>(got);
-    const void* lf = std::memchr(start_buffer, '\n', n);
-    const std::size_t chunk =
-        lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - start_buffer) + 1
-                      : n;
-    return detail::continues_with_message(start_buffer, chunk);
-}
-
 // Picks the running block up where the index ends: its bytes so far are
 // digested again.
 bool resume_blocks_at(int fd, std::int64_t end) {
@@ -146,7 +131,7 @@ const char* mismatch(int fd, const struct stat& now, const detail::index_identit
     if (unchanged && (id.flags & detail::index_racy) != 0 && !detail::blocks_match(fd, id.indexed))
         return "the maildrop changed since it was indexed";
     if (length > id.indexed && id.indexed > 0 &&
-        (!sample_matches(fd, id.indexed) || !message_starts_at(fd, id.indexed)))
+        (!sample_matches(fd, id.indexed) || !detail::message_starts_at(fd, id.indexed)))
         return "the maildrop changed since it was indexed";
     if (!resume_blocks_at(fd, id.indexed)) return std::strerror(errno);
     return nullptr;

@@ -337,7 +337,7 @@ namespace {
 
 // Opens the maildrop (creating it empty), checks that it is the session's own
 // single-linked regular file and takes the stream lock; -1 (logged) otherwise.
-int open_maildrop(const char* path, struct stat& st) {
+int open_maildrop(const char* path, struct stat& st, bool in_place) {
     // Created with the user's rights and mode 0600 from the start; a symbolic
     // link, a folder or a hard-linked file is never taken for the maildrop.
     util::unique_fd maildrop(
@@ -360,7 +360,10 @@ int open_maildrop(const char* path, struct stat& st) {
         return -1;
     }
     std::srand(static_cast<unsigned>(std::time(nullptr)));
-    (void)::fchmod(fd, 0600);
+    // Served in place, a mode already right is left alone: even an unchanged
+    // mode would give the maildrop a new change time, and the index would no
+    // longer match it.
+    if (!in_place || (st.st_mode & 07777) != 0600) (void)::fchmod(fd, 0600);
     // Without the stream lock a delivery could be half written under our
     // reading, and a journal replay could race a writer: nothing is read.
     if (!lock_stream(fd)) {
@@ -410,7 +413,7 @@ bool scan(const char* path, const char* spool_folder) {
     detail::last_scan.valid = false;
     if (path == nullptr) return false;
     struct stat st;
-    util::unique_fd maildrop(open_maildrop(path, st));
+    util::unique_fd maildrop(open_maildrop(path, st, spool_folder == nullptr));
     const int fd = maildrop.get();
     if (fd < 0) return false;
 

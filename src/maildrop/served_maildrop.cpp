@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "maildrop/chunk_reader.hpp"
 #include "maildrop/file_io.hpp"
+#include "maildrop/index.hpp"
 #include "maildrop/maildrop_path.hpp"
 #include "util/log.hpp"
 
@@ -36,14 +38,7 @@ bool message_in_place(const message_entry& entry) {
     if (entry.offset < 0 || entry.spool_length < 0 ||
         entry.spool_length > static_cast<std::int64_t>(st.st_size) - entry.offset)
         return misplaced("shorter than when it was scanned");
-    // The byte before the message, then "From ".
-    char head[6];
-    const std::int64_t from = entry.offset > 0 ? entry.offset - 1 : 0;
-    const std::size_t want = entry.offset > 0 ? 6 : 5;
-    const ssize_t got = detail::pread_full(served_fd, head, want, static_cast<off_t>(from));
-    if (got != static_cast<ssize_t>(want)) return misplaced("shorter than when it was scanned");
-    const char* start = entry.offset > 0 ? head + 1 : head;
-    if ((entry.offset > 0 && head[0] != '\n') || std::memcmp(start, "From ", 5) != 0)
+    if (!detail::message_starts_at(served_fd, entry.offset))
         return misplaced("no message where the scan found one");
     return true;
 }
@@ -54,6 +49,33 @@ void close_served_maildrop() {
 }
 
 namespace detail {
+
+bool message_starts_at(int fd, std::int64_t at) {
+    static char chunk[chunk_limit];
+    if (at < 0) return false;
+    char before = '\n';
+    if (at > 0 && pread_full(fd, &before, 1, static_cast<off_t>(at - 1)) != 1) return false;
+    if (before != '\n') return false;
+    const ssize_t got = pread_full(fd, chunk, sizeof chunk, static_cast<off_t>(at));
+    if (got < 5) return false;
+    const auto n = static_cast<std::size_t>(got);
+    if (at == 0) return std::memcmp(chunk, "From ", 5) == 0;
+    const void* lf = std::memchr(chunk, '\n', n);
+    const std::size_t length =
+        lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - chunk) + 1 : n;
+    return continues_with_message(chunk, length);
+}
+
+bool deletions_fall_on_messages(int fd, std::int64_t scanned) {
+    for (std::int32_t i = 0; i < messages.count; ++i) {
+        const message_entry& entry = messages.entries[i];
+        if (entry.deleted == 0) continue;
+        const std::int64_t end = entry.offset + entry.spool_length;
+        if (!message_starts_at(fd, entry.offset) || (end != scanned && !message_starts_at(fd, end)))
+            return false;
+    }
+    return true;
+}
 
 void keep_served_maildrop(int fd) {
     close_served_maildrop();

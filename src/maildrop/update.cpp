@@ -63,6 +63,7 @@
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
+#include "maildrop/served_maildrop.hpp"
 #include "util/log.hpp"
 #include "util/unique_fd.hpp"
 
@@ -193,6 +194,8 @@ const char* unsafe_to_rewrite(int fd, const char* path, struct stat* st) {
         if (!detail::blocks_match(fd, detail::last_scan.length))
             return errno == 0 ? "scanned part changed since the scan"
                               : "scanned part could not be read again";
+        if (!detail::deletions_fall_on_messages(fd, detail::last_scan.length))
+            return "no message where the scan found one";
         return nullptr;
     }
     unsigned char digest[detail::content_digest_size];
