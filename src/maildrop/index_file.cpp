@@ -107,8 +107,9 @@ bool read_header(int fd, index_identity& identity, std::int64_t& count, std::int
     identity.flags = get32(buffer + 56);
     count = gets64(buffer + 64);
     blocks = gets64(buffer + 72);
-    if (identity.indexed < 0 || identity.length < identity.indexed || count < 0 ||
-        count > INT32_MAX || blocks != (identity.indexed + guard_block - 1) / guard_block)
+    if (get32(buffer + 60) != 0 || identity.indexed < 0 || identity.length < identity.indexed ||
+        count < 0 || count > INT32_MAX ||
+        blocks != (identity.indexed + guard_block - 1) / guard_block)
         return fail("damaged", why);
     struct stat st;
     if (::fstat(fd, &st) != 0) return fail("truncated", why);
