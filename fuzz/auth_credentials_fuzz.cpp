@@ -51,7 +51,6 @@ void take_text(const std::uint8_t*& data, std::size_t& size, char (&text)[256]) 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using tollmar::auth::session_identity;
     if (file_fd < 0) {
         file_fd = mkstemp(file_path);
         if (file_fd < 0) abort();
@@ -65,12 +64,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     take_text(data, size, password);
     if (!write_file(data, size)) abort();
 
-    const int verdict = tollmar::auth::check_credentials(name, password);
+    static tollmar::auth::login_result result;
+    result = tollmar::auth::check_credentials(name, password);
+    const int verdict = result.verdict;
     if (verdict != 0 && verdict != 1) abort();  // the file exists and the arguments are given
-    const bool identity_set =
-        session_identity.mapped_user[0] != '\0' && session_identity.maildrop_override[0] != '\0';
-    const bool identity_empty =
-        session_identity.mapped_user[0] == '\0' && session_identity.maildrop_override[0] == '\0';
+    const bool accepted_reason = result.reason == tollmar::auth::refusal_none;
+    if ((verdict == 1) != accepted_reason) abort();
+    const bool identity_set = result.mapped_user[0] != '\0' && result.maildrop[0] != '\0';
+    const bool identity_empty = result.mapped_user[0] == '\0' && result.maildrop[0] == '\0';
     if (verdict == 1 ? !identity_set : !identity_empty) abort();
     return 0;
 }

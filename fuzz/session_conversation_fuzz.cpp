@@ -27,6 +27,7 @@
 #include "maildrop/maildrop_path.hpp"
 #include "maildrop/scan.hpp"
 #include "maildrop/update.hpp"
+#include "session/monitor.hpp"
 #include "session/phases.hpp"
 #include "util/log.hpp"
 
@@ -104,7 +105,9 @@ void leave_child() {
     channel::send_text(fd, "+OK\r\n");
     char command_line[session::command_buffer_size];
     char login_name[session::command_buffer_size + 1];
-    session::authorize(fd, command_line, login_name, session::root_verdict);
+    session::authorize(fd, command_line, login_name, [](const char* name, const char* password) {
+        return session::root_verdict(name, password).verdict;
+    });
     // The maildrop phase without its change of identity and dot-lock, which
     // need root and add nothing a client's bytes can reach.
     maildrop::remember_maildrop_path(mbox);

@@ -54,13 +54,13 @@ void spend_comparison(const char* name, const char* password) {
     (void)sink;
 }
 
-// Whether the first line whose login matched accepts the password; save continues its
-// strtok_r scan after field 1.
-bool judge_line(const char* name, const char* password, char** save) {
+// Whether the first line whose login matched accepts the password, with the
+// reason in result when not; save continues its strtok_r scan after field 1.
+bool judge_line(const char* name, const char* password, char** save, login_result& result) {
     const char* secret = strtok_r(nullptr, ":", save);
     if (secret == nullptr) {
         spend_comparison(name, password);
-        last_refusal = refusal_incomplete_entry;
+        result.reason = refusal_incomplete_entry;
         return false;
     }
 
@@ -68,41 +68,37 @@ bool judge_line(const char* name, const char* password, char** save) {
     if (is_digest_entry(secret)) {
         if (std::strlen(name) + std::strlen(password) > longest_digested_pair) {
             util::log_line(LOG_ERR, "overly long username or password");
-            last_refusal = refusal_too_long;
+            result.reason = refusal_too_long;
             return false;
         }
         matches = digest_matches(name, password, secret);
     } else {
         matches = texts_equal_constant_time(password, secret);
     }
-    last_refusal = refusal_wrong_password;
+    result.reason = refusal_wrong_password;
     if (!matches) return false;
 
-    last_refusal = refusal_incomplete_entry;
+    result.reason = refusal_incomplete_entry;
     const char* account = strtok_r(nullptr, ":", save);
-    if (account == nullptr) return false;
-    util::strlcpy(session_identity.mapped_user, account, sizeof session_identity.mapped_user);
-
     const char* maildrop = strtok_r(nullptr, ":\n", save);
-    if (maildrop == nullptr) {
-        session_identity.mapped_user[0] = '\0';
-        return false;
-    }
-    util::strlcpy(session_identity.maildrop_override, maildrop,
-                  sizeof session_identity.maildrop_override);
-    last_refusal = refusal_none;
+    if (account == nullptr || maildrop == nullptr) return false;
+    util::strlcpy(result.mapped_user, account, sizeof result.mapped_user);
+    util::strlcpy(result.maildrop, maildrop, sizeof result.maildrop);
+    result.reason = refusal_none;
     return true;
 }
 
 }  // namespace
 
-login_verdict check_auth_file(const char* name, const char* password, const char* path) {
+login_result check_auth_file(const char* name, const char* password, const char* path) {
+    login_result result{};
+    result.verdict = verdict_refused;
     std::FILE* file = std::fopen(path, "r");
     if (file == nullptr) {
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to read auth file", path,
                        std::strerror(errno));
-        last_refusal = refusal_auth_file_unreadable;
-        return verdict_refused;
+        result.reason = refusal_auth_file_unreadable;
+        return result;
     }
 
     // Lines longer than the buffer are split by fgets; each piece is looked
@@ -113,20 +109,21 @@ login_verdict check_auth_file(const char* name, const char* password, const char
         if (std::ferror(file) || std::feof(file) ||
             std::fgets(line, sizeof line, file) == nullptr) {
             spend_comparison(name, password);
-            last_refusal = refusal_unknown_account;
+            result.reason = refusal_unknown_account;
             break;
         }
         char* save = nullptr;
         const char* login = strtok_r(line, ":", &save);
         if (login == nullptr || std::strcmp(login, name) != 0) continue;
         // The first line for the login decides, whatever it says.
-        accepted = judge_line(name, password, &save);
+        accepted = judge_line(name, password, &save, result);
         break;
     }
 
     std::fclose(file);
     explicit_bzero(line, sizeof line);
-    return accepted ? verdict_accepted : verdict_refused;
+    if (accepted) result.verdict = verdict_accepted;
+    return result;
 }
 
 }  // namespace tollmar::auth

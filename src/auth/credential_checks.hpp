@@ -11,8 +11,8 @@ namespace tollmar::auth {
 void make_work_copy(const char* text, char* copy);
 
 // check_credentials with the allow and deny lists read from the given paths.
-login_verdict check_credentials_with_lists(const char* name, const char* password,
-                                           const char* allow_path, const char* deny_path);
+login_result check_credentials_with_lists(const char* name, const char* password,
+                                          const char* allow_path, const char* deny_path);
 
 // With access lists on: whether the lists let name try to log in. A
 // missing allow list restricts nothing (user_listed leaves errno ENOENT then);
@@ -25,14 +25,14 @@ bool lists_admit(const char* name, const char* allow_path, const char* deny_path
 enum list_decision : int { lists_admitted, lists_refuse, lists_unreadable };
 list_decision lists_decide(const char* name, const char* allow_path, const char* deny_path);
 
-// The authentication file check on cut work copies (accepted or refused);
-// fills session_identity when accepted, sets last_refusal otherwise.
-login_verdict check_auth_file(const char* name, const char* password, const char* path);
+// The authentication file check on cut work copies (accepted or refused,
+// with the line's account and maildrop when accepted).
+login_result check_auth_file(const char* name, const char* password, const char* path);
 
 // The system account check on cut work copies (accepted or refused; an
 // unknown account or one without a usable password hash costs a crypt all the
-// same). Sets last_refusal when refused.
-login_verdict check_system_account(const char* name, const char* password);
+// same).
+login_result check_system_account(const char* name, const char* password);
 
 // True when crypt of password with stored as setting gives stored back (a
 // failed crypt never does).

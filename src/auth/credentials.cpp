@@ -11,9 +11,6 @@
 
 namespace tollmar::auth {
 
-session_identity_record session_identity;
-refusal_reason last_refusal = refusal_none;
-
 const char* refusal_text(refusal_reason reason) {
     switch (reason) {
         case refusal_none:
@@ -46,17 +43,17 @@ namespace {
 
 // The account a session would run as must never be root: a session with
 // user id 0 could rewrite any file through its maildrop path.
-bool runs_as_root(const char* login_name) {
-    const char* mapped = session_identity.mapped_user;
+bool runs_as_root(const char* login_name, const login_result& result) {
+    const char* mapped = result.mapped_user;
     const struct passwd* account = getpwnam(mapped[0] != '\0' ? mapped : login_name);
     return account != nullptr && account->pw_uid == 0;
 }
 
-void refuse(login_verdict& verdict, refusal_reason reason) {
-    verdict = verdict_refused;
-    last_refusal = reason;
-    session_identity.mapped_user[0] = '\0';
-    session_identity.maildrop_override[0] = '\0';
+void refuse(login_result& result, refusal_reason reason) {
+    result.verdict = verdict_refused;
+    result.reason = reason;
+    result.mapped_user[0] = '\0';
+    result.maildrop[0] = '\0';
 }
 
 }  // namespace
@@ -85,16 +82,13 @@ bool lists_admit(const char* name, const char* allow_path, const char* deny_path
     return lists_decide(name, allow_path, deny_path) == lists_admitted;
 }
 
-login_verdict check_credentials_with_lists(const char* name, const char* password,
-                                           const char* allow_path, const char* deny_path) {
-    // Cleared before anything can fail, so that no earlier result survives a
-    // call that does not end in acceptance.
-    session_identity.mapped_user[0] = '\0';
-    session_identity.maildrop_override[0] = '\0';
-    last_refusal = refusal_none;
+login_result check_credentials_with_lists(const char* name, const char* password,
+                                          const char* allow_path, const char* deny_path) {
     if (name == nullptr || password == nullptr) {
-        last_refusal = refusal_missing_argument;
-        return verdict_temporary;
+        login_result missing{};
+        missing.verdict = verdict_temporary;
+        missing.reason = refusal_missing_argument;
+        return missing;
     }
 
     char name_copy[longest_credential + 1];
@@ -104,24 +98,24 @@ login_verdict check_credentials_with_lists(const char* name, const char* passwor
 
     // The password is checked even for a name the lists refuse, so that the
     // refusal costs what a wrong password costs.
-    login_verdict verdict =
+    login_result result =
         config::settings.auth_file != nullptr
             ? check_auth_file(name_copy, password_copy, config::settings.auth_file)
             : check_system_account(name_copy, password_copy);
     if (config::settings.use_access_lists) {
         const list_decision lists = lists_decide(name_copy, allow_path, deny_path);
-        if (lists == lists_unreadable) refuse(verdict, refusal_lists_unreadable);
-        if (lists == lists_refuse) refuse(verdict, refusal_access_lists);
+        if (lists == lists_unreadable) refuse(result, refusal_lists_unreadable);
+        if (lists == lists_refuse) refuse(result, refusal_access_lists);
     }
-    if (verdict == verdict_accepted && runs_as_root(name_copy))
-        refuse(verdict, refusal_root_account);
+    if (result.verdict == verdict_accepted && runs_as_root(name_copy, result))
+        refuse(result, refusal_root_account);
 
     // The password has no business staying on the stack after the check.
     explicit_bzero(password_copy, sizeof password_copy);
-    return verdict;
+    return result;
 }
 
-login_verdict check_credentials(const char* name, const char* password) {
+login_result check_credentials(const char* name, const char* password) {
     return check_credentials_with_lists(name, password, allow_list_path, deny_list_path);
 }
 

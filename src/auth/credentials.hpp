@@ -8,12 +8,6 @@ namespace tollmar::auth {
 // authentication file.
 inline constexpr unsigned long longest_credential = 4096;
 
-struct session_identity_record {
-    // Fields of one authentication file line, which fits in these.
-    char mapped_user[longest_credential + 1];        // account to use instead of the login name
-    char maildrop_override[longest_credential + 1];  // maildrop path to use
-};
-
 // The outcome of a login attempt. The numbers are those of the log line
 // "login failed ('%s') return value %d".
 enum login_verdict : int {
@@ -22,12 +16,8 @@ enum login_verdict : int {
     verdict_accepted = 1,
 };
 
-// Both texts are non-empty exactly after verdict_accepted from the
-// authentication file.
-extern session_identity_record session_identity;
-
-// Why the last check_credentials did not accept. The client is told none of
-// this (every refusal gets the same reply); the log line names it.
+// Why a check did not accept. The client is told none of this (every refusal
+// gets the same reply); the log line names it.
 enum refusal_reason : int {
     refusal_none,
     refusal_missing_argument,
@@ -41,7 +31,17 @@ enum refusal_reason : int {
     refusal_lists_unreadable,
     refusal_auth_file_unreadable,
 };
-extern refusal_reason last_refusal;
+
+// What a login attempt comes to. mapped_user and maildrop are the fields of
+// the authentication file line that accepted it (the account to use instead
+// of the login name, the maildrop path to use): both non-empty exactly after
+// verdict_accepted from the authentication file, both empty otherwise.
+struct login_result {
+    login_verdict verdict;
+    refusal_reason reason;  // refusal_none when accepted
+    char mapped_user[longest_credential + 1];
+    char maildrop[longest_credential + 1];
+};
 
 // The words the log line uses for a reason, e.g. "wrong password".
 const char* refusal_text(refusal_reason reason);
@@ -50,8 +50,8 @@ const char* refusal_text(refusal_reason reason);
 // first CR, else the first LF. Every refusal of a name or a password is
 // verdict_refused, whatever the cause (unknown account, no usable password,
 // access lists, user id 0, an unreadable file), and costs about what a wrong
-// password costs, so that a client cannot probe for accounts; last_refusal
+// password costs, so that a client cannot probe for accounts; the reason
 // tells the cause. An account with user id 0 is never accepted.
-login_verdict check_credentials(const char* name, const char* password);
+login_result check_credentials(const char* name, const char* password);
 
 }  // namespace tollmar::auth

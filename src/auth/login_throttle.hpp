@@ -17,7 +17,7 @@ namespace tollmar::auth {
 
 // Maps and initialises the table; false (after logging) when that fails, and
 // logins are then never delayed. Does nothing when login_delay is 0.
-bool init_login_throttle();
+[[nodiscard]] bool init_login_throttle();
 
 // Unmaps the table (tests).
 void end_login_throttle();

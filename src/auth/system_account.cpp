@@ -80,9 +80,11 @@ void spend_crypt(const char* password) {
     }
 }
 
-login_verdict refused(refusal_reason reason) {
-    last_refusal = reason;
-    return verdict_refused;
+login_result refused(refusal_reason reason) {
+    login_result result{};
+    result.verdict = verdict_refused;
+    result.reason = reason;
+    return result;
 }
 
 }  // namespace
@@ -97,7 +99,7 @@ bool check_stored_hash(const char* password, const char* stored) {
     return texts_equal_constant_time(result, stored);
 }
 
-login_verdict check_system_account(const char* name, const char* password) {
+login_result check_system_account(const char* name, const char* password) {
     const struct passwd* account = getpwnam(name);
     if (account == nullptr || account->pw_passwd == nullptr) {
         spend_crypt(password);
@@ -119,7 +121,9 @@ login_verdict check_system_account(const char* name, const char* password) {
         return refused(refusal_no_password);
     }
     if (!check_stored_hash(password, stored)) return refused(refusal_wrong_password);
-    return verdict_accepted;
+    login_result accepted{};
+    accepted.verdict = verdict_accepted;
+    return accepted;
 }
 
 }  // namespace tollmar::auth

@@ -21,6 +21,7 @@
 #include "channel/proxy_screen.hpp"
 #include "channel/wait.hpp"
 #include "config/settings.hpp"
+#include "util/fatal.hpp"
 #include "util/log.hpp"
 
 namespace tollmar::channel {
@@ -68,13 +69,11 @@ struct {
 } last_attempt;
 
 [[noreturn]] void fail(const char* what) {
-    util::log_line(LOG_ERR, "%s", what);
-    std::exit(1);
+    util::fatal(nullptr, "%s", what);
 }
 
 [[noreturn]] void fail_with_path(const char* what, const char* path) {
-    util::log_line(LOG_ERR, "%s: %s", what, path != nullptr ? path : "");
-    std::exit(1);
+    util::fatal(nullptr, "%s: %s", what, path != nullptr ? path : "");
 }
 
 // The server side of the handshake, within io_timeout in total.

@@ -18,9 +18,6 @@ namespace tollmar::config {
 
 namespace {
 
-// "+" keeps glibc from permuting: parsing stops at the first non-option.
-constexpr const char* option_string = "+df:sp:c:k:l:a:m:hvDL:t:x:Xeu:n:N:A:P:ir:";
-
 [[noreturn]] void fail(const char* program_name, const char* message) {
     std::fprintf(stderr, "%s: %s\n", program_name, message);
     std::exit(1);

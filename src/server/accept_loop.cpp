@@ -8,9 +8,11 @@
 
 #include "channel/tls.hpp"
 #include "config/settings.hpp"
+#include "server/connection.hpp"
 #include "server/connection_limits.hpp"
 #include "server/listener.hpp"
 #include "util/log.hpp"
+#include "util/peer_address.hpp"
 
 namespace tollmar::server {
 
@@ -62,7 +64,7 @@ void handle_connection(int fd, const struct sockaddr_storage& accepted_peer) {
         peer = named;
     }
     char host[util::peer_host_size];
-    const unsigned port = peer_text(peer, host, sizeof host);
+    const unsigned port = util::peer_text(peer, host, sizeof host);
     // Judged before anything is logged or forked, so that a flood of
     // connections costs the listener a table scan each, nothing more. A
     // trusted proxy carries many clients: only the total limit applies to it
@@ -79,7 +81,8 @@ void handle_connection(int fd, const struct sockaddr_storage& accepted_peer) {
         return;
     }
     util::log_line(LOG_INFO, "Connection from %s:%u", host, port);
-    prepare_connection_socket(fd);
+    // Logged when it fails; the connection works without the option.
+    (void)prepare_connection_socket(fd);
     // The connection process inherits the context; a certificate or key
     // replaced since the last connection is loaded here first.
     if (config::settings.use_tls) channel::tls_refresh_shared_context();

@@ -3,7 +3,6 @@
 // small enough to follow directly: LISTEN_PID names the process the sockets
 // are meant for, LISTEN_FDS counts them from descriptor 3 on, and
 // LISTEN_FDNAMES (not needed here) names them.
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +12,8 @@
 #include <cstdlib>
 
 #include "server/listener.hpp"
+#include "util/fatal.hpp"
+#include "util/log.hpp"
 
 namespace tollmar::server {
 
@@ -44,26 +45,25 @@ bool is_listening_tcp_socket(int fd) {
     return local.ss_family == AF_INET || local.ss_family == AF_INET6;
 }
 
-// Children never see the variables: a connection process that ran a program
-// must not take the sockets for its own.
-void forget_environment() {
+[[noreturn]] void activation_failed(const char* what, long value) {
+    char shown[util::log_line_size];
+    std::snprintf(shown, sizeof shown, "tollmar: socket activation: %s: %ld", what, value);
+    util::fatal(shown, "socket activation: %s: %ld", what, value);
+}
+
+}  // namespace
+
+void forget_activation_environment() {
     unsetenv("LISTEN_PID");
     unsetenv("LISTEN_FDS");
     unsetenv("LISTEN_FDNAMES");
 }
 
-[[noreturn]] void activation_failed(const char* what, long value) {
-    std::fprintf(stderr, "tollmar: socket activation: %s: %ld\n", what, value);
-    std::exit(1);
-}
-
-}  // namespace
-
 unsigned take_activated_sockets() {
     const long pid = parse_count(std::getenv("LISTEN_PID"));
     const char* count_text = std::getenv("LISTEN_FDS");
     const long count = parse_count(count_text);
-    forget_environment();
+    forget_activation_environment();
     if (pid != static_cast<long>(getpid()) || count_text == nullptr) return 0;
     if (count < 0 || count > static_cast<long>(max_listeners)) {
         activation_failed("LISTEN_FDS is not a usable count", count);
@@ -72,10 +72,7 @@ unsigned take_activated_sockets() {
         const int fd = first_activated_fd + static_cast<int>(i);
         if (!is_listening_tcp_socket(fd))
             activation_failed("not a listening TCP socket, descriptor", fd);
-        const int flags = fcntl(fd, F_GETFL);
-        if (flags >= 0) (void)fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-        (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
-        add_listener(fd);
+        take_listening_socket(fd);
     }
     return static_cast<unsigned>(count);
 }

@@ -5,10 +5,12 @@
 #include <cstdlib>
 
 #include "channel/proxy_header.hpp"
+#include "server/connection.hpp"
 #include "server/connection_limits.hpp"
 #include "server/listener.hpp"
 #include "session/session.hpp"
 #include "util/log.hpp"
+#include "util/peer_address.hpp"
 #include "util/signals.hpp"
 
 namespace tollmar::server {
@@ -19,7 +21,7 @@ void serve_connection(int fd, const struct sockaddr_storage& peer) {
     mask_termination_signals(SIG_UNBLOCK);
     // A termination signal that arrived since fork ends the process here.
     util::act_on_pending_signals();
-    set_client_address(peer);
+    util::set_client_address(peer);
     if (is_trusted_proxy(peer)) {
         take_proxy_header(fd, peer);
     } else {

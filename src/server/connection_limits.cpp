@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 
 #include "config/settings.hpp"
 #include "server/listener.hpp"
+#include "util/fatal.hpp"
 #include "util/log.hpp"
 #include "util/peer_address.hpp"
 #include "util/shared_mutex.hpp"
@@ -114,9 +116,7 @@ counts count_slots(const char* address) {
 }
 
 [[noreturn]] void table_unavailable(const char* why) {
-    util::log_line(LOG_ERR, "%s: %s", "connection table unavailable", why);
-    std::fprintf(stderr, "connection table unavailable: %s\n", why);
-    std::exit(1);
+    util::fatal(nullptr, "%s: %s", "connection table unavailable", why);
 }
 
 }  // namespace
@@ -171,7 +171,14 @@ void note_child_ended(int) {
 void reap_ended_connections() {
     if (child_ended == 0) return;
     child_ended = 0;
-    reap_children(SIGCHLD);
+    reap_children();
+}
+
+void reap_children() {
+    const int saved_errno = errno;
+    pid_t pid;
+    while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) forget_connection(pid);
+    errno = saved_errno;
 }
 
 void forget_connection(pid_t pid) {

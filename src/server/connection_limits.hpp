@@ -44,6 +44,10 @@ void note_child_ended(int sig);
 // blocking and drops each from the table.
 void reap_ended_connections();
 
+// Reaps every ended child without blocking and drops each from the table,
+// whether or not SIGCHLD was recorded; errno is preserved.
+void reap_children();
+
 // Frees the slot of pid (a reaped child).
 void forget_connection(pid_t pid);
 

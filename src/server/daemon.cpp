@@ -6,6 +6,7 @@
 
 #include "config/settings.hpp"
 #include "server/listener.hpp"
+#include "util/fatal.hpp"
 
 namespace tollmar::server {
 
@@ -24,6 +25,7 @@ int daemonize() {
     dup2(null_fd, STDOUT_FILENO);
     dup2(null_fd, STDERR_FILENO);
     if (null_fd > STDERR_FILENO) close(null_fd);
+    util::note_serving();
     return 0;
 }
 

@@ -9,8 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "server/connection.hpp"
 #include "server/listener.hpp"
+#include "util/fatal.hpp"
 #include "util/log.hpp"
+#include "util/peer_address.hpp"
 
 namespace tollmar::server {
 
@@ -38,9 +41,7 @@ void keep_only_standard_input(const struct stat& connection) {
     for (int fd = 3; fd < 3 + count && fd < 3 + static_cast<int>(max_listeners); ++fd) {
         if (same_file(fd, connection)) close(fd);
     }
-    unsetenv("LISTEN_PID");
-    unsetenv("LISTEN_FDS");
-    unsetenv("LISTEN_FDNAMES");
+    forget_activation_environment();
 }
 
 }  // namespace
@@ -61,9 +62,11 @@ void serve_inetd() {
     // started by inetd keeps its own, so repeated refusals are not slowed.
     prepare_prelogin_jail();
     char host[util::peer_host_size];
-    const unsigned port = peer_text(peer, host, sizeof host);
+    const unsigned port = util::peer_text(peer, host, sizeof host);
     util::log_line(LOG_INFO, "Connection from %s:%u", host, port);
-    prepare_connection_socket(STDIN_FILENO);
+    // Logged when it fails; the connection works without the option.
+    (void)prepare_connection_socket(STDIN_FILENO);
+    util::note_serving();
     serve_connection(STDIN_FILENO, peer);
 }
 

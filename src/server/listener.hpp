@@ -1,23 +1,18 @@
-// The listening process: daemon mode, the listening sockets, signal handlers
-// and the accept-and-fork loop; and the connection process it forks (or that
-// inetd starts).
+// The listening process: start-up (daemon mode, the pre-login jail's trial,
+// the listening sockets, bound or taken over from a service manager), its
+// signal handlers and the accept-and-fork loop. What runs in the connection
+// process it forks is in connection.hpp.
 #pragma once
 #include <sys/socket.h>
 
 #include <csignal>
 #include <span>
 
-#include "util/peer_address.hpp"
-
 namespace tollmar::server {
-
-using util::client_address;
-using util::peer_text;
-using util::set_client_address;
 
 // Detaches from the terminal (one fork, setsid, chdir "/", stdio on /dev/null).
 // Returns 0, or -1 on failure.
-int daemonize();
+[[nodiscard]] int daemonize();
 
 // Writes the pid file when in daemon mode; failures are silent.
 void write_pid_file();
@@ -33,6 +28,10 @@ inline constexpr unsigned max_listeners = 64;
 std::span<const int> listeners();
 void add_listener(int fd);  // more than max_listeners: a message and exit status 1
 void close_listeners();
+
+// Takes a listening socket into the set: non-blocking (poll may report a
+// connection that is gone by the time accept runs) and closed on exec.
+void take_listening_socket(int fd);
 
 // Binds and listens on every address host resolves to, adding each socket to
 // the set; returns how many. host nullptr: every address of both families
@@ -51,24 +50,17 @@ void listen_on_configured_addresses();
 // removed from the environment either way.
 unsigned take_activated_sockets();
 
+// Removes LISTEN_PID, LISTEN_FDS and LISTEN_FDNAMES from the environment, so
+// that no child takes the sockets for its own.
+void forget_activation_environment();
+
 // Logs "Listening on <address> port <port>" once for every socket in the set.
 void log_listeners();
 
-// Prepares an accepted connection's socket: TCP_NODELAY, because every
-// reply is already gathered into as few writes as possible, and Nagle's
-// algorithm would hold back the last, short piece of a reply longer than one
-// write until the client's delayed ACK (40 ms on Linux). Returns false, after
-// logging, when the option cannot be set; the connection still works.
-bool prepare_connection_socket(int fd);
-
-// The listen backlog for a LISTENQ value (nullptr when unset): atoi of the
-// text, or 1024 without one.
+// The listen backlog for a LISTENQ value (nullptr when unset): a whole
+// positive decimal number as given; anything else is ignored with a warning
+// in the log. Without a usable value, 1024.
 int listen_backlog(const char* listenq);
-
-// Reaps every ended child without blocking and drops each from the
-// connection table; errno is preserved. Called by the listener in normal
-// context after SIGCHLD was recorded (see connection_limits.hpp).
-void reap_children(int sig);
 
 // SIGTERM, SIGINT, SIGHUP, SIGQUIT. In the listening process: removes the pid
 // file in daemon mode and ends with status 0 at once. In a connection process:
@@ -82,12 +74,6 @@ inline constexpr int termination_signals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
 // so that none arrives while a new process is not yet set up for it.
 void mask_termination_signals(int how);
 
-// Called in a new connection process while the termination signals are
-// blocked: makes on_terminate defer its work and re-installs it without
-// SA_RESTART, so that blocking calls return EINTR and the signal is acted on
-// promptly.
-void enter_connection_process();
-
 // Waits on every listening socket and hands each accepted connection to
 // handle_connection.
 [[noreturn]] void accept_loop();
@@ -97,29 +83,5 @@ void enter_connection_process();
 // forks the connection process into a claimed slot of the connection table
 // and closes the listener's copy.
 void handle_connection(int fd, const struct sockaddr_storage& peer);
-
-// The connection process, with the termination signals blocked on entry:
-// closes the listeners, sets the client address from peer, runs the session
-// and ends the process.
-[[noreturn]] void serve_connection(int fd, const struct sockaddr_storage& peer);
-
-// True when the peer's address is one given to -r. (Its connections carry the
-// real client in a PROXY header: the listener counts them in the total only,
-// and their processes count them for the client the header names.)
-bool is_trusted_proxy(const struct sockaddr_storage& peer);
-
-// In the connection process of a trusted proxy's connection: reads the PROXY
-// header and makes the client it names the client address, with a log line.
-// A missing, late or malformed header ends the process (status 1) with
-// "PROXY header refused from ...". A named client is held to the per-address
-// limit in the shared connection table: over it, the connection is refused
-// as the listener refuses one (see connection_limits.hpp) and the process
-// ends with status 1.
-void take_proxy_header(int fd, const struct sockaddr_storage& proxy);
-
-// inetd mode (-i): the one connection on standard input, started by inetd or
-// a socket with Accept=yes. Logs "Connection from" with the socket's peer and
-// serves it as a forked connection process would; never returns.
-[[noreturn]] void serve_inetd();
 
 }  // namespace tollmar::server

@@ -1,4 +1,5 @@
 // The set of listening sockets and the "Listening on" lines.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 
 #include "server/listener.hpp"
 #include "util/log.hpp"
+#include "util/peer_address.hpp"
 
 namespace tollmar::server {
 
@@ -30,6 +32,13 @@ void add_listener(int fd) {
     listening_fds[listening_count++] = fd;
 }
 
+void take_listening_socket(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) (void)fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
+    add_listener(fd);
+}
+
 void close_listeners() {
     for (unsigned i = 0; i < listening_count; ++i) close(listening_fds[i]);
     listening_count = 0;
@@ -41,7 +50,7 @@ void log_listeners() {
         socklen_t size = sizeof local;
         if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&local), &size) != 0) continue;
         char host[util::peer_host_size];
-        const unsigned port = peer_text(local, host, sizeof host);
+        const unsigned port = util::peer_text(local, host, sizeof host);
         util::log_line(LOG_INFO, "Listening on %s port %u", host, port);
     }
 }

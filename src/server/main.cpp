@@ -1,4 +1,5 @@
 // tollmar: a forking POP3 server for mbox maildrops.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -7,8 +8,10 @@
 #include "channel/tls.hpp"
 #include "config/command_line.hpp"
 #include "config/settings.hpp"
+#include "server/connection.hpp"
 #include "server/connection_limits.hpp"
 #include "server/listener.hpp"
+#include "util/fatal.hpp"
 #include "util/log.hpp"
 #include "util/signals.hpp"
 
@@ -40,7 +43,8 @@ int main(int argc, char** argv) {
     }
 
     if (settings.daemon_mode) {
-        server::daemonize();
+        if (server::daemonize() != 0)
+            util::fatal(nullptr, "%s: %s", "failed to detach", std::strerror(errno));
         server::write_pid_file();
     }
 
@@ -49,7 +53,9 @@ int main(int argc, char** argv) {
 
     server::prepare_prelogin_jail();
     // Before the first fork, so that every connection process shares them.
-    auth::init_login_throttle();
+    if (!auth::init_login_throttle()) {
+        // Logged; the server still serves, without delaying repeated refusals.
+    }
     server::init_connection_limits();
 
     // The handlers come first: a client (or a test) may see the port the
@@ -61,6 +67,7 @@ int main(int argc, char** argv) {
 
     if (activated == 0) server::listen_on_configured_addresses();
     server::log_listeners();
+    util::note_serving();
 
     server::accept_loop();
 }

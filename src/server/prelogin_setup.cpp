@@ -16,16 +16,14 @@
 #include "config/settings.hpp"
 #include "server/listener.hpp"
 #include "session/prelogin.hpp"
-#include "util/log.hpp"
+#include "util/fatal.hpp"
 
 namespace tollmar::server {
 
 namespace {
 
 [[noreturn]] void fail(const char* what, const char* detail, const char* reason) {
-    util::log_line(LOG_ERR, "%s: %s: %s", what, detail, reason);
-    std::fprintf(stderr, "%s: %s: %s\n", what, detail, reason);
-    std::exit(1);
+    util::fatal(nullptr, "%s: %s: %s", what, detail, reason);
 }
 
 // Creates each missing folder of the absolute path, mode 0755.

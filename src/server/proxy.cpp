@@ -4,9 +4,10 @@
 
 #include "channel/proxy_header.hpp"
 #include "config/settings.hpp"
+#include "server/connection.hpp"
 #include "server/connection_limits.hpp"
-#include "server/listener.hpp"
 #include "util/log.hpp"
+#include "util/peer_address.hpp"
 
 namespace tollmar::server {
 
@@ -20,7 +21,7 @@ bool is_trusted_proxy(const struct sockaddr_storage& peer) {
 
 void take_proxy_header(int fd, const struct sockaddr_storage& proxy) {
     char proxy_host[util::peer_host_size];
-    const unsigned proxy_port = peer_text(proxy, proxy_host, sizeof proxy_host);
+    const unsigned proxy_port = util::peer_text(proxy, proxy_host, sizeof proxy_host);
     channel::proxy_header header;
     const char* problem = nullptr;
     switch (channel::read_proxy_header(fd, &header, &problem)) {
@@ -43,7 +44,7 @@ void take_proxy_header(int fd, const struct sockaddr_storage& proxy) {
                        proxy_port, header.kind);
         return;
     }
-    set_client_address(header.client);
+    util::set_client_address(header.client);
     util::log_line(LOG_INFO, "Client %s:%u via proxy %s:%u", util::client_host(),
                    util::client_port(), proxy_host, proxy_port);
     // The listener counted this connection in the total only; the client is

@@ -1,11 +1,8 @@
 // Signal handlers of the listening process and of connection processes.
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "config/settings.hpp"
-#include "server/connection_limits.hpp"
+#include "server/connection.hpp"
 #include "server/listener.hpp"
 #include "util/signals.hpp"
 
@@ -17,13 +14,6 @@ namespace {
 volatile std::sig_atomic_t connection_process = 0;
 
 }  // namespace
-
-void reap_children(int) {
-    const int saved_errno = errno;
-    pid_t pid;
-    while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) forget_connection(pid);
-    errno = saved_errno;
-}
 
 void on_terminate(int sig) {
     if (connection_process != 0) {

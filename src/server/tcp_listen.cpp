@@ -1,6 +1,5 @@
 // Binding the listening sockets: every address of a -l name, or both address
 // families when no -l is given.
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -9,13 +8,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "config/settings.hpp"
 #include "server/listener.hpp"
+#include "util/fatal.hpp"
 #include "util/log.hpp"
+#include "util/peer_address.hpp"
 
 namespace tollmar::server {
 
@@ -45,7 +48,8 @@ void set_socket_options(int fd) {
 enum class v6_scope { system_default, both_families };
 
 // A bound, listening socket for one address, or -1 with errno from socket()
-// or bind(). A failing listen() is fatal, as before.
+// or bind(). A failing listen() ends the process: the address is bound, so
+// nothing but a fault of the system is left to blame.
 int open_listener(const struct addrinfo& ai, v6_scope scope, bool* both_families) {
     const int fd = socket(ai.ai_family, ai.ai_socktype, ai.ai_protocol);
     if (fd < 0) return -1;
@@ -65,16 +69,8 @@ int open_listener(const struct addrinfo& ai, v6_scope scope, bool* both_families
         errno = error;
         return -1;
     }
-    if (listen(fd, listen_backlog(std::getenv("LISTENQ"))) != 0) {
-        util::log_line(LOG_ERR, "%s: %s", "listen failed", std::strerror(errno));
-        std::exit(1);
-    }
-    // poll() may report a connection that is gone again by the time accept()
-    // runs; a non-blocking socket then returns EAGAIN instead of stalling
-    // every other listener.
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) (void)fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
+    if (listen(fd, listen_backlog(std::getenv("LISTENQ"))) != 0)
+        util::fatal(nullptr, "%s: %s", "listen failed", std::strerror(errno));
     return fd;
 }
 
@@ -92,20 +88,18 @@ struct addrinfo* resolve(const char* host, const char* service) {
         // only for EAI_SYSTEM.
         const char* reason = rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
         const char* host_text = host != nullptr ? host : any_host_text;
-        util::log_line(LOG_ERR, "%s: %s, %s: %s", "getaddrinfo failed", host_text, service, reason);
-        std::fprintf(stderr, "getaddrinfo: %s\n", reason);
-        std::exit(1);
+        const std::string shown = std::string("getaddrinfo: ") + reason;
+        util::fatal(shown.c_str(), "%s: %s, %s: %s", "getaddrinfo failed", host_text, service,
+                    reason);
     }
     return results;
 }
 
 [[noreturn]] void bind_failed(const char* host, const char* service, int error) {
-    errno = error;
     const char* host_text = host != nullptr ? host : any_host_text;
-    util::log_line(LOG_ERR, "%s: %s, %s: %s", "failed to bind socket", host_text, service,
-                   std::strerror(errno));
-    std::perror("tcp_listen");
-    std::exit(1);
+    const std::string shown = std::string("tcp_listen: ") + std::strerror(error);
+    util::fatal(shown.c_str(), "%s: %s, %s: %s", "failed to bind socket", host_text, service,
+                std::strerror(error));
 }
 
 void warn_not_bound(const struct addrinfo& ai, int error) {
@@ -113,7 +107,7 @@ void warn_not_bound(const struct addrinfo& ai, int error) {
     std::memcpy(&address, ai.ai_addr,
                 ai.ai_addrlen < sizeof address ? ai.ai_addrlen : sizeof address);
     char host[util::peer_host_size];
-    const unsigned port = peer_text(address, host, sizeof host);
+    const unsigned port = util::peer_text(address, host, sizeof host);
     util::log_line(LOG_WARNING, "not listening on %s port %u: %s", host, port,
                    std::strerror(error));
 }
@@ -135,7 +129,7 @@ unsigned listen_any(const char* service) {
     if (v6 != nullptr) {
         const int fd = open_listener(*v6, v6_scope::both_families, &both_families);
         if (fd >= 0) {
-            add_listener(fd);
+            take_listening_socket(fd);
             ++bound;
         } else if (errno != EAFNOSUPPORT && errno != EADDRNOTAVAIL) {
             bind_failed(nullptr, service, errno);
@@ -145,7 +139,7 @@ unsigned listen_any(const char* service) {
         bool unused = false;
         const int fd = open_listener(*v4, v6_scope::system_default, &unused);
         if (fd < 0) bind_failed(nullptr, service, errno);
-        add_listener(fd);
+        take_listening_socket(fd);
         ++bound;
     }
     freeaddrinfo(results);
@@ -166,7 +160,15 @@ bool prepare_connection_socket(int fd) {
 }
 
 int listen_backlog(const char* listenq) {
-    return listenq != nullptr ? std::atoi(listenq) : default_backlog;
+    if (listenq == nullptr) return default_backlog;
+    // Digits only: strtol alone would take a sign, blanks and trailing words.
+    bool digits = listenq[0] != '\0';
+    for (const char* c = listenq; *c != '\0' && digits; ++c) digits = *c >= '0' && *c <= '9';
+    errno = 0;
+    const long value = digits ? std::strtol(listenq, nullptr, 10) : 0;
+    if (digits && errno == 0 && value > 0 && value <= INT_MAX) return static_cast<int>(value);
+    util::log_line(LOG_WARNING, "LISTENQ ignored, not a positive number: %.32s", listenq);
+    return default_backlog;
 }
 
 unsigned tcp_listen(const char* host, const char* service) {
@@ -184,7 +186,7 @@ unsigned tcp_listen(const char* host, const char* service) {
             errors[index] = errno;
             continue;
         }
-        add_listener(fd);
+        take_listening_socket(fd);
         ++bound;
     }
     if (bound == 0) {

@@ -37,9 +37,9 @@ constexpr std::size_t dead_spool_files_per_login = 4096;
 
 // The first rule that applies: the path from the authentication file, the
 // mbox in the account's home with -L, else the mail spool folder.
-std::string resolve_maildrop_path(const passwd* pw, const char* account) {
-    const char* override_path = auth::session_identity.maildrop_override;
-    if (override_path[0] != '\0') return override_path;
+std::string resolve_maildrop_path(const passwd* pw, const char* account,
+                                  const auth::login_result& login) {
+    if (login.maildrop[0] != '\0') return login.maildrop;
     if (config::settings.home_mbox != nullptr)
         return std::string(pw->pw_dir) + "/" + config::settings.home_mbox;
     return std::string(config::settings.mail_spool_dir) + account;
@@ -53,85 +53,73 @@ void keep_lock_fresh() {
 // in a folder the user may control; root must not create or remove files
 // there (a symbolic link planted by the user could point anywhere). The lock
 // is then taken with the account's effective user id.
-bool lock_as_account() {
-    return auth::session_identity.maildrop_override[0] != '\0' ||
-           config::settings.home_mbox != nullptr;
+bool lock_as_account(const auth::login_result& login) {
+    return login.maildrop[0] != '\0' || config::settings.home_mbox != nullptr;
 }
 
-bool take_lock(const char* path, uid_t uid, gid_t gid) {
-    if (!lock_as_account()) return maildrop::lock_maildrop(path, uid, gid);
+bool take_lock(const char* path, uid_t uid, gid_t gid, bool as_account) {
+    if (!as_account) return maildrop::lock_maildrop(path, uid, gid);
     if (seteuid(uid) != 0) return false;
     const bool locked = maildrop::lock_maildrop(path, uid, gid);
     const int saved = errno;
     if (seteuid(0) != 0) {
-        // Still the account: the setuid below fails and cleans up.
+        // Still the account: the setuid in become_account fails and cleans up.
     }
     errno = saved;
     return locked;
 }
 
-}  // namespace
-
-void acquire_maildrop(int fd, const char* login_name) {
-    const char* mapped_user = auth::session_identity.mapped_user;
-    const char* account = mapped_user[0] != '\0' ? mapped_user : login_name;
-
-    errno = 0;
-    const passwd* pw = getpwnam(account);
-    if (pw == nullptr) {
-        util::log_line(LOG_ERR, "%s: %s", "UID lookup failed", std::strerror(errno));
-        fail(fd, "-ERR [SYS/TEMP] user no longer exists\r\n");
-    }
-    const uid_t uid = pw->pw_uid;
-    const std::string home = pw->pw_dir;
-    const std::string path = resolve_maildrop_path(pw, account);
-    maildrop::remember_maildrop_path(path.c_str());
-
+// The session must not keep the supplementary groups of the process that
+// started the server (root's among them): mail is its only group. A mapped
+// account may run without it.
+gid_t join_mail_group(int fd, bool mapped) {
     const group* gr = getgrnam("mail");
     if (gr == nullptr) {
         util::log_line(LOG_ERR, "%s", "group 'mail' not found");
         fail(fd, "-ERR [SYS/TEMP] group 'mail' not found\r\n");
     }
     const gid_t gid = gr->gr_gid;
-
-    // The session must not keep the supplementary groups of the process that
-    // started the server (root's among them): mail is its only group.
     if (setgroups(1, &gid) != 0) {
         util::log_line(LOG_ERR, "%s: %u: %s", "setgroups() failed", static_cast<unsigned>(gid),
                        std::strerror(errno));
         fail(fd, "-ERR [SYS/TEMP] failed to join 'mail' group (setgroups)\r\n");
     }
-    if (setegid(gid) != 0 && mapped_user[0] == '\0') {
+    if (setegid(gid) != 0 && !mapped) {
         util::log_line(LOG_ERR, "%s: %u: %s", "setegid() failed", static_cast<unsigned>(gid),
                        std::strerror(errno));
         fail(fd, "-ERR [SYS/TEMP] failed to join 'mail' group (setegid)\r\n");
     }
-    if (setgid(gid) != 0 && mapped_user[0] == '\0') {
+    if (setgid(gid) != 0 && !mapped) {
         util::log_line(LOG_ERR, "%s: %u: %s", "setgid() failed", static_cast<unsigned>(gid),
                        std::strerror(errno));
         fail(fd, "-ERR [SYS/TEMP] failed to join 'mail' group (setgid)\r\n");
     }
+    return gid;
+}
 
-    // Before anything is made or read there: a link the user planted on the
-    // way could lead the lock and the scan into another user's mail.
-    const char* trusted =
-        config::settings.home_mbox != nullptr && auth::session_identity.maildrop_override[0] == '\0'
-            ? home.c_str()
-            : "/";
-    if (!maildrop::maildrop_path_is_safe(path.c_str(), trusted, uid, gid)) {
+// Checks the way to the maildrop, then takes its dot-lock. Before anything
+// is made or read there: a link the user planted on the way could lead the
+// lock and the scan into another user's mail.
+void check_and_lock(int fd, const char* path, const char* trusted, uid_t uid, gid_t gid,
+                    bool as_account) {
+    if (!maildrop::maildrop_path_is_safe(path, trusted, uid, gid)) {
         maildrop::forget_maildrop_path();
         fail(fd, "-ERR [SYS/PERM] failed to scan maildrop contents\r\n");
     }
-
-    if (!take_lock(path.c_str(), uid, gid)) {
-        util::log_line(LOG_ERR, "%s: %s: %s", "failed to lock maildrop", path.c_str(),
+    if (!take_lock(path, uid, gid, as_account)) {
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to lock maildrop", path,
                        std::strerror(errno));
         maildrop::forget_maildrop_path();
         fail(fd, "-ERR [IN-USE] failed to lock maildrop\r\n");
     }
+}
 
-    // After setuid the old identity must be gone for good: a process that can
-    // still become root has not dropped anything.
+// Switches to the account for good. After setuid the old identity must be
+// gone: a process that can still become root has not dropped anything. The
+// lock is already taken, so a failure cleans it up before replying: no
+// SIGPIPE handler is installed yet, and a reply to a vanished client would
+// end the process with the lock left.
+void become_account(int fd, uid_t uid) {
     bool dropped = setuid(uid) == 0;
     if (dropped && uid != 0 && setuid(0) == 0) {
         dropped = false;
@@ -140,8 +128,6 @@ void acquire_maildrop(int fd, const char* login_name) {
     if (!dropped) {
         util::log_line(LOG_ERR, "%s: %u: %s", "setuid() failed", static_cast<unsigned>(uid),
                        std::strerror(errno));
-        // Clean up first: no SIGPIPE handler is installed yet, and a reply
-        // to a vanished client would end the process with the lock left.
         maildrop::cleanup_at_exit();
         fail(fd, "-ERR [SYS/TEMP] failed to set user identity\r\n");
     }
@@ -151,7 +137,11 @@ void acquire_maildrop(int fd, const char* login_name) {
         maildrop::cleanup_at_exit();
         fail(fd, "-ERR [SYS/TEMP] failed to set effective user identity\r\n");
     }
+}
 
+// From here on the lock is cleaned up at every exit, kept fresh while the
+// session waits, and a vanished client is acted on outside signal context.
+void arm_cleanup() {
     if (std::atexit(maildrop::cleanup_at_exit) != 0) {
         util::log_line(LOG_WARNING, "%s: %s", "atexit() failed; lock files may fail to expire",
                        std::strerror(errno));
@@ -159,24 +149,53 @@ void acquire_maildrop(int fd, const char* login_name) {
     util::set_broken_pipe_action(maildrop::on_broken_pipe);
     util::install_signal(SIGPIPE, util::record_signal);
     channel::set_wait_hook(keep_lock_fresh);
+}
 
-    // Copies that killed sessions of this account left behind (a SIGKILL
-    // skips the clean-up); as the account, so only its own files can go.
-    // Served in place, the session makes no spool files and leaves the
-    // folder alone.
+// Copies that killed sessions of this account left behind (a SIGKILL skips
+// the clean-up) go first, as the account, so only its own files can go; then
+// the maildrop is scanned into spool files. Served in place, the session
+// makes no spool files and leaves the folder alone.
+void scan_as_account(int fd, const char* path, uid_t uid) {
     const bool in_place = config::settings.serve_from_maildrop;
     if (!in_place)
         (void)maildrop::sweep_dead_spool_files(config::settings.spool_tmp_dir, uid,
                                                dead_spool_files_per_login);
-    const bool scanned =
-        in_place ? maildrop::scan_maildrop_in_place(path.c_str())
-                 : maildrop::scan_maildrop(path.c_str(), config::settings.spool_tmp_dir);
+    const bool scanned = in_place ? maildrop::scan_maildrop_in_place(path)
+                                  : maildrop::scan_maildrop(path, config::settings.spool_tmp_dir);
     if (!scanned) {
         channel::send_text(fd, "-ERR [SYS/PERM] failed to scan maildrop contents\r\n");
         maildrop::remove_spool_files();
         maildrop::cleanup_at_exit();
         std::exit(1);
     }
+}
+
+}  // namespace
+
+void acquire_maildrop(int fd, const char* login_name, const auth::login_result& login) {
+    const bool mapped = login.mapped_user[0] != '\0';
+    const char* account = mapped ? login.mapped_user : login_name;
+
+    errno = 0;
+    const passwd* pw = getpwnam(account);
+    if (pw == nullptr) {
+        util::log_line(LOG_ERR, "%s: %s", "UID lookup failed", std::strerror(errno));
+        fail(fd, "-ERR [SYS/TEMP] user no longer exists\r\n");
+    }
+    const uid_t uid = pw->pw_uid;
+    const std::string home = pw->pw_dir;
+    const std::string path = resolve_maildrop_path(pw, account, login);
+    maildrop::remember_maildrop_path(path.c_str());
+
+    const gid_t gid = join_mail_group(fd, mapped);
+    // A mailbox in the home is trusted no further than the home; any other
+    // path is checked from the root folder down.
+    const char* trusted =
+        config::settings.home_mbox != nullptr && login.maildrop[0] == '\0' ? home.c_str() : "/";
+    check_and_lock(fd, path.c_str(), trusted, uid, gid, lock_as_account(login));
+    become_account(fd, uid);
+    arm_cleanup();
+    scan_as_account(fd, path.c_str(), uid);
     channel::send_text(fd, "+OK\r\n");
 }
 

@@ -1,12 +1,10 @@
-// The authorization phase: USER and PASS in either order, one attempt.
+// The authorization phase, in the jailed pre-login process: USER and PASS in
+// either order, one attempt, the verdict asked of the root side.
 
 #include <cstdlib>
 #include <cstring>
 
-#include <time.h>
-
 #include "auth/credentials.hpp"
-#include "auth/login_throttle.hpp"
 #include "channel/line_io.hpp"
 #include "channel/wait.hpp"
 #include "session/command_tables.hpp"
@@ -14,7 +12,6 @@
 #include "session/phases.hpp"
 #include "util/log.hpp"
 #include "util/peer_address.hpp"
-#include "util/signals.hpp"
 #include "util/strlcpy.hpp"
 #include "util/text.hpp"
 
@@ -45,22 +42,6 @@ void take_line(int fd, const char* line, char* copy, bool& have, bool other_have
     util::strlcpy(copy, line, line_copy_size);
     have = true;
     if (!other_have) channel::send_text(fd, "+OK\r\n");
-}
-
-// Waits out the delay of an address with recent refusals, before the verdict
-// whatever it will be: a client must not learn a refusal sooner by hanging up
-// early. A termination signal still ends the session at once.
-void wait_before_verdict(std::int64_t delay_ms) {
-    const std::int64_t until = channel::monotonic_ms() + delay_ms;
-    for (;;) {
-        util::act_on_pending_signals();
-        const std::int64_t left = until - channel::monotonic_ms();
-        if (left <= 0) return;
-        timespec pause{};
-        pause.tv_sec = static_cast<time_t>(left / 1000);
-        pause.tv_nsec = static_cast<long>(left % 1000) * 1000000;
-        nanosleep(&pause, nullptr);
-    }
 }
 
 }  // namespace
@@ -116,23 +97,6 @@ void authorize(int fd, char* command_line, char* login_name, verdict_source ask_
     }
     // The relay that may follow over TLS is not bound by the login deadline.
     channel::set_phase_deadline(0);
-}
-
-auth::login_verdict root_verdict(const char* name, const char* password) {
-    const char* client = util::client_host();
-    wait_before_verdict(auth::login_delay_ms(client, channel::monotonic_ms()));
-    const auth::login_verdict verdict = auth::check_credentials(name, password);
-    auth::record_login(client, verdict == auth::verdict_accepted, channel::monotonic_ms());
-    if (verdict != auth::verdict_accepted) {
-        // The cause is for the administrator only; the address lets a
-        // filter act on repeated failures.
-        util::log_line(LOG_WARNING, "%s ('%.16s') return value %d (%s) from %s", "login failed",
-                       name, static_cast<int>(verdict), auth::refusal_text(auth::last_refusal),
-                       client);
-    } else {
-        util::log_line(LOG_INFO, "Authenticated %s", name);
-    }
-    return verdict;
 }
 
 }  // namespace tollmar::session

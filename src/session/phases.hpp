@@ -1,4 +1,6 @@
-// The phases of one session, in the order run_session calls them.
+// The phases of one session, in the order run_session calls them: authorize
+// in the pre-login process (its root side is in monitor.hpp), then
+// acquire_maildrop and command_loop in the root connection process.
 #pragma once
 #include <cstddef>
 
@@ -20,15 +22,12 @@ using verdict_source = auth::login_verdict (*)(const char* name, const char* pas
 // the end of input ends the process. Runs in the pre-login process.
 void authorize(int fd, char* command_line, char* login_name, verdict_source ask_verdict);
 
-// The verdict on a login attempt, in the root connection process: the
-// credential check (filling auth::session_identity) and its log line,
-// "Authenticated ..." or "login failed ...".
-auth::login_verdict root_verdict(const char* name, const char* password);
-
-// Resolves the account and maildrop, joins group "mail", takes the dot-lock,
-// switches to the account, scans the maildrop and sends the deferred "+OK".
-// Every failure replies, logs and ends the process.
-void acquire_maildrop(int fd, const char* login_name);
+// For the accepted login: resolves the account (login's mapped_user, else
+// login_name) and the maildrop (login's maildrop, else by the settings),
+// joins group "mail", takes the dot-lock, switches to the account, scans the
+// maildrop and sends the deferred "+OK". Every failure replies, logs and ends
+// the process.
+void acquire_maildrop(int fd, const char* login_name, const auth::login_result& login);
 
 // The transaction state; returns after the QUIT sequence.
 void command_loop(int fd, char* command_line);

@@ -30,10 +30,13 @@ protected:
         TempDirTest::TearDown();
     }
 
+    login_result check(const char* name, const char* password) {
+        return check_credentials_with_lists(name, password, allow_.c_str(), deny_.c_str());
+    }
+
     // Verdicts for alice and bob, each with the right password.
     std::pair<int, int> verdicts() {
-        return {check_credentials_with_lists("alice", "apw", allow_.c_str(), deny_.c_str()),
-                check_credentials_with_lists("bob", "bpw", allow_.c_str(), deny_.c_str())};
+        return {check("alice", "apw").verdict, check("bob", "bpw").verdict};
     }
 
     tollmar::config::settings_record saved_;
@@ -42,8 +45,9 @@ protected:
 
 TEST_F(AccessListLogin, MissingDenyListRefusesEveryone) {
     EXPECT_EQ(verdicts(), std::make_pair(0, 0));
-    EXPECT_EQ(last_refusal, refusal_access_lists);
-    EXPECT_STREQ(session_identity.mapped_user, "");
+    const login_result alice = check("alice", "apw");
+    EXPECT_EQ(alice.reason, refusal_access_lists);
+    EXPECT_STREQ(alice.mapped_user, "");
 }
 
 // A name the lists refuse is refused whatever its password, and the refusal
@@ -61,16 +65,17 @@ TEST_F(AccessListLogin, RefusalsNameTheirCause) {
         {"carol", "x", refusal_unknown_account},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(check_credentials_with_lists(c.name, c.password, allow_.c_str(), deny_.c_str()),
-                  verdict_refused)
-            << c.name;
-        EXPECT_EQ(last_refusal, c.reason) << c.name << ": " << refusal_text(last_refusal);
+        const login_result result = check(c.name, c.password);
+        EXPECT_EQ(result.verdict, verdict_refused) << c.name;
+        EXPECT_EQ(result.reason, c.reason) << c.name << ": " << refusal_text(result.reason);
     }
     const std::string folder = path_of("");  // exists, but is no list
-    EXPECT_EQ(check_credentials_with_lists("bob", "bpw", folder.c_str(), deny_.c_str()), 0);
-    EXPECT_EQ(last_refusal, refusal_lists_unreadable);
-    EXPECT_EQ(check_credentials_with_lists("bob", "bpw", allow_.c_str(), folder.c_str()), 0);
-    EXPECT_EQ(last_refusal, refusal_lists_unreadable);
+    for (const auto& [allow, deny] : {std::pair{folder, deny_}, std::pair{allow_, folder}}) {
+        const login_result result =
+            check_credentials_with_lists("bob", "bpw", allow.c_str(), deny.c_str());
+        EXPECT_EQ(result.verdict, verdict_refused);
+        EXPECT_EQ(result.reason, refusal_lists_unreadable);
+    }
 }
 
 TEST_F(AccessListLogin, DenyListRefusesListedNames) {
@@ -81,8 +86,7 @@ TEST_F(AccessListLogin, DenyListRefusesListedNames) {
     write_file("deny", "alice\r\n");  // not listed: the CR belongs to the word
     EXPECT_EQ(verdicts(), std::make_pair(1, 1));
     write_file("deny", "alice\n");  // the client's line end is cut before the lookup
-    EXPECT_EQ(check_credentials_with_lists("alice\r\n", "apw\r\n", allow_.c_str(), deny_.c_str()),
-              0);
+    EXPECT_EQ(check("alice\r\n", "apw\r\n").verdict, verdict_refused);
 }
 
 TEST_F(AccessListLogin, UnreadableDenyListRefusesEveryone) {
@@ -112,7 +116,7 @@ TEST_F(AccessListLogin, UnreadableAllowListRefusesEveryone) {
 TEST_F(AccessListLogin, ListsDoNotReplaceThePassword) {
     write_file("deny", "");
     write_file("allow", "alice\n");
-    EXPECT_EQ(check_credentials_with_lists("alice", "bpw", allow_.c_str(), deny_.c_str()), 0);
+    EXPECT_EQ(check("alice", "bpw").verdict, verdict_refused);
 }
 
 TEST_F(AccessListLogin, LargeDenyList) {

@@ -55,13 +55,13 @@ protected:
     }
 
 public:
-    int check_with_file(const std::string& content, const std::string& name,
-                        const std::string& password) {
+    login_result check_with_file(const std::string& content, const std::string& name,
+                                 const std::string& password) {
         const std::string path = write_file("users", content);
         settings.auth_file = path.c_str();
-        const int verdict = check_credentials(name.c_str(), password.c_str());
+        const login_result result = check_credentials(name.c_str(), password.c_str());
         settings.auth_file = saved_.auth_file;
-        return verdict;
+        return result;
     }
 
     tollmar::config::settings_record saved_;
@@ -232,10 +232,11 @@ TEST_F(AuthFile, OverlongClientTextsAreCutTo4096) {
 TEST_F(AuthFile, MissingOrUnreadableFileRefuses) {
     const std::string absent = path_of("absent");
     settings.auth_file = absent.c_str();
-    EXPECT_EQ(check_credentials("alice", "secret"), verdict_refused);
-    EXPECT_EQ(last_refusal, refusal_auth_file_unreadable);
+    const login_result missing = check_credentials("alice", "secret");
+    EXPECT_EQ(missing.verdict, verdict_refused);
+    EXPECT_EQ(missing.reason, refusal_auth_file_unreadable);
     settings.auth_file = dir_.c_str();  // opens, but every read fails
-    EXPECT_EQ(check_credentials("alice", "secret"), verdict_refused);
+    EXPECT_EQ(check_credentials("alice", "secret").verdict, verdict_refused);
 }
 
 // Every refusal gives the same verdict; the reason kept for the log tells the
@@ -260,25 +261,30 @@ TEST_F(AuthFile, RefusalsNameTheirCause) {
         {"root", "bad", 0, refusal_wrong_password},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(check_with_file(file, c.name, c.password), c.verdict) << c.name;
-        EXPECT_EQ(last_refusal, c.reason) << c.name << ": " << refusal_text(last_refusal);
+        const login_result result = check_with_file(file, c.name, c.password);
+        EXPECT_EQ(result.verdict, c.verdict) << c.name;
+        EXPECT_EQ(result.reason, c.reason) << c.name << ": " << refusal_text(result.reason);
+        // Only an acceptance names an account: the root entry's mapping is dropped.
+        EXPECT_STREQ(result.mapped_user, c.verdict == 1 ? "m" : "") << c.name;
     }
-    EXPECT_STREQ(session_identity.mapped_user, "");
 }
 
-TEST_F(AuthFile, IdentityIsClearedAtEveryCall) {
-    EXPECT_EQ(check_with_file("alice:secret:m:/mb\n", "alice", "secret"), 1);
-    EXPECT_STREQ(session_identity.mapped_user, "m");
-    EXPECT_EQ(check_with_file("alice:secret:m:/mb\n", "alice", "wrong"), 0);
-    EXPECT_STREQ(session_identity.mapped_user, "");
-    EXPECT_STREQ(session_identity.maildrop_override, "");
+TEST_F(AuthFile, OnlyAnAcceptanceCarriesTheIdentity) {
+    const login_result accepted = check_with_file("alice:secret:m:/mb\n", "alice", "secret");
+    EXPECT_EQ(accepted.verdict, verdict_accepted);
+    EXPECT_STREQ(accepted.mapped_user, "m");
+    EXPECT_STREQ(accepted.maildrop, "/mb");
+    const login_result refused = check_with_file("alice:secret:m:/mb\n", "alice", "wrong");
+    EXPECT_STREQ(refused.mapped_user, "");
+    EXPECT_STREQ(refused.maildrop, "");
 
-    std::strcpy(session_identity.mapped_user, "stale");
-    std::strcpy(session_identity.maildrop_override, "stale");
-    EXPECT_EQ(check_credentials(nullptr, "secret"), verdict_temporary);
-    EXPECT_EQ(check_credentials("alice", nullptr), verdict_temporary);
-    EXPECT_STREQ(session_identity.mapped_user, "");
-    EXPECT_STREQ(session_identity.maildrop_override, "");
+    for (const login_result& missing :
+         {check_credentials(nullptr, "secret"), check_credentials("alice", nullptr)}) {
+        EXPECT_EQ(missing.verdict, verdict_temporary);
+        EXPECT_EQ(missing.reason, refusal_missing_argument);
+        EXPECT_STREQ(missing.mapped_user, "");
+        EXPECT_STREQ(missing.maildrop, "");
+    }
 }
 
 TEST(WorkCopy, CutsAtFirstCrElseFirstLfThenTo4096) {
@@ -310,13 +316,12 @@ TEST(WorkCopy, CutsAtFirstCrElseFirstLfThenTo4096) {
 
 void expect_cases(AuthFile& test, const file_case* begin, const file_case* end) {
     for (const file_case* c = begin; c != end; ++c) {
-        std::strcpy(session_identity.mapped_user, "stale");
-        std::strcpy(session_identity.maildrop_override, "stale");
-        EXPECT_EQ(test.check_with_file(c->content, c->name, c->password), c->verdict)
+        const login_result result = test.check_with_file(c->content, c->name, c->password);
+        EXPECT_EQ(result.verdict, c->verdict)
             << "case " << (c - begin) << ": name \"" << c->name.substr(0, 40) << "\" in \""
             << c->content.substr(0, 80) << '"';
-        EXPECT_STREQ(session_identity.mapped_user, c->mapped_user) << "case " << (c - begin);
-        EXPECT_STREQ(session_identity.maildrop_override, c->maildrop) << "case " << (c - begin);
+        EXPECT_STREQ(result.mapped_user, c->mapped_user) << "case " << (c - begin);
+        EXPECT_STREQ(result.maildrop, c->maildrop) << "case " << (c - begin);
     }
 }
 

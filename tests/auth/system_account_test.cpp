@@ -68,26 +68,28 @@ protected:
 };
 
 // An unknown account is refused exactly like a wrong password, so that a
-// client cannot tell which names exist; only last_refusal knows.
+// client cannot tell which names exist; only the reason knows.
 TEST_F(SystemAccount, UnknownAccountIsRefusedLikeAWrongPassword) {
     const char* name = "tollmar-no-such-account";
     ASSERT_EQ(getpwnam(name), nullptr);
-    EXPECT_EQ(check_system_account(name, "pw"), verdict_refused);
-    EXPECT_EQ(last_refusal, refusal_unknown_account);
-    EXPECT_EQ(check_credentials("tollmar-no-such-account\r\n", "pw\r\n"), verdict_refused);
-    EXPECT_EQ(last_refusal, refusal_unknown_account);
-    EXPECT_EQ(check_credentials("", ""), verdict_refused);
-    EXPECT_STREQ(refusal_text(last_refusal), "unknown account");
+    for (const login_result& result :
+         {check_system_account(name, "pw"),
+          check_credentials("tollmar-no-such-account\r\n", "pw\r\n"), check_credentials("", "")}) {
+        EXPECT_EQ(result.verdict, verdict_refused);
+        EXPECT_EQ(result.reason, refusal_unknown_account);
+    }
+    EXPECT_STREQ(refusal_text(refusal_unknown_account), "unknown account");
 }
 
 TEST_F(SystemAccount, WrongPasswordForAnExistingAccountIsRefused) {
     ASSERT_NE(getpwnam("root"), nullptr);
-    EXPECT_EQ(check_credentials("root\r\n", "not the password of root\r\n"), verdict_refused);
+    const login_result result = check_credentials("root\r\n", "not the password of root\r\n");
+    EXPECT_EQ(result.verdict, verdict_refused);
     // root's field may be locked on a build machine; either way no acceptance
-    EXPECT_TRUE(last_refusal == refusal_wrong_password || last_refusal == refusal_no_password)
-        << refusal_text(last_refusal);
-    EXPECT_STREQ(session_identity.mapped_user, "");
-    EXPECT_STREQ(session_identity.maildrop_override, "");
+    EXPECT_TRUE(result.reason == refusal_wrong_password || result.reason == refusal_no_password)
+        << refusal_text(result.reason);
+    EXPECT_STREQ(result.mapped_user, "");
+    EXPECT_STREQ(result.maildrop, "");
 }
 
 TEST(RefusalText, EveryReasonHasItsOwnWords) {

@@ -9,40 +9,18 @@ import pytest
 from pop3_sandbox import LOG_ERR, LOG_INFO, LOG_MAIL, read_bytes, write_file
 from pop3_server import is_alive, wait_until
 
-HELP = (
-    "Usage: {prog} [OPTIONS]\n"
-    "Start a POP3 daemon.\n"
-    "\n"
-    "  -d             run as a daemon (in the background)\n"
-    "  -f <pidfile>   store process ID in <pidfile> (must be a full path)\n"
-    "  -s             use SSL for all connections\n"
-    "  -c <certfile>  use <certfile> for SSL certificate [{cert}]\n"
-    "  -k <keyfile>   use <keyfile> for SSL RSA key      [{key}]\n"
-    "  -p <port>      listen on <port>    [default: 110, or 995 if SSL]\n"
-    "  -l <address>   listen on <address> [default: any]\n"
-    "  -a <authfile>  use text file <authfile> for authentication\n"
-    "  -m <spooldir>  use directory <spooldir> as mail spool\n"
-    "  -D             use /etc/pop3.{{allow,deny}} files\n"
-    "  -L <mbox>      use ~/<mbox> as mail spool\n"
-    "  -t <timeout>   use <timeout> seconds as r/w timeout\n"
-    "  -e             copy log lines to standard error\n"
-    "  -u <user>      run the pre-login process as <user> [nobody]\n"
-    "  -n <count>     most connections from one client address [20]\n"
-    "  -N <count>     most connections in total [500]\n"
-    "  -A <seconds>   time allowed for the whole login phase [60]\n"
-    "  -P <seconds>   base delay after a refused login [2]\n"
-    "  -i             serve one connection on standard input (inetd)\n"
-    "  -r <address>   accept a PROXY protocol header from <address>[/<bits>]\n"
-    "\n"
-    "Use `{prog} -v' to show the program version.\n"
-)
+# The help text is kept once, beside the unit tests of the option parser.
+HELP_GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "config",
+                           "help.golden")
 
 DEFAULT_CERT = "/etc/tollmar/cert.pem"
 DEFAULT_KEY = "/etc/tollmar/key.pem"
 
 
 def help_text(prog, cert=DEFAULT_CERT, key=DEFAULT_KEY):
-    return HELP.format(prog=prog, cert=cert, key=key).encode()
+    with open(HELP_GOLDEN, encoding="utf-8") as f:
+        text = f.read()
+    return text.replace("{prog}", prog).replace("{cert}", cert).replace("{key}", key).encode()
 
 
 # -- options -----------------------------------------------------------------

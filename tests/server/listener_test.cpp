@@ -1,4 +1,4 @@
-// The listener's building blocks: backlog choice, peer text, signal handlers,
+// The listener's building blocks: backlog choice, signal handlers, reaping,
 // daemon mode, the pid file and the listening socket.
 #include "server/listener.hpp"
 
@@ -24,8 +24,12 @@
 #include <string>
 
 #include "config/settings.hpp"
+#include "server/connection.hpp"
+#include "server/connection_limits.hpp"
 #include "support/child_run.hpp"
 #include "support/temp_folder.hpp"
+#include "util/log.hpp"
+#include "util/peer_address.hpp"
 #include "util/signals.hpp"
 
 namespace {
@@ -67,107 +71,47 @@ protected:
     std::string pid_path;
 };
 
+std::string logged;
+
+void keep_line(int, const char* line) {
+    logged += line;
+    logged += '\n';
+}
+
+// A whole positive number is taken as given; anything else is ignored with a
+// warning rather than handed to listen() as a surprise (a backlog of -3, 64
+// from "64k").
 TEST(ListenBacklog, FromListenq) {
     struct Case {
         const char* listenq;
         int backlog;
+        bool warned;
     };
     const Case cases[] = {
-        {nullptr, 1024}, {"16", 16}, {"abc", 0}, {"", 0}, {"64k", 64}, {" 5", 5}, {"-3", -3},
+        {nullptr, 1024, false},
+        {"16", 16, false},
+        {"1", 1, false},
+        {"2147483647", INT_MAX, false},
+        {"abc", 1024, true},
+        {"", 1024, true},
+        {"64k", 1024, true},
+        {" 5", 1024, true},
+        {"-3", 1024, true},
+        {"+5", 1024, true},
+        {"0", 1024, true},
+        {"2147483648", 1024, true},
+        {"99999999999999999999", 1024, true},
     };
+    tollmar::util::log_observer = keep_line;
     for (const Case& c : cases) {
-        EXPECT_EQ(listen_backlog(c.listenq), c.backlog) << (c.listenq ? c.listenq : "(unset)");
+        logged.clear();
+        const char* shown = c.listenq != nullptr ? c.listenq : "(unset)";
+        EXPECT_EQ(listen_backlog(c.listenq), c.backlog) << shown;
+        const std::string warning = std::string("LISTENQ ignored, not a positive number: ") +
+                                    (c.listenq != nullptr ? c.listenq : "") + "\n";
+        EXPECT_EQ(logged, c.warned ? warning : "") << shown;
     }
-}
-
-sockaddr_storage v4_peer(const char* text, unsigned short port) {
-    sockaddr_storage ss{};
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(port);
-    EXPECT_EQ(inet_pton(AF_INET, text, &sin.sin_addr), 1);
-    std::memcpy(&ss, &sin, sizeof sin);
-    return ss;
-}
-
-sockaddr_storage v6_peer(const char* text, unsigned short port) {
-    sockaddr_storage ss{};
-    sockaddr_in6 sin6{};
-    sin6.sin6_family = AF_INET6;
-    sin6.sin6_port = htons(port);
-    EXPECT_EQ(inet_pton(AF_INET6, text, &sin6.sin6_addr), 1);
-    std::memcpy(&ss, &sin6, sizeof sin6);
-    return ss;
-}
-
-TEST(PeerText, AddressFormsAndPortInHostOrder) {
-    struct Case {
-        sockaddr_storage peer;
-        const char* host;
-        unsigned port;
-    };
-    const Case cases[] = {
-        {v4_peer("127.0.0.1", 40001), "127.0.0.1", 40001},
-        {v4_peer("192.0.2.255", 1), "192.0.2.255", 1},
-        {v4_peer("10.0.0.1", 65535), "10.0.0.1", 65535},
-        {v6_peer("::ffff:198.51.100.4", 258), "198.51.100.4", 258},
-        {v6_peer("2001:db8::1", 995), "2001:db8::1", 995},
-        {v6_peer("::1", 110), "::1", 110},
-        {v6_peer("fe80::1:2:3:4", 4096), "fe80::1:2:3:4", 4096},
-    };
-    for (const Case& c : cases) {
-        char host[INET6_ADDRSTRLEN + 1];
-        std::memset(host, 'x', sizeof host);
-        EXPECT_EQ(peer_text(c.peer, host, sizeof host), c.port) << c.host;
-        EXPECT_STREQ(host, c.host);
-    }
-}
-
-TEST(PeerText, UnknownFamilyAndShortBuffer) {
-    sockaddr_storage unix_peer{};
-    unix_peer.ss_family = AF_UNIX;
-    char host[INET6_ADDRSTRLEN + 1];
-    EXPECT_EQ(peer_text(unix_peer, host, sizeof host), 0u);
-    EXPECT_STREQ(host, "(unknown)");
-
-    // A buffer too small for the address is left empty and nothing beyond it
-    // is touched.
-    char small[12];
-    std::memset(small, '#', sizeof small);
-    EXPECT_EQ(peer_text(v6_peer("2001:db8:1:2:3:4:5:6", 7), small, 8), 7u);
-    EXPECT_STREQ(small, "");
-    for (std::size_t i = 8; i < sizeof small; ++i) EXPECT_EQ(small[i], '#');
-}
-
-void dummy_handler(int) {}
-
-TEST(InstallSignal, FlagsAndPreviousHandler) {
-    const child_result r = run_in_child([](int extra) {
-        std::string report;
-        report += install_signal(SIGUSR1, dummy_handler) == SIG_DFL ? "dfl " : "? ";
-        report += install_signal(SIGUSR1, SIG_IGN) == dummy_handler ? "prev " : "? ";
-        install_signal(SIGUSR2, dummy_handler);
-        install_signal(SIGALRM, dummy_handler);
-        struct sigaction usr2 {};
-        struct sigaction alrm {};
-        sigaction(SIGUSR2, nullptr, &usr2);
-        sigaction(SIGALRM, nullptr, &alrm);
-        report += (usr2.sa_flags & SA_RESTART) ? "restart " : "norestart ";
-        report += (alrm.sa_flags & SA_RESTART) ? "restart " : "norestart ";
-        report += usr2.sa_handler == dummy_handler ? "set" : "unset";
-        write_text(extra, report);
-    });
-    EXPECT_EQ(r.status, returned_status);
-    EXPECT_EQ(r.extra, "dfl prev restart norestart set");
-    EXPECT_EQ(r.err, "");
-}
-
-TEST(InstallSignal, FailureIsReported) {
-    const child_result r = run_in_child([](int extra) {
-        write_text(extra, install_signal(SIGKILL, dummy_handler) == SIG_ERR ? "err" : "ok");
-    });
-    EXPECT_EQ(r.extra, "err");
-    EXPECT_EQ(r.err, "Signal error: Invalid argument\n");
+    tollmar::util::log_observer = nullptr;
 }
 
 TEST(ReapChildren, ReapsEveryEndedChildAndKeepsErrno) {
@@ -194,7 +138,7 @@ TEST(ReapChildren, ReapsEveryEndedChildAndKeepsErrno) {
             waitid(P_PID, static_cast<id_t>(kid), &info, WEXITED | WNOWAIT);
         }
         errno = EBADF;
-        reap_children(SIGCHLD);
+        reap_children();
         std::string report = errno == EBADF ? "errno-kept" : "errno-changed";
         for (pid_t kid : kids) {
             report += waitpid(kid, nullptr, WNOHANG) == -1 && errno == ECHILD ? " reaped" : " left";
@@ -329,7 +273,7 @@ protected:
         socklen_t len = sizeof ss;
         getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
         char host[INET6_ADDRSTRLEN + 1];
-        return static_cast<unsigned short>(peer_text(ss, host, sizeof host));
+        return static_cast<unsigned short>(tollmar::util::peer_text(ss, host, sizeof host));
     }
 };
 

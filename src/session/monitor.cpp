@@ -1,0 +1,176 @@
+// The root side of the login, run in the root connection process; see
+// monitor.hpp for the list of what it does for the pre-login process.
+#include "session/monitor.hpp"
+
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "auth/login_throttle.hpp"
+#include "channel/line_io.hpp"
+#include "channel/wait.hpp"
+#include "session/prelogin.hpp"
+#include "util/log.hpp"
+#include "util/peer_address.hpp"
+#include "util/signals.hpp"
+
+namespace tollmar::session {
+
+namespace {
+
+pid_t prelogin_pid = -1;
+
+// Waits for the pre-login process; its exit status, 1 when it was killed.
+int reap_prelogin() {
+    int status = 0;
+    for (;;) {
+        const pid_t r = waitpid(prelogin_pid, &status, 0);
+        if (r == prelogin_pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+        if (r < 0 && errno == EINTR) {
+            util::act_on_pending_signals();
+            continue;
+        }
+        return 1;
+    }
+}
+
+// The pre-login process ended the connection (the client left, sent QUIT,
+// timed out, was refused, or the process died): this process ends the same
+// way, with the pre-login process's status.
+[[noreturn]] void end_with_prelogin() {
+    std::exit(reap_prelogin());
+}
+
+[[noreturn]] void refuse_message(const char* why) {
+    util::log_line(LOG_ERR, "%s: %s", "bad message from the pre-login process", why);
+    kill(prelogin_pid, SIGKILL);
+    reap_prelogin();
+    std::exit(1);
+}
+
+// The next message of type wanted; the log lines sent before it are written
+// on the way. Anything else ends the connection.
+void receive(int fd, message& m, std::uint32_t wanted) {
+    static char text[util::log_line_size];
+    for (;;) {
+        const char* why = "unexpected message";
+        switch (read_message(fd, m, &why)) {
+            case read_status::ended:
+                end_with_prelogin();
+            case read_status::malformed:
+                refuse_message(why);
+            case read_status::complete:
+                break;
+        }
+        if (m.type == wanted) return;
+        int priority = 0;
+        if (m.type != message_log || !decode_log(m, priority, text, &why)) refuse_message(why);
+        util::log_line(priority, "%s", text);
+    }
+}
+
+// Waits out the delay of an address with recent refusals, before the verdict
+// whatever it will be: a client must not learn a refusal sooner by hanging up
+// early. A termination signal still ends the session at once.
+void wait_before_verdict(std::int64_t delay_ms) {
+    const std::int64_t until = channel::monotonic_ms() + delay_ms;
+    for (;;) {
+        util::act_on_pending_signals();
+        const std::int64_t left = until - channel::monotonic_ms();
+        if (left <= 0) return;
+        timespec pause{};
+        pause.tv_sec = static_cast<time_t>(left / 1000);
+        pause.tv_nsec = static_cast<long>(left % 1000) * 1000000;
+        nanosleep(&pause, nullptr);
+    }
+}
+
+}  // namespace
+
+int fork_prelogin(int client_fd, bool tls) {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        util::log_line(LOG_ERR, "%s: %s", "socketpair failed", std::strerror(errno));
+        std::exit(1);
+    }
+    // Over TLS a long reply crosses the pair: room for a large part of it
+    // saves the session and the relay a switch per default-sized buffer.
+    if (tls) {
+        const int room = 1024 * 1024;
+        setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+        setsockopt(pair[1], SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    }
+    // This process waits for its pre-login process itself.
+    util::install_signal(SIGCHLD, SIG_DFL);
+    prelogin_pid = fork();
+    if (prelogin_pid < 0) {
+        util::log_line(LOG_ERR, "%s: %s", "fork failed", std::strerror(errno));
+        std::exit(1);
+    }
+    if (prelogin_pid == 0) {
+        close(pair[0]);
+        run_prelogin(client_fd, pair[1]);
+    }
+    close(pair[1]);
+    // The deadline is the pre-login process's to keep; this one never reads
+    // the client before the login.
+    channel::set_phase_deadline(0);
+    return pair[0];
+}
+
+void answer_login(int pair_fd, login_request& request, auth::login_result& result) {
+    static message m;
+    const char* why = nullptr;
+    receive(pair_fd, m, message_login);
+    const bool decoded = decode_login(m, request, &why);
+    explicit_bzero(m.body, m.length);
+    if (!decoded) refuse_message(why);
+    result = root_verdict(request.name, request.password);
+    explicit_bzero(request.password, sizeof request.password);
+    const std::int32_t verdict = result.verdict;
+    // On a refusal the pre-login process replies and ends.
+    if (!write_message(pair_fd, message_verdict, &verdict, sizeof verdict) ||
+        verdict != auth::verdict_accepted)
+        end_with_prelogin();
+}
+
+int take_handover(int pair_fd, int client_fd, bool tls) {
+    static message m;
+    const char* why = nullptr;
+    receive(pair_fd, m, message_handover);
+    if (!decode_handover(m, &why)) refuse_message(why);
+    channel::push_input(reinterpret_cast<const char*>(m.body), m.length);
+    if (tls) return pair_fd;
+    // The client socket is this process's alone from here on.
+    kill(prelogin_pid, SIGKILL);
+    reap_prelogin();
+    close(pair_fd);
+    return client_fd;
+}
+
+auth::login_result root_verdict(const char* name, const char* password) {
+    const char* client = util::client_host();
+    wait_before_verdict(auth::login_delay_ms(client, channel::monotonic_ms()));
+    const auth::login_result result = auth::check_credentials(name, password);
+    const bool accepted = result.verdict == auth::verdict_accepted;
+    auth::record_login(client, accepted, channel::monotonic_ms());
+    if (!accepted) {
+        // The cause is for the administrator only; the address lets a
+        // filter act on repeated failures.
+        util::log_line(LOG_WARNING, "%s ('%.16s') return value %d (%s) from %s", "login failed",
+                       name, static_cast<int>(result.verdict), auth::refusal_text(result.reason),
+                       client);
+    } else {
+        util::log_line(LOG_INFO, "Authenticated %s", name);
+    }
+    return result;
+}
+
+}  // namespace tollmar::session
