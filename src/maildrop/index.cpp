@@ -137,10 +137,24 @@ const char* mismatch(int fd, const struct stat& now, const detail::index_identit
     return nullptr;
 }
 
+// A leftover of ours (a session killed while writing) goes; anything else
+// under the name stays, and O_EXCL then refuses to write through it.
+void discard_temp_index(const char* temp_path) {
+    struct stat st;
+    if (::lstat(temp_path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+        st.st_nlink == 1)
+        (void)::unlink(temp_path);
+}
+
 // The table from the index; its end, or 0 (table emptied) when it is of no use.
 std::int64_t table_from_index(int fd, const char* path, const struct stat& now) {
     char index_path[PATH_MAX + 32];
-    if (!detail::sibling_path(index_path, sizeof index_path, path, detail::index_suffix)) return 0;
+    char temp_path[PATH_MAX + 32];
+    if (!detail::sibling_path(index_path, sizeof index_path, path, detail::index_suffix) ||
+        !detail::sibling_path(temp_path, sizeof temp_path, path, detail::index_temp_suffix))
+        return 0;
+    // What a session killed while writing its index left.
+    discard_temp_index(temp_path);
     const util::unique_fd index(open_index(index_path));
     if (index.get() < 0) return 0;
     detail::index_identity id = {};
@@ -176,12 +190,7 @@ bool write_index_file(const char* path) {
         log_write_failure(path, ENAMETOOLONG);
         return false;
     }
-    // A leftover of ours (a session killed while writing) goes; anything else
-    // under the name stays, and O_EXCL then refuses to write through it.
-    struct stat st;
-    if (::lstat(temp_path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-        st.st_nlink == 1)
-        (void)::unlink(temp_path);
+    discard_temp_index(temp_path);
     util::unique_fd fd(
         ::open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     if (fd.get() < 0) {

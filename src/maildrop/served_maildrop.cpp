@@ -6,9 +6,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "digest/md5.hpp"
 #include "maildrop/chunk_reader.hpp"
 #include "maildrop/file_io.hpp"
 #include "maildrop/index.hpp"
+#include "maildrop/lock.hpp"
 #include "maildrop/maildrop_path.hpp"
 #include "util/log.hpp"
 
@@ -25,6 +27,22 @@ bool misplaced(const char* why) {
     return false;
 }
 
+// A message with the id of its first bytes is checked on them: another
+// message at the same offset has another head.
+bool head_matches(const message_entry& entry) {
+    if (entry.occurrence != 0) return true;
+    unsigned char head[255];
+    const std::size_t want = entry.spool_length < static_cast<std::int64_t>(sizeof head)
+                                 ? static_cast<std::size_t>(entry.spool_length)
+                                 : sizeof head;
+    if (detail::pread_full(served_fd, head, want, static_cast<off_t>(entry.offset)) !=
+        static_cast<ssize_t>(want))
+        return false;
+    unsigned char digest[sizeof entry.digest];
+    digest::md5_digest(head, want, digest);
+    return std::memcmp(digest, entry.digest, sizeof digest) == 0;
+}
+
 }  // namespace
 
 int served_maildrop() {
@@ -33,12 +51,17 @@ int served_maildrop() {
 
 bool message_in_place(const message_entry& entry) {
     if (served_fd < 0) return misplaced("not open");
+    // The maildrop is read here, not a copy of it: a session whose dot-lock
+    // lapsed and was taken may find another session's rewrite at its offsets.
+    const char* path = maildrop_path();
+    if (path == nullptr || !holds_maildrop_lock(path))
+        return misplaced("the dot-lock is no longer ours");
     struct stat st;
     if (::fstat(served_fd, &st) != 0) return misplaced(std::strerror(errno));
     if (entry.offset < 0 || entry.spool_length < 0 ||
         entry.spool_length > static_cast<std::int64_t>(st.st_size) - entry.offset)
         return misplaced("shorter than when it was scanned");
-    if (!detail::message_starts_at(served_fd, entry.offset))
+    if (!detail::message_starts_at(served_fd, entry.offset) || !head_matches(entry))
         return misplaced("no message where the scan found one");
     return true;
 }

@@ -52,11 +52,16 @@ bool send_header(int fd, spool_chunks& chunks) {
     return false;
 }
 
-// RETR and TOP: a number that names no message is refused; otherwise the
-// reply starts (corked).
+// RETR and TOP: a number that names no message is refused, and so is, when
+// served in place, a message no longer where the scan found it (the session
+// has nothing else to send it from); otherwise the reply starts (corked).
 bool begin_message_reply(int fd, unsigned long number) {
     if (!msg_is_valid(number)) {
         channel::send_text(fd, no_such_message);
+        return false;
+    }
+    if (maildrop::messages.in_place && !maildrop::message_in_place(entry_of(number))) {
+        channel::send_text(fd, "-ERR [SYS/TEMP] message no longer in the maildrop\r\n");
         return false;
     }
     channel::cork_output();
@@ -72,8 +77,7 @@ bool open_message(unsigned long number, spool_chunks& chunks, util::unique_fd& f
     const maildrop::message_entry& entry = entry_of(number);
     if (maildrop::messages.in_place) {
         const char* maildrop_path = maildrop::maildrop_path();
-        return maildrop::message_in_place(entry) &&
-               maildrop_start(chunks, maildrop::served_maildrop(),
+        return maildrop_start(chunks, maildrop::served_maildrop(),
                               maildrop_path != nullptr ? maildrop_path : "", entry.offset,
                               entry.spool_length);
     }

@@ -243,7 +243,9 @@ def test_an_index_that_does_not_fit_changes_no_reply(sandbox, servers, alice, lo
     mbox = read_bytes(sandbox.mbox_path("alice"))
     with in_place.connect() as c:
         c.login("alice", "s3cret")
-        assert c.multi("RETR 2") == ("+OK", [])
+        assert c.multi("RETR 2") == ("-ERR [SYS/TEMP] message no longer in the maildrop", [])
+        assert c.multi("TOP 2 0")[0] == "-ERR [SYS/TEMP] message no longer in the maildrop"
+        assert c.multi("RETR 1")[0] == "+OK"
         assert c.cmd("DELE 2") == "+OK"
         assert c.cmd("QUIT") == "-ERR [SYS/TEMP] some deleted messages not removed"
     in_place.wait_sessions_ended()
@@ -253,3 +255,29 @@ def test_an_index_that_does_not_fit_changes_no_reply(sandbox, servers, alice, lo
     log.assert_logged("failed to write to maildrop: %s: no message where the scan found one"
                       % path, syslog.LOG_ERR, since=mark)
     assert read_bytes(path) == mbox
+
+
+def test_a_session_whose_lock_was_lost_sends_nothing_from_the_maildrop(sandbox, server, alice,
+                                                                      log):
+    """Served in place there is no copy to fall back on: once another session
+    has the lock (and has rewritten the maildrop), RETR and TOP are refused
+    rather than answered with whatever now sits at the old offsets."""
+    srv = server.start("-X")
+    mbox = sandbox.mbox_path("alice")
+    first = srv.connect()
+    assert first.login("alice", "s3cret") == ("+OK", "+OK")
+    assert first.multi("RETR 3")[0] == "+OK"
+    os.unlink(mbox + ".lock")  # lapsed: the stale rule, a suspended process, clock skew
+    with srv.connect() as second:
+        assert second.login("alice", "s3cret") == ("+OK", "+OK")
+        assert second.cmd("DELE 1") == "+OK"
+        assert second.cmd("QUIT") == "+OK"
+    mark = log.mark()
+    for command in ("RETR 3", "TOP 3 1"):
+        assert first.multi(command) == ("-ERR [SYS/TEMP] message no longer in the maildrop", [])
+    log.assert_logged("failed to read maildrop: %s: the dot-lock is no longer ours" % mbox,
+                      syslog.LOG_ERR, since=mark)
+    assert first.cmd("QUIT") == "+OK"  # nothing deleted, nothing written
+    first.close()
+    srv.wait_sessions_ended()
+    assert read_bytes(mbox) == B + C + D
