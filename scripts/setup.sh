@@ -20,6 +20,7 @@ test_packages=(
     fail2ban                       # fail2ban-regex, against the shipped filter
     util-linux procps              # unshare for their private mount namespace, process tools
     fetchmail                      # a real client that keeps mail on the server (UIDL)
+    s-nail                         # a mail reader on a POP3 folder (headers as sent)
     procmail                       # a real delivery agent for the soak
     haproxy                        # the load balancer in front of two servers (PROXY protocol)
     mandoc man-db systemd dpkg-dev # manual page lint, unit verification, the Debian package

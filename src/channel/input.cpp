@@ -12,8 +12,8 @@
 
 #include "channel/line_io.hpp"
 #include "channel/proxy_screen.hpp"
+#include "channel/tls_handle.hpp"
 #include "channel/wait.hpp"
-#include "config/settings.hpp"
 #include "util/log.hpp"
 #include "util/signals.hpp"
 
@@ -26,43 +26,31 @@ char input_buffer[input_capacity];
 long input_left = 0;  // unconsumed bytes; 0 or less: empty
 char* input_next = input_buffer;
 
-SSL* active_tls_handle() {
-    return config::settings.use_tls ? get_tls_handle() : nullptr;
+// One TLS read attempt, as attempt_read.
+long attempt_tls_read(SSL* handle, char* buf, std::size_t size, short* events, bool* again) {
+    const int chunk = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+    ERR_clear_error();
+    errno = 0;
+    const int n = SSL_read(handle, buf, chunk);
+    const int saved = errno;
+    if (n > 0) return n;
+    if (const short wait = tls_wait_events(handle, n); wait != 0) {
+        *events = wait;
+        *again = true;
+        return 0;
+    }
+    if (SSL_get_error(handle, n) == SSL_ERROR_ZERO_RETURN) return 0;
+    if (n == 0 && saved == 0) return 0;  // the peer closed the connection
+    errno = saved != 0 ? saved : EPROTO;
+    return -1;
 }
 
 // One read attempt. Sets *again (with the events to wait for) when the
 // connection was not ready after all; otherwise the result is that of read().
 long attempt_read(int fd, char* buf, std::size_t size, short* events, bool* again) {
     *again = false;
-    if (config::settings.use_tls) {
-        SSL* handle = get_tls_handle();
-        if (handle == nullptr) {
-            errno = ENOTCONN;
-            return -1;
-        }
-        const int chunk = size > INT_MAX ? INT_MAX : static_cast<int>(size);
-        ERR_clear_error();
-        errno = 0;
-        const int n = SSL_read(handle, buf, chunk);
-        const int saved = errno;
-        if (n > 0) return n;
-        switch (SSL_get_error(handle, n)) {
-            case SSL_ERROR_WANT_READ:
-                *events = POLLIN;
-                *again = true;
-                return 0;
-            case SSL_ERROR_WANT_WRITE:
-                *events = POLLOUT;
-                *again = true;
-                return 0;
-            case SSL_ERROR_ZERO_RETURN:
-                return 0;
-            default:
-                if (n == 0 && saved == 0) return 0;  // the peer closed the connection
-                errno = saved != 0 ? saved : EPROTO;
-                return -1;
-        }
-    }
+    if (SSL* handle = get_tls_handle(); handle != nullptr)
+        return attempt_tls_read(handle, buf, size, events, again);
     const ssize_t n = read(fd, buf, size);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         *events = POLLIN;
@@ -125,7 +113,7 @@ long read_timed(int fd, char* buf, std::size_t size) {
     flush_output(fd);
     short events = POLLIN;
     for (;;) {
-        SSL* handle = active_tls_handle();
+        SSL* handle = get_tls_handle();
         // Bytes the TLS layer has already decrypted are invisible to poll().
         const bool decrypted = handle != nullptr && events == POLLIN && SSL_pending(handle) > 0;
         // Checked before every read, not only when a wait runs out: a client
@@ -186,7 +174,7 @@ int read_line(int fd, char* buf, std::size_t max) {
 
 bool input_pending() {
     if (input_left > 0) return true;
-    SSL* handle = active_tls_handle();
+    SSL* handle = get_tls_handle();
     return handle != nullptr && SSL_pending(handle) > 0;
 }
 

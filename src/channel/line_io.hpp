@@ -3,14 +3,15 @@
 // Every failure here is fatal: it is logged and the process exits with status
 // 1 (through exit(), so at-exit clean-up runs). Callers never see an error.
 #pragma once
-#include <openssl/ssl.h>
-
 #include <cstddef>
 
 namespace tollmar::channel {
 
-void set_tls_handle(SSL* handle);
-SSL* get_tls_handle();
+// True while the connection speaks TLS: from tls_accept (or tls_start) until
+// tls_end. Every read and write below goes through TLS then, and plain TCP
+// otherwise: a process that does no TLS itself (the session behind the TLS
+// relay) reads and writes plain text although TLS is configured.
+bool tls_active();
 
 // Writes the whole NUL-terminated text (each write attempt waits at most
 // io_timeout seconds for the connection). Returns strlen(text), 0 for a null

@@ -14,8 +14,8 @@
 #include <cstring>
 
 #include "channel/line_io.hpp"
+#include "channel/tls_handle.hpp"
 #include "channel/wait.hpp"
-#include "config/settings.hpp"
 #include "util/log.hpp"
 #include "util/signals.hpp"
 
@@ -30,34 +30,28 @@ char output_buffer[output_capacity];
 std::size_t output_used = 0;
 bool output_corked = false;
 
+// One TLS write attempt, as attempt_write.
+long attempt_tls_write(SSL* handle, const char* data, std::size_t len, short* events) {
+    const int chunk = len > INT_MAX ? INT_MAX : static_cast<int>(len);
+    ERR_clear_error();
+    errno = 0;
+    const int n = SSL_write(handle, data, chunk);
+    const int saved = errno;
+    if (n > 0) return n;
+    if (const short wait = tls_wait_events(handle, n); wait != 0) {
+        *events = wait;
+        return 0;
+    }
+    // A TLS-level failure leaves errno untouched; give the log a reason.
+    errno = saved != 0 ? saved : EPROTO;
+    return -1;
+}
+
 // One write attempt. Positive: bytes taken. 0: not ready yet, wait for
 // *events and try again. Negative: failure (or EINTR) with errno set.
 long attempt_write(int fd, const char* data, std::size_t len, short* events) {
-    if (config::settings.use_tls) {
-        SSL* handle = get_tls_handle();
-        if (handle == nullptr) {
-            errno = ENOTCONN;
-            return -1;
-        }
-        const int chunk = len > INT_MAX ? INT_MAX : static_cast<int>(len);
-        ERR_clear_error();
-        errno = 0;
-        const int n = SSL_write(handle, data, chunk);
-        const int saved = errno;
-        if (n > 0) return n;
-        switch (SSL_get_error(handle, n)) {
-            case SSL_ERROR_WANT_WRITE:
-                *events = POLLOUT;
-                return 0;
-            case SSL_ERROR_WANT_READ:
-                *events = POLLIN;
-                return 0;
-            default:
-                // A TLS-level failure leaves errno untouched; give the log a reason.
-                errno = saved != 0 ? saved : EPROTO;
-                return -1;
-        }
-    }
+    if (SSL* handle = get_tls_handle(); handle != nullptr)
+        return attempt_tls_write(handle, data, len, events);
     errno = 0;
     ssize_t n = send(fd, data, len, MSG_DONTWAIT);
     if (n < 0 && errno == ENOTSOCK) n = write(fd, data, len);
@@ -95,8 +89,9 @@ void write_all(int fd, const char* data, std::size_t len) {
             util::act_on_pending_signals();
             continue;
         }
-        // A vanished client raises SIGPIPE before the write reports EPIPE; its
-        // recorded action (clean-up and exit) takes precedence over this log line.
+        // A vanished client raises SIGPIPE before the write reports EPIPE;
+        // its recorded action (clean-up and exit) takes precedence over this
+        // log line.
         util::act_on_pending_signals();
         util::log_line(LOG_ERR, "%s: %s", "write failed - aborting", std::strerror(err));
         std::exit(1);

@@ -3,22 +3,21 @@
 // as much as the handshake itself. Before each fork the listener compares the
 // files with those the context was built from and rebuilds it when either was
 // replaced or changed, so a new certificate or key is used from the next
-// connection on without a restart. The socket stays non-blocking afterwards: only
-// then can the waits bound a TLS read or write that needs more than one
+// connection on without a restart. The socket stays non-blocking afterwards:
+// only then can the waits bound a TLS read or write that needs more than one
 // segment (a client that stalls inside a record must not hold the process).
 #include "channel/tls.hpp"
 
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <poll.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "channel/line_io.hpp"
 #include "channel/proxy_screen.hpp"
+#include "channel/tls_handle.hpp"
 #include "channel/wait.hpp"
 #include "config/settings.hpp"
 #include "util/fatal.hpp"
@@ -88,17 +87,8 @@ bool accept_within_timeout(int fd, SSL* handle) {
         ERR_clear_error();
         const int r = SSL_accept(handle);
         if (r == 1) return true;
-        short events;
-        switch (SSL_get_error(handle, r)) {
-            case SSL_ERROR_WANT_READ:
-                events = POLLIN;
-                break;
-            case SSL_ERROR_WANT_WRITE:
-                events = POLLOUT;
-                break;
-            default:
-                return false;
-        }
+        const short events = tls_wait_events(handle, r);
+        if (events == 0) return false;
         // A handshake that keeps the socket busy must still end in time.
         if (monotonic_ms() >= deadline || !wait_ready(fd, events, deadline - monotonic_ms()))
             return false;
@@ -165,8 +155,8 @@ SSL_CTX* build_context(const char** what, const char** path) {
     // a closure alert has simply ended its input, as over plain TCP.
     //
     // No resumption: the session cache would live in a process that ends with
-    // its connection, and tickets (now redeemable, since every connection
-    // process inherits the same ticket keys) would need keys rotated apart
+    // its connection, and tickets (redeemable in any connection process, as
+    // all inherit the same ticket keys) would need keys rotated apart
     // from the certificate to keep forward secrecy. Clients of a mailbox
     // poll rarely enough that a full handshake is cheap, and sending tickets
     // would only cost every handshake work and bytes.
@@ -260,7 +250,6 @@ void tls_accept(int fd) {
 }
 
 void tls_end() {
-    if (!config::settings.use_tls) return;
     SSL_free(get_tls_handle());
     set_tls_handle(nullptr);
     SSL_CTX_free(tls_context);

@@ -7,8 +7,9 @@ namespace tollmar::channel {
 
 // Builds the context from cert_file and key_file (TLS 1.2 at least; TLS 1.2
 // only with ECDHE and AES-GCM or ChaCha20-Poly1305; the server's order of
-// suites), creates and publishes the handle, and completes the server handshake within io_timeout
-// seconds. On any failure it logs and exits with status 1; nothing is sent to the client.
+// suites), creates and publishes the handle, and completes the server
+// handshake within io_timeout seconds. On any failure it logs and exits with
+// status 1; nothing is sent to the client.
 void tls_start(int fd);
 
 // The two halves of tls_start, for a process that loads the files while it
@@ -24,8 +25,8 @@ void tls_accept(int fd);
 // the certificate or key file differs (device, inode, size, modification or
 // status-change time) from the last attempt. A build that fails is logged
 // once per change of the files and keeps the previous context in service;
-// without one, the connection process loads the files itself and fails as
-// it always has.
+// without one, the connection process loads the files itself and, when they
+// still do not load, logs why and ends (tls_load_context).
 void tls_refresh_shared_context();
 
 // In the listener at start-up: builds the shared context from the configured
@@ -34,7 +35,8 @@ void tls_refresh_shared_context();
 // <path>", for the caller to report at once on the terminal too.
 bool tls_prepare_shared_context(char* problem, std::size_t size);
 
-// Frees the handle and then the context when TLS is on; no closure alert.
+// Frees the handle, if any, and then the context, if any: the connection is
+// plain afterwards. No closure alert.
 void tls_end();
 
 }  // namespace tollmar::channel

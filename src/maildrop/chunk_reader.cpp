@@ -1,7 +1,6 @@
 #include "maildrop/chunk_reader.hpp"
 
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 
 #include "maildrop/file_io.hpp"
@@ -18,14 +17,9 @@ void start_chunks(chunk_source& source, int fd, char* buffer, std::size_t capaci
     source.at_end = false;
     source.failed = false;
     source.delivered = 0;
-    source.readable = INT64_MAX;
     source.observe = nullptr;
     source.before_refill = nullptr;
     source.refill_context = nullptr;
-}
-
-void limit_chunks(chunk_source& source, std::int64_t length) {
-    source.readable = length > 0 ? length : 0;
 }
 
 namespace {
@@ -43,10 +37,8 @@ int refill(chunk_source& source) {
     // Between blocks nothing is half done: a recorded termination signal may
     // end the process here and the at-exit clean-up finds a consistent table.
     util::act_on_pending_signals();
-    std::size_t room = source.capacity - source.end;
-    if (static_cast<std::uint64_t>(source.readable) < room)
-        room = static_cast<std::size_t>(source.readable);
-    const ssize_t n = room > 0 ? read_some(source.fd, source.buffer + source.end, room) : 0;
+    const ssize_t n =
+        read_some(source.fd, source.buffer + source.end, source.capacity - source.end);
     if (n < 0) {
         source.failed = true;  // never read again after an error
         return -1;
@@ -57,7 +49,6 @@ int refill(chunk_source& source) {
         if (source.observe != nullptr)
             source.observe(source.buffer + source.end, static_cast<std::size_t>(n));
         source.end += static_cast<std::size_t>(n);
-        source.readable -= n;
     }
     return 1;
 }

@@ -19,7 +19,6 @@ struct chunk_source {
     bool at_end;             // read(2) reported the end of the file
     bool failed;             // read(2) failed; no more chunks
     std::int64_t delivered;  // bytes handed out so far
-    std::int64_t readable;   // bytes still to be read from fd before its end
     // Sees every block as it is read (nullptr: nobody). Every byte read is
     // handed out before the end is reported, so it sees exactly the bytes
     // delivered once the source reports the end.
@@ -34,10 +33,6 @@ struct chunk_source {
 };
 
 void start_chunks(chunk_source& source, int fd, char* buffer, std::size_t capacity);
-
-// Ends the source after length more bytes of fd, as if the file ended there
-// (a message inside a larger file).
-void limit_chunks(chunk_source& source, std::int64_t length);
 
 // 1 with the next chunk in *chunk / *length (valid until the next call),
 // 0 at the end of the file, -1 on a read error (errno set; the source then

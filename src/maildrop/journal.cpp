@@ -21,14 +21,15 @@ namespace tollmar::maildrop::detail {
 namespace {
 
 // A journal holds the new content from `base` on: the maildrop's bytes before
-// the first deleted message never move. Journals of the first form (magic
-// ending in J, from before that) always held the whole new content; their
-// `base` field was reserved and zero, so they read as base 0. A version that
-// knows only that form does not know this magic and refuses such a journal as
-// damaged rather than replaying it at offset 0.
+// the first deleted message never move. Journals of the whole-content form
+// (magic ending in J) hold all of the new content; their `base` field is
+// reserved and zero, so they read as base 0. A reader that knows only that
+// form does not know this magic and refuses such a journal as damaged rather
+// than replaying it at offset 0.
 constexpr char trailer_magic[8] = {'t', 'o', 'l', 'l', 'm', 'a', 'r', 'K'};
 constexpr char whole_content_magic[8] = {'t', 'o', 'l', 'l', 'm', 'a', 'r', 'J'};
-// Blocks of the in-place copy; a crash between two leaves the journal to redo it.
+// Blocks of the in-place copy; a crash between two leaves the journal to
+// redo it.
 constexpr std::int64_t in_place_block = std::int64_t{1} << 20;
 // Pieces of the journal sent to the disk while the copy goes on.
 constexpr std::int64_t writeback_piece = std::int64_t{4} << 20;
@@ -257,6 +258,170 @@ bool extend_journal(int maildrop_fd, int journal_fd, const trailer& t, std::int6
     return commit(temp_path, journal_path, true);  // replaces the journal it extends
 }
 
+// The steps of completing a journal, each logging its own failure. A round
+// judges the journal under its name afresh and takes it as far as it can:
+// done when no journal of ours is left, again when mail appended meanwhile
+// has to be folded in first, failed when the journal has to stay for the
+// next session.
+enum class round_outcome { done, again, failed };
+
+struct journal_names {
+    char journal[PATH_MAX + 32];
+    char temp[PATH_MAX + 32];
+};
+
+// The trailer of the open journal, when it is sound and made for this very
+// maildrop, and the maildrop's length now.
+bool judge(int journal_fd, int maildrop_fd, const char* journal_path, trailer* t,
+           std::int64_t* current) {
+    struct stat st;
+    const char* problem = nullptr;
+    if (!read_trailer(journal_fd, t))
+        problem = "damaged journal";
+    else if (::fstat(maildrop_fd, &st) != 0)
+        problem = std::strerror(errno);
+    else if (static_cast<std::uint64_t>(st.st_dev) != t->device ||
+             static_cast<std::uint64_t>(st.st_ino) != t->inode)
+        problem = "journal made for another file";
+    if (problem != nullptr) {
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal", journal_path,
+                       problem);
+        return false;
+    }
+    *current = static_cast<std::int64_t>(st.st_size);
+    return true;
+}
+
+enum class cut_state { not_cut, cut, unreadable };
+
+// Whether the maildrop was already cut to the journal's new length. Until it
+// is, the bytes the rewrite cuts away are still there, as they were (the
+// in-place writes never reach them); once cut, bytes appended since sit there
+// instead. known_uncut: this process committed the journal and has not cut
+// it, so hashing those bytes again (as many as the deleted messages) would
+// only confirm it.
+cut_state is_cut(int maildrop_fd, const char* maildrop_path, const trailer& t, std::int64_t current,
+                 bool known_uncut) {
+    const std::int64_t source = static_cast<std::int64_t>(t.source_length);
+    if (current < source) return cut_state::cut;
+    if (known_uncut) return cut_state::not_cut;
+    std::uint64_t hash = 0;
+    if (!range_hash(maildrop_fd, static_cast<std::int64_t>(t.new_length), source, &hash)) {
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", maildrop_path,
+                       std::strerror(errno));
+        return cut_state::unreadable;
+    }
+    return hash != t.cut_hash ? cut_state::cut : cut_state::not_cut;
+}
+
+// Mail arrived after the uncut journal was made: fold it into a new journal,
+// so that the move of those bytes is itself crash-safe.
+round_outcome fold_in_appended(int maildrop_fd, int journal_fd, const trailer& t,
+                               std::int64_t current, const journal_names& names) {
+    if (extend_journal(maildrop_fd, journal_fd, t, current, names.temp, names.journal))
+        return round_outcome::again;
+    util::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal", names.journal,
+                   std::strerror(errno));
+    return round_outcome::failed;
+}
+
+// Copies the journal over the maildrop and cuts it to the new length: done
+// when the maildrop holds the rewrite's result, again when mail was appended
+// during the copy (the cut would lose it).
+round_outcome replay(int maildrop_fd, const char* maildrop_path, int journal_fd,
+                     const char* journal_path, const trailer& t) {
+    const std::int64_t new_length = static_cast<std::int64_t>(t.new_length);
+    const copy_result written =
+        write_in_place(maildrop_fd, journal_fd, static_cast<std::int64_t>(t.base), new_length);
+    if (written != copy_done) {
+        util::log_line(LOG_ERR, "%s: %s: %s",
+                       written == copy_read_failed ? "failed to read maildrop journal"
+                                                   : "failed to write to maildrop",
+                       written == copy_read_failed ? journal_path : maildrop_path,
+                       std::strerror(errno));
+        return round_outcome::failed;
+    }
+    step_reached(update_step::maildrop_rewritten);
+    struct stat st;
+    if (::fstat(maildrop_fd, &st) != 0 || st.st_size != static_cast<off_t>(t.source_length))
+        return round_outcome::again;
+    if (::ftruncate(maildrop_fd, static_cast<off_t>(new_length)) != 0 ||
+        ::fsync(maildrop_fd) != 0) {
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to write to maildrop", maildrop_path,
+                       std::strerror(errno));
+        return round_outcome::failed;
+    }
+    step_reached(update_step::maildrop_truncated);
+    return round_outcome::done;
+}
+
+// Removes the finished journal's name. It is unlinked while still open: on a
+// large journal, freeing its blocks takes tens of milliseconds, which the
+// final close pays instead, and the session puts that close after the unlock
+// and the answer.
+bool retire(util::unique_fd journal, const char* journal_path) {
+    if (::unlink(journal_path) != 0) {
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to remove maildrop journal", journal_path,
+                       std::strerror(errno));
+        return false;
+    }
+    // The maildrop is complete either way; should the removal be lost in a
+    // crash, the replay recognises the finished rewrite by its cut hash.
+    if (!sync_folder_of(journal_path))
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to sync maildrop folder", journal_path,
+                       std::strerror(errno));
+    step_reached(update_step::journal_removed);
+    removed_journal = std::move(journal);
+    return true;
+}
+
+round_outcome complete_round(int maildrop_fd, const char* maildrop_path, const journal_names& names,
+                             bool known_uncut) {
+    int opened = -1;
+    const char* reason = nullptr;
+    const found what = open_own(names.journal, &opened, &reason);
+    util::unique_fd journal(opened);
+    switch (what) {
+        case found::nothing:
+            return round_outcome::done;
+        case found::foreign:
+            // Not ours, so it cannot stand for a rewrite of ours: the maildrop
+            // is read as it is and the file stays where it is.
+            refuse(names.journal, reason);
+            return round_outcome::done;
+        case found::failed:
+            util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop journal", names.journal,
+                           std::strerror(errno));
+            return round_outcome::failed;
+        case found::ours:
+            break;
+    }
+    trailer t;
+    std::int64_t current = 0;
+    if (!judge(journal.get(), maildrop_fd, names.journal, &t, &current))
+        return round_outcome::failed;
+    switch (is_cut(maildrop_fd, maildrop_path, t, current, known_uncut)) {
+        case cut_state::unreadable:
+            return round_outcome::failed;
+        case cut_state::not_cut:
+            if (current > static_cast<std::int64_t>(t.source_length))
+                return fold_in_appended(maildrop_fd, journal.get(), t, current, names);
+            if (const round_outcome r =
+                    replay(maildrop_fd, maildrop_path, journal.get(), names.journal, t);
+                r != round_outcome::done)
+                return r;
+            break;
+        case cut_state::cut:
+            if (current < static_cast<std::int64_t>(t.new_length)) {
+                util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal",
+                               names.journal, "maildrop shorter than the journal");
+                return round_outcome::failed;
+            }
+            break;
+    }
+    return retire(std::move(journal), names.journal) ? round_outcome::done : round_outcome::failed;
+}
+
 }  // namespace
 
 bool journal_create(journal_writer& writer, const char* temp_path, std::int64_t base) {
@@ -331,135 +496,28 @@ void discard_temp_journal(const char* maildrop_path) {
 }
 
 bool complete_journal(int maildrop_fd, const char* maildrop_path, bool just_committed) {
-    char journal_path[PATH_MAX + 32];
-    char temp_path[PATH_MAX + 32];
-    if (!sibling_path(journal_path, sizeof journal_path, maildrop_path, journal_suffix) ||
-        !sibling_path(temp_path, sizeof temp_path, maildrop_path, journal_temp_suffix)) {
+    journal_names names;
+    if (!sibling_path(names.journal, sizeof names.journal, maildrop_path, journal_suffix) ||
+        !sibling_path(names.temp, sizeof names.temp, maildrop_path, journal_temp_suffix)) {
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to write to maildrop", maildrop_path,
                        std::strerror(errno));
         return false;
     }
-
-    // A journal this process has just committed (or extended below) stands
-    // for a rewrite not yet cut, until this call cuts it: hashing the bytes
-    // to be cut away again (as many as the deleted messages) would only
-    // confirm that.
+    // A journal this process has just committed (or extended, or replayed
+    // while mail was appended) stands for a rewrite not yet cut.
     bool known_uncut = just_committed;
     for (int round = 0; round < max_rounds; ++round) {
-        int opened = -1;
-        const char* reason = nullptr;
-        const found what = open_own(journal_path, &opened, &reason);
-        util::unique_fd journal(opened);
-        const int journal_fd = journal.get();
-        if (what == found::nothing) return true;
-        if (what == found::foreign) {
-            // Not ours, so it cannot stand for a rewrite of ours: the maildrop
-            // is read as it is and the file stays where it is.
-            refuse(journal_path, reason);
-            return true;
-        }
-        if (what == found::failed) {
-            util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop journal", journal_path,
-                           std::strerror(errno));
-            return false;
-        }
-        trailer t;
-        struct stat st;
-        const char* problem = nullptr;
-        if (!read_trailer(journal_fd, &t))
-            problem = "damaged journal";
-        else if (::fstat(maildrop_fd, &st) != 0)
-            problem = std::strerror(errno);
-        else if (static_cast<std::uint64_t>(st.st_dev) != t.device ||
-                 static_cast<std::uint64_t>(st.st_ino) != t.inode)
-            problem = "journal made for another file";
-        if (problem != nullptr) {
-            util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal",
-                           journal_path, problem);
-            return false;
-        }
-
-        const std::int64_t current = static_cast<std::int64_t>(st.st_size);
-        const std::int64_t base = static_cast<std::int64_t>(t.base);
-        const std::int64_t new_length = static_cast<std::int64_t>(t.new_length);
-        const std::int64_t source = static_cast<std::int64_t>(t.source_length);
-
-        // Not yet cut to length: the bytes the rewrite cuts away are still
-        // there, as they were (the in-place writes never reach them). Once cut,
-        // bytes appended since sit there instead.
-        bool cut = true;
-        if (current >= source && known_uncut) {
-            cut = false;
-        } else if (current >= source) {
-            std::uint64_t hash = 0;
-            if (!range_hash(maildrop_fd, new_length, source, &hash)) {
-                util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", maildrop_path,
-                               std::strerror(errno));
+        switch (complete_round(maildrop_fd, maildrop_path, names, known_uncut)) {
+            case round_outcome::done:
+                return true;
+            case round_outcome::failed:
                 return false;
-            }
-            cut = hash != t.cut_hash;
-        }
-
-        if (!cut && current > source) {
-            // Mail arrived after the journal was made: fold it into a new
-            // journal, so the move of those bytes is itself crash-safe.
-            const bool ok =
-                extend_journal(maildrop_fd, journal_fd, t, current, temp_path, journal_path);
-            if (!ok) {
-                util::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop journal",
-                               journal_path, std::strerror(errno));
-                return false;
-            }
-            known_uncut = true;
-            continue;
-        }
-
-        if (!cut) {
-            const copy_result written = write_in_place(maildrop_fd, journal_fd, base, new_length);
-            if (written != copy_done) {
-                util::log_line(LOG_ERR, "%s: %s: %s",
-                               written == copy_read_failed ? "failed to read maildrop journal"
-                                                           : "failed to write to maildrop",
-                               written == copy_read_failed ? journal_path : maildrop_path,
-                               std::strerror(errno));
-                return false;
-            }
-            step_reached(update_step::maildrop_rewritten);
-            if (::fstat(maildrop_fd, &st) != 0 || st.st_size != static_cast<off_t>(source)) {
+            case round_outcome::again:
                 known_uncut = true;
-                continue;  // appended meanwhile: fold it in on the next round
-            }
-            if (::ftruncate(maildrop_fd, static_cast<off_t>(new_length)) != 0 ||
-                ::fsync(maildrop_fd) != 0) {
-                util::log_line(LOG_ERR, "%s: %s: %s", "failed to write to maildrop", maildrop_path,
-                               std::strerror(errno));
-                return false;
-            }
-            step_reached(update_step::maildrop_truncated);
-        } else if (current < new_length) {
-            util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal",
-                           journal_path, "maildrop shorter than the journal");
-            return false;
+                break;
         }
-
-        // Unlinked while still open: on a large journal, freeing its blocks
-        // takes tens of milliseconds, which the final close pays instead, and
-        // the session puts that close after the unlock and the answer.
-        if (::unlink(journal_path) != 0) {
-            util::log_line(LOG_ERR, "%s: %s: %s", "failed to remove maildrop journal", journal_path,
-                           std::strerror(errno));
-            return false;
-        }
-        // The maildrop is complete either way; should the removal be lost in
-        // a crash, the replay recognises the finished rewrite by its cut hash.
-        if (!sync_folder_of(journal_path))
-            util::log_line(LOG_ERR, "%s: %s: %s", "failed to sync maildrop folder", journal_path,
-                           std::strerror(errno));
-        step_reached(update_step::journal_removed);
-        removed_journal = std::move(journal);
-        return true;
     }
-    util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal", journal_path,
+    util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal", names.journal,
                    "the maildrop keeps growing");
     return false;
 }

@@ -4,10 +4,10 @@
 // from a base offset on (the bytes before it stay as they are), followed by a
 // fixed trailer (new length, the maildrop length it was made from, a hash of
 // the bytes the rewrite will cut away, the maildrop's device and inode, the
-// base, a check value). A journal of the earlier form, which always held the
-// whole new content, is still completed (as base 0). It is written under a temporary name, put
-// on disk and only then renamed into place, so a journal under its final name
-// is always complete.
+// base, a check value). A journal of the whole-content form, which holds all
+// of the new content, is completed too (as base 0). A journal is written
+// under a temporary name, put on disk and only then renamed into place, so a
+// journal under its final name is always complete.
 //
 // Both names sit in the maildrop's folder, which may be shared with other
 // users. A file under either name is trusted only if it is a regular file of
@@ -56,11 +56,11 @@ void journal_abandon(journal_writer& writer, const char* temp_path);
 
 // For the open, stream-locked maildrop: brings a committed journal to its end
 // (maildrop = journal content + whatever was appended since) and removes it.
-// True when no journal of ours is left (a foreign file under the journal name is
-// logged and left alone), false on failure (logged at LOG_ERR; the journal then
-// stays for the next session to complete).
-// The journal stays open once unlinked, so that the costly freeing of its
-// blocks happens in close_removed_journal (or at exit), off the unlock's path.
+// True when no journal of ours is left (a foreign file under the journal name
+// is logged and left alone), false on failure (logged at LOG_ERR; the journal
+// then stays for the next session to complete). The journal stays open once
+// unlinked, so that the costly freeing of its blocks happens in
+// close_removed_journal (or at exit), off the unlock's path.
 // just_committed: the journal was committed by this process, under the
 // stream lock it still holds, so the maildrop is known not to be cut yet.
 bool complete_journal(int maildrop_fd, const char* maildrop_path, bool just_committed);

@@ -143,14 +143,12 @@ bool made_by_dead_process(const char* lock_path, const struct stat& lock_st, pid
     return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-// Removes the lock judged stale (judged: its stat then), but only if the name
-// still holds that very file: it is first moved to a name of our own, and put
-// back if it turns out to be another (a contender's fresh lock).
 // Removes the lock file under lock_path only if it is the file `is_it`
-// accepts: the name is first moved to one of our own, so that what is judged
-// is what goes; another file is put back (unless a third session has taken
-// the name meanwhile: then that one holds the lock and the other finds its
-// own lost). True when removed.
+// accepts (the lock judged stale, say, and not a contender's fresh one): the
+// name is first moved to one of our own, so that what is judged is what goes;
+// another file is put back (unless a third session has taken the name
+// meanwhile: then that one holds the lock and the other finds its own lost).
+// True when removed.
 template <typename Judge>
 bool remove_if(const char* lock_path, Judge is_it) {
     char aside[name_room];

@@ -12,10 +12,11 @@ namespace tollmar::maildrop {
 
 // Tries to take the lock for about five seconds, with pauses that start at
 // 10 ms and double up to one second (the last cut to make five seconds). A
-// lock whose status-change time is more than 600 seconds old, or one made on this host (same boot,
-// same process ID space) by a process that no longer exists, is taken over, but only if it is still
-// the very file judged stale. The lock holds the process ID as bare digits and is handed to uid and
-// gid. True when taken (else errno tells why).
+// lock whose status-change time is more than 600 seconds old, or one made on
+// this host (same boot, same process ID space) by a process that no longer
+// exists, is taken over, but only if it is still the very file judged stale.
+// The lock holds the process ID as bare digits and is handed to uid and gid.
+// True when taken (else errno tells why).
 bool lock_maildrop(const char* path, uid_t uid, gid_t gid);
 
 // Removes the lock only while it is still the file this process took and

@@ -23,6 +23,7 @@
 #include "maildrop/served_maildrop.hpp"
 #include "maildrop/table_growth.hpp"
 #include "maildrop/unique_ids.hpp"
+#include "maildrop/wire_form.hpp"
 #include "util/log.hpp"
 #include "util/unique_fd.hpp"
 
@@ -47,8 +48,9 @@ struct current_message {
     message_entry* entry;
     const char* held;  // chunks of this message not yet written
     std::size_t held_length;
-    std::int64_t written;      // bytes this message's spool file has taken
-    std::int64_t tally;        // bare-LF chunks written to this message
+    std::int64_t written;  // bytes this message's spool file has taken
+    wire_state wire;       // the size: what RETR sends of the bytes written
+    wire_counter size;
     bool failed;               // a write of held chunks failed (logged)
     const char* next_cr;       // see next_cr_from; nullptr: not looked for
     bool in_place;             // no spool files: the entries record offsets
@@ -72,7 +74,9 @@ void start_entry(current_message& message, message_entry* entry, int fd) {
     message.entry = entry;
     message.held_length = 0;
     message.written = 0;
-    message.tally = 0;
+    // Every message here begins with its separator line: it is what began it.
+    wire_begin(message.wire, true, all_lines);
+    message.size.octets = 0;
     detail::start_message_id();
 }
 
@@ -125,6 +129,7 @@ bool note_id_bytes(const char* chunk, std::size_t length) {
 bool write_held(current_message& message) {
     if (message.held_length == 0) return true;
     bool ok = note_id_bytes(message.held, message.held_length);
+    wire_take(message.wire, message.held, message.held_length, message.size);
     if (ok && !message.in_place &&
         !detail::write_all(message.fd, message.held, message.held_length)) {
         log_spool_write_failure(*message.entry, errno != 0 ? errno : EIO);
@@ -166,7 +171,8 @@ bool finish_message(current_message& message) {
     }
     if (!ok) return false;
     message.entry->spool_length = message.written;
-    message.entry->size = message.written + message.tally;
+    wire_finish(message.wire, message.size);
+    message.entry->size = message.size.octets;
     message.next_offset += message.written;
     if (detail::finish_message_id()) return true;
     log_id_failure();
@@ -202,12 +208,12 @@ bool chunk_has_cr(current_message& message, const detail::chunk_source& source, 
     return next_cr_from(message, source, chunk) < chunk + length;
 }
 
-// Most of a maildrop is lines that the chunk loop below would only copy and
-// count: lines ending in LF, without a CR, not starting with "From " (a line
-// longer than a chunk too: its chunks without the LF count nothing, and none
-// can begin a message). The run of such lines from the reader's position is
-// taken here at once; false when it is empty. That it may start inside a long
-// line changes nothing, for the same reason.
+// Most of a maildrop is lines that the chunk loop below would only copy:
+// lines ending in LF, without a CR, not starting with "From " (a line longer
+// than a chunk too: none of its chunks can begin a message). The run of such
+// lines from the reader's position is taken here at once; false when it is
+// empty. That it may start inside a long line changes nothing, for the same
+// reason.
 bool take_plain_lines(current_message& message, detail::chunk_source& source) {
     const char* start = nullptr;
     if (detail::buffered(source, &start) == 0) return false;
@@ -226,7 +232,6 @@ bool take_plain_lines(current_message& message, detail::chunk_source& source) {
     const auto length = static_cast<std::size_t>(p - start);
     detail::hand_out(source, length);
     hold_chunk(message, start, length);
-    message.tally += lines;
     return true;
 }
 
@@ -244,7 +249,7 @@ void log_read_failure(const char* path) {
 // must start a message the way it would in the middle of a full scan.
 bool copy_messages(int fd, const char* path, std::int64_t* scanned, std::int64_t base,
                    bool in_place) {
-    current_message message = {-1, nullptr, nullptr, 0, 0, 0, false, nullptr, in_place, base};
+    current_message message = {-1, nullptr, nullptr, 0, 0, {}, {0}, false, nullptr, in_place, base};
     if (base > 0 && ::lseek(fd, static_cast<off_t>(base), SEEK_SET) != base) {
         log_read_failure(path);
         return false;
@@ -272,8 +277,6 @@ bool copy_messages(int fd, const char* path, std::int64_t* scanned, std::int64_t
         return false;
     }
     hold_chunk(message, chunk, length);
-    if (ends_with_lf(chunk, length) && !chunk_has_cr(message, source, chunk, length))
-        message.tally = 1;
     // A chunk starts a line only after a chunk that ended one: "From " in the
     // middle of a long line is body text, whatever the chunk boundaries.
     bool line_start = ends_with_lf(chunk, length);
@@ -307,7 +310,6 @@ bool copy_messages(int fd, const char* path, std::int64_t* scanned, std::int64_t
             }
         }
         hold_chunk(message, chunk, length);
-        if (lf && !cr) ++message.tally;
     }
     if (!finish_message(message)) return false;
     *scanned = base + source.delivered;

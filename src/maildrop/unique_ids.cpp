@@ -15,7 +15,8 @@ namespace tollmar::maildrop {
 
 namespace {
 
-// A unique-id has always covered at most this many leading bytes.
+// A unique-id covers at most this many leading bytes; clients keep the ids
+// they saw, so the span never changes.
 constexpr std::size_t head_span = 255;
 
 // The message being copied.

@@ -10,8 +10,9 @@
 //    that the scanned bytes are unchanged (their digest, taken during the
 //    scan, is taken again); otherwise log and keep it as it is. A session
 //    whose lock lapsed and was taken by another must not write over what
-//    that other session made of the maildrop. Bytes past the scanned length were appended since (by
-//    an agent that ignored or broke the dot-lock) and are kept.
+//    that other session made of the maildrop. Bytes past the scanned length
+//    were appended since (by an agent that ignored or broke the dot-lock)
+//    and are kept.
 // 2. The bytes before the first deleted message stay where they are. When
 //    only trailing messages are deleted and nothing was appended, cutting
 //    the maildrop to the first deleted message is the whole rewrite (a

@@ -1,14 +1,16 @@
 #include "session/commands.hpp"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 
 #include "channel/line_io.hpp"
-#include "maildrop/maildrop_path.hpp"
 #include "maildrop/message_table.hpp"
 #include "maildrop/served_maildrop.hpp"
 #include "maildrop/unique_ids.hpp"
+#include "maildrop/wire_form.hpp"
+#include "session/message_sender.hpp"
 #include "session/msg_number.hpp"
 #include "session/spool_reader.hpp"
 #include "util/unique_fd.hpp"
@@ -32,30 +34,30 @@ maildrop::message_entry& entry_of(unsigned long number) {
     return maildrop::messages.entries[number - 1];
 }
 
-// Sends the next chunks of a spool file as lines, at most `lines` of them.
-void send_chunks(int fd, spool_chunks& chunks, unsigned long lines) {
-    const char* chunk = nullptr;
-    std::size_t length = 0;
-    for (unsigned long sent = 0; sent < lines && spool_next_chunk(chunks, &chunk, &length); ++sent)
-        spool_send_line(fd, chunk, length);
-}
-
-// TOP's header: sends chunks until the blank line, which is not sent. Returns
-// whether the blank line was found before the reading ended.
-bool send_header(int fd, spool_chunks& chunks) {
-    const char* chunk = nullptr;
-    std::size_t length = 0;
-    while (spool_next_chunk(chunks, &chunk, &length)) {
-        if (chunk[0] == '\n' || chunk[0] == '\r') return true;
-        spool_send_line(fd, chunk, length);
+// The body of a RETR or TOP reply: the message's spool file in its wire
+// form, or served in place its part of the maildrop. A spool file that cannot
+// be opened sends nothing (logged).
+void send_spool_file(int fd, const char* path, const maildrop::message_entry& entry,
+                     std::uint64_t body_lines) {
+    if (maildrop::messages.in_place) {
+        if (!send_message(fd, maildrop::served_maildrop(), entry.offset, entry.spool_length,
+                          body_lines))
+            maildrop::log_served_read_failure(errno);
+        return;
     }
-    return false;
+    const util::unique_fd file(spool_open(path));
+    if (file.get() < 0) return;
+    if (!send_message(fd, file.get(), 0, entry.spool_length, body_lines))
+        log_spool_read_failure(path, errno);
 }
 
 // RETR and TOP: a number that names no message is refused, and so is, when
 // served in place, a message no longer where the scan found it (the session
-// has nothing else to send it from); otherwise the reply starts (corked).
-bool begin_message_reply(int fd, unsigned long number) {
+// has nothing else to send it from); otherwise the reply starts (corked) and
+// path holds the message's spool path ("" when the entry has none, which no
+// file opens under).
+bool begin_message_reply(int fd, unsigned long number,
+                         char (&path)[maildrop::spool_path_capacity]) {
     if (!msg_is_valid(number)) {
         channel::send_text(fd, no_such_message);
         return false;
@@ -66,25 +68,7 @@ bool begin_message_reply(int fd, unsigned long number) {
     }
     channel::cork_output();
     channel::send_text(fd, "+OK\r\n");
-    return true;
-}
-
-// The message's bytes as chunks: its spool file (opened into `file`; path
-// "" when the entry has none, which no file opens under), or its part of the
-// maildrop when served in place. False when nothing can be read (logged).
-bool open_message(unsigned long number, spool_chunks& chunks, util::unique_fd& file,
-                  char (&path)[maildrop::spool_path_capacity]) {
-    const maildrop::message_entry& entry = entry_of(number);
-    if (maildrop::messages.in_place) {
-        const char* maildrop_path = maildrop::maildrop_path();
-        return maildrop_start(chunks, maildrop::served_maildrop(),
-                              maildrop_path != nullptr ? maildrop_path : "", entry.offset,
-                              entry.spool_length);
-    }
-    maildrop::spool_path_of(entry, path);
-    file.reset(spool_open(path));
-    if (file.get() < 0) return false;
-    spool_start(chunks, file.get(), path);
+    maildrop::spool_path_of(entry_of(number), path);
     return true;
 }
 
@@ -142,11 +126,9 @@ void cmd_retr(int fd, const char* line) {
         channel::send_text(fd, invalid_arguments);
         return;
     }
-    if (!begin_message_reply(fd, number)) return;
     char path[maildrop::spool_path_capacity];
-    util::unique_fd file;
-    spool_chunks chunks;
-    if (open_message(number, chunks, file, path)) send_chunks(fd, chunks, ~0UL);
+    if (!begin_message_reply(fd, number, path)) return;
+    send_spool_file(fd, path, entry_of(number), maildrop::all_lines);
     end_message_reply(fd);
 }
 
@@ -159,14 +141,9 @@ void cmd_top(int fd, const char* line) {
         channel::send_text(fd, invalid_arguments);
         return;
     }
-    if (!begin_message_reply(fd, number)) return;
     char path[maildrop::spool_path_capacity];
-    util::unique_fd file;
-    spool_chunks chunks;
-    if (open_message(number, chunks, file, path) && send_header(fd, chunks)) {
-        channel::send_text(fd, "\r\n");
-        send_chunks(fd, chunks, lines);
-    }
+    if (!begin_message_reply(fd, number, path)) return;
+    send_spool_file(fd, path, entry_of(number), lines);
     end_message_reply(fd);
 }
 

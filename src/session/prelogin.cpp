@@ -14,6 +14,7 @@
 #include "auth/login_throttle.hpp"
 #include "channel/line_io.hpp"
 #include "channel/tls.hpp"
+#include "channel/tls_relay.hpp"
 #include "config/settings.hpp"
 #include "session/login_message.hpp"
 #include "session/phases.hpp"
@@ -26,9 +27,9 @@ namespace {
 // The socket pair to the root connection process.
 int root_channel = -1;
 
-// Log lines go to the root process, which writes them with its pid (the pid
-// that wrote every line of a connection before the split). In the chroot
-// there is no /dev/log to reconnect to anyway.
+// Log lines go to the root process, which writes them with its pid, so that
+// every line of a connection carries the same pid. In the chroot there is no
+// /dev/log to reconnect to anyway.
 void forward_log(int priority, const char* line) {
     static unsigned char body[log_body_max];
     const std::size_t length = encode_log(priority, line, body);
@@ -149,7 +150,7 @@ void run_prelogin(int client_fd, int root_fd) {
     const bool handed = write_message(root_fd, message_handover, pending, n);
     explicit_bzero(pending, sizeof pending);
     if (!handed) std::exit(1);
-    if (!config::settings.use_tls) std::exit(0);
+    if (!channel::tls_active()) std::exit(0);
 
     // From here the socket pair carries the session's text: nothing else may
     // be written to it.
@@ -158,7 +159,7 @@ void run_prelogin(int client_fd, int root_fd) {
     // process exits: the relay must not die with it, and ends by itself when
     // the socket pair closes.
     prctl(PR_SET_PDEATHSIG, 0, 0, 0, 0);
-    relay_tls(client_fd, root_fd);
+    channel::tls_relay(client_fd, root_fd);
 }
 
 }  // namespace tollmar::session

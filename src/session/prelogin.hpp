@@ -24,10 +24,4 @@ bool enter_prelogin_jail(const char** why);
 // between the TLS connection and root_fd until either side ends.
 [[noreturn]] void run_prelogin(int client_fd, int root_fd);
 
-// The relay of a TLS session: decrypted client bytes to session_fd, the
-// session's bytes encrypted to the client, in large blocks, until the session
-// closes its end (after the last bytes are out) or the client connection ends
-// or fails, or a write to the client waits longer than io_timeout.
-[[noreturn]] void relay_tls(int client_fd, int session_fd);
-
 }  // namespace tollmar::session

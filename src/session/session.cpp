@@ -31,11 +31,10 @@ void run_session(int fd) {
 
     const int pair_fd = fork_prelogin(fd, tls);
     if (tls) {
-        // Only the pre-login process speaks TLS; this one reads plain text
-        // from the socket pair after the login.
+        // Only the pre-login process speaks TLS; this one, without a handle,
+        // reads plain text from the socket pair after the login.
         close(fd);
         channel::tls_end();
-        config::settings.use_tls = false;
     }
 
     // Process-wide rather than on the stack: the request held the password,

@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "channel/line_io.hpp"
+#include "channel/tls_handle.hpp"
 #include "channel/wait.hpp"
 #include "config/settings.hpp"
 #include "util/signals.hpp"

@@ -13,6 +13,7 @@
 #include "channel/harness.hpp"
 #include "channel/line_io.hpp"
 #include "channel/tls.hpp"
+#include "channel/tls_handle.hpp"
 #include "config/settings.hpp"
 #include "support/temp_folder.hpp"
 
@@ -226,15 +227,57 @@ TEST_F(Tls, SilentClientCannotHoldTheHandshake) {
     EXPECT_EQ(outcome.received, "");
 }
 
-TEST_F(Tls, EndWithoutTlsModeTouchesNothing) {
+// Greets, reads one line and sends it back; 0, or 3 when no line came.
+int echo_one_line(int fd) {
+    send_text(fd, "+OK\r\n");
+    char buf[4096];
+    if (read_line(fd, buf, sizeof buf) <= 0) return 3;
+    send_text(fd, buf);
+    return 0;
+}
+
+// The channel speaks TLS exactly while it holds a handle; the setting only
+// says whether connections start with a handshake. The process behind the
+// TLS relay runs with the setting on and no handle, and must speak plain text.
+TEST_F(Tls, TheHandleNotTheSettingDecides) {
+    const auto with_handle = run_in_child(
+        [](int fd) {
+            serve_tls(cert(), key(), 10);
+            config::settings.use_tls = false;
+            tls_start(fd);
+            return tls_active() ? echo_one_line(fd) : 2;
+        },
+        [](int peer, std::string& received) {
+            tls_client client(peer);
+            ASSERT_NE(client.ssl, nullptr);
+            ASSERT_TRUE(client.write("CAPA\r\n"));
+            received = client.read_exactly(11);
+        });
+    EXPECT_EQ(with_handle.status, 0);
+    EXPECT_EQ(with_handle.received, "+OK\r\nCAPA\r\n");
+
+    const auto without_handle = run_in_child(
+        [](int fd) {
+            serve_tls(cert(), key(), 10);
+            return tls_active() ? 2 : echo_one_line(fd);
+        },
+        [](int peer, std::string& received) {
+            test::write_fully(peer, "STAT\r\n");
+            received = test::read_until_eof(peer);
+        });
+    EXPECT_EQ(without_handle.status, 0);
+    EXPECT_EQ(without_handle.received, "+OK\r\nSTAT\r\n");
+}
+
+TEST_F(Tls, EndFreesTheHandleOnceAndLeavesThePlainChannel) {
     test::reset_channel_state();
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-    SSL* handle = SSL_new(ctx);
-    set_tls_handle(handle);
+    set_tls_handle(SSL_new(ctx));
+    EXPECT_TRUE(tls_active());
     tls_end();
-    EXPECT_EQ(get_tls_handle(), handle);
-    set_tls_handle(nullptr);
-    SSL_free(handle);
+    EXPECT_FALSE(tls_active());
+    EXPECT_EQ(get_tls_handle(), nullptr);
+    tls_end();  // nothing left to free (a double free shows under ASan)
     SSL_CTX_free(ctx);
 }
 

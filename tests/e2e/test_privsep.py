@@ -12,7 +12,9 @@ from pop3_server import children_of, wait_until
 
 MSG2 = b"From b@example.org Thu Dec 10 09:01:00 2026\nSubject: two\n\nsecond\n"
 MBOX = b"From a@example.org Thu Dec 10 09:00:00 2026\nSubject: one\n\nfirst\n\n" + MSG2
-SIZE2 = len(MSG2) + MSG2.count(b"\n")  # octets as sent, CR LF line ends
+# Octets as sent: the lines after the separator line, with CR LF line ends.
+SIZE2 = len(b"Subject: two\r\n\r\nsecond\r\n")
+SIZE = len(b"Subject: one\r\n\r\nfirst\r\n\r\n") + SIZE2
 PRELOGIN_ROOT = "/run/tollmar/empty"
 NOBODY = 65534
 
@@ -87,7 +89,7 @@ def test_prelogin_process_is_jailed(sandbox, server, alice, tls, user):
         assert proc_status(connection)["Uid"].split() == ["0"] * 4
 
         assert c.cmd("PASS s3cret") == "+OK"
-        assert c.cmd("STAT") == "+OK 2 %d" % (len(MBOX) + 9)
+        assert c.cmd("STAT") == "+OK 2 %d" % SIZE
         # Plain: the session has the client socket and no helper; TLS: the
         # jailed process stays on as the TLS end.
         assert children_of(connection) == ([prelogin] if tls else [])
@@ -107,7 +109,7 @@ def test_commands_pipelined_with_pass_are_answered_in_order(server, alice, tls):
         c.send_raw(b"USER alice\r\nPASS s3cret\r\nSTAT\r\nLIST 2\r\n" + b"NOOP\r\n" * noops +
                    b"RETR 2\r\nQUIT\r\n")
         assert [c.read_line() for _ in range(4)] == [
-            b"+OK\r\n", b"+OK\r\n", b"+OK 2 %d\r\n" % (len(MBOX) + 9), b"+OK 2 %d\r\n" % SIZE2]
+            b"+OK\r\n", b"+OK\r\n", b"+OK 2 %d\r\n" % SIZE, b"+OK 2 %d\r\n" % SIZE2]
         assert [c.read_line() for _ in range(noops)] == [b"+OK\r\n"] * noops
         assert c.read_line().startswith(b"+OK")
         assert c.read_multiline()[-1] == b"second\r\n"
@@ -147,7 +149,7 @@ def test_killed_prelogin_process_ends_only_its_connection(sandbox, server, alice
             assert victim.read_all() == b""
         victim.close()
         srv.wait_sessions_ended(keep=[kept])
-        assert other.cmd("STAT") == "+OK 2 %d" % (len(MBOX) + 9)
+        assert other.cmd("STAT") == "+OK 2 %d" % SIZE
         assert other.cmd("QUIT") == "+OK"
     srv.wait_sessions_ended()
     assert not log.find("Authenticated alice")
@@ -214,6 +216,6 @@ def test_tls_relay_outlives_the_session_until_everything_is_out(sandbox, server,
         srv.wait_sessions_ended()
         assert c.read_line().startswith(b"+OK")
         body = c.read_multiline()
-        assert body[2:] == [line[:-1] + b"\r\n" for line in lines]
+        assert body[1:] == [line[:-1] + b"\r\n" for line in lines]
         assert c.read_line() == b"+OK\r\n"
         assert c.read_all() == b""

@@ -62,53 +62,51 @@ std::vector<scan_case> scan_cases() {
     const std::string forged =
         repeat('v', 4095) + "From evil@x Mon Jan  1 00:00:00 2024\nSubject: forged\n\nbody\n\n";
     return {
-        {"nine bytes", "From a\nx\n", {{"From a\nx\n", 9, 11}}},
-        {"crlf", "From a\r\nx\r\n", {{"From a\r\nx\r\n", 11, 11}}},
+        {"nine bytes", "From a\nx\n", {{"From a\nx\n", 9, 3}}},
+        {"crlf", "From a\r\nx\r\n", {{"From a\r\nx\r\n", 11, 3}}},
         {"two messages",
          "From a\nx\n\nFrom b\ny\n",
-         {{"From a\nx\n\n", 10, 13}, {"From b\ny\n", 9, 11}}},
-        {"no final line end", "From a\nxyz", {{"From a\nxyz", 10, 11}}},
-        {"six bytes alone", "From a", {{"From a", 6, 6}}},
-        {"quoted from", "From a\n>From b\n", {{"From a\n>From b\n", 15, 17}}},
-        {"lowercase from", "From a\nfrom b\n", {{"From a\nfrom b\n", 14, 16}}},
-        {"from without blank", "From a\nFromage\n", {{"From a\nFromage\n", 15, 17}}},
+         {{"From a\nx\n\n", 10, 5}, {"From b\ny\n", 9, 3}}},
+        {"no final line end", "From a\nxyz", {{"From a\nxyz", 10, 5}}},
+        {"six bytes alone", "From a", {{"From a", 6, 0}}},
+        {"quoted from", "From a\n>From b\n", {{"From a\n>From b\n", 15, 9}}},
+        {"lowercase from", "From a\nfrom b\n", {{"From a\nfrom b\n", 14, 8}}},
+        {"from without blank", "From a\nFromage\n", {{"From a\nFromage\n", 15, 9}}},
         {"last line is a from line",
          "From a\nx\nFrom x\n",
-         {{"From a\nx\n", 9, 11}, {"From x\n", 7, 8}}},
-        {"from in last chunk without line end", "From a\nFrom b", {{"From a\nFrom b", 13, 14}}},
-        {"stray cr", "From a\na\rb\n", {{"From a\na\rb\n", 11, 12}}},
-        {"nul byte",
-         std::string("From a\n\0x\n", 10),
-         {{std::string("From a\n\0x\n", 10), 10, 12}}},
-        {"crlf from lines", "From a\r\nFrom b\r\n", {{"From a\r\n", 8, 8}, {"From b\r\n", 8, 8}}},
+         {{"From a\nx\n", 9, 3}, {"From x\n", 7, 0}}},
+        {"from in last chunk without line end", "From a\nFrom b", {{"From a\nFrom b", 13, 8}}},
+        {"stray cr", "From a\na\rb\n", {{"From a\na\rb\n", 11, 5}}},
+        {"nul byte", std::string("From a\n\0x\n", 10), {{std::string("From a\n\0x\n", 10), 10, 4}}},
+        {"crlf from lines", "From a\r\nFrom b\r\n", {{"From a\r\n", 8, 0}, {"From b\r\n", 8, 0}}},
         {"first line longer than a chunk",
          "From " + repeat('a', 5000) + "\n",
-         {{"From " + repeat('a', 5000) + "\n", 5006, 5007}}},
+         {{"From " + repeat('a', 5000) + "\n", 5006, 0}}},
         {"long from line without cr is no boundary",
          "From a\n" + long_from,
-         {{"From a\n" + long_from, 4108, 4110}}},
+         {{"From a\n" + long_from, 4108, 4102}}},
         {"long from line with cr in its first chunk is a boundary",
          "From a\nFrom \r" + repeat('b', 4094) + "\n",
-         {{"From a\n", 7, 8}, {"From \r" + repeat('b', 4094) + "\n", 4101, 4102}}},
+         {{"From a\n", 7, 0}, {"From \r" + repeat('b', 4094) + "\n", 4101, 0}}},
         // A "From " that only a chunk boundary puts at the start of a chunk
         // is inside a line: body text, never a message of its own.
         {"from at the 4096th byte of a line is body text",
          "From a\n" + split_line,
-         {{"From a\n" + split_line, 4109, 4111}}},
+         {{"From a\n" + split_line, 4109, 4103}}},
         {"forged headers behind a long body line stay in the message",
          "From a\n" + forged + "From b\n",
          {{"From a\n" + forged, 7 + static_cast<long long>(forged.size()),
-           7 + static_cast<long long>(forged.size()) + 6},
-          {"From b\n", 7, 8}}},
+           static_cast<long long>(forged.size()) + 5},
+          {"From b\n", 7, 0}}},
         {"from at the start of the third chunk of a line",
          "From a\n" + repeat('q', 2 * 4095) + "From c\n",
-         {{"From a\n" + repeat('q', 2 * 4095) + "From c\n", 8204, 8206}}},
+         {{"From a\n" + repeat('q', 2 * 4095) + "From c\n", 8204, 8198}}},
         {"line of exactly one chunk",
          "From a\n" + repeat('y', 4094) + "\nFrom d\n",
-         {{"From a\n" + repeat('y', 4094) + "\n", 4102, 4104}, {"From d\n", 7, 8}}},
+         {{"From a\n" + repeat('y', 4094) + "\n", 4102, 4096}, {"From d\n", 7, 0}}},
         {"full last chunk without line end can begin a message",
          "From a\nFrom \r" + repeat('z', 4089),
-         {{"From a\n", 7, 8}, {"From \r" + repeat('z', 4089), 4095, 4095}}},
+         {{"From a\n", 7, 0}, {"From \r" + repeat('z', 4089), 4095, 0}}},
     };
 }
 
@@ -401,7 +399,22 @@ TEST_F(MaildropTest, ManyMessagesAndHugeLines) {
     EXPECT_EQ(messages.entries[1234].spool_length, 10);
     EXPECT_EQ(read_file(spool_path(1234)), "From 1234\n");
     EXPECT_EQ(messages.entries[count].spool_length, 10 + 3 * 1024 * 1024 + 1);
-    EXPECT_EQ(messages.entries[count].size, 10 + 3 * 1024 * 1024 + 1 + 2);
+    EXPECT_EQ(messages.entries[count].size, 3 * 1024 * 1024 + 2);
+}
+
+// What RETR sends of a message, counted byte by byte: everything after the
+// separator line, a CR more for every LF without one, and CR LF after a last
+// line without a line end.
+long long reference_size(const std::string& message) {
+    const std::size_t separator = message.find('\n');
+    if (separator == std::string::npos) return 0;
+    long long size = 0;
+    bool line_start = true;
+    for (std::size_t i = separator + 1; i < message.size(); ++i) {
+        size += message[i] == '\n' && (line_start || message[i - 1] != '\r') ? 2 : 1;
+        line_start = message[i] == '\n';
+    }
+    return line_start ? size : size + 2;
 }
 
 // The straightforward reading that the block reader must match exactly:
@@ -411,7 +424,6 @@ std::vector<scanned_message> reference_scan(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
     char buf[4096];
     long before = 0;
-    long tally = 0;
     bool first = true;
     bool line_start = true;  // the previous fgets ended a line
     while (std::fgets(buf, sizeof buf, f) != nullptr) {
@@ -425,7 +437,6 @@ std::vector<scanned_message> reference_scan(const std::string& path) {
         if (first) {
             if (!from) break;
             out.push_back({std::string(buf, n), 0, 0});
-            tally = lf && !cr;
             first = false;
             continue;
         }
@@ -435,17 +446,15 @@ std::vector<scanned_message> reference_scan(const std::string& path) {
         }
         if (from && (cr || lf)) {
             out.back().spool_length = static_cast<long long>(out.back().bytes.size());
-            out.back().size = out.back().spool_length + tally;
+            out.back().size = reference_size(out.back().bytes);
             out.push_back({"", 0, 0});
-            tally = 0;
         }
         out.back().bytes.append(buf, n);
-        if (lf && !cr) ++tally;
     }
     std::fclose(f);
     if (!out.empty()) {
         out.back().spool_length = static_cast<long long>(out.back().bytes.size());
-        out.back().size = out.back().spool_length + tally;
+        out.back().size = reference_size(out.back().bytes);
     }
     return out;
 }

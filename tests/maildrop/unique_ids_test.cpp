@@ -130,5 +130,27 @@ TEST_F(UniqueIdsTest, OneCollisionAmongTenThousand) {
     EXPECT_EQ(ids[9000], whole_id(texts[9000], 1));
 }
 
+// The ids clients already hold, written out: how the wire form of a message
+// changes must never move them, or every client that keeps mail on the server
+// would fetch it all again.
+TEST_F(UniqueIdsTest, IdsOfAFixtureMaildropStayAsClientsKnowThem) {
+    const std::vector<std::string> texts = {
+        "From alice@example.org Thu Dec 10 13:00:00 2026\nFrom: alice@example.org\n"
+        "Subject: hello\n\nbody\n\n",
+        "From bob@example.org Thu Dec 10 13:01:00 2026\r\nSubject: crlf\r\n\r\n.dot\r\n",
+        "From carol@example.org Thu Dec 10 13:02:00 2026\nX-Long: " + std::string(9000, 'l') +
+            "\n\n" + std::string(5000, 'b') + "\n",
+        report("first body"),
+        report("second body"),
+        "From dave@example.org Thu Dec 10 13:03:00 2026\nSubject: last\n\nno final line end",
+    };
+    const std::vector<std::string> pinned = {
+        "cb5c14a6c45c1ed5f0d5df44e78583ff",   "8e18f247e1b14caf3e34e1b88ec11481",
+        "559bb4f809df047124992da3672ff827",   "2d051922a8e35cdac0516d5adc011660",
+        "1c4347dd2a3f490fed48b39a83def2ba.1", "b0e7792bec056887429fe2c1a5512d25",
+    };
+    EXPECT_EQ(scan(texts), pinned);
+}
+
 }  // namespace
 }  // namespace tollmar::test

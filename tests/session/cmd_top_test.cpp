@@ -20,7 +20,8 @@ class top_command : public test::message_folder {};
 
 TEST_F(top_command, HeaderBlankLineAndCountedBody) {
     fill({"From a\nH1: x\n.H2: y\n\nb1\n.b2\nb3\nb4\nb5\n"});
-    const std::string header = "+OK\r\nFrom a\r\nH1: x\r\n..H2: y\r\n\r\n";
+    // The separator line is framing: the reply starts with the first field.
+    const std::string header = "+OK\r\nH1: x\r\n..H2: y\r\n\r\n";
     const struct {
         const char* line;
         std::string reply;
@@ -48,25 +49,37 @@ TEST_F(top_command, HeaderBlankLineAndCountedBody) {
 
 TEST_F(top_command, HeaderShapes) {
     const std::string long_line(4095, 'X');
+    const std::string huge_field = "X-Huge: " + std::string(10000, 'h');
     const struct {
         std::string stored;
         const char* line;
         std::string reply;
     } cases[] = {
-        // No blank line: every header chunk, the unterminated last one too,
+        // No blank line: every header line, the unterminated last one too,
         // and no separating empty line.
-        {"From a\nH: x\nlast", "TOP 1 3\r\n", "+OK\r\nFrom a\r\nH: x\r\nlast\r\n.\r\n"},
-        {"From a\nH: x\n", "TOP 1 0\r\n", "+OK\r\nFrom a\r\nH: x\r\n.\r\n"},
+        {"From a\nH: x\nlast", "TOP 1 3\r\n", "+OK\r\nH: x\r\nlast\r\n.\r\n"},
+        {"From a\nH: x\n", "TOP 1 0\r\n", "+OK\r\nH: x\r\n.\r\n"},
+        {"From a\n", "TOP 1 0\r\n", "+OK\r\n.\r\n"},
+        {"From a", "TOP 1 0\r\n", "+OK\r\n.\r\n"},
         {"", "TOP 1 9\r\n", "+OK\r\n.\r\n"},
-        // The LF after a 4095-byte line is a chunk of its own: the blank line.
+        // A line of exactly one read piece and the LF after it are one line,
+        // not a line and a blank line that would end the header early.
         {"From a\n" + long_line + "\nbody\n", "TOP 1 5\r\n",
-         "+OK\r\nFrom a\r\n" + long_line + "\r\n\r\nbody\r\n.\r\n"},
-        // A CR LF blank line, and a blank chunk carrying more than its CR.
-        {"From a\r\nH: x\r\n\r\nbody\r\n", "TOP 1 0\r\n", "+OK\r\nFrom a\r\nH: x\r\n\r\n.\r\n"},
+         "+OK\r\n" + long_line + "\r\nbody\r\n.\r\n"},
+        {"From a\n" + huge_field + "\nH: y\n\nb1\nb2\n", "TOP 1 1\r\n",
+         "+OK\r\n" + huge_field + "\r\nH: y\r\n\r\nb1\r\n.\r\n"},
+        // A CR LF blank line; a line that only starts with a CR is no blank
+        // line, and a body line longer than a piece counts once.
+        {"From a\r\nH: x\r\n\r\nbody\r\n", "TOP 1 0\r\n", "+OK\r\nH: x\r\n\r\n.\r\n"},
         {"From a\nH: x\n\rjunk\nbody\nmore\n", "TOP 1 1\r\n",
-         "+OK\r\nFrom a\r\nH: x\r\n\r\nbody\r\n.\r\n"},
+         "+OK\r\nH: x\r\n\rjunk\r\nbody\r\nmore\r\n.\r\n"},
+        {"From a\nH: x\n\n" + long_line + long_line + "\nnext\n", "TOP 1 1\r\n",
+         "+OK\r\nH: x\r\n\r\n" + long_line + long_line + "\r\n.\r\n"},
         // A blank line right away, and a body without a final line end.
+        {"From a\n\nbody", "TOP 1 7\r\n", "+OK\r\n\r\nbody\r\n.\r\n"},
+        // Without a separator line the message is sent whole.
         {"\nbody", "TOP 1 7\r\n", "+OK\r\n\r\nbody\r\n.\r\n"},
+        {"Subject: s\n\nbody\n", "TOP 1 0\r\n", "+OK\r\nSubject: s\r\n\r\n.\r\n"},
     };
     std::vector<std::string> stored;
     for (const auto& c : cases) stored.push_back(c.stored);

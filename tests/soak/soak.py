@@ -38,7 +38,7 @@ soak knows which messages were delivered and which were deleted:
 Every listing is checked as it arrives (no unknown, torn, duplicated or
 resurrected message, no delivered message missing), every RETR and TOP is
 compared byte for byte with what was delivered (line ends and dot-stuffing
-undone, lines cut at 4095 bytes as the server sends them), and at the end,
+undone, the separator line not sent, every line whole), and at the end,
 after one clean-up session per account, each maildrop is parsed with the
 server's rule (a message starts at a "From " line at the start of the file
 or after a line end) and compared with the model. No spool file, dot-lock or
@@ -88,7 +88,7 @@ sys.path.insert(0, E2E)
 _NAMESPACE_MARK = "TOLLMAR_SOAK_NAMESPACE"
 _PR_SET_CHILD_SUBREAPER = 36
 
-CHUNK = 4095  # the server reads and sends a message in lines of at most this many bytes
+CHUNK = 4095  # the server reads a maildrop in pieces of at most this many bytes
 PASSWORD = "soak-pass"
 MAX_DETAILS_PER_KIND = 8  # anomalies shown in full per kind; all are counted
 
@@ -114,19 +114,19 @@ def unique_id_of(data):
 
 def wire_lines(data):
     """The lines the server sends for a stored message (before dot-stuffing):
-    every line cut into pieces of at most 4095 bytes, line ends removed."""
-    out = []
-    for line in data.split(b"\n")[:-1] if data.endswith(b"\n") else data.split(b"\n"):
-        line += b"\n"
-        while line:
-            piece, line = line[:CHUNK], line[CHUNK:]
-            out.append(piece.rstrip(b"\n"))
-    return out
+    every line after the separator line, whole however long, without its line
+    end (an LF, and a CR right before it)."""
+    if data.startswith(b"From "):
+        data = data.split(b"\n", 1)[1] if b"\n" in data else b""
+    lines = data.split(b"\n")
+    last = lines.pop()  # after the final LF: empty, or a line without a line end
+    out = [line[:-1] if line.endswith(b"\r") else line for line in lines]
+    return out + [last] if last else out
 
 
 def octets(data):
-    """LIST's size of a stored message: its bytes, each bare LF counted as CR LF."""
-    return len(data) + data.count(b"\n") - data.count(b"\r\n")
+    """LIST's size of a stored message: what RETR sends, each line with CR LF."""
+    return sum(len(line) + 2 for line in wire_lines(data))
 
 
 def top_lines(data, count):

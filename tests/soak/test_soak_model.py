@@ -42,24 +42,27 @@ def test_split_mbox(data, parts):
 @pytest.mark.parametrize("data, lines", [
     (b"a\nb\n", [b"a", b"b"]),
     (b"a\n\nb\n", [b"a", b"", b"b"]),
-    (b"x" * 4095 + b"\n", [b"x" * 4095, b""]),              # the LF becomes its own piece
-    (b"x" * 4094 + b"\n", [b"x" * 4094]),
-    (b"x" * 5000 + b"\n", [b"x" * 4095, b"x" * 905]),
+    (b"x" * 4095 + b"\n", [b"x" * 4095]),                   # one line, however read
+    (b"x" * 5000 + b"\r\n", [b"x" * 5000]),
+    (b"a\rb\n", [b"a\rb"]),
     (b"no end", [b"no end"]),
+    (b"From a\nH: 1\n", [b"H: 1"]),                         # the separator is not sent
+    (b"From a", []),
 ])
 def test_wire_lines(data, lines):
     assert soak.wire_lines(data) == lines
 
 
-def test_octets_count_bare_line_ends_twice():
-    assert soak.octets(b"From a\nx\n") == 11
-    assert soak.octets(b"From a\r\nx\n") == 11
+def test_octets_are_what_retr_sends():
+    assert soak.octets(b"From a\nx\n") == 3
+    assert soak.octets(b"From a\r\nx\r\n") == 3
+    assert soak.octets(b"From a\nx") == 3
 
 
 def test_top_lines():
     data = b"From a\nH: 1\n\nb1\nb2\nb3\n"
-    assert soak.top_lines(data, 0) == [b"From a", b"H: 1", b""]
-    assert soak.top_lines(data, 2) == [b"From a", b"H: 1", b"", b"b1", b"b2"]
+    assert soak.top_lines(data, 0) == [b"H: 1", b""]
+    assert soak.top_lines(data, 2) == [b"H: 1", b"", b"b1", b"b2"]
 
 
 def test_unstuff():
