@@ -25,8 +25,9 @@ constexpr char magic[8] = {'T', 'L', 'M', 'R', 'I', 'X', '0', '1'};
 constexpr std::size_t header_size = 80;
 constexpr std::size_t record_size = 44;
 constexpr std::size_t check_size = 16;
-// Whole records and digests per buffer.
-constexpr std::size_t buffer_records = 1489;
+// Whole records and digests per buffer; small, since a login from the index
+// needs no other large buffer.
+constexpr std::size_t buffer_records = 372;
 unsigned char buffer[buffer_records * record_size];
 
 void put64(unsigned char* p, std::uint64_t v) {

@@ -66,6 +66,10 @@ bool message_in_place(const message_entry& entry) {
     return true;
 }
 
+void log_served_read_failure(int error) {
+    misplaced(std::strerror(error));
+}
+
 void close_served_maildrop() {
     if (served_fd >= 0) ::close(served_fd);
     served_fd = -1;

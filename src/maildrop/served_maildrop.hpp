@@ -17,6 +17,9 @@ int served_maildrop();
 // maildrop"), rather than served from wherever the offset now points.
 bool message_in_place(const message_entry& entry);
 
+// Logs a failed read of the served maildrop ("failed to read maildrop").
+void log_served_read_failure(int error);
+
 // Closes the maildrop (at the end of the session).
 void close_served_maildrop();
 
