@@ -164,7 +164,10 @@ std::int64_t table_from_index(int fd, const char* path, const struct stat& now) 
         return 0;
     }
     why = mismatch(fd, now, id);
-    if (why == nullptr && !detail::seed_unique_ids()) why = "damaged";
+    // Only messages read after the index need the claims of those before;
+    // an unchanged maildrop keeps the ids as the index has them.
+    const bool grown = static_cast<std::int64_t>(now.st_size) > id.indexed;
+    if (why == nullptr && grown && !detail::seed_unique_ids()) why = "damaged";
     if (why != nullptr) {
         ignore(index_path, why);
         release_message_table();
