@@ -27,7 +27,8 @@ What it does, all in one run and on loopback only:
   limits in the same run: loopback TCP and TLS throughput in 64 KiB writes,
   cp + sync of the maildrop, and split_mbox on the same maildrops;
 * prints a markdown table (scenario, tollmar, dovecot stock, dovecot tuned,
-  ratio, target) and writes it to --out.
+  ratio, target) and writes it to --out; with --figures it also draws it
+  (bench/figures.py), and --redraw draws a stored table again without a run.
 
 The ratio is always tollmar's speed relative to tuned Dovecot (or to the
 limit named in the target): above 1 means tollmar is faster or smaller.
@@ -57,6 +58,8 @@ REPO = os.path.dirname(HERE)
 WORK = os.path.join(REPO, "build-compare")
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 
+import figures  # noqa: E402  (beside this file)
+
 _NAMESPACE_MARK = "TOLLMAR_COMPARE_NAMESPACE"
 _PR_SET_CHILD_SUBREAPER = 36
 
@@ -85,19 +88,22 @@ def sizes(form):
             "quit": ("10 MiB", 1024, 10 * KIB),
             "logins": 40,
             "login_limit": 8.0,
+            "history": ("10^4", 10 ** 4),
             "throughput_bytes": 256 * MIB,
         }
     stat = [("1 MiB", 100, 10 * KIB), ("100 MiB", 10240, 10 * KIB)]
     lists = [("10^4", 10 ** 4), ("10^5", 10 ** 5)]
     if form == "medium":
         return {"stat": stat, "list": lists, "quit": ("100 MiB", 10240, 10 * KIB),
-                "logins": 100, "login_limit": 15.0, "throughput_bytes": 512 * MIB}
+                "logins": 100, "login_limit": 15.0, "history": ("10^5", 10 ** 5),
+                "throughput_bytes": 512 * MIB}
     return {
         "stat": stat + [("1 GiB", 104857, 10 * KIB)],
         "list": lists + [("10^6", 10 ** 6)],
         "quit": ("1 GiB", 104857, 10 * KIB),
         "logins": 200,
         "login_limit": 20.0,
+        "history": ("10^5", 10 ** 5),
         "throughput_bytes": 1 * GIB,
     }
 
@@ -817,6 +823,36 @@ def quit_run(server, box, which):
     return elapsed
 
 
+def history_run(control, auth, tls_files, big, label, small, size, reps, table):
+    """Logins/s with a spool folder on disk that one session of `big` has just
+    used, against another instance with a fresh folder on the same disk."""
+    for box in (big, small):
+        box.install()  # --only may have left them out
+    instances = {}
+    for name in ("fresh", "used"):
+        folder = os.path.join(WORK, "spool-" + name)
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        os.chmod(folder, 0o1777)
+        instances[name] = Tollmar("tollmar-" + name, control, auth, folder, tls_files)
+    used = instances["used"]
+    c = Client(used.port(False), False)
+    c.login(big.login)
+    c.cmd("STAT")
+    finish(used, big, c)
+    runs = interleaved([used, instances["fresh"]], reps, lambda s: login_run(
+        s, [small], False, size["logins"], size["login_limit"]))
+    fresh = median_of(runs["tollmar-fresh"], "rate")
+    table.add("logins/s, plain, 1 worker, spool on disk, fresh folder", {"tollmar": fresh}, per_s)
+    table.add("logins/s, plain, 1 worker, spool on disk, right after a session of %s messages"
+              % label, {"tollmar": median_of(runs["tollmar-used"], "rate")}, per_s,
+              "within 10 %% of a fresh folder (%s)" % per_s(fresh), "higher",
+              check=lambda v: v >= 0.9 * fresh)
+    for server in instances.values():
+        server.plain.stop()
+        server.tls.stop()
+
+
 def warm(servers, box):
     """One untimed session per Dovecot: its index, built once as in real use."""
     for server in servers:
@@ -874,6 +910,8 @@ def run(args, program):
                       for label, n in size["list"]]
         qlabel, qn, qs = size["quit"]
         quit_box = box("quit", qn, qs, "quit")
+        hlabel, hn = size["history"]
+        history_box = box("h" + hlabel.replace("^", ""), hn, None, "history")
         print("generating maildrops ...", flush=True)
         for login, b in boxes.items():
             # Only what the chosen groups use: the largest maildrops take
@@ -983,6 +1021,12 @@ def run(args, program):
                                                     tollmar=median_of(tmpfs_runs, "p99")))):
                         table.add("%s, %s: p99" % (label, where), per, ms, "< 20 ms",
                                   check=lambda v: v < 0.020)
+
+        # -- logins right after a large session used a spool folder on disk
+        if want("history"):
+            settle()
+            history_run(control, auth, (cert, key), history_box, hlabel, login_boxes[0], size,
+                        reps, table)
 
         # -- RETR
         if want("retr"):
@@ -1116,7 +1160,8 @@ def run(args, program):
             if pid == 0:
                 time.sleep(0.05)
         sandbox.close()
-        for sub in ("mail", "home", "spool-disk", "dovecot-stock", "dovecot-tuned"):
+        for sub in ("mail", "home", "spool-disk", "spool-fresh", "spool-used", "dovecot-stock",
+                    "dovecot-tuned"):
             shutil.rmtree(os.path.join(WORK, sub), ignore_errors=True)
         if not args.keep_data:
             shutil.rmtree(os.path.join(WORK, "data"), ignore_errors=True)
@@ -1157,14 +1202,23 @@ def main():
                         help="up to 100 MiB and 10^5 messages (a few minutes)")
     parser.add_argument("--reps", type=int, default=3, help="runs per median (3 to 15)")
     parser.add_argument("--only", type=lambda t: set(t.split(",")),
-                        help="comma-separated groups: limits, logins, retr, stat, list, quit")
+                        help="comma-separated groups: limits, logins, history, retr, stat, "
+                        "list, quit")
     parser.add_argument("--budget", type=int,
                         help="seconds after which the groups not yet started are skipped")
     parser.add_argument("--out", help="markdown file for the table "
                         "[bench/results-short.md or bench/results-full.md]")
     parser.add_argument("--keep-data", action="store_true",
                         help="keep the generated maildrops in build-compare/data")
+    parser.add_argument("--figures", action="store_true",
+                        help="also draw the table as figures, <out without .md>.<group>.svg")
+    parser.add_argument("--redraw", metavar="RESULTS",
+                        help="only draw the figures of a stored results file, and exit")
     args = parser.parse_args()
+    if args.redraw:
+        for path in figures.draw(args.redraw):
+            print("drawn " + path)
+        return
     if not 3 <= args.reps <= 15:
         parser.error("--reps must be between 3 and 15")
     if os.geteuid() != 0:
@@ -1194,6 +1248,9 @@ def main():
     with open(out, "w") as f:
         f.write(text)
     print("\n" + text + "\nwritten to " + out)
+    if args.figures:
+        for path in figures.draw(out):
+            print("drawn " + path)
 
 
 if __name__ == "__main__":

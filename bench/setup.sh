@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs, from Debian packages and only when missing, what bench/compare.py
 # needs besides the build: Dovecot as the peer server, g++ for the
-# one-file-per-message program, openssl for the certificate. Quiet and quick
-# when everything is present; the system Dovecot service is never started
-# (Debian's policy-rc.d in containers, and compare.py runs its own instances).
+# one-file-per-message program, openssl for the certificate, matplotlib for
+# the figures (--figures, --redraw). Quiet and quick when everything is
+# present; the system Dovecot service is never started (Debian's policy-rc.d
+# in containers, and compare.py runs its own instances).
 set -euo pipefail
 
-packages=(dovecot-core dovecot-pop3d g++ openssl util-linux procps coreutils)
+packages=(dovecot-core dovecot-pop3d g++ openssl util-linux procps coreutils python3-matplotlib)
 
 missing=()
 for p in "${packages[@]}"; do

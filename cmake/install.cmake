@@ -1,6 +1,7 @@
 # What `cmake --install` puts where (DESTDIR and CMAKE_INSTALL_PREFIX are honoured
-# by the install commands themselves), the Debian package, and the checks of the
-# installed tree, the manual pages and the service units.
+# by the install commands themselves), and the checks of the installed tree, the
+# manual pages and the service units. The Debian package is built from debian/
+# (scripts/package.sh), which puts the units and examples in Debian's places.
 include(GNUInstallDirs)
 
 install(TARGETS tollmar tollmar-passwd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR}
@@ -18,16 +19,6 @@ install(FILES contrib/systemd/tollmar.service contrib/systemd/tollmar-hardened.s
               contrib/systemd/tollmar-inetd.socket contrib/systemd/tollmar-inetd@.service
               contrib/examples/users.example ${tollmar_fail2ban_files}
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT examples)
-
-set(CPACK_PACKAGE_NAME tollmar)
-set(CPACK_PACKAGE_CONTACT "tollmar maintainers <root@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small forking POP3 server for mbox maildrops")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_PACKAGE_SECTION mail)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_STRIP_FILES ON)
-include(CPack)
 
 if(TOLLMAR_TESTS)
   find_program(PYTHON3_FOR_CHECKS NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)

@@ -23,7 +23,10 @@ test_packages=(
     s-nail                         # a mail reader on a POP3 folder (headers as sent)
     procmail                       # a real delivery agent for the soak
     haproxy                        # the load balancer in front of two servers (PROXY protocol)
-    mandoc man-db systemd dpkg-dev # manual page lint, unit verification, the Debian package
+    mandoc man-db systemd          # manual page lint, unit verification
+    dpkg-dev debhelper lintian     # the Debian package (scripts/package.sh) and its check
+    mmdebstrap                     # the fresh root of scripts/package-test.sh
+    python3-matplotlib             # the benchmark's figures (bench/figures.py)
 )
 
 case "${1:-all}" in

@@ -27,8 +27,8 @@ cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTOLLMAR_TESTS=ON -DTOLLMAR_BENCH=ON -DTOLLMAR_SANITIZE=OFF -DTOLLMAR_FUZZ=OFF
 cmake --build build-test -j"$jobs"
 
-stage "unit tests (labels unit and root)"
-(cd build-test && ctest --output-on-failure --no-tests=error -L "unit|root" -j"$jobs")
+stage "unit tests and operator checks (labels unit, root and operator)"
+(cd build-test && ctest --output-on-failure --no-tests=error -L "unit|root|operator" -j"$jobs")
 
 stage "end-to-end tests"
 (cd build-test && ctest --output-on-failure --no-tests=error -L e2e -j"$jobs")

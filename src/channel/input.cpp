@@ -14,6 +14,7 @@
 #include "channel/proxy_screen.hpp"
 #include "channel/tls_handle.hpp"
 #include "channel/wait.hpp"
+#include "util/ending.hpp"
 #include "util/log.hpp"
 #include "util/signals.hpp"
 
@@ -81,6 +82,7 @@ bool refill(int fd) {
             util::act_on_pending_signals();
             continue;
         }
+        util::note_ending(util::ending::broken);
         util::log_line(LOG_ERR, "%s: %s", "read failed - aborting", std::strerror(err));
         std::exit(1);
     }
@@ -120,11 +122,13 @@ long read_timed(int fd, char* buf, std::size_t size) {
         // that keeps sending (one endless line) never lets a wait run out.
         const bool ready = decrypted || wait_ready(fd, events, wait_limit_ms());
         if (phase_deadline_passed()) {
+            util::note_ending(util::ending::timeout);
             send_text(fd, "-ERR login time exceeded\r\n");
             log_phase_deadline();
             std::exit(1);
         }
         if (!ready) {
+            util::note_ending(util::ending::timeout);
             send_text(fd, "-ERR read() timed out.\r\n");
             util::log_line(LOG_ERR, "%s", "read() timed out.");
             std::exit(1);

@@ -4,6 +4,7 @@
 // 1 (through exit(), so at-exit clean-up runs). Callers never see an error.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 namespace tollmar::channel {
 
@@ -25,6 +26,10 @@ void send_bytes(int fd, const char* data, std::size_t length);
 // One line of a multi-line reply: a "." first when stuffed, then length bytes
 // of text (NULs allowed), then CR LF; as three send_bytes calls would send it.
 void send_line(int fd, const char* text, std::size_t length, bool stuffed);
+
+// Bytes handed to send_text, send_bytes and send_line so far, whether
+// written yet or still collected: what the session counts as sent.
+std::uint64_t output_octets();
 
 // Collect replies instead of writing each piece; flush_output() writes what was
 // collected (also whenever the buffer fills) and ends the collection. A read

@@ -16,6 +16,7 @@
 #include "channel/line_io.hpp"
 #include "channel/tls_handle.hpp"
 #include "channel/wait.hpp"
+#include "util/ending.hpp"
 #include "util/log.hpp"
 #include "util/signals.hpp"
 
@@ -29,6 +30,7 @@ constexpr std::size_t output_capacity = 64 * 1024;
 char output_buffer[output_capacity];
 std::size_t output_used = 0;
 bool output_corked = false;
+std::uint64_t octets_handed = 0;
 
 // One TLS write attempt, as attempt_write.
 long attempt_tls_write(SSL* handle, const char* data, std::size_t len, short* events) {
@@ -69,6 +71,7 @@ void write_all(int fd, const char* data, std::size_t len) {
     short events = POLLOUT;
     while (len > 0) {
         if (!wait_ready(fd, events, wait_limit_ms())) {
+            util::note_ending(util::ending::timeout);
             if (phase_deadline_passed())
                 log_phase_deadline();
             else
@@ -93,6 +96,7 @@ void write_all(int fd, const char* data, std::size_t len) {
         // its recorded action (clean-up and exit) takes precedence over this
         // log line.
         util::act_on_pending_signals();
+        util::note_ending(util::ending::broken);
         util::log_line(LOG_ERR, "%s: %s", "write failed - aborting", std::strerror(err));
         std::exit(1);
     }
@@ -109,6 +113,7 @@ std::size_t send_text(int fd, const char* text) {
 
 void send_bytes(int fd, const char* data, std::size_t len) {
     if (len == 0) return;
+    octets_handed += len;
     if (!output_corked) {
         write_all(fd, data, len);
         return;
@@ -139,12 +144,18 @@ void send_line(int fd, const char* text, std::size_t length, bool stuffed) {
         out += length;
         out[0] = '\r';
         out[1] = '\n';
-        output_used = static_cast<std::size_t>(out + 2 - output_buffer);
+        const auto used = static_cast<std::size_t>(out + 2 - output_buffer);
+        octets_handed += used - output_used;
+        output_used = used;
         return;
     }
     if (stuffed) send_bytes(fd, ".", 1);
     send_bytes(fd, text, length);
     send_bytes(fd, "\r\n", 2);
+}
+
+std::uint64_t output_octets() {
+    return octets_handed;
 }
 
 void cork_output() {

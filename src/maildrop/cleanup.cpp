@@ -8,6 +8,7 @@
 #include "maildrop/message_table.hpp"
 #include "maildrop/seams.hpp"
 #include "maildrop/served_maildrop.hpp"
+#include "maildrop/spool_folder.hpp"
 #include "maildrop/update.hpp"
 #include "util/log.hpp"
 
@@ -33,6 +34,8 @@ void cleanup_at_exit() {
         unlock_maildrop(path);
         forget_maildrop_path();
     }
+    // After the lock: the folder's clean-up may sweep a killed session's files.
+    remove_session_spool_folder();
 }
 
 void on_broken_pipe(int sig) {

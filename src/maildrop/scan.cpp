@@ -88,9 +88,8 @@ bool begin_message(current_message& message) {
         start_entry(message, entry, -1);
         return true;
     }
-    // "<prefix>XXXXXX": the pid and the origin in the prefix let a later
-    // session of the account remove the file should this process die without
-    // its clean-up (sweep_dead_spool_files).
+    // "<prefix>XXXXXX", in the session's own folder (see spool_folder.hpp),
+    // which goes with its files should this process die without its clean-up.
     char name[spool_path_capacity];
     const int n = std::snprintf(name, sizeof name, "%sXXXXXX", messages.spool_prefix);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof name) {

@@ -21,7 +21,8 @@ void release_removed_journal();
 // Unlinks the spool file of every entry; the table is unchanged.
 void remove_spool_files();
 
-// Spool files, table and dot-lock; a second run removes nothing.
+// Spool files, table, dot-lock and the session's spool folder; a second run
+// removes nothing.
 void cleanup_at_exit();
 
 // Removes the dot-lock, logs "caught signal: 13" and exits with status 1.

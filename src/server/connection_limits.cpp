@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "config/settings.hpp"
+#include "server/killed_sessions.hpp"
 #include "server/listener.hpp"
 #include "util/fatal.hpp"
 #include "util/log.hpp"
@@ -176,8 +177,14 @@ void reap_ended_connections() {
 
 void reap_children() {
     const int saved_errno = errno;
-    pid_t pid;
-    while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) forget_connection(pid);
+    for (;;) {
+        siginfo_t info;
+        std::memset(&info, 0, sizeof info);  // si_pid stays 0 when none has ended
+        if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG) != 0 || info.si_pid == 0) break;
+        forget_connection(info.si_pid);
+        note_reaped_child(info);
+    }
+    sweep_after_killed_sessions();
     errno = saved_errno;
 }
 

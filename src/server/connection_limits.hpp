@@ -45,7 +45,9 @@ void note_child_ended(int sig);
 void reap_ended_connections();
 
 // Reaps every ended child without blocking and drops each from the table,
-// whether or not SIGCHLD was recorded; errno is preserved.
+// whether or not SIGCHLD was recorded; for sessions killed by a signal,
+// starts the clean-up of their spool folders (killed_sessions.hpp); errno is
+// preserved.
 void reap_children();
 
 // Frees the slot of pid (a reaped child).

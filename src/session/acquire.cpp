@@ -18,6 +18,7 @@
 #include "maildrop/maildrop_path.hpp"
 #include "maildrop/path_check.hpp"
 #include "maildrop/scan.hpp"
+#include "maildrop/spool_folder.hpp"
 #include "maildrop/update.hpp"
 #include "session/phases.hpp"
 #include "util/log.hpp"
@@ -26,9 +27,6 @@
 namespace tollmar::session {
 
 namespace {
-
-// A bound on the clean-up at login; what is left goes at later logins.
-constexpr std::size_t dead_spool_files_per_login = 4096;
 
 [[noreturn]] void fail(int fd, const char* reply) {
     channel::send_text(fd, reply);
@@ -151,17 +149,18 @@ void arm_cleanup() {
     channel::set_wait_hook(keep_lock_fresh);
 }
 
-// Copies that killed sessions of this account left behind (a SIGKILL skips
-// the clean-up) go first, as the account, so only its own files can go; then
-// the maildrop is scanned into spool files. Served in place, the session
-// makes no spool files and leaves the folder alone.
-void scan_as_account(int fd, const char* path, uid_t uid) {
-    const bool in_place = config::settings.serve_from_maildrop;
-    if (!in_place)
-        (void)maildrop::sweep_dead_spool_files(config::settings.spool_tmp_dir, uid,
-                                               dead_spool_files_per_login);
-    const bool scanned = in_place ? maildrop::scan_maildrop_in_place(path)
-                                  : maildrop::scan_maildrop(path, config::settings.spool_tmp_dir);
+// The session's own spool folder, made as the account so that it is the
+// account's from the start; then the maildrop is scanned into spool files.
+// Served in place, the session makes no spool files and no folder for them.
+void scan_as_account(int fd, const char* path) {
+    bool scanned = false;
+    if (config::settings.serve_from_maildrop) {
+        scanned = maildrop::scan_maildrop_in_place(path);
+    } else {
+        const char* spool_folder =
+            maildrop::make_session_spool_folder(config::settings.spool_tmp_dir);
+        scanned = spool_folder != nullptr && maildrop::scan_maildrop(path, spool_folder);
+    }
     if (!scanned) {
         channel::send_text(fd, "-ERR [SYS/PERM] failed to scan maildrop contents\r\n");
         maildrop::remove_spool_files();
@@ -195,7 +194,7 @@ void acquire_maildrop(int fd, const char* login_name, const auth::login_result& 
     check_and_lock(fd, path.c_str(), trusted, uid, gid, lock_as_account(login));
     become_account(fd, uid);
     arm_cleanup();
-    scan_as_account(fd, path.c_str(), uid);
+    scan_as_account(fd, path.c_str());
     channel::send_text(fd, "+OK\r\n");
 }
 

@@ -13,6 +13,7 @@
 #include "session/message_sender.hpp"
 #include "session/msg_number.hpp"
 #include "session/spool_reader.hpp"
+#include "session/summary.hpp"
 #include "util/unique_fd.hpp"
 
 namespace tollmar::session {
@@ -68,11 +69,13 @@ bool begin_message_reply(int fd, unsigned long number,
     }
     channel::cork_output();
     channel::send_text(fd, "+OK\r\n");
+    summary_message_begins();
     maildrop::spool_path_of(entry_of(number), path);
     return true;
 }
 
 void end_message_reply(int fd) {
+    summary_message_ends();
     channel::send_text(fd, ".\r\n");
     channel::flush_output(fd);
 }

@@ -14,6 +14,7 @@
 #include "session/login_message.hpp"
 #include "session/monitor.hpp"
 #include "session/phases.hpp"
+#include "session/summary.hpp"
 
 namespace tollmar::session {
 
@@ -44,6 +45,7 @@ void run_session(int fd) {
     answer_login(pair_fd, request, login);
     const int connection = take_handover(pair_fd, fd, tls);
     acquire_maildrop(connection, request.name, login);
+    summary_start(request.name);
     char command_line[command_buffer_size];
     command_loop(connection, command_line);
 }

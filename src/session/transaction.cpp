@@ -11,10 +11,13 @@
 #include "maildrop/maildrop_path.hpp"
 #include "maildrop/message_table.hpp"
 #include "maildrop/served_maildrop.hpp"
+#include "maildrop/spool_folder.hpp"
 #include "maildrop/update.hpp"
 #include "session/command_tables.hpp"
 #include "session/commands.hpp"
 #include "session/phases.hpp"
+#include "session/summary.hpp"
+#include "util/ending.hpp"
 
 namespace tollmar::session {
 
@@ -32,6 +35,7 @@ void cmd_quit(int fd, const char*) {
     // Served in place: the index of what the maildrop now holds, while the
     // dot-lock still keeps other sessions out (a rewrite wrote it already).
     if (removed) maildrop::write_index_at_end(path);
+    summary_quit(removed);
     maildrop::unlock_maildrop(path);
     std::string swept_path = path != nullptr ? path : "";
     maildrop::forget_maildrop_path();
@@ -44,8 +48,10 @@ void cmd_quit(int fd, const char*) {
     maildrop::remove_spool_files();
     maildrop::close_served_maildrop();
     maildrop::release_message_table();
-    // Off the client's path: what dead or robbed sessions left beside it.
+    // Off the client's path: what dead or robbed sessions left beside the
+    // maildrop, and the folders of the account's killed sessions.
     if (!swept_path.empty()) maildrop::sweep_lock_leftovers(swept_path.c_str());
+    maildrop::remove_session_spool_folder();
 }
 
 void command_loop(int fd, char* command_line) {
@@ -54,7 +60,10 @@ void command_loop(int fd, char* command_line) {
         // End of input: the client is gone (or has shut its sending side).
         // Nobody is left to answer, and without QUIT nothing is written back;
         // the at-exit clean-up removes the spool files and the lock.
-        if (channel::read_line(fd, command_line, command_buffer_size) == 0) std::exit(1);
+        if (channel::read_line(fd, command_line, command_buffer_size) == 0) {
+            util::note_ending(util::ending::broken);
+            std::exit(1);
+        }
 
         // Pipelined commands: while the next one is already buffered, the
         // replies are collected and go out together once the input runs dry

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "util/ending.hpp"
 #include "util/log.hpp"
 
 namespace tollmar::util {
@@ -57,9 +58,13 @@ void act_on_pending_signals() {
     if (pending_broken_pipe != 0 && pipe_action != nullptr) {
         const int sig = pending_broken_pipe;
         pending_broken_pipe = 0;
+        note_ending(ending::broken);
         pipe_action(sig);
     }
-    if (pending_termination != 0) std::exit(0);
+    if (pending_termination != 0) {
+        note_ending(ending::signal);
+        std::exit(0);
+    }
 }
 
 }  // namespace tollmar::util

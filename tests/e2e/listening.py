@@ -4,6 +4,7 @@ inetd mode without a running systemd)."""
 
 import os
 import signal
+import socket
 import subprocess
 
 from pop3_client import Pop3Client
@@ -29,6 +30,21 @@ def whole_session(sandbox, port, host="127.0.0.1", tls=False, user="dora"):
     wait_until(lambda: open(sandbox.mbox_path(user), "rb").read() == KEPT,
                "the maildrop to lose its first message")
     return local_port
+
+
+def inetd(server, sandbox, *args):
+    """The server in inetd mode on one connection accepted here; returns
+    (client socket, Popen)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        client = socket.create_connection(listener.getsockname(), timeout=10)
+        conn, _ = listener.accept()
+    with conn:
+        proc = subprocess.Popen([server.binary, "-i", "-x", sandbox.spool_tmp, *args],
+                                stdin=conn, stdout=conn, stderr=subprocess.PIPE,
+                                env=server._env(None))
+    return client, proc
 
 
 def activate_env():

@@ -372,7 +372,13 @@ class Sandbox:
         return self.tmpfs(path, mode, size="%dk" % size_kib)
 
     def spool_files(self):
-        """Names in the spool temp directory (sorted)."""
+        """Names of the files anywhere below the spool temp directory (sorted):
+        the spool files, which sessions keep in folders of their own."""
+        return sorted(name for _, _, files in os.walk(self.spool_tmp) for name in files)
+
+    def spool_entries(self):
+        """Names directly in the spool temp directory (sorted): nothing is left
+        of the sessions once this is empty."""
         return sorted(os.listdir(self.spool_tmp))
 
     def lock_files(self, directory=None):

@@ -49,7 +49,7 @@ def test_directories_and_access_lists(sandbox):
     assert not os.path.exists("/etc/pop3.deny")
     assert file_mode("/var/mail") == (0o2775, 0, MAIL_GID)
     assert file_mode(sandbox.spool_tmp)[0] == 0o1777
-    assert sandbox.mail_files() == [] and sandbox.spool_files() == []
+    assert sandbox.mail_files() == [] and sandbox.spool_entries() == []
     sandbox.add_user("dave", "pw")
     path = sandbox.write_mbox("dave", b"From x\n\nbody\n")
     assert file_mode(path) == (0o600, sandbox.accounts["dave"].uid, MAIL_GID)

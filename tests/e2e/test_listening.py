@@ -4,12 +4,11 @@ connection on standard input (inetd mode, Accept=yes)."""
 
 import os
 import re
-import socket
 import subprocess
 
 import pytest
 
-from listening import MBOX, Activated, whole_session
+from listening import MBOX, Activated, inetd, whole_session
 from pop3_client import Pop3Client
 from pop3_sandbox import LOG_ERR, LOG_INFO
 from pop3_server import server_binary, wait_until
@@ -158,21 +157,6 @@ def test_accept_yes_serves_whole_sessions(sandbox, log, tls_files, activated, do
     log.wait_for("Connection closed", count=2)
     assert len({ln.pid for ln in log.find("Connection closed")}) == 2
     act.stop()  # systemd-socket-activate's own status, not the server's
-
-
-def inetd(server, sandbox, *args):
-    """The server in inetd mode on one connection accepted here; returns
-    (client socket, Popen)."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as listener:
-        listener.bind(("127.0.0.1", 0))
-        listener.listen(1)
-        client = socket.create_connection(listener.getsockname(), timeout=10)
-        conn, _ = listener.accept()
-    with conn:
-        proc = subprocess.Popen([server.binary, "-i", "-x", sandbox.spool_tmp, *args],
-                                stdin=conn, stdout=conn, stderr=subprocess.PIPE,
-                                env=server._env(None))
-    return client, proc
 
 
 @pytest.mark.parametrize("lines, status, closed", [

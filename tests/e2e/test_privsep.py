@@ -153,7 +153,7 @@ def test_killed_prelogin_process_ends_only_its_connection(sandbox, server, alice
         assert other.cmd("QUIT") == "+OK"
     srv.wait_sessions_ended()
     assert not log.find("Authenticated alice")
-    assert sandbox.lock_files() == [] and sandbox.spool_files() == []
+    assert sandbox.lock_files() == [] and sandbox.spool_entries() == []
     assert open(sandbox.mbox_path("alice"), "rb").read() == MBOX
 
 

@@ -276,7 +276,7 @@ def test_sigterm_after_login_cleans_up_and_keeps_pid_file(server, sandbox, log):
         wait_until(lambda: not is_alive(kid), "the connection process to end")
     # The at-exit clean-up ran: no lock, no spool file, the maildrop untouched.
     assert sandbox.lock_files() == []
-    assert sandbox.spool_files() == []
+    assert sandbox.spool_entries() == []
     assert read_bytes(path) == mbox
     assert read_bytes(srv.pid_file) == str(srv.pid).encode()
     assert log.count("Connection closed") == 0

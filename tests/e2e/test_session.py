@@ -5,6 +5,7 @@ real POP3 clients."""
 import hashlib
 import os
 import poplib
+import re
 import signal
 import socket
 import ssl
@@ -15,7 +16,7 @@ import time
 
 import pytest
 
-from pop3_sandbox import file_mode, read_bytes, write_file
+from pop3_sandbox import LOG_MAIL, file_mode, read_bytes, write_file
 from pop3_server import wait_until
 
 FROM1 = b"From a@example.org Thu Dec 10 09:00:00 2026\n"
@@ -53,7 +54,7 @@ def alice(sandbox):
 
 
 def leftovers(sandbox):
-    return sandbox.spool_files(), sandbox.lock_files()
+    return sandbox.spool_entries(), sandbox.lock_files()
 
 
 @pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
@@ -124,6 +125,53 @@ def test_maildrop_after_quit(sandbox, server, alice, commands, expected, serving
     assert leftovers(sandbox) == ([], [])
 
 
+SUMMARY = re.compile(r"^session summary: ")
+
+
+def summary_of(log):
+    """The key=value pairs of the session's summary line, once it is logged."""
+    line = log.wait_for(SUMMARY)
+    assert (line.priority, line.facility) == (syslog.LOG_INFO, LOG_MAIL)
+    pairs = [kv.split("=", 1) for kv in SUMMARY.sub("", line.message).split(" ")]
+    assert [k for k, _ in pairs] == ["login", "retrieved", "octets", "deleted", "kept", "end"]
+    return dict(pairs), line
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
+def test_summary_line_counts_what_the_session_did(sandbox, server, alice, log, tls):
+    srv = server.start(tls=tls)
+    with srv.connect() as c:
+        c.login("alice", "s3cret")
+        sent = 0
+        for command in ["RETR 1", "TOP 2 1"]:
+            status, body = c.multi(command)
+            assert status == "+OK"
+            sent += sum(len(line) for line in body)  # as sent: CR LF, stuffed dots
+        assert c.cmd("RETR 9") == "-ERR no such message"  # not a retrieval
+        assert c.cmd("DELE 3") == "+OK"
+        assert c.cmd("DELE 3") == "+OK"  # the same message counts once
+        assert c.cmd("QUIT") == "+OK"
+    fields, line = summary_of(log)
+    assert fields == {"login": "alice", "retrieved": "2", "octets": str(sent), "deleted": "1",
+                      "kept": "2", "end": "quit"}
+    # Beside "Connection closed", from the same process; nothing else changed.
+    closed = log.wait_for("Connection closed", syslog.LOG_INFO, pid=line.pid)
+    assert log.lines.index(closed) < log.lines.index(line)
+    assert read_bytes(sandbox.mbox_path("alice")) == MSG1 + MSG2
+
+
+def test_summary_line_of_a_quit_whose_rewrite_fails(sandbox, server, alice, log):
+    # Another user's file in the way of the journal: nothing is removed.
+    write_file(sandbox.mbox_path("alice") + ".tollmar-journal.tmp", b"planted", 0o644)
+    srv = server.start()
+    with srv.connect() as c:
+        c.login("alice", "s3cret")
+        assert c.cmd("DELE 1") == "+OK"
+        assert c.cmd("QUIT") == "-ERR [SYS/TEMP] some deleted messages not removed"
+    fields, _ = summary_of(log)
+    assert (fields["deleted"], fields["kept"], fields["end"]) == ("0", "3", "quit")
+
+
 def end_by_timeout(srv, c, log):
     assert c.read_line() == b"-ERR read() timed out.\r\n"
     log.assert_logged("read() timed out.", syslog.LOG_ERR)
@@ -143,21 +191,28 @@ def end_by_sigterm(srv, c, log):
         os.kill(pid, signal.SIGTERM)
 
 
-@pytest.mark.parametrize("ending", [end_by_timeout, end_by_vanishing, end_by_half_close,
-                                    end_by_sigterm])
-def test_other_endings_keep_the_maildrop_and_clean_up(sandbox, server, alice, log, ending,
+@pytest.mark.parametrize("ending,word", [(end_by_timeout, "timeout"), (end_by_vanishing, "broken"),
+                                         (end_by_half_close, "broken"), (end_by_sigterm, "signal")])
+def test_other_endings_keep_the_maildrop_and_clean_up(sandbox, server, alice, log, ending, word,
                                                       serving):
     srv = server.start("-t", "2", *serving)
     c = srv.connect()
     c.login("alice", "s3cret")
+    assert c.multi("RETR 2")[0] == "+OK"
     assert c.cmd("DELE 1") == "+OK"
     copies = 0 if serving else 3
     assert len(sandbox.spool_files()) == copies and sandbox.lock_files() == ["alice.lock"]
+    if serving:
+        assert sandbox.spool_entries() == []  # not even a folder for the session
     ending(srv, c, log)
     srv.wait_sessions_ended()
     c.close()
     assert read_bytes(sandbox.mbox_path("alice")) == MBOX
     assert leftovers(sandbox) == ([], [])
+    fields, _ = summary_of(log)
+    assert fields == {"login": "alice", "retrieved": "1", "octets": str(SIZE2), "deleted": "0",
+                      "kept": "3", "end": word}
+    assert not log.find("Connection closed")
 
 
 def test_vanished_client_during_replies(sandbox, server, log):
@@ -179,6 +234,7 @@ def test_vanished_client_during_replies(sandbox, server, log):
             ("read failed - aborting: Connection reset by peer", syslog.LOG_ERR)]
     wait_until(lambda: any(log.find(text, prio) for text, prio in ends),
                "the broken connection to be logged: %r" % log.messages())
+    assert summary_of(log)[0]["end"] == "broken"
     assert read_bytes(sandbox.mbox_path("alice")) == big
     assert leftovers(sandbox) == ([], [])
 

@@ -16,6 +16,7 @@
 #include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
 #include "maildrop/served_maildrop.hpp"
+#include "maildrop/spool_folder.hpp"
 #include "maildrop/update.hpp"
 #include "support/temp_folder.hpp"
 #include "util/log.hpp"
@@ -138,6 +139,7 @@ void MaildropTest::TearDown() {
     unlock_maildrop(mbox.c_str());
     remove_spool_files();
     release_message_table();
+    remove_session_spool_folder();
     forget_maildrop_path();
     detail::reset_seams();
     remove_tree(dir);

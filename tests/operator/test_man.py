@@ -53,7 +53,7 @@ def rendered_text(name):
 
 
 def test_every_option_is_documented():
-    code = open(os.path.join(SOURCE, "src/config/command_line.cpp")).read()
+    code = open(os.path.join(SOURCE, "src/config/command_line.hpp")).read()
     letters = set(re.search(r'option_string = "\+?([^"]*)"', code).group(1).replace(":", ""))
     text = open(page("tollmar.8")).read()
     missing = sorted(x for x in letters if not re.search(r"^\.It Fl %s\b" % x, text, re.M))
@@ -63,7 +63,7 @@ def test_every_option_is_documented():
 LITERAL = re.compile(r'"((?:[^"\\]|\\.)*)"')
 # Calls that write a log line, and the helpers whose literal texts end up in one.
 LOG_CALLS = re.compile(
-    r"\b(?:syslog|log_line|fail|fail_with_path|refuse|keep_everything)\s*\((?P<args>.*?)\);"
+    r"\b(?:syslog|log_line|fatal|fail|fail_with_path|refuse|keep_everything)\s*\((?P<args>.*?)\);"
     r"|\*?\b(?:reason|problem)\s*=\s*(?P<value>\"[^\"]*\")\s*;", re.S)
 CONVERSION = re.compile(r"%[-+ #0-9.]*[a-z]+")
 

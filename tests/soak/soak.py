@@ -45,11 +45,12 @@ or after a line end) and compared with the model. No spool file, dot-lock or
 journal may remain.
 
 A SIGKILLed session cannot clean up after itself: its dot-lock, the lock's
-second name, its spool files in -x and perhaps a journal stay. The server
+second name, its spool folder in -x and perhaps a journal stay. The server
 clears them, not the soak: the next session of that maildrop takes over a
 lock whose process is dead on this host and completes or discards the
-journal; a login removes the account's spool files of dead processes; QUIT
-sweeps second names of dead processes. The final session of every account
+journal; the listener, reaping a session killed by a signal, has the
+account's folders of dead sessions removed (and so does every session of the
+account as it ends); QUIT sweeps second names of dead processes. The final session of every account
 therefore must leave nothing behind.
 
 With privilege separation each connection has two processes: the session
@@ -453,8 +454,10 @@ class Soak:
                     self.fig.add("kills that left a dot-lock")
         except FileNotFoundError:
             pass
+        # The session's folder, unless the listener has cleared it already.
         prefix = ".tollmar_%d_" % pid
-        left = sum(name.startswith(prefix) for name in os.listdir(self.sandbox.spool_tmp))
+        left = sum(name.startswith(prefix) for _, _, names in os.walk(self.sandbox.spool_tmp)
+                   for name in names)
         self.fig.add("spool files left by kills", left)
 
     def prelogin_pid(self, c, port):
