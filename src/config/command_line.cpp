@@ -137,6 +137,7 @@ void print_help(const char* program_name) {
         "  -P <seconds>   base delay after a refused login [%u]\n"
         "  -i             serve one connection on standard input (inetd)\n"
         "  -r <address>   accept a PROXY protocol header from <address>[/<bits>]\n"
+        "  -X             serve messages from the maildrop, without spool copies\n"
         "\n"
         "Use `%s -v' to show the program version.\n",
         static_cast<unsigned>(settings.per_address_limit),
@@ -198,6 +199,9 @@ void parse_command_line(int argc, char** argv) {
                 break;
             case 'x':
                 settings.spool_tmp_dir = optarg;
+                break;
+            case 'X':
+                settings.serve_from_maildrop = true;
                 break;
             case 'u':
                 settings.prelogin_user = optarg;
