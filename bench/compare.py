@@ -283,11 +283,12 @@ class Client:
 
 
 class Tollmar:
-    def __init__(self, name, control, auth, spool, tls_files):
+    def __init__(self, name, control, auth, spool, tls_files, extra=()):
         from pop3_server import free_port
         self.name = name
+        self.in_place = "-X" in extra
         cert, key = tls_files
-        common = ("-l", "127.0.0.1", "-x", spool, "-a", auth)
+        common = ("-l", "127.0.0.1", "-x", spool, "-a", auth, *extra)
         port = free_port()
         self.plain = control.start("-p", port, *common, defaults=False, port=port)
         port = free_port()
@@ -302,7 +303,9 @@ class Tollmar:
         return children(self.plain.pid) + children(self.tls.pid)
 
     def forget_index(self, box):
-        """tollmar keeps nothing about a maildrop between sessions."""
+        """Only serving in place (-X) keeps something between sessions: the index."""
+        if self.in_place and os.path.exists(box.path + ".tollmar-index"):
+            os.unlink(box.path + ".tollmar-index")
 
     def released(self, box):
         """True when no session runs and the dot-lock of box is gone."""
@@ -769,6 +772,10 @@ def stat_run(server, box, first):
 
 def list_run(server, box):
     """connect-to-STAT, LIST and UIDL seconds and the session's peak KiB."""
+    # A session with spool copies in between gave the maildrop a new change
+    # time; served in place, the run is of the login after a session of its own.
+    if getattr(server, "in_place", False):
+        warm([server], box)
     before = set(server.session_pids())
     start = time.perf_counter()
     c = Client(server.port(False), False)
@@ -849,8 +856,8 @@ def history_run(control, auth, tls_files, big, label, small, size, reps, table):
 def warm(servers, box):
     """One untimed session per Dovecot: its index, built once as in real use."""
     for server in servers:
-        if isinstance(server, Tollmar):
-            continue  # it keeps nothing between sessions
+        if isinstance(server, Tollmar) and not server.in_place:
+            continue  # with spool copies it keeps nothing between sessions
         c = Client(server.port(False), False)
         c.login(box.login)
         c.cmd("STAT")
@@ -926,6 +933,7 @@ def run(args, program):
         control = ServerControl(sandbox, lambda: (cert, key))
         tollmar = Tollmar("tollmar", control, auth, spool_disk, (cert, key))
         tollmar_tmpfs = Tollmar("tollmar-tmpfs", control, auth, spool_tmpfs, (cert, key))
+        tollmar_x = Tollmar("tollmar-X", control, auth, spool_disk, (cert, key), ("-X",))
         for name, tuned in (("dovecot-stock", False), ("dovecot-tuned", True)):
             dovecots.append(Dovecot(name, tuned, list(boxes.values()), uid, (cert, key)))
         servers = [tollmar] + dovecots
@@ -985,14 +993,15 @@ def run(args, program):
         # -- logins per second, tollmar with its spool folder on disk and on tmpfs
         if want("logins"):
             settle()
-            both = servers + [tollmar_tmpfs]
+            both = servers + [tollmar_tmpfs, tollmar_x]
             for tls in (False, True):
                 for workers in (1, 2):
-                    for s in servers:
+                    for s in servers + [tollmar_x]:
                         warm([s], login_boxes[0])
                     runs = interleaved(both, reps, lambda s: login_run(
                         s, login_boxes[:workers], tls, size["logins"], size["login_limit"]))
                     tmpfs_runs = runs.pop("tollmar-tmpfs")
+                    x_runs = runs.pop("tollmar-X")
                     label = "logins/s, %s, %d worker%s" % ("TLS" if tls else "plain", workers,
                                                            "s" if workers > 1 else "")
                     for where, per in (
@@ -1001,6 +1010,11 @@ def run(args, program):
                                                     tollmar=median_of(tmpfs_runs, "rate")))):
                         table.add("%s, %s" % (label, where), per, per_s, "≥ tuned Dovecot",
                                   "higher", check=lambda v, r=per: v >= r["dovecot tuned"])
+                    on_tmpfs = median_of(tmpfs_runs, "rate")
+                    xper = dict(cols(runs, "rate"), tollmar=median_of(x_runs, "rate"))
+                    table.add("%s, -X (served in place)" % label, xper, per_s,
+                              "≥ spool on tmpfs (%s)" % per_s(on_tmpfs), "higher",
+                              check=lambda v, t=on_tmpfs: v >= t)
                     for where, per in (
                             ("spool on disk", cols(runs, "p99")),
                             ("spool on tmpfs", dict(cols(runs, "p99"),
@@ -1050,13 +1064,14 @@ def run(args, program):
                     [split_time(program, b, spool_tmpfs) for _ in range(reps)])
                 table.limit("limit: split_mbox, %s, on disk" % label, split_disk, ms)
                 table.limit("limit: split_mbox, %s, on tmpfs" % label, split_tmpfs, ms)
-                both = servers + [tollmar_tmpfs]
+                both = servers + [tollmar_tmpfs, tollmar_x]
 
                 def pair(s):
                     return {"first": stat_run(s, b, True), "second": stat_run(s, b, False)}
 
                 runs = interleaved(both, reps, pair)
                 tmpfs_runs = runs.pop("tollmar-tmpfs")
+                x_runs = runs.pop("tollmar-X")
                 for which in ("first", "second"):
                     per = {column[n]: median_of([v[which]["stat"] for v in vals])
                            for n, vals in runs.items()}
@@ -1072,11 +1087,25 @@ def run(args, program):
                               tper, ms, "" if small else "≤ 0.2× tuned Dovecot",
                               check=None if small else
                               (lambda v, r=tper: v <= 0.2 * r["dovecot tuned"]))
+                    # Served in place: the first login reads the maildrop and
+                    # writes nothing; the second takes the first one's index.
+                    xper = dict(per, tollmar=median_of([v[which]["stat"] for v in x_runs]))
+                    factor = 0.3 if which == "first" else 1.0
+                    table.add("connect-to-STAT %s, %s login, -X (served in place)"
+                              % (label, which), xper, ms,
+                              "" if label == "1 MiB" else "≤ %g× tuned Dovecot" % factor,
+                              check=None if label == "1 MiB" else
+                              (lambda v, r=xper, f=factor: v <= f * r["dovecot tuned"]))
                 peak = {column[n]: median_of([v["first"]["peak"] for v in vals])
                         for n, vals in runs.items()}
                 table.add("peak memory, %s (%d messages)" % (label, b.count), peak, mib,
                           "< 16 MiB + 100 B/message", check=lambda v, n=b.count:
                           v * 1024 < 16 * MIB + 100 * n)
+                spool_peak = peak["tollmar"]
+                xpeak = dict(peak, tollmar=median_of([v["second"]["peak"] for v in x_runs]))
+                table.add("peak memory, %s (%d messages), -X, login from the index"
+                          % (label, b.count), xpeak, mib, "≤ spool mode (%s)" % mib(spool_peak),
+                          check=lambda v, t=spool_peak: v <= t)
 
         # -- LIST and UIDL
         if want("list"):
@@ -1084,8 +1113,9 @@ def run(args, program):
                 if not in_budget("LIST and UIDL on %s messages" % label):
                     break
                 settle()
-                warm(servers, b)
-                runs = interleaved(servers, reps, lambda s: list_run(s, b))
+                warm(servers + [tollmar_x], b)
+                runs = interleaved(servers + [tollmar_x], reps, lambda s: list_run(s, b))
+                x_runs = runs.pop("tollmar-X")
                 table.add("login (connect-to-STAT), %s messages" % label, cols(runs, "login"),
                           ms, "linear in messages")
                 lst = cols(runs, "list")
@@ -1099,6 +1129,16 @@ def run(args, program):
                 table.add("peak memory, %s messages" % label, cols(runs, "peak"), mib,
                           "< 16 MiB + 100 B/message", check=lambda v, n=b.count:
                           v * 1024 < 16 * MIB + 100 * n)
+                xlogin = dict(cols(runs, "login"), tollmar=median_of(x_runs, "login"))
+                table.add("login (connect-to-STAT), %s messages, -X, after a session" % label,
+                          xlogin, ms, "≤ 2× tuned Dovecot" if label == "10^6" else "",
+                          check=(lambda v, r=xlogin: v <= 2 * r["dovecot tuned"])
+                          if label == "10^6" else None)
+                spool_peak = cols(runs, "peak")["tollmar"]
+                xpeak = dict(cols(runs, "peak"), tollmar=median_of(x_runs, "peak"))
+                table.add("peak memory, %s messages, -X" % label, xpeak, mib,
+                          "≤ spool mode (%s)" % mib(spool_peak),
+                          check=lambda v, t=spool_peak: v <= t)
 
         notes.append("tollmar %s; Dovecot %s; medians of %d interleaved runs" % (
             binary, version, reps))

@@ -138,6 +138,7 @@ void print_help(const char* program_name) {
         "  -i             serve one connection on standard input (inetd); the\n"
         "                 connections share -P's table in %s\n"
         "  -r <address>   accept a PROXY protocol header from <address>[/<bits>]\n"
+        "  -X             serve messages from the maildrop, without spool copies\n"
         "  -b <bits>      count IPv6 clients by their first <bits> bits [%u]\n"
         "\n"
         "Use `%s -v' to show the program version.\n",
@@ -201,6 +202,9 @@ void parse_command_line(int argc, char** argv) {
                 break;
             case 'x':
                 settings.spool_tmp_dir = optarg;
+                break;
+            case 'X':
+                settings.serve_from_maildrop = true;
                 break;
             case 'u':
                 settings.prelogin_user = optarg;

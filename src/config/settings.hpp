@@ -28,6 +28,10 @@ struct settings_record {
     const char* mail_spool_dir = "/var/mail/";  // always ends in "/"
     const char* home_mbox = nullptr;
     const char* spool_tmp_dir = "/tmp";
+    // -X: messages are read from the locked maildrop at their offsets, no
+    // spool copies are made, and an index beside the maildrop lets the next
+    // login read only what is new.
+    bool serve_from_maildrop = false;
     std::uint32_t io_timeout = 30;  // seconds
     // The pre-login process (TLS handshake and the dialogue up to PASS) runs
     // as this account, chrooted into prelogin_root.

@@ -2,10 +2,12 @@
 
 #include <cstdlib>
 
+#include "maildrop/index.hpp"
 #include "maildrop/lock.hpp"
 #include "maildrop/maildrop_path.hpp"
 #include "maildrop/message_table.hpp"
 #include "maildrop/seams.hpp"
+#include "maildrop/served_maildrop.hpp"
 #include "maildrop/spool_folder.hpp"
 #include "maildrop/update.hpp"
 #include "util/log.hpp"
@@ -20,6 +22,10 @@ void remove_spool_files() {
 
 void cleanup_at_exit() {
     remove_spool_files();
+    // A session that ends without QUIT leaves the maildrop as it was, and
+    // its table is still worth keeping for the next login.
+    write_index_at_end(maildrop_path());
+    close_served_maildrop();
     release_message_table();
     // Forgetting the path is what keeps a later run from removing a lock file
     // that another session has created since.

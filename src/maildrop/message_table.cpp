@@ -12,7 +12,7 @@
 
 namespace tollmar::maildrop {
 
-message_table messages = {0, nullptr, {}};
+message_table messages = {0, nullptr, {}, false};
 
 namespace {
 std::int32_t capacity = 0;  // entries allocated behind messages.entries
@@ -20,6 +20,7 @@ std::int32_t capacity = 0;  // entries allocated behind messages.entries
 
 bool spool_path_of(const message_entry& entry, char (&path)[spool_path_capacity]) {
     path[0] = '\0';
+    if (messages.in_place) return false;
     const std::size_t prefix = ::strnlen(messages.spool_prefix, sizeof messages.spool_prefix);
     const std::size_t name = ::strnlen(entry.spool_name, sizeof entry.spool_name);
     // Without a name the prefix alone would be unlinked; without a prefix the

@@ -15,11 +15,16 @@ struct message_entry {
     // among such messages of the same digest (see unique_ids.hpp).
     std::uint32_t occurrence;
     unsigned char digest[16];
-    // The spool file's name after the table's spool_prefix: the characters
-    // mkstemp filled in and a NUL, or "" while the entry has no file of ours.
-    // Only this tail is kept, in the room a pointer would take, so a large
-    // maildrop costs 48 bytes a message and no name store.
-    char spool_name[8];
+    union {
+        // The spool file's name after the table's spool_prefix: the characters
+        // mkstemp filled in and a NUL, or "" while the entry has no file of
+        // ours. Only this tail is kept, in the room a pointer would take, so a
+        // large maildrop costs 48 bytes a message and no name store.
+        char spool_name[8];
+        // Where the message starts in the maildrop, for a table served from
+        // the maildrop itself (in_place), which has no spool files.
+        std::int64_t offset;
+    };
 };
 static_assert(sizeof(message_entry) == 48, "a million messages must stay near 48 MB");
 
@@ -34,6 +39,9 @@ struct message_table {
     // changes it afterwards: the clean-up may run after a fork, under another
     // pid, and must still name the files this table's scan made.
     char spool_prefix[spool_path_capacity];
+    // The messages are read from the maildrop at their offsets; no entry
+    // names a spool file.
+    bool in_place;
 };
 
 // An entry joins `count` only once its spool_name is a valid (empty or

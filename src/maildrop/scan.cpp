@@ -11,13 +11,16 @@
 #include <ctime>
 
 #include "maildrop/chunk_reader.hpp"
+#include "maildrop/content_blocks.hpp"
 #include "maildrop/content_digest.hpp"
 #include "maildrop/file_io.hpp"
+#include "maildrop/index.hpp"
 #include "maildrop/journal.hpp"
 #include "maildrop/lock.hpp"
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
+#include "maildrop/served_maildrop.hpp"
 #include "maildrop/table_growth.hpp"
 #include "maildrop/unique_ids.hpp"
 #include "maildrop/wire_form.hpp"
@@ -48,8 +51,10 @@ struct current_message {
     std::int64_t written;  // bytes this message's spool file has taken
     wire_state wire;       // the size: what RETR sends of the bytes written
     wire_counter size;
-    bool failed;          // a write of held chunks failed (logged)
-    const char* next_cr;  // see next_cr_from; nullptr: not looked for
+    bool failed;               // a write of held chunks failed (logged)
+    const char* next_cr;       // see next_cr_from; nullptr: not looked for
+    bool in_place;             // no spool files: the entries record offsets
+    std::int64_t next_offset;  // where the next message starts in the maildrop
 };
 
 void log_spool_failure(const char* spool_path, int error) {
@@ -63,9 +68,26 @@ void log_spool_write_failure(const message_entry& entry, int error) {
                    std::strerror(error));
 }
 
+void start_entry(current_message& message, message_entry* entry, int fd) {
+    entry->deleted = 0;
+    message.fd = fd;
+    message.entry = entry;
+    message.held_length = 0;
+    message.written = 0;
+    // Every message here begins with its separator line: it is what began it.
+    wire_begin(message.wire, true, all_lines);
+    message.size.octets = 0;
+    detail::start_message_id();
+}
+
 bool begin_message(current_message& message) {
     message_entry* entry = detail::append_entry();
     if (entry == nullptr) return false;
+    if (message.in_place) {
+        entry->offset = message.next_offset;
+        start_entry(message, entry, -1);
+        return true;
+    }
     // "<prefix>XXXXXX", in the session's own folder (see spool_folder.hpp),
     // which goes with its files should this process die without its clean-up.
     char name[spool_path_capacity];
@@ -86,15 +108,7 @@ bool begin_message(current_message& message) {
     }
     detail::set_spool_name(*entry, name + (n - mkstemp_tail));
     // The descriptor mkstemp returned is the file; never reopen it by name.
-    entry->deleted = 0;
-    message.fd = fd;
-    message.entry = entry;
-    message.held_length = 0;
-    message.written = 0;
-    // Every message here begins with its separator line: it is what began it.
-    wire_begin(message.wire, true, all_lines);
-    message.size.octets = 0;
-    detail::start_message_id();
+    start_entry(message, entry, fd);
     return true;
 }
 
@@ -115,7 +129,8 @@ bool write_held(current_message& message) {
     if (message.held_length == 0) return true;
     bool ok = note_id_bytes(message.held, message.held_length);
     wire_take(message.wire, message.held, message.held_length, message.size);
-    if (ok && !detail::write_all(message.fd, message.held, message.held_length)) {
+    if (ok && !message.in_place &&
+        !detail::write_all(message.fd, message.held, message.held_length)) {
         log_spool_write_failure(*message.entry, errno != 0 ? errno : EIO);
         ok = false;
     }
@@ -132,7 +147,7 @@ bool write_held(current_message& message) {
 void write_before_refill(void* context) {
     auto& message = *static_cast<current_message*>(context);
     message.next_cr = nullptr;
-    if (message.fd >= 0 && !message.failed) (void)write_held(message);
+    if ((message.fd >= 0 || message.in_place) && !message.failed) (void)write_held(message);
 }
 
 // Chunks arrive one right after the other (see before_refill), so holding
@@ -149,7 +164,7 @@ bool finish_message(current_message& message) {
     bool ok = !message.failed && write_held(message);
     message.fd = -1;
     errno = 0;
-    if (::close(fd) != 0 && ok) {
+    if (fd >= 0 && ::close(fd) != 0 && ok) {
         log_spool_write_failure(*message.entry, errno != 0 ? errno : EIO);
         ok = false;
     }
@@ -157,6 +172,7 @@ bool finish_message(current_message& message) {
     message.entry->spool_length = message.written;
     wire_finish(message.wire, message.size);
     message.entry->size = message.size.octets;
+    message.next_offset += message.written;
     if (detail::finish_message_id()) return true;
     log_id_failure();
     return false;
@@ -226,12 +242,20 @@ void log_read_failure(const char* path) {
     util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path, std::strerror(errno));
 }
 
-// Copies the chunks of the maildrop into spool files; false on failure.
-bool copy_messages(int fd, const char* path, std::int64_t* scanned) {
-    current_message message = {-1, nullptr, nullptr, 0, 0, {}, {0}, false, nullptr};
+// Copies the chunks of the maildrop from `base` on into spool files, or with
+// in_place only notes where each message starts; false on failure. From a
+// base past 0 (the end of the messages an index described) the first line
+// must start a message the way it would in the middle of a full scan.
+bool copy_messages(int fd, const char* path, std::int64_t* scanned, std::int64_t base,
+                   bool in_place) {
+    current_message message = {-1, nullptr, nullptr, 0, 0, {}, {0}, false, nullptr, in_place, base};
+    if (base > 0 && ::lseek(fd, static_cast<off_t>(base), SEEK_SET) != base) {
+        log_read_failure(path);
+        return false;
+    }
     detail::chunk_source source;
     detail::start_chunks(source, fd, chunk_buffer, sizeof chunk_buffer);
-    source.observe = detail::digest_add;
+    source.observe = in_place ? detail::blocks_add : detail::digest_add;
     source.before_refill = write_before_refill;
     source.refill_context = &message;
     const char* chunk = nullptr;
@@ -239,10 +263,11 @@ bool copy_messages(int fd, const char* path, std::int64_t* scanned) {
 
     int got = detail::next_chunk(source, &chunk, &length);
     if (got == 0) {
-        *scanned = 0;
+        *scanned = base;
         return true;
     }
-    if (got < 0 || !starts_message(chunk, length)) {
+    if (got < 0 || !starts_message(chunk, length) ||
+        (base > 0 && !detail::continues_with_message(chunk, length))) {
         if (got < 0) log_read_failure(path);
         return false;
     }
@@ -286,7 +311,7 @@ bool copy_messages(int fd, const char* path, std::int64_t* scanned) {
         hold_chunk(message, chunk, length);
     }
     if (!finish_message(message)) return false;
-    *scanned = source.delivered;
+    *scanned = base + source.delivered;
     return true;
 }
 
@@ -296,40 +321,102 @@ void refuse(const char* path, const char* reason) {
 
 }  // namespace
 
-bool scan_maildrop(const char* path, const char* spool_folder) {
-    detail::last_scan.valid = false;
-    if (path == nullptr || spool_folder == nullptr) return false;
+namespace detail {
+
+bool continues_with_message(const char* chunk, std::size_t length) {
+    if (!starts_message(chunk, length)) return false;
+    // As in copy_messages: a chunk cut short by the end of the file ends the
+    // message before it, and one cut at the chunk limit starts a message only
+    // with a CR in it.
+    if (ends_with_lf(chunk, length)) return true;
+    return length >= chunk_limit && std::memchr(chunk, '\r', length) != nullptr;
+}
+
+}  // namespace detail
+
+namespace {
+
+// Opens the maildrop (creating it empty), checks that it is the session's own
+// single-linked regular file and takes the stream lock; -1 (logged) otherwise.
+int open_maildrop(const char* path, struct stat& st, bool in_place) {
     // Created with the user's rights and mode 0600 from the start; a symbolic
     // link, a folder or a hard-linked file is never taken for the maildrop.
-    const util::unique_fd maildrop(
+    util::unique_fd maildrop(
         ::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     const int fd = maildrop.get();
     if (fd < 0) {
         if (errno == ELOOP) refuse(path, "it is a symbolic link");
         if (errno == EISDIR) refuse(path, "it is a folder");
-        return false;
+        return -1;
     }
-    struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
         refuse(path, "not a regular file with a single link");
-        return false;
+        return -1;
     }
     // The session keeps the group mail, which may reach other users' mail
     // (a path through a link the user planted, a shared folder): only a
     // maildrop of the session's own user is ever read or written.
     if (st.st_uid != ::geteuid()) {
         refuse(path, "not owned by the session's user");
-        return false;
+        return -1;
     }
     std::srand(static_cast<unsigned>(std::time(nullptr)));
-    (void)::fchmod(fd, 0600);
+    // Served in place, a mode already right is left alone: even an unchanged
+    // mode would give the maildrop a new change time, and the index would no
+    // longer match it.
+    if (!in_place || (st.st_mode & 07777) != 0600) (void)::fchmod(fd, 0600);
     // Without the stream lock a delivery could be half written under our
     // reading, and a journal replay could race a writer: nothing is read.
     if (!lock_stream(fd)) {
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to lock maildrop stream", path,
                        std::strerror(errno));
+        return -1;
+    }
+    return maildrop.release();
+}
+
+bool settle_ids(bool ok) {
+    if (detail::end_unique_ids(ok) || !ok) return ok;
+    log_id_failure();
+    return false;
+}
+
+// One spool file per message, and the digest of everything read.
+bool spool_table(int fd, const char* path, const char* spool_folder, std::int64_t* scanned) {
+    release_message_table();
+    messages.in_place = false;
+    detail::set_spool_prefix(spool_folder);
+    detail::digest_begin();
+    detail::begin_unique_ids();
+    const bool ok = copy_messages(fd, path, scanned, 0, false) &&
+                    detail::digest_finish(detail::last_scan.digest);
+    return settle_ids(ok);
+}
+
+// No spool files: the table as the index left it where it still describes
+// the maildrop, and the messages after it read from the maildrop.
+bool in_place_table(int fd, const char* path, std::int64_t* scanned) {
+    struct stat now;
+    if (::fstat(fd, &now) != 0) {
+        log_read_failure(path);
         return false;
     }
+    const std::int64_t base = detail::index_load(fd, path, now);
+    if (base < 0) return false;
+    const bool ok = copy_messages(fd, path, scanned, base, true) && detail::blocks_finish(*scanned);
+    if (!settle_ids(ok)) return false;
+    detail::index_note_scan(now, base, *scanned);
+    return true;
+}
+
+// Completes an interrupted rewrite, then builds the table.
+bool scan(const char* path, const char* spool_folder) {
+    detail::last_scan.valid = false;
+    if (path == nullptr) return false;
+    struct stat st;
+    util::unique_fd maildrop(open_maildrop(path, st, spool_folder == nullptr));
+    const int fd = maildrop.get();
+    if (fd < 0) return false;
 
     // A rewrite interrupted by a crash is finished before anything is read,
     // so the scan never sees a torn maildrop.
@@ -338,18 +425,9 @@ bool scan_maildrop(const char* path, const char* spool_folder) {
     detail::close_removed_journal();
 
     std::int64_t scanned = 0;
-    unsigned char digest[detail::content_digest_size];
-    if (ok) {
-        release_message_table();
-        detail::set_spool_prefix(spool_folder);
-        detail::digest_begin();
-        detail::begin_unique_ids();
-        ok = copy_messages(fd, path, &scanned) && detail::digest_finish(digest);
-        if (!detail::end_unique_ids(ok) && ok) {
-            log_id_failure();
-            ok = false;
-        }
-    }
+    if (ok)
+        ok = spool_folder != nullptr ? spool_table(fd, path, spool_folder, &scanned)
+                                     : in_place_table(fd, path, &scanned);
     (void)::lseek(fd, 0, SEEK_SET);  // lockf counts from the offset
     (void)unlock_stream(fd);
     if (!ok) return false;
@@ -357,8 +435,19 @@ bool scan_maildrop(const char* path, const char* spool_folder) {
     detail::last_scan.length = scanned;
     detail::last_scan.device = st.st_dev;
     detail::last_scan.inode = st.st_ino;
-    std::memcpy(detail::last_scan.digest, digest, sizeof digest);
+    // The messages are read from this very descriptor until the session ends.
+    if (spool_folder == nullptr) detail::keep_served_maildrop(maildrop.release());
     return true;
+}
+
+}  // namespace
+
+bool scan_maildrop(const char* path, const char* spool_folder) {
+    return spool_folder != nullptr && scan(path, spool_folder);
+}
+
+bool scan_maildrop_in_place(const char* path) {
+    return scan(path, nullptr);
 }
 
 }  // namespace tollmar::maildrop

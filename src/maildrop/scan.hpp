@@ -8,4 +8,11 @@ namespace tollmar::maildrop {
 // on success (possibly no messages), false on failure.
 bool scan_maildrop(const char* path, const char* spool_folder);
 
+// The same table without spool files: each entry records where its message
+// starts in the maildrop, which stays open for reading them
+// (served_maildrop.hpp). The table comes from the index beside the maildrop
+// where that still describes it (index.hpp), so only what was appended since
+// is read.
+bool scan_maildrop_in_place(const char* path);
+
 }  // namespace tollmar::maildrop

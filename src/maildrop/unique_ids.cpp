@@ -191,5 +191,43 @@ bool end_unique_ids(bool scan_succeeded) {
     return ok;
 }
 
+bool seed_unique_ids() {
+    for (std::int32_t i = 0; i < messages.count; ++i) {
+        message_entry& entry = messages.entries[i];
+        if (entry.occurrence != 0) {
+            entry.occurrence = 1;  // numbered again by end_unique_ids
+            continue;
+        }
+        if (claim(entry.digest, i) != -1) return false;
+    }
+    return true;
+}
+
+bool resettle_unique_ids(bool (*head_of)(std::int32_t index, unsigned char* digest)) {
+    begin_unique_ids();
+    bool ok = true;
+    for (std::int32_t i = 0; ok && i < messages.count; ++i) {
+        message_entry& entry = messages.entries[i];
+        if (entry.occurrence == 0) {
+            ok = claim(entry.digest, i) == -1;
+            continue;
+        }
+        unsigned char whole_digest[sizeof entry.digest];
+        std::memcpy(whole_digest, entry.digest, sizeof whole_digest);
+        ok = head_of(i, entry.digest);
+        if (!ok) break;
+        // The slot compares with the holder's digest: the entry holds its head
+        // digest while it claims, and keeps it only if it becomes the holder.
+        const std::int32_t holder = claim(entry.digest, i);
+        if (holder == -2) ok = false;
+        if (holder == -1) entry.occurrence = 0;
+        if (holder >= 0) {
+            std::memcpy(entry.digest, whole_digest, sizeof whole_digest);
+            entry.occurrence = 1;
+        }
+    }
+    return end_unique_ids(ok);
+}
+
 }  // namespace detail
 }  // namespace tollmar::maildrop

@@ -12,6 +12,7 @@
 // from session to session while the maildrop before the message does.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 #include "maildrop/message_table.hpp"
 
@@ -37,5 +38,19 @@ void start_message_id();
 bool add_message_bytes(const char* bytes, std::size_t length);
 bool finish_message_id();
 bool end_unique_ids(bool scan_succeeded);
+
+// For a table whose ids are already settled (taken from an index) before the
+// scan adds more messages: after begin_unique_ids, records each entry with
+// its head id as that id's holder, so later messages are numbered as in a
+// scan of the whole maildrop. False when two entries claim one head id (the
+// table cannot come from a scan) or memory runs out.
+bool seed_unique_ids();
+
+// For a table some of whose messages are gone (a rewrite): settles the ids
+// again as a scan of what is left would. head_of writes the head digest of
+// entry i (MD5 of its first 255 bytes) for each entry that lost its head id
+// to an earlier one, which may be gone now. False when that fails or memory
+// runs out.
+bool resettle_unique_ids(bool (*head_of)(std::int32_t index, unsigned char* digest));
 
 }  // namespace tollmar::maildrop::detail

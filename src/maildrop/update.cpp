@@ -54,14 +54,17 @@
 #include <climits>
 #include <cstring>
 
+#include "maildrop/content_blocks.hpp"
 #include "maildrop/content_digest.hpp"
 #include "maildrop/file_io.hpp"
+#include "maildrop/index.hpp"
 #include "maildrop/journal.hpp"
 #include "maildrop/lock.hpp"
 #include "maildrop/lock_detail.hpp"
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
+#include "maildrop/served_maildrop.hpp"
 #include "util/log.hpp"
 #include "util/unique_fd.hpp"
 
@@ -187,6 +190,15 @@ const char* unsafe_to_rewrite(int fd, const char* path, struct stat* st) {
     if (::fstat(fd, st) != 0) return std::strerror(errno);
     if (st->st_size < static_cast<off_t>(detail::last_scan.length))
         return "shorter than when it was scanned";
+    if (messages.in_place) {
+        errno = 0;
+        if (!detail::blocks_match(fd, detail::last_scan.length))
+            return errno == 0 ? "scanned part changed since the scan"
+                              : "scanned part could not be read again";
+        if (!detail::deletions_fall_on_messages(fd, detail::last_scan.length))
+            return "no message where the scan found one";
+        return nullptr;
+    }
     unsigned char digest[detail::content_digest_size];
     if (!detail::digest_range(fd, detail::last_scan.length, digest))
         return "scanned part could not be read again";
@@ -231,6 +243,7 @@ bool update_maildrop(const char* path) {
         problem = unsafe_to_rewrite(fd, path, &st);
         if (problem == nullptr)
             done = rewrite(fd, path, plan, static_cast<std::int64_t>(st.st_size));
+        if (done) detail::index_after_rewrite(fd, path);
         (void)unlock_stream(fd);
     }
     if (problem != nullptr) keep_everything(path, problem);

@@ -156,9 +156,17 @@ void arm_cleanup() {
 
 // The session's own spool folder, made as the account so that it is the
 // account's from the start; then the maildrop is scanned into spool files.
+// Served in place, the session makes no spool files and no folder for them.
 void scan_as_account(int fd, const char* path) {
-    const char* spool_folder = maildrop::make_session_spool_folder(config::settings.spool_tmp_dir);
-    if (spool_folder == nullptr || !maildrop::scan_maildrop(path, spool_folder)) {
+    bool scanned = false;
+    if (config::settings.serve_from_maildrop) {
+        scanned = maildrop::scan_maildrop_in_place(path);
+    } else {
+        const char* spool_folder =
+            maildrop::make_session_spool_folder(config::settings.spool_tmp_dir);
+        scanned = spool_folder != nullptr && maildrop::scan_maildrop(path, spool_folder);
+    }
+    if (!scanned) {
         channel::send_text(fd, "-ERR [SYS/PERM] failed to scan maildrop contents\r\n");
         maildrop::remove_spool_files();
         maildrop::cleanup_at_exit();

@@ -7,6 +7,7 @@
 
 #include "channel/line_io.hpp"
 #include "maildrop/message_table.hpp"
+#include "maildrop/served_maildrop.hpp"
 #include "maildrop/unique_ids.hpp"
 #include "maildrop/wire_form.hpp"
 #include "session/message_sender.hpp"
@@ -35,22 +36,35 @@ maildrop::message_entry& entry_of(unsigned long number) {
 }
 
 // The body of a RETR or TOP reply: the message's spool file in its wire
-// form. A spool file that cannot be opened sends nothing (logged).
+// form, or served in place its part of the maildrop. A spool file that cannot
+// be opened sends nothing (logged).
 void send_spool_file(int fd, const char* path, const maildrop::message_entry& entry,
                      std::uint64_t body_lines) {
+    if (maildrop::messages.in_place) {
+        if (!send_message(fd, maildrop::served_maildrop(), entry.offset, entry.spool_length,
+                          body_lines))
+            maildrop::log_served_read_failure(errno);
+        return;
+    }
     const util::unique_fd file(spool_open(path));
     if (file.get() < 0) return;
     if (!send_message(fd, file.get(), 0, entry.spool_length, body_lines))
         log_spool_read_failure(path, errno);
 }
 
-// RETR and TOP: a number that names no message is refused; otherwise the
-// reply starts (corked) and path holds the message's spool path ("" when the
-// entry has none, which no file opens under).
+// RETR and TOP: a number that names no message is refused, and so is, when
+// served in place, a message no longer where the scan found it (the session
+// has nothing else to send it from); otherwise the reply starts (corked) and
+// path holds the message's spool path ("" when the entry has none, which no
+// file opens under).
 bool begin_message_reply(int fd, unsigned long number,
                          char (&path)[maildrop::spool_path_capacity]) {
     if (!msg_is_valid(number)) {
         channel::send_text(fd, no_such_message);
+        return false;
+    }
+    if (maildrop::messages.in_place && !maildrop::message_in_place(entry_of(number))) {
+        channel::send_text(fd, "-ERR [SYS/TEMP] message no longer in the maildrop\r\n");
         return false;
     }
     channel::cork_output();

@@ -6,9 +6,11 @@
 
 #include "channel/line_io.hpp"
 #include "channel/tls.hpp"
+#include "maildrop/index.hpp"
 #include "maildrop/lock.hpp"
 #include "maildrop/maildrop_path.hpp"
 #include "maildrop/message_table.hpp"
+#include "maildrop/served_maildrop.hpp"
 #include "maildrop/spool_folder.hpp"
 #include "maildrop/update.hpp"
 #include "session/command_tables.hpp"
@@ -30,6 +32,9 @@ namespace tollmar::session {
 void cmd_quit(int fd, const char*) {
     const char* path = maildrop::maildrop_path();
     const bool removed = !maildrop_dirty || maildrop::update_maildrop(path);
+    // Served in place: the index of what the maildrop now holds, while the
+    // dot-lock still keeps other sessions out (a rewrite wrote it already).
+    if (removed) maildrop::write_index_at_end(path);
     summary_quit(removed);
     maildrop::unlock_maildrop(path);
     std::string swept_path = path != nullptr ? path : "";
@@ -41,6 +46,7 @@ void cmd_quit(int fd, const char*) {
     channel::tls_end();
     maildrop::release_removed_journal();
     maildrop::remove_spool_files();
+    maildrop::close_served_maildrop();
     maildrop::release_message_table();
     // Off the client's path: what dead or robbed sessions left beside the
     // maildrop, and the folders of the account's killed sessions.

@@ -52,6 +52,7 @@ std::string dump_settings() {
     add("mail_spool_dir", or_none(settings.mail_spool_dir));
     add("home_mbox", or_none(settings.home_mbox));
     add("spool_tmp_dir", or_none(settings.spool_tmp_dir));
+    add("serve_from_maildrop", std::to_string(settings.serve_from_maildrop));
     add("io_timeout", std::to_string(settings.io_timeout));
     add("prelogin_user", or_none(settings.prelogin_user));
     add("per_address_limit", std::to_string(settings.per_address_limit));
@@ -124,6 +125,7 @@ TEST(CommandLine, DefaultsWithoutOptions) {
     EXPECT_EQ(s["mail_spool_dir"], "/var/mail/");
     EXPECT_EQ(s["home_mbox"], "(none)");
     EXPECT_EQ(s["spool_tmp_dir"], "/tmp");
+    EXPECT_EQ(s["serve_from_maildrop"], "0");
     EXPECT_EQ(s["io_timeout"], "30");
     EXPECT_EQ(s["prelogin_user"], "nobody");
     EXPECT_EQ(s["per_address_limit"], "20");
@@ -154,6 +156,8 @@ TEST(CommandLine, EachOptionSetsItsField) {
         {{"-D"}, "use_access_lists", "1"},
         {{"-L", "Mail/inbox"}, "home_mbox", "Mail/inbox"},
         {{"-x", "/var/tmp"}, "spool_tmp_dir", "/var/tmp"},
+        {{"-X"}, "serve_from_maildrop", "1"},
+        {{"-eX"}, "serve_from_maildrop", "1"},
         {{"-p", "2110"}, "port", "2110"},
         {{"-p", "pop3"}, "port", "pop3"},
         {{"-s"}, "tls_mode", "1"},

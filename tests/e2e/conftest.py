@@ -23,6 +23,9 @@ Fixtures:
     Shortcut for ``sandbox.syslog``.
 ``tls_files``
     (cert_path, key_path) of a self-signed certificate made once per session.
+``serving``
+    Parametrizes a test over both ways of serving messages: the options for
+    spool copies (none) and for serving in place from the maildrop (-X).
 
 A typical test::
 
@@ -97,6 +100,12 @@ def tls_files():
 
     yield get
     shutil.rmtree(folder, ignore_errors=True)
+
+
+@pytest.fixture(params=["spool", "in_place"])
+def serving(request):
+    """Server options for each way of serving messages; see the module text."""
+    return ("-X",) if request.param == "in_place" else ()
 
 
 @pytest.fixture

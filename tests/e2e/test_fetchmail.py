@@ -53,10 +53,10 @@ class Fetchmail:
         return read_bytes(self.out) if os.path.exists(self.out) else b""
 
 
-def test_fetchmail_keeps_both_reports_of_one_second(sandbox, server):
+def test_fetchmail_keeps_both_reports_of_one_second(sandbox, server, serving):
     sandbox.add_user("alice", "s3cret")
     mbox = sandbox.write_mbox("alice", FIRST)
-    srv = server.start()
+    srv = server.start(*serving)
     folder = os.path.join(sandbox.base, "fetchmail")
     os.mkdir(folder, 0o700)
     fetch = Fetchmail(folder, srv.port)

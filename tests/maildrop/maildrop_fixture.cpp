@@ -15,6 +15,7 @@
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
+#include "maildrop/served_maildrop.hpp"
 #include "maildrop/spool_folder.hpp"
 #include "maildrop/update.hpp"
 #include "support/temp_folder.hpp"
@@ -88,10 +89,21 @@ std::string spool_path(int index) {
 }
 
 std::vector<scanned_message> scanned_messages() {
+    using tollmar::maildrop::messages;
     std::vector<scanned_message> out;
-    for (int i = 0; i < tollmar::maildrop::messages.count; ++i) {
-        const auto& e = tollmar::maildrop::messages.entries[i];
-        out.push_back({read_file(spool_path(i)), e.spool_length, e.size});
+    for (int i = 0; i < messages.count; ++i) {
+        const auto& e = messages.entries[i];
+        std::string bytes;
+        if (messages.in_place) {
+            // Served in place: the message's part of the open maildrop.
+            bytes.resize(static_cast<std::size_t>(e.spool_length));
+            const ssize_t got = ::pread(tollmar::maildrop::served_maildrop(), bytes.data(),
+                                        bytes.size(), static_cast<off_t>(e.offset));
+            bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        } else {
+            bytes = read_file(spool_path(i));
+        }
+        out.push_back({bytes, e.spool_length, e.size});
     }
     return out;
 }

@@ -2,6 +2,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -12,10 +13,14 @@
 
 #include "maildrop/content_digest.hpp"
 
+#include "maildrop/index.hpp"
+#include "maildrop/lock.hpp"
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan.hpp"
 #include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
+#include "maildrop/served_maildrop.hpp"
+#include "maildrop/unique_ids.hpp"
 #include "maildrop/update.hpp"
 #include "maildrop_fixture.hpp"
 
@@ -114,6 +119,86 @@ TEST_F(MaildropTest, ScanSplitsMessagesAtFromLineChunks) {
         EXPECT_EQ(read_file(mbox), c.maildrop);  // the scan never writes
         tollmar::maildrop::remove_spool_files();
         EXPECT_TRUE(list_folder(spool).empty());
+    }
+}
+
+// Served in place, the table is the one the spool copies give, whether the
+// scan reads the whole maildrop or an index covers its first part (wherever
+// that part ends: at a message start the rest is read on from there,
+// anywhere else the index is set aside) and the ids count the messages
+// before the index's end.
+struct table_row {
+    scanned_message message;
+    std::string id;
+    bool operator==(const table_row&) const = default;
+};
+
+std::vector<table_row> table_rows() {
+    std::vector<table_row> rows;
+    const std::vector<scanned_message> all = scanned_messages();
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        char id[maildrop::unique_id_capacity];
+        maildrop::format_unique_id(messages.entries[i], id);
+        rows.push_back({all[i], id});
+    }
+    return rows;
+}
+
+// One session served in place: its table, and the index it leaves behind.
+std::vector<table_row> in_place_session(const std::string& drop) {
+    EXPECT_TRUE(maildrop::lock_maildrop(drop.c_str(), ::geteuid(), ::getegid()));
+    EXPECT_TRUE(maildrop::scan_maildrop_in_place(drop.c_str()));
+    std::vector<table_row> rows = table_rows();
+    maildrop::write_index_at_end(drop.c_str());
+    maildrop::close_served_maildrop();
+    maildrop::release_message_table();
+    maildrop::unlock_maildrop(drop.c_str());
+    return rows;
+}
+
+TEST_F(MaildropTest, InPlaceTableIsTheSpoolTableWhereverTheIndexEnds) {
+    std::vector<scan_case> cases = scan_cases();
+    const std::string twin = "From r@x Mon Jan  1 00:00:00 2024\n" + repeat('h', 300) + "\n";
+    cases.push_back({"twins across the index's end",
+                     twin + "\none\n" + twin + "\ntwo\n" + twin + "\none\n" + twin + "\ntwo\n",
+                     {}});
+    for (const scan_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(mbox, c.maildrop);
+        ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        const std::vector<table_row> expected = table_rows();
+        maildrop::remove_spool_files();
+        maildrop::release_message_table();
+        EXPECT_EQ(in_place_session(mbox), expected);
+        EXPECT_EQ(in_place_session(mbox), expected);  // from the index alone
+        // Every line start, and a few places inside lines.
+        std::vector<std::size_t> ends;
+        for (std::size_t at = 1; at < c.maildrop.size(); ++at)
+            if (c.maildrop[at - 1] == '\n' || at % 1000 == 0) ends.push_back(at);
+        std::vector<std::size_t> starts;
+        std::size_t at = 0;
+        for (const table_row& row : expected) {
+            starts.push_back(at);
+            at += static_cast<std::size_t>(row.message.spool_length);
+        }
+        for (const std::size_t end : ends) {
+            SCOPED_TRACE(end);
+            ::unlink((mbox + ".tollmar-index").c_str());
+            write_file(mbox, c.maildrop.substr(0, end));
+            const std::vector<table_row> before = in_place_session(mbox);
+            append_file(mbox, c.maildrop.substr(end));
+            logged.clear();
+            ASSERT_EQ(in_place_session(mbox), expected);
+            // Read on from the index's end exactly when a message starts
+            // there and the messages before it are the same.
+            const bool read_on = std::find(starts.begin(), starts.end(), end) != starts.end() &&
+                                 std::equal(before.begin(), before.end(), expected.begin(),
+                                            [](const table_row& a, const table_row& b) {
+                                                return a.message == b.message;
+                                            });
+            EXPECT_EQ(logged_containing(LOG_WARNING, "ignoring maildrop index"), !read_on);
+        }
+        ::unlink((mbox + ".tollmar-index").c_str());
     }
 }
 

@@ -3,8 +3,9 @@
 
 Runs the real server binary ($TOLLMAR_BIN) as root inside the end-to-end
 sandbox of tests/e2e (private mount namespace, tmpfs /var/mail, test account
-files, captured /dev/log). Two listeners share the same maildrops: one plain,
-one with TLS on the whole connection.
+files, captured /dev/log). Four listeners share the same maildrops: plain
+and with TLS on the whole connection, each once with spool copies and once
+serving in place (-X), which keeps an index beside each maildrop.
 
 While many POP3 sessions run at once (random mixes of STAT, LIST, UIDL, TOP,
 RETR, DELE, RSET, NOOP and QUIT, some keeping their mail, some deleting),
@@ -251,6 +252,11 @@ class Figures:
         self.c[name] += n
 
 
+# The answer of a session served in place to RETR or TOP once its dot-lock is
+# gone: another session may have rewritten the maildrop at its offsets.
+NOT_IN_MAILDROP = "-ERR [SYS/TEMP] message no longer in the maildrop"
+
+
 class SessionFailure(Exception):
     """The server answered something no correct server may send."""
 
@@ -313,7 +319,13 @@ class Soak:
         limit = ("-n", str(max(100, 4 * self.args.concurrency)))
         self.plain = self.control.start(*limit)
         self.tls = self.control.start(*limit, tls=True)
-        self.listeners = {self.plain.pid, self.tls.pid}
+        # Half of the servers serve in place (-X): their sessions and those
+        # with spool copies take turns on the same maildrops, so each -X login
+        # meets indexes left by -X sessions, maildrops rewritten since by the
+        # others, and indexes of sessions killed at any point.
+        self.plain_x = self.control.start(*limit, "-X")
+        self.tls_x = self.control.start(*limit, "-X", tls=True)
+        self.listeners = {self.plain.pid, self.tls.pid, self.plain_x.pid, self.tls_x.pid}
 
     def fill_big_accounts(self):
         """The first accounts start with large maildrops, so that a rewrite takes
@@ -516,16 +528,19 @@ class Soak:
         from pop3_server import process_state, wait_until
         os.kill(pid, signal.SIGSTOP)
         wait_until(lambda: process_state(pid) in ("T", "t", None), "process %d to stop" % pid)
+        robbed = False
         try:
             with open(acct.path + ".lock", "rb") as f:
                 if f.read(32) == str(pid).encode():
                     os.unlink(acct.path + ".lock")
                     self.fig.add("dot-locks expired under a stopped session")
+                    robbed = True
         except FileNotFoundError:
             pass
         self.fig.add("sessions stopped")
         time.sleep(rng.uniform(0.2, 1.0))  # how long the session stays stopped
         os.kill(pid, signal.SIGCONT)
+        return robbed
 
     def check_listing(self, acct, no, uidls, sizes, snapshot, pid):
         """Checks a session's view of the maildrop; returns {number: id}."""
@@ -621,10 +636,17 @@ class Soak:
 
         with self.lock:
             snapshot = set(acct.delivered)
-        server = self.tls if tls else self.plain
+        # Odd sessions go to the servers that serve in place.
+        in_place = no % 2 == 1
+        if in_place:
+            server = self.tls_x if tls else self.plain_x
+        else:
+            server = self.tls if tls else self.plain
         self.fig.add("sessions")
         if tls:
             self.fig.add("sessions over TLS")
+        if in_place:
+            self.fig.add("sessions served in place (-X)")
         marked = set()
         pid = None
         outcome = "unknown"
@@ -679,6 +701,7 @@ class Soak:
                 c.close()
                 self.note_dead(acct, pid)
 
+            lost_lock = False
             for step in range(ops):
                 if fault == "kill" and kill_point == "between" and step == fault_at:
                     kill()
@@ -694,12 +717,14 @@ class Soak:
                     self.fig.add("clients vanished mid-RETR")
                     return
                 if fault == "stall" and step == fault_at:
-                    self.stall(rng, acct, pid)
+                    # Served in place, a session without its dot-lock has no
+                    # copy to send a message from and must refuse instead.
+                    lost_lock = self.stall(rng, acct, pid) and in_place
                 if fault == "kill" and kill_point == "inflight" and step == fault_at:
                     c.send_line("RETR %d" % rng.choice(numbers) if numbers else "LIST")
                     kill()
                     return
-                self.operation(c, rng, acct, no, pid, ids, sizes, marked, deleting)
+                self.operation(c, rng, acct, no, pid, ids, sizes, marked, deleting, lost_lock)
 
             if kill_point == "rewrite" and not marked:
                 # A rewrite to interrupt needs a deletion.
@@ -752,7 +777,7 @@ class Soak:
                 elif outcome == "unknown":
                     acct.maybe_deleted |= marked
 
-    def operation(self, c, rng, acct, no, pid, ids, sizes, marked, deleting):
+    def operation(self, c, rng, acct, no, pid, ids, sizes, marked, deleting, lost_lock):
         numbers = sorted(ids)
         live = [n for n in numbers if ids[n] not in marked]
         what = rng.choices(["RETR", "TOP", "DELE", "RSET", "LIST", "UIDL", "STAT", "NOOP"],
@@ -762,6 +787,9 @@ class Soak:
         if what == "RETR":
             n = rng.choice(live)
             status, body = c.multi("RETR %d" % n)
+            if lost_lock and status == NOT_IN_MAILDROP:
+                self.fig.add("RETRs and TOPs refused after the dot-lock was lost (-X)")
+                return
             if not status.startswith("+OK"):
                 raise SessionFailure("RETR %d answered %r" % (n, status))
             msg = acct.generated[ids[n]]
@@ -772,6 +800,9 @@ class Soak:
             n = rng.choice(live)
             k = rng.randint(0, 5)
             status, body = c.multi("TOP %d %d" % (n, k))
+            if lost_lock and status == NOT_IN_MAILDROP:
+                self.fig.add("RETRs and TOPs refused after the dot-lock was lost (-X)")
+                return
             if not status.startswith("+OK"):
                 raise SessionFailure("TOP answered %r" % status)
             if self.compare(acct, no, pid, "TOP", ids[n], unstuff(body),
@@ -901,8 +932,10 @@ class Soak:
         wait_until(lambda: not any(children_of(p) for p in self.listeners),
                    "every connection process to end", timeout=60)
         names = {a.name for a in self.accounts}
+        # The index an in-place session keeps beside a maildrop stays by design.
+        indexes = {n + ".tollmar-index" for n in names}
         for name in sorted(os.listdir(self.sandbox.mail_dir)):
-            if name not in names:
+            if name not in names and name not in indexes:
                 self.anomaly("left in the mail folder", name, "end", name)
         for name in sorted(os.listdir(self.sandbox.spool_tmp)):
             self.anomaly("left in the spool folder", name, "end", name)
@@ -990,6 +1023,9 @@ class Soak:
             ("TOPs checked", c["TOPs checked"]),
             ("messages deleted by QUIT +OK", c["messages deleted by QUIT +OK"]),
             ("QUITs answered -ERR", c["QUITs answered -ERR"]),
+            ("sessions served in place (-X)", c["sessions served in place (-X)"]),
+            ("  RETR/TOP refused, dot-lock lost",
+             c["RETRs and TOPs refused after the dot-lock was lost (-X)"]),
             ("kills injected", c["kills injected"]),
             ("  between commands", c["kills between"]),
             ("  during a command", c["kills inflight"]),

@@ -1,0 +1,304 @@
+#include "maildrop/index.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "digest/md5.hpp"
+#include "maildrop/chunk_reader.hpp"
+#include "maildrop/content_blocks.hpp"
+#include "maildrop/file_io.hpp"
+#include "maildrop/index_file.hpp"
+#include "maildrop/lock.hpp"
+#include "maildrop/message_table.hpp"
+#include "maildrop/scan_record.hpp"
+#include "maildrop/served_maildrop.hpp"
+#include "maildrop/unique_ids.hpp"
+#include "util/log.hpp"
+#include "util/unique_fd.hpp"
+
+namespace tollmar::maildrop {
+
+namespace {
+
+// The least of the last indexed bytes a grown maildrop is checked on.
+constexpr std::int64_t least_sample = 64 * 1024;
+// A change time this close to the clock may be shared by a later write.
+constexpr std::int64_t racy_window_ns = 100 * 1000 * 1000;
+// The bytes a message start is judged on: one chunk.
+char start_buffer[detail::chunk_limit];
+
+struct session_index {
+    bool noted;                       // a table was completed (index_note_scan)
+    bool current;                     // the index on disk describes it already
+    detail::index_identity identity;  // what the index of the table records
+};
+session_index state = {};
+
+void ignore(const char* path, const char* why) {
+    util::log_line(LOG_WARNING, "%s: %s: %s", "ignoring maildrop index", path, why);
+}
+
+void log_write_failure(const char* path, int error) {
+    util::log_line(LOG_ERR, "%s: %s: %s", "failed to write maildrop index", path,
+                   std::strerror(error));
+}
+
+// The index under the journal's trust rules; -1 when there is none (or it
+// was logged and is to be ignored).
+int open_index(const char* index_path) {
+    util::unique_fd fd(::open(index_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno == ELOOP)
+            ignore(index_path, "it is a symbolic link");
+        else if (errno != ENOENT)
+            ignore(index_path, std::strerror(errno));
+        return -1;
+    }
+    struct stat st;
+    const char* reason = nullptr;
+    if (::fstat(fd.get(), &st) != 0)
+        reason = std::strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        reason = "not a regular file";
+    else if (st.st_uid != ::geteuid())
+        reason = "not owned by the session's user";
+    else if (st.st_nlink != 1)
+        reason = "it has more than one link";
+    else if ((st.st_mode & 077) != 0)
+        reason = "group or other may access it";
+    if (reason != nullptr) {
+        ignore(index_path, reason);
+        return -1;
+    }
+    return fd.release();
+}
+
+bool same_time(const struct stat& st, const detail::index_identity& id) {
+    return st.st_ctim.tv_sec == id.ctime_sec && st.st_ctim.tv_nsec == id.ctime_nsec;
+}
+
+// Whether the block holding byte `end - 1` (and the one before it when that
+// leaves fewer than least_sample bytes) still has its indexed digest.
+bool sample_matches(int fd, std::int64_t end) {
+    std::int64_t block = (end - 1) / detail::guard_block;
+    const std::int64_t last = block;
+    if (end - block * detail::guard_block < least_sample && block > 0) --block;
+    for (; block <= last; ++block) {
+        const std::int64_t from = block * detail::guard_block;
+        const std::int64_t to = from + detail::guard_block < end ? from + detail::guard_block : end;
+        unsigned char digest[detail::content_digest_size];
+        if (!detail::digest_span(fd, from, to, digest) ||
+            std::memcmp(digest, detail::block_digests()[block], sizeof digest) != 0)
+            return false;
+    }
+    return true;
+}
+
+// Picks the running block up where the index ends: its bytes so far are
+// digested again.
+bool resume_blocks_at(int fd, std::int64_t end) {
+    const std::int64_t kept = end / detail::guard_block;
+    detail::blocks_resume(kept);
+    std::int64_t at = kept * detail::guard_block;
+    while (at < end) {
+        const std::size_t n = end - at < static_cast<std::int64_t>(sizeof start_buffer)
+                                  ? static_cast<std::size_t>(end - at)
+                                  : sizeof start_buffer;
+        if (detail::pread_full(fd, start_buffer, n, static_cast<off_t>(at)) !=
+            static_cast<ssize_t>(n))
+            return false;
+        detail::blocks_add(start_buffer, n);
+        at += static_cast<std::int64_t>(n);
+    }
+    return true;
+}
+
+// Why the index just read does not describe the maildrop `now`; nullptr
+// when it does (the blocks then resume at its end).
+const char* mismatch(int fd, const struct stat& now, const detail::index_identity& id) {
+    if (static_cast<std::uint64_t>(now.st_dev) != id.device ||
+        static_cast<std::uint64_t>(now.st_ino) != id.inode)
+        return "it is not this maildrop's";
+    const auto length = static_cast<std::int64_t>(now.st_size);
+    const bool unchanged = same_time(now, id) && length == id.length;
+    if (!unchanged && length <= id.length) return "the maildrop changed since it was indexed";
+    if (unchanged && (id.flags & detail::index_racy) != 0 && !detail::blocks_match(fd, id.indexed))
+        return "the maildrop changed since it was indexed";
+    if (length > id.indexed && id.indexed > 0 &&
+        (!sample_matches(fd, id.indexed) || !detail::message_starts_at(fd, id.indexed)))
+        return "the maildrop changed since it was indexed";
+    if (!resume_blocks_at(fd, id.indexed)) return std::strerror(errno);
+    return nullptr;
+}
+
+// A leftover of ours (a session killed while writing) goes; anything else
+// under the name stays, and O_EXCL then refuses to write through it.
+void discard_temp_index(const char* temp_path) {
+    struct stat st;
+    if (::lstat(temp_path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+        st.st_nlink == 1)
+        (void)::unlink(temp_path);
+}
+
+// The table from the index; its end, or 0 (table emptied) when it is of no use.
+std::int64_t table_from_index(int fd, const char* path, const struct stat& now) {
+    char index_path[PATH_MAX + 32];
+    char temp_path[PATH_MAX + 32];
+    if (!detail::sibling_path(index_path, sizeof index_path, path, detail::index_suffix) ||
+        !detail::sibling_path(temp_path, sizeof temp_path, path, detail::index_temp_suffix))
+        return 0;
+    // What a session killed while writing its index left.
+    discard_temp_index(temp_path);
+    const util::unique_fd index(open_index(index_path));
+    if (index.get() < 0) return 0;
+    detail::index_identity id = {};
+    const char* why = nullptr;
+    if (!detail::read_index(index.get(), id, &why)) {
+        ignore(index_path, why);
+        return 0;
+    }
+    why = mismatch(fd, now, id);
+    // Only messages read after the index need the claims of those before;
+    // an unchanged maildrop keeps the ids as the index has them.
+    const bool grown = static_cast<std::int64_t>(now.st_size) > id.indexed;
+    if (why == nullptr && grown && !detail::seed_unique_ids()) why = "damaged";
+    if (why != nullptr) {
+        ignore(index_path, why);
+        release_message_table();
+        return 0;
+    }
+    state.identity = id;
+    return id.indexed;
+}
+
+bool coarse_now_past(const struct timespec& then) {
+    struct timespec now;
+    if (::clock_gettime(CLOCK_REALTIME_COARSE, &now) != 0) return false;
+    const std::int64_t ns = (static_cast<std::int64_t>(now.tv_sec) - then.tv_sec) * 1000000000 +
+                            (now.tv_nsec - then.tv_nsec);
+    return ns >= racy_window_ns;
+}
+
+bool write_index_file(const char* path) {
+    char index_path[PATH_MAX + 32];
+    char temp_path[PATH_MAX + 32];
+    if (!detail::sibling_path(index_path, sizeof index_path, path, detail::index_suffix) ||
+        !detail::sibling_path(temp_path, sizeof temp_path, path, detail::index_temp_suffix)) {
+        log_write_failure(path, ENAMETOOLONG);
+        return false;
+    }
+    discard_temp_index(temp_path);
+    util::unique_fd fd(
+        ::open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (fd.get() < 0) {
+        log_write_failure(temp_path, errno);
+        return false;
+    }
+    bool ok = detail::write_index(fd.get(), state.identity) && ::fsync(fd.get()) == 0;
+    if (ok) ok = ::close(fd.release()) == 0;
+    if (ok) ok = ::rename(temp_path, index_path) == 0;
+    if (!ok) {
+        log_write_failure(index_path, errno);
+        (void)::unlink(temp_path);
+    }
+    return ok;
+}
+
+void set_identity(const struct stat& st, std::int64_t indexed) {
+    state.identity.device = static_cast<std::uint64_t>(st.st_dev);
+    state.identity.inode = static_cast<std::uint64_t>(st.st_ino);
+    state.identity.ctime_sec = st.st_ctim.tv_sec;
+    state.identity.ctime_nsec = st.st_ctim.tv_nsec;
+    state.identity.length = static_cast<std::int64_t>(st.st_size);
+    state.identity.indexed = indexed;
+    state.identity.flags = coarse_now_past(st.st_ctim) ? 0 : detail::index_racy;
+}
+
+int head_fd = -1;  // the rewritten maildrop, for head_of
+
+bool head_of(std::int32_t index, unsigned char* digest) {
+    const message_entry& entry = messages.entries[index];
+    unsigned char head[255];
+    const std::size_t want = entry.spool_length < static_cast<std::int64_t>(sizeof head)
+                                 ? static_cast<std::size_t>(entry.spool_length)
+                                 : sizeof head;
+    if (detail::pread_full(head_fd, head, want, static_cast<off_t>(entry.offset)) !=
+        static_cast<ssize_t>(want))
+        return false;
+    digest::md5_digest(head, want, digest);
+    return true;
+}
+
+}  // namespace
+
+void write_index_at_end(const char* path) {
+    if (path == nullptr || !messages.in_place || !state.noted || state.current ||
+        !detail::last_scan.valid || !holds_maildrop_lock(path))
+        return;
+    if (write_index_file(path)) state.current = true;
+}
+
+namespace detail {
+
+std::int64_t index_load(int fd, const char* path, const struct stat& now) {
+    state = {};
+    begin_unique_ids();
+    blocks_begin();
+    const std::int64_t base = table_from_index(fd, path, now);
+    if (base > 0) return base;
+    release_message_table();
+    messages.in_place = true;
+    begin_unique_ids();
+    blocks_begin();
+    return 0;
+}
+
+void index_note_scan(const struct stat& now, std::int64_t base, std::int64_t scanned) {
+    // Read from the index and nothing added: it is already on disk.
+    bool from_index = base > 0 && scanned == base && state.identity.indexed == base;
+    // An index that had to be checked whole because its change time was
+    // fresh is written again once that time has settled.
+    if ((state.identity.flags & index_racy) != 0 && coarse_now_past(now.st_ctim))
+        from_index = false;
+    if (!from_index) set_identity(now, scanned);
+    state.current = from_index;
+    state.noted = true;
+}
+
+void index_after_rewrite(int fd, const char* path) {
+    if (!messages.in_place || !state.noted) return;
+    state.current = false;
+    std::int32_t kept = 0;
+    std::int64_t at = 0;
+    for (std::int32_t i = 0; i < messages.count; ++i) {
+        message_entry entry = messages.entries[i];
+        if (entry.deleted != 0) continue;
+        entry.offset = at;
+        at += entry.spool_length;
+        messages.entries[kept++] = entry;
+    }
+    messages.count = kept;
+    last_scan.length = at;
+    struct stat st;
+    head_fd = fd;
+    blocks_begin();
+    const bool ok =
+        ::fstat(fd, &st) == 0 && resettle_unique_ids(head_of) && blocks_of_range(fd, at);
+    head_fd = -1;
+    if (!ok) {
+        state.noted = false;  // the table no longer matches its identity
+        log_write_failure(path, errno != 0 ? errno : EIO);
+        return;
+    }
+    set_identity(st, at);
+    if (write_index_file(path)) state.current = true;
+}
+
+}  // namespace detail
+}  // namespace tollmar::maildrop

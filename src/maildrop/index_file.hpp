@@ -1,0 +1,51 @@
+// The index of a maildrop served in place: "<maildrop>.tollmar-index".
+//
+// All numbers little-endian:
+//   header   "TLMRIX01", device, inode (u64), change time seconds and
+//            nanoseconds, maildrop length, indexed length (i64), flags,
+//            0 (u32), message count, block count (i64)          80 bytes
+//   records  offset, length, size (i64), occurrence (u32), digest (16 bytes)
+//            per message, in maildrop order                     44 bytes each
+//   blocks   the content digest of each guard block of the indexed part
+//   check    XXH3-128 of everything before it                   16 bytes
+//
+// The identity (device, inode, change time, length) is the maildrop's when
+// the table was made; the records describe its first `indexed` bytes, which
+// may be fewer when mail was appended meanwhile.
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+
+namespace tollmar::maildrop::detail {
+
+constexpr const char* index_suffix = ".tollmar-index";
+constexpr const char* index_temp_suffix = ".tollmar-index.tmp";
+
+// The identity's change time was not yet in the past of the clock when it was
+// taken, so a later write in the same clock tick could keep it: the next
+// login checks the content before trusting the identity.
+constexpr std::uint32_t index_racy = 1;
+
+struct index_identity {
+    std::uint64_t device;
+    std::uint64_t inode;
+    std::int64_t ctime_sec;
+    std::int64_t ctime_nsec;
+    std::int64_t length;   // of the maildrop
+    std::int64_t indexed;  // bytes the records cover, from offset 0
+    std::uint32_t flags;
+};
+
+// Reads an index from fd (at its start) into the message table (emptied
+// first, marked in_place) and the block digests (content_blocks.hpp). On
+// success the records are contiguous from offset 0 to `indexed`, every size
+// and occurrence is plausible, and the check value matches. Otherwise false
+// with *why set, the table emptied.
+bool read_index(int fd, index_identity& identity, const char** why);
+
+// Writes the table and the block digests with `identity` to fd. False
+// (errno) on a failed write.
+bool write_index(int fd, const index_identity& identity);
+
+}  // namespace tollmar::maildrop::detail

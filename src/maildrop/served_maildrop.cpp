@@ -1,0 +1,113 @@
+#include "maildrop/served_maildrop.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "digest/md5.hpp"
+#include "maildrop/chunk_reader.hpp"
+#include "maildrop/file_io.hpp"
+#include "maildrop/index.hpp"
+#include "maildrop/lock.hpp"
+#include "maildrop/maildrop_path.hpp"
+#include "util/log.hpp"
+
+namespace tollmar::maildrop {
+
+namespace {
+
+int served_fd = -1;
+
+bool misplaced(const char* why) {
+    const char* path = maildrop_path();
+    util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path != nullptr ? path : "",
+                   why);
+    return false;
+}
+
+// A message with the id of its first bytes is checked on them: another
+// message at the same offset has another head.
+bool head_matches(const message_entry& entry) {
+    if (entry.occurrence != 0) return true;
+    unsigned char head[255];
+    const std::size_t want = entry.spool_length < static_cast<std::int64_t>(sizeof head)
+                                 ? static_cast<std::size_t>(entry.spool_length)
+                                 : sizeof head;
+    if (detail::pread_full(served_fd, head, want, static_cast<off_t>(entry.offset)) !=
+        static_cast<ssize_t>(want))
+        return false;
+    unsigned char digest[sizeof entry.digest];
+    digest::md5_digest(head, want, digest);
+    return std::memcmp(digest, entry.digest, sizeof digest) == 0;
+}
+
+}  // namespace
+
+int served_maildrop() {
+    return served_fd;
+}
+
+bool message_in_place(const message_entry& entry) {
+    if (served_fd < 0) return misplaced("not open");
+    // The maildrop is read here, not a copy of it: a session whose dot-lock
+    // lapsed and was taken may find another session's rewrite at its offsets.
+    const char* path = maildrop_path();
+    if (path == nullptr || !holds_maildrop_lock(path))
+        return misplaced("the dot-lock is no longer ours");
+    struct stat st;
+    if (::fstat(served_fd, &st) != 0) return misplaced(std::strerror(errno));
+    if (entry.offset < 0 || entry.spool_length < 0 ||
+        entry.spool_length > static_cast<std::int64_t>(st.st_size) - entry.offset)
+        return misplaced("shorter than when it was scanned");
+    if (!detail::message_starts_at(served_fd, entry.offset) || !head_matches(entry))
+        return misplaced("no message where the scan found one");
+    return true;
+}
+
+void log_served_read_failure(int error) {
+    misplaced(std::strerror(error));
+}
+
+void close_served_maildrop() {
+    if (served_fd >= 0) ::close(served_fd);
+    served_fd = -1;
+}
+
+namespace detail {
+
+bool message_starts_at(int fd, std::int64_t at) {
+    static char chunk[chunk_limit];
+    if (at < 0) return false;
+    char before = '\n';
+    if (at > 0 && pread_full(fd, &before, 1, static_cast<off_t>(at - 1)) != 1) return false;
+    if (before != '\n') return false;
+    const ssize_t got = pread_full(fd, chunk, sizeof chunk, static_cast<off_t>(at));
+    if (got < 5) return false;
+    const auto n = static_cast<std::size_t>(got);
+    if (at == 0) return std::memcmp(chunk, "From ", 5) == 0;
+    const void* lf = std::memchr(chunk, '\n', n);
+    const std::size_t length =
+        lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - chunk) + 1 : n;
+    return continues_with_message(chunk, length);
+}
+
+bool deletions_fall_on_messages(int fd, std::int64_t scanned) {
+    for (std::int32_t i = 0; i < messages.count; ++i) {
+        const message_entry& entry = messages.entries[i];
+        if (entry.deleted == 0) continue;
+        const std::int64_t end = entry.offset + entry.spool_length;
+        if (!message_starts_at(fd, entry.offset) || (end != scanned && !message_starts_at(fd, end)))
+            return false;
+    }
+    return true;
+}
+
+void keep_served_maildrop(int fd) {
+    close_served_maildrop();
+    served_fd = fd;
+}
+
+}  // namespace detail
+}  // namespace tollmar::maildrop

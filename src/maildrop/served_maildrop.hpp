@@ -1,0 +1,42 @@
+// The maildrop a table served in place reads its messages from.
+#pragma once
+#include <cstdint>
+
+#include "maildrop/message_table.hpp"
+
+namespace tollmar::maildrop {
+
+// The open maildrop of an in-place table, or -1.
+int served_maildrop();
+
+// Whether the message of `entry` is still where the scan found it: the
+// session still holds the dot-lock, and the message is within the file,
+// after a line end (or at its start), begins "From " and, where its id is
+// that of its first bytes, still has them. A maildrop cut short or rewritten
+// behind the session's back fails this, and is logged ("failed to read
+// maildrop"), rather than served from wherever the offset now points.
+bool message_in_place(const message_entry& entry);
+
+// Logs a failed read of the served maildrop ("failed to read maildrop").
+void log_served_read_failure(int error);
+
+// Closes the maildrop (at the end of the session).
+void close_served_maildrop();
+
+namespace detail {
+
+void keep_served_maildrop(int fd);
+
+// Whether a message starts at `at` in fd, as a scan of the whole file would
+// find it: "From " after a line end (or at the start), its first chunk one
+// that starts a message (index.hpp, continues_with_message).
+bool message_starts_at(int fd, std::int64_t at);
+
+// Whether every message marked deleted starts and ends (at the start of the
+// next or at `scanned`) where a message starts in fd: the rewrite cuts
+// exactly there, so a table from a forged index must not move those cuts.
+bool deletions_fall_on_messages(int fd, std::int64_t scanned);
+
+}  // namespace detail
+
+}  // namespace tollmar::maildrop
