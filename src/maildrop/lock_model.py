@@ -145,7 +145,12 @@ def release(n, i, label):
 
 
 def step(w, i, guarded):
-    """The next step of process i: a list of (label, new world)."""
+    """The next step of process i: a list of (label, new world).
+
+    Long because it is the whole program of one process as a table, one
+    branch per program counter in the order the code runs them; split up, the
+    branches could no longer be read side by side with the C++ they model.
+    """
     pc, judged, attempts, judged_ok, mine, alive = w.procs[i]
     me = pid_of(i)
     n = w.copy()
