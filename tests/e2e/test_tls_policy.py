@@ -206,7 +206,8 @@ def test_files_fixed_after_start_up_serve_the_next_connection(sandbox, server, l
     srv = server.start("-s", "-c", cert, "-k", key)
     missing = "SSL: failed to use certificate file: " + cert
     log.assert_logged(missing, syslog.LOG_ERR)
-    # Without a usable pair each connection tries the files and fails as before.
+    # Without a usable pair each connection tries the files again, and fails
+    # with the same line.
     assert presented_certificate(srv) is None
     log.wait_for(missing, count=2)
     fixed_cert, fixed_key, fixed = make_pair(d, "fixed")

@@ -195,8 +195,8 @@ TEST_F(CrashTest, NextScanFindsOriginalOrResultPlusAppendedMail) {
 
 // A journal of the form written before rewrites started at the first deleted
 // message: the whole new content, then the same trailer with a zero where the
-// base now is and magic "tollmarJ". Left by a crash before an upgrade, it is
-// completed as it always was.
+// base now is and magic "tollmarJ". Left by a crash before an upgrade, it
+// must still be completed.
 std::uint64_t fnv(std::uint64_t hash, const std::string& bytes) {
     for (unsigned char ch : bytes) {
         hash ^= ch;
