@@ -1,5 +1,6 @@
 #include "session/syscall_filter.hpp"
 
+#include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <seccomp.h>
@@ -27,7 +28,6 @@ constexpr int allowed[] = {
     SCMP_SYS(ppoll),
     SCMP_SYS(close),
     SCMP_SYS(shutdown),
-    SCMP_SYS(fcntl),
     SCMP_SYS(fstat),
     SCMP_SYS(newfstatat),
     SCMP_SYS(lseek),
@@ -60,13 +60,31 @@ constexpr int allowed[] = {
 sock_filter program[1024];
 sock_fprog compiled{0, program};
 
+// fcntl only reads and sets a descriptor's flags: naming a socket's owner
+// (F_SETOWN, F_SETOWN_EX, F_SETSIG) and then asking for O_ASYNC would have
+// the kernel send a signal of the process's choice to any process of the
+// same account, another client's pre-login process or relay, whenever input
+// arrives. The argument rules are spelt out rather than SCMP_A0(), whose
+// compound literal leaves a field to the compiler's zeroing and draws
+// -Wmissing-field-initializers.
+bool add_fcntl_rules(scmp_filter_ctx filter) {
+    constexpr int commands[] = {F_GETFD, F_SETFD, F_GETFL};
+    for (const int command : commands) {
+        const scmp_arg_cmp is_command{1, SCMP_CMP_EQ, static_cast<scmp_datum_t>(command), 0};
+        if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(fcntl), 1, is_command) != 0)
+            return false;
+    }
+    const scmp_arg_cmp is_setfl{1, SCMP_CMP_EQ, F_SETFL, 0};
+    const scmp_arg_cmp no_async{2, SCMP_CMP_MASKED_EQ, O_ASYNC, 0};
+    return seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(fcntl), 2, is_setfl, no_async) == 0;
+}
+
 bool add_rules(scmp_filter_ctx filter) {
     for (int call : allowed) {
         if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) != 0) return false;
     }
+    if (!add_fcntl_rules(filter)) return false;
     // The relay drops its parent-death signal once the session may end first.
-    // Spelt out rather than SCMP_A0(), whose compound literal leaves a field to
-    // the compiler's zeroing and draws -Wmissing-field-initializers.
     const scmp_arg_cmp first_is_pdeathsig{0, SCMP_CMP_EQ, PR_SET_PDEATHSIG, 0};
     return seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(prctl), 1, first_is_pdeathsig) == 0;
 }
