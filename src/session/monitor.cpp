@@ -109,6 +109,11 @@ int reap_prelogin() {
     std::exit(1);
 }
 
+// A pre-login process logs a line or two before it ends; one that goes on
+// would have this process flood the log at the cost of one connection.
+constexpr unsigned most_prelogin_log_lines = 8;
+unsigned prelogin_log_lines = 0;
+
 // The next message of type wanted; the log lines sent before it are written
 // on the way. Anything else, or no message by the deadline, ends the
 // connection.
@@ -130,6 +135,7 @@ void receive(int fd, message& m, std::uint32_t wanted) {
         if (m.type == wanted) return;
         int priority = 0;
         if (m.type != message_log || !decode_log(m, priority, text, &why)) refuse_message(why);
+        if (++prelogin_log_lines > most_prelogin_log_lines) refuse_message("too many log lines");
         if (!prelogin_log_line(priority, text, line, sizeof line)) {
             refuse_message("not one of the pre-login process's log lines");
         }

@@ -4,11 +4,13 @@ and writes the log lines; over TLS the pre-login process relays the session."""
 
 import os
 import signal
+import struct
 import syslog
 
 import pytest
 
 from pop3_server import children_of, server_binary, wait_until
+from syscall_injector import inject_syscall
 
 MSG2 = b"From b@example.org Thu Dec 10 09:01:00 2026\nSubject: two\n\nsecond\n"
 MBOX = b"From a@example.org Thu Dec 10 09:00:00 2026\nSubject: one\n\nfirst\n\n" + MSG2
@@ -230,6 +232,29 @@ def test_log_lines_come_from_the_connection_process(server, alice, log, tls):
     assert log.wait_for("Connection closed", syslog.LOG_INFO, pid=connection)
     assert refused.pid != timed_out.pid
     srv.wait_sessions_ended()
+
+
+SYS_WRITE = 1
+PAIR_FD = 4  # the pre-login process's end of the socket pair
+
+
+def test_root_logs_only_a_few_lines_for_a_prelogin_process(server, alice, log):
+    # A taken-over pre-login process sends one allowed event after another:
+    # root would write every one of them, a syslog flood at the cost of one
+    # connection. A real one logs a line or two and ends.
+    srv = server.start()
+    with srv.connect() as c:
+        c.greeting()
+        connection, prelogin = prelogin_of(srv)
+        text = b"read() timed out."
+        flood = struct.pack("=IIi", 1, 4 + len(text), syslog.LOG_ERR) + text
+        flood *= 100
+        assert inject_syscall(prelogin, SYS_WRITE, (PAIR_FD, "data", len(flood)), flood) == len(flood)
+        log.wait_for("bad message from the pre-login process: too many log lines", syslog.LOG_ERR,
+                     pid=connection)
+        assert c.read_all() == b""
+    srv.wait_sessions_ended()
+    assert 1 <= log.count("read() timed out.", pid=connection) <= 8
 
 
 @pytest.mark.parametrize("prepare, args, text", [
