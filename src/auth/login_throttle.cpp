@@ -9,6 +9,7 @@
 #include "digest/siphash.hpp"
 #include "util/log.hpp"
 #include "util/shared_table.hpp"
+#include "util/strlcpy.hpp"
 
 namespace tollmar::auth {
 
@@ -52,6 +53,13 @@ void make_secret(void* memory) {
     // its buckets merely predictable.
     (void)getrandom(b->secret, sizeof b->secret, 0);
 }
+
+// A key as the table keeps it, cut to fit an entry: hashed and compared in
+// that form, or a longer key would never find the entry made for it.
+struct cut_key {
+    explicit cut_key(const char* key) { util::strlcpy(text, key, sizeof text); }
+    char text[util::table_key_size];
+};
 
 // The bucket of key, with its entries whose time ran out freed, so that they
 // are reused before any live one.
@@ -135,19 +143,20 @@ void end_login_throttle() {
 
 std::int64_t login_delay_ms(const char* client, const char* name, std::int64_t now_ms) {
     if (body == nullptr || config::settings.login_delay == 0 || !lock_login_throttle()) return 0;
-    const std::int64_t by_client = delay_of(body->clients, client, now_ms);
-    const std::int64_t by_name = delay_of(body->names, name, now_ms);
+    const std::int64_t by_client = delay_of(body->clients, cut_key(client).text, now_ms);
+    const std::int64_t by_name = delay_of(body->names, cut_key(name).text, now_ms);
     unlock_login_throttle();
     return by_client > by_name ? by_client : by_name;
 }
 
 void record_login(const char* client, const char* name, bool accepted, std::int64_t now_ms) {
     if (body == nullptr || !lock_login_throttle()) return;
+    const cut_key client_key(client);
     if (accepted) {
-        clear(body->clients, client, now_ms);
+        clear(body->clients, client_key.text, now_ms);
     } else {
-        count_refusal(body->clients, client, now_ms);
-        count_refusal(body->names, name, now_ms);
+        count_refusal(body->clients, client_key.text, now_ms);
+        count_refusal(body->names, cut_key(name).text, now_ms);
     }
     unlock_login_throttle();
 }

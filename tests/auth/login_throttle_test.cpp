@@ -83,6 +83,21 @@ TEST_F(LoginThrottle, ANameGuessedFromManyClientsWaitsButItsOwnerIsNeverLockedOu
     EXPECT_EQ(login_delay_ms("192.0.2.1", "alice", t0 + 300 * 1000), 0);
 }
 
+TEST_F(LoginThrottle, AnyNameIsThrottledLongOrOdd) {
+    // An authentication file may hold names of any length; the table keeps
+    // 63 bytes of each, and a name is counted by those.
+    const std::string long_name =
+        "firstname.lastname.of.some.department@mail.example-company.org.uk";
+    const std::string names[] = {"",        std::string(63, 'a'),   std::string(64, 'b'),
+                                 long_name, std::string(4096, 'c'), "\xc3\xa4\xff name'\")"};
+    for (const std::string& name : names) {
+        for (int i = 0; i < 3; ++i) record_login(address(i).c_str(), name.c_str(), false, t0);
+        EXPECT_EQ(login_delay_ms("192.0.2.1", name.c_str(), t0), 8000) << name.size();
+    }
+    // Names alike in their first 63 bytes share the count.
+    EXPECT_EQ(login_delay_ms("192.0.2.1", (std::string(63, 'a') + "other").c_str(), t0), 8000);
+}
+
 TEST_F(LoginThrottle, SuccessAndTimeClearTheClient) {
     refuse("10.0.0.1");
     record_login("10.0.0.1", "x", true, t0);
