@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include "session/prelogin.hpp"
 #include "session/syscall_filter.hpp"
 #include "util/fatal.hpp"
+#include "util/strlcpy.hpp"
 
 namespace tollmar::server {
 
@@ -58,6 +61,58 @@ const char* empty_root_problem(const char* path) {
     return problem;
 }
 
+// Reads what the trial process reports until it closes its end: nothing
+// when it is in the jail, else why not.
+void read_report(int fd, char* text, std::size_t size) {
+    ssize_t got = 0;
+    for (;;) {
+        got = read(fd, text, size - 1);
+        if (got >= 0 || errno != EINTR) break;
+    }
+    text[got > 0 ? got : 0] = '\0';
+}
+
+// Enters the jail in a child, as each connection will, and ends it from
+// here: a pre-login process that has dropped its parent-death signal and
+// does not end by itself is ended only by this kill at the login deadline,
+// and the kill of another account's process needs CAP_KILL.
+void try_the_jail() {
+    int report[2], release[2];
+    if (pipe(report) != 0 || pipe(release) != 0)
+        fail("failed to try the pre-login jail", "pipe", std::strerror(errno));
+    const pid_t pid = fork();
+    if (pid < 0) fail("failed to try the pre-login jail", "fork", std::strerror(errno));
+    if (pid == 0) {
+        close(report[0]);
+        close(release[1]);
+        const char* why = nullptr;
+        if (session::enter_prelogin_jail(&why)) {
+            close(report[1]);
+            char byte;  // held until the kill, or until released when it failed
+            _exit(read(release[0], &byte, 1) < 0 ? 2 : 0);
+        }
+        char text[256];
+        const int n = std::snprintf(text, sizeof text, "%s: %s", why, std::strerror(errno));
+        if (n > 0 && write(report[1], text, std::strlen(text)) < 0) _exit(2);
+        _exit(1);
+    }
+    close(report[1]);
+    close(release[0]);
+    char text[256];
+    read_report(report[0], text, sizeof text);
+    close(report[0]);
+    if (text[0] == '\0' && kill(pid, SIGKILL) != 0)
+        std::snprintf(text, sizeof text, "%s: %s", "kill", std::strerror(errno));
+    close(release[1]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    if (text[0] == '\0' && !killed) util::strlcpy(text, "the trial ended abnormally", sizeof text);
+    if (text[0] != '\0')
+        fail("failed to enter the pre-login jail", config::settings.prelogin_user, text);
+}
+
 }  // namespace
 
 void prepare_prelogin_jail() {
@@ -74,33 +129,7 @@ void prepare_prelogin_jail() {
     if (!session::prepare_syscall_filter(&why))
         fail("failed to try the pre-login jail", why, std::strerror(errno));
 
-    int report[2];
-    if (pipe(report) != 0) fail("failed to try the pre-login jail", "pipe", std::strerror(errno));
-    const pid_t pid = fork();
-    if (pid < 0) fail("failed to try the pre-login jail", "fork", std::strerror(errno));
-    if (pid == 0) {
-        close(report[0]);
-        if (session::enter_prelogin_jail(&why)) _exit(0);
-        char text[256];
-        const int n = std::snprintf(text, sizeof text, "%s: %s", why, std::strerror(errno));
-        if (n > 0 && write(report[1], text, std::strlen(text)) < 0) _exit(2);
-        _exit(1);
-    }
-    close(report[1]);
-    char text[256] = "";
-    ssize_t got = 0;
-    for (;;) {
-        got = read(report[0], text, sizeof text - 1);
-        if (got >= 0 || errno != EINTR) break;
-    }
-    close(report[0]);
-    text[got > 0 ? got : 0] = '\0';
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        fail("failed to enter the pre-login jail", config::settings.prelogin_user,
-             text[0] != '\0' ? text : "the trial ended abnormally");
+    try_the_jail();
 }
 
 }  // namespace tollmar::server

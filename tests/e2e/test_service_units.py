@@ -18,6 +18,7 @@ import pytest
 from pop3_client import Pop3Client
 from pop3_server import children_of, free_port, is_alive, listening_ports, server_binary, \
     wait_until
+from syscall_injector import inject_syscall
 
 UNIT_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "contrib",
                         "systemd")
@@ -129,10 +130,33 @@ def test_unit_command_line_serves_mail(sandbox, log, tls_files, unit_server, uni
     srv.stop()
 
 
+SYS_PRCTL = 157
+PR_SET_PDEATHSIG = 1
+
+
+def test_hardened_unit_ends_a_stopped_prelogin_process_at_the_deadline(sandbox, log, tls_files,
+                                                                       unit_server):
+    # Code that took over a pre-login process may drop its parent-death
+    # signal and never end: only root's kill at the login deadline ends it,
+    # and for a process of another account that kill needs CAP_KILL.
+    install_certificate(sandbox, tls_files)
+    srv = unit_server(command_line("tollmar-hardened.service") + ["-A", "2"])
+    with Pop3Client(srv.port, tls=True, handshake=False):
+        [connection] = wait_until(lambda: children_of(srv.proc.pid), "a connection process")
+        [prelogin] = wait_until(lambda: children_of(connection), "a pre-login process")
+        assert inject_syscall(prelogin, SYS_PRCTL, (PR_SET_PDEATHSIG, 0)) == 0
+        os.kill(prelogin, signal.SIGSTOP)
+        log.wait_for("login time exceeded (2 seconds) from 127.0.0.1", syslog.LOG_WARNING,
+                     pid=connection)
+        wait_until(lambda: not is_alive(prelogin), "the pre-login process to be ended")
+    srv.stop()
+
+
 @pytest.mark.parametrize("dropped, step", [
     ("CAP_SETUID", "setresuid"),
     ("CAP_SETGID", "setgroups"),
     ("CAP_SYS_CHROOT", "chroot"),
+    ("CAP_KILL", "kill"),
 ])
 def test_hardened_unit_needs_its_capabilities(sandbox, log, tls_files, dropped, step):
     # The pre-login jail needs every one of them: the server tries it at start
