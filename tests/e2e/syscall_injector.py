@@ -50,8 +50,9 @@ def _set_regs(pid, regs):
 
 def inject_syscall(pid, number, args=(), data=b""):
     """Runs system call `number` in process pid and returns its raw result
-    (a negative errno on failure). An argument given as the string "data" is
-    the address of `data`, copied onto the process's stack first."""
+    (a negative errno on failure), or None when the process ended before it
+    could be read. An argument given as the string "data" is the address of
+    `data`, copied onto the process's stack first."""
     _ptrace(_PTRACE_ATTACH, pid)
     try:
         os.waitpid(pid, _WALL)
@@ -76,13 +77,18 @@ def inject_syscall(pid, number, args=(), data=b""):
             setattr(call, name, value & ((1 << 64) - 1))
         _set_regs(pid, call)
         _ptrace(_PTRACE_SINGLESTEP, pid)
-        os.waitpid(pid, _WALL)
-        result = struct.unpack("q", struct.pack("Q", _regs(pid).rax))[0]
-        # Back to the call it was waiting in, from its start.
-        saved.rip = at
-        saved.rax = saved.orig_rax
-        saved.orig_rax = (1 << 64) - 1
-        _set_regs(pid, saved)
+        _, status = os.waitpid(pid, _WALL)
+        try:
+            if not os.WIFSTOPPED(status):
+                raise ProcessLookupError
+            result = struct.unpack("q", struct.pack("Q", _regs(pid).rax))[0]
+            # Back to the call it was waiting in, from its start.
+            saved.rip = at
+            saved.rax = saved.orig_rax
+            saved.orig_rax = (1 << 64) - 1
+            _set_regs(pid, saved)
+        except ProcessLookupError:
+            return None  # ended meanwhile, by the call or in answer to it
         return result
     finally:
-        _ptrace(_PTRACE_DETACH, pid)
+        _libc.ptrace(_PTRACE_DETACH, pid, None, None)  # fails only for a process gone

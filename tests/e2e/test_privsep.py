@@ -249,7 +249,9 @@ def test_root_logs_only_a_few_lines_for_a_prelogin_process(server, alice, log):
         text = b"read() timed out."
         flood = struct.pack("=IIi", 1, 4 + len(text), syslog.LOG_ERR) + text
         flood *= 100
-        assert inject_syscall(prelogin, SYS_WRITE, (PAIR_FD, "data", len(flood)), flood) == len(flood)
+        # Root may end the process before the injector reads the result.
+        assert inject_syscall(prelogin, SYS_WRITE, (PAIR_FD, "data", len(flood)), flood) in (
+            len(flood), None)
         log.wait_for("bad message from the pre-login process: too many log lines", syslog.LOG_ERR,
                      pid=connection)
         assert c.read_all() == b""
