@@ -120,11 +120,6 @@ void unlock_login_throttle() {
 
 bool init_login_throttle(const char* shared_file) {
     if (config::settings.login_delay == 0 || body != nullptr) return true;
-    if (!digest::siphash_available()) {
-        util::log_line(LOG_ERR, "%s: %s", "login throttle unavailable",
-                       "the crypto library offers no SipHash");
-        return false;
-    }
     shared.repair = repair;
     int rc;
     if (shared_file != nullptr) {

@@ -1,51 +1,68 @@
 #include "digest/siphash.hpp"
 
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
-#include <openssl/params.h>
-
-#include "util/fatal.hpp"
+#include <cstring>
 
 namespace tollmar::digest {
 
 namespace {
 
-// Fetched once, in the first process that hashes (the listener, when the
-// throttle is set up before the first fork): a fetch searches the provider's
-// tables under a lock, a waste to repeat for every key.
-EVP_MAC* siphash_mac() {
-    static EVP_MAC* const mac = EVP_MAC_fetch(nullptr, "SIPHASH", nullptr);
-    return mac;
+std::uint64_t rotl(std::uint64_t x, int b) {
+    return (x << b) | (x >> (64 - b));
 }
+
+// Little-endian, whatever the host.
+std::uint64_t load64(const unsigned char* p) {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+struct state {
+    std::uint64_t v0, v1, v2, v3;
+
+    void round() {
+        v0 += v1;
+        v1 = rotl(v1, 13);
+        v1 ^= v0;
+        v0 = rotl(v0, 32);
+        v2 += v3;
+        v3 = rotl(v3, 16);
+        v3 ^= v2;
+        v0 += v3;
+        v3 = rotl(v3, 21);
+        v3 ^= v0;
+        v2 += v1;
+        v1 = rotl(v1, 17);
+        v1 ^= v2;
+        v2 = rotl(v2, 32);
+    }
+
+    void absorb(std::uint64_t m) {
+        v3 ^= m;
+        round();
+        round();
+        v0 ^= m;
+    }
+};
 
 }  // namespace
 
-bool siphash_available() {
-    return siphash_mac() != nullptr;
-}
-
 std::uint64_t siphash24(const unsigned char key[siphash_key_size], const void* data,
                         std::size_t size) {
-    EVP_MAC* mac = siphash_mac();
-    EVP_MAC_CTX* ctx = mac != nullptr ? EVP_MAC_CTX_new(mac) : nullptr;
-    // SipHash-2-4 with its 64-bit output (OpenSSL's default is the 128-bit
-    // variant); the rounds are OpenSSL's defaults, 2 and 4.
-    std::size_t out_size = 8;
-    const OSSL_PARAM params[] = {OSSL_PARAM_construct_size_t(OSSL_MAC_PARAM_SIZE, &out_size),
-                                 OSSL_PARAM_construct_end()};
-    unsigned char out[8];
-    std::size_t written = 0;
-    const bool ok = ctx != nullptr && EVP_MAC_init(ctx, key, siphash_key_size, params) == 1 &&
-                    EVP_MAC_update(ctx, static_cast<const unsigned char*>(data), size) == 1 &&
-                    EVP_MAC_final(ctx, out, &written, sizeof out) == 1 && written == sizeof out;
-    EVP_MAC_CTX_free(ctx);
-    // Only an allocation can fail once the start-up check passed: the
-    // connection ends rather than hash every key into one bucket.
-    if (!ok) util::fatal(nullptr, "%s", "SipHash failed");
-    // Little-endian, as the algorithm defines its output as a number.
-    std::uint64_t hash = 0;
-    for (int i = 7; i >= 0; --i) hash = (hash << 8) | out[i];
-    return hash;
+    const std::uint64_t k0 = load64(key);
+    const std::uint64_t k1 = load64(key + 8);
+    state s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL, k0 ^ 0x6c7967656e657261ULL,
+            k1 ^ 0x7465646279746573ULL};
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    const std::size_t whole = size - size % 8;
+    for (std::size_t i = 0; i < whole; i += 8) s.absorb(load64(bytes + i));
+    unsigned char last[8] = {};
+    std::memcpy(last, bytes + whole, size % 8);
+    last[7] = static_cast<unsigned char>(size);
+    s.absorb(load64(last));
+    s.v2 ^= 0xff;
+    for (int i = 0; i < 4; ++i) s.round();
+    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
 }  // namespace tollmar::digest
