@@ -97,38 +97,21 @@ std::int64_t block_count() {
 }
 
 bool blocks_of_range(int fd, std::int64_t length) {
-    std::int64_t at = 0;
-    while (ok && at < length) {
-        const std::size_t n = length - at < static_cast<std::int64_t>(sizeof range_buffer)
-                                  ? static_cast<std::size_t>(length - at)
-                                  : sizeof range_buffer;
-        const ssize_t got = pread_full(fd, range_buffer, n, static_cast<off_t>(at));
-        if (got < 0 || static_cast<std::size_t>(got) != n) {
-            if (got >= 0) errno = EIO;
-            ok = false;
-            break;
-        }
-        blocks_add(range_buffer, n);
-        at += static_cast<std::int64_t>(n);
-    }
+    const auto add = [](const char* piece, std::size_t n) {
+        blocks_add(piece, n);
+        return ok;
+    };
+    if (ok && !read_range(fd, 0, length, range_buffer, sizeof range_buffer, add)) ok = false;
     return blocks_finish(length);
 }
 
 bool digest_span(int fd, std::int64_t from, std::int64_t to, unsigned char* out) {
     XXH3_state_t state;
     if (XXH3_128bits_reset(&state) != XXH_OK) return false;
-    for (std::int64_t at = from; at < to;) {
-        const std::size_t n = to - at < static_cast<std::int64_t>(sizeof range_buffer)
-                                  ? static_cast<std::size_t>(to - at)
-                                  : sizeof range_buffer;
-        const ssize_t got = pread_full(fd, range_buffer, n, static_cast<off_t>(at));
-        if (got < 0 || static_cast<std::size_t>(got) != n) {
-            if (got >= 0) errno = EIO;
-            return false;
-        }
-        if (XXH3_128bits_update(&state, range_buffer, n) != XXH_OK) return false;
-        at += static_cast<std::int64_t>(n);
-    }
+    const auto add = [&state](const char* piece, std::size_t n) {
+        return XXH3_128bits_update(&state, piece, n) == XXH_OK;
+    };
+    if (!read_range(fd, from, to, range_buffer, sizeof range_buffer, add)) return false;
     XXH128_canonical_t canonical;
     XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(&state));
     std::memcpy(out, canonical.digest, content_digest_size);

@@ -46,19 +46,13 @@ bool digest_finish(unsigned char* out) {
 
 bool digest_range(int fd, std::int64_t length, unsigned char* out) {
     digest_begin();
-    std::int64_t at = 0;
-    while (at < length) {
-        const std::size_t n = length - at < static_cast<std::int64_t>(sizeof range_buffer)
-                                  ? static_cast<std::size_t>(length - at)
-                                  : sizeof range_buffer;
-        const ssize_t got = pread_full(fd, range_buffer, n, static_cast<off_t>(at));
-        if (got < 0 || static_cast<std::size_t>(got) != n) {
-            if (got >= 0) errno = EIO;
-            running_ok = false;
-            return false;
-        }
-        digest_add(range_buffer, n);
-        at += static_cast<std::int64_t>(n);
+    const auto add = [](const char* piece, std::size_t n) {
+        digest_add(piece, n);
+        return true;
+    };
+    if (!read_range(fd, 0, length, range_buffer, sizeof range_buffer, add)) {
+        running_ok = false;
+        return false;
     }
     return digest_finish(out);
 }

@@ -100,22 +100,16 @@ copy_result copy_range(int in, std::int64_t in_offset, int out, std::int64_t out
         out_offset += n;
         length -= n;
     }
-    while (length > 0) {
-        const std::size_t n = length < static_cast<std::int64_t>(sizeof copy_buffer)
-                                  ? static_cast<std::size_t>(length)
-                                  : sizeof copy_buffer;
-        const ssize_t got = pread_full(in, copy_buffer, n, static_cast<off_t>(in_offset));
-        if (got < 0 || static_cast<std::size_t>(got) != n) {
-            if (got >= 0) errno = EIO;
-            return copy_read_failed;
-        }
-        if (!pwrite_all(out, copy_buffer, n, static_cast<off_t>(out_offset)))
-            return copy_write_failed;
-        in_offset += static_cast<std::int64_t>(n);
-        out_offset += static_cast<std::int64_t>(n);
-        length -= static_cast<std::int64_t>(n);
-    }
-    return copy_done;
+    bool write_failed = false;
+    const bool copied =
+        read_range(in, in_offset, in_offset + length, copy_buffer, sizeof copy_buffer,
+                   [&](const char* piece, std::size_t n) {
+                       write_failed = !pwrite_all(out, piece, n, static_cast<off_t>(out_offset));
+                       out_offset += static_cast<std::int64_t>(n);
+                       return !write_failed;
+                   });
+    if (copied) return copy_done;
+    return write_failed ? copy_write_failed : copy_read_failed;
 }
 
 void start_writeback(int fd, std::int64_t offset, std::int64_t length) {

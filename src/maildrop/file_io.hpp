@@ -2,6 +2,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -42,6 +43,27 @@ ssize_t read_some(int fd, void* buf, std::size_t count);
 // Reads count bytes from offset, stopping early only at the end of the file.
 // Returns the number of bytes read, or -1 on an error.
 ssize_t pread_full(int fd, void* buf, std::size_t count, off_t offset);
+
+// Reads fd's bytes [from, to) through buffer (size bytes at a time) and hands
+// each piece to take(piece, n), in order, leaving the file offset alone.
+// False when a read fails or the file ends early (errno EIO then), or when
+// take returns false.
+template <typename Take>
+bool read_range(int fd, std::int64_t from, std::int64_t to, char* buffer, std::size_t size,
+                Take&& take) {
+    for (std::int64_t at = from; at < to;) {
+        const std::size_t n =
+            to - at < static_cast<std::int64_t>(size) ? static_cast<std::size_t>(to - at) : size;
+        const ssize_t got = pread_full(fd, buffer, n, static_cast<off_t>(at));
+        if (got < 0 || static_cast<std::size_t>(got) != n) {
+            if (got >= 0) errno = EIO;
+            return false;
+        }
+        if (!take(static_cast<const char*>(buffer), n)) return false;
+        at += static_cast<std::int64_t>(n);
+    }
+    return true;
+}
 
 // fsync of the folder that holds path, so that a rename or unlink in it
 // survives a crash. False (errno set) when that fails.

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "digest/md5.hpp"
 #include "maildrop/chunk_reader.hpp"
 #include "maildrop/content_blocks.hpp"
 #include "maildrop/file_io.hpp"
@@ -224,15 +223,7 @@ int head_fd = -1;  // the rewritten maildrop, for head_of
 
 bool head_of(std::int32_t index, unsigned char* digest) {
     const message_entry& entry = messages.entries[index];
-    unsigned char head[255];
-    const std::size_t want = entry.spool_length < static_cast<std::int64_t>(sizeof head)
-                                 ? static_cast<std::size_t>(entry.spool_length)
-                                 : sizeof head;
-    if (detail::pread_full(head_fd, head, want, static_cast<off_t>(entry.offset)) !=
-        static_cast<ssize_t>(want))
-        return false;
-    digest::md5_digest(head, want, digest);
-    return true;
+    return detail::head_digest_at(head_fd, entry.offset, entry.spool_length, digest);
 }
 
 }  // namespace

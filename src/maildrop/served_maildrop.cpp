@@ -6,12 +6,12 @@
 #include <cerrno>
 #include <cstring>
 
-#include "digest/md5.hpp"
 #include "maildrop/chunk_reader.hpp"
 #include "maildrop/file_io.hpp"
 #include "maildrop/index.hpp"
 #include "maildrop/lock.hpp"
 #include "maildrop/maildrop_path.hpp"
+#include "maildrop/unique_ids.hpp"
 #include "util/log.hpp"
 
 namespace tollmar::maildrop {
@@ -31,16 +31,9 @@ bool misplaced(const char* why) {
 // message at the same offset has another head.
 bool head_matches(const message_entry& entry) {
     if (entry.occurrence != 0) return true;
-    unsigned char head[255];
-    const std::size_t want = entry.spool_length < static_cast<std::int64_t>(sizeof head)
-                                 ? static_cast<std::size_t>(entry.spool_length)
-                                 : sizeof head;
-    if (detail::pread_full(served_fd, head, want, static_cast<off_t>(entry.offset)) !=
-        static_cast<ssize_t>(want))
-        return false;
     unsigned char digest[sizeof entry.digest];
-    digest::md5_digest(head, want, digest);
-    return std::memcmp(digest, entry.digest, sizeof digest) == 0;
+    return detail::head_digest_at(served_fd, entry.offset, entry.spool_length, digest) &&
+           std::memcmp(digest, entry.digest, sizeof digest) == 0;
 }
 
 }  // namespace

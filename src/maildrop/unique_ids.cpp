@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "digest/md5.hpp"
+#include "maildrop/file_io.hpp"
 
 namespace tollmar::maildrop {
 
@@ -200,6 +201,17 @@ bool seed_unique_ids() {
         }
         if (claim(entry.digest, i) != -1) return false;
     }
+    return true;
+}
+
+bool head_digest_at(int fd, std::int64_t offset, std::int64_t length, unsigned char* digest) {
+    unsigned char bytes[head_span];
+    const std::size_t want = length < static_cast<std::int64_t>(head_span)
+                                 ? static_cast<std::size_t>(length < 0 ? 0 : length)
+                                 : head_span;
+    if (pread_full(fd, bytes, want, static_cast<off_t>(offset)) != static_cast<ssize_t>(want))
+        return false;
+    digest::md5_digest(bytes, want, digest);
     return true;
 }
 

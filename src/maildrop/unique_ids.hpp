@@ -46,6 +46,11 @@ bool end_unique_ids(bool scan_succeeded);
 // table cannot come from a scan) or memory runs out.
 bool seed_unique_ids();
 
+// The head digest of a message of length bytes stored at offset in fd (MD5
+// of at most its first 255 bytes, as the scan takes it while copying), for
+// checking or settling ids without a scan. False when they cannot be read.
+bool head_digest_at(int fd, std::int64_t offset, std::int64_t length, unsigned char* digest);
+
 // For a table some of whose messages are gone (a rewrite): settles the ids
 // again as a scan of what is left would. head_of writes the head digest of
 // entry i (MD5 of its first 255 bytes) for each entry that lost its head id
