@@ -10,6 +10,7 @@ it was waiting in, so that it goes on as before.
 import ctypes
 import os
 import struct
+import time
 
 _PTRACE_GETREGS = 12
 _PTRACE_SETREGS = 13
@@ -48,17 +49,29 @@ def _set_regs(pid, regs):
     _ptrace(_PTRACE_SETREGS, pid, None, ctypes.addressof(regs))
 
 
-def inject_syscall(pid, number, args=(), data=b""):
+def _attach_in_syscall(pid, deadline):
+    """Attaches to pid once it waits in a system call: a process just forked
+    may still be running its set-up, and is then let go and tried again."""
+    while True:
+        _ptrace(_PTRACE_ATTACH, pid)
+        os.waitpid(pid, _WALL)
+        saved = _regs(pid)
+        if saved.orig_rax < 1 << 63:
+            return saved
+        _libc.ptrace(_PTRACE_DETACH, pid, None, None)
+        if time.monotonic() > deadline:
+            raise RuntimeError("process %d is not waiting in a system call" % pid)
+        time.sleep(0.01)
+
+
+def inject_syscall(pid, number, args=(), data=b"", timeout=10):
     """Runs system call `number` in process pid and returns its raw result
     (a negative errno on failure), or None when the process ended before it
     could be read. An argument given as the string "data" is the address of
-    `data`, copied onto the process's stack first."""
-    _ptrace(_PTRACE_ATTACH, pid)
+    `data`, copied onto the process's stack first. Waits up to timeout seconds
+    for the process to be in a system call."""
+    saved = _attach_in_syscall(pid, time.monotonic() + timeout)
     try:
-        os.waitpid(pid, _WALL)
-        saved = _regs(pid)
-        if saved.orig_rax >= 1 << 63:
-            raise RuntimeError("process %d is not waiting in a system call" % pid)
         at = saved.rip - len(_SYSCALL_INSN)
         buffer = (saved.rsp - 8192 - len(data)) & ~0xF
         with open("/proc/%d/mem" % pid, "r+b", buffering=0) as mem:

@@ -134,6 +134,11 @@ SYS_PRCTL = 157
 PR_SET_PDEATHSIG = 1
 
 
+def seccomp_mode(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return next((line.split()[1] for line in f if line.startswith("Seccomp:")), None)
+
+
 def test_hardened_unit_ends_a_stopped_prelogin_process_at_the_deadline(sandbox, log, tls_files,
                                                                        unit_server):
     # Code that took over a pre-login process may drop its parent-death
@@ -144,6 +149,8 @@ def test_hardened_unit_ends_a_stopped_prelogin_process_at_the_deadline(sandbox, 
     with Pop3Client(srv.port, tls=True, handshake=False):
         [connection] = wait_until(lambda: children_of(srv.proc.pid), "a connection process")
         [prelogin] = wait_until(lambda: children_of(connection), "a pre-login process")
+        # Once its filter is in, the jail's set-up (which sets the signal) is over.
+        wait_until(lambda: seccomp_mode(prelogin) == "2", "the pre-login process in its jail")
         assert inject_syscall(prelogin, SYS_PRCTL, (PR_SET_PDEATHSIG, 0)) == 0
         os.kill(prelogin, signal.SIGSTOP)
         log.wait_for("login time exceeded (2 seconds) from 127.0.0.1", syslog.LOG_WARNING,
