@@ -320,7 +320,7 @@ TEST(CommandLine, HelpTextByteForByte) {
 
 // Every option the parser takes has a line of its own in the help, in the
 // same columns. -h and -v are the help's own frame; -x has never been listed
-// in the help (the README and tollmar(8) document it), and scripts that
+// in the help (doc/operating.md and tollmar(8) document it), and scripts that
 // compare the help text rely on it staying as it is.
 TEST(CommandLine, HelpListsEveryOptionInColumns) {
     const child_result r = run_parser({"tollmar", "-h"});

@@ -23,7 +23,7 @@ MBOX = (b"From a@example.org Thu Dec 10 09:00:00 2026\nSubject: one\n\nfirst\n\n
         b"From b@example.org Thu Dec 10 09:01:00 2026\nSubject: two\n\nsecond\n")
 CLIENT = "127.0.0.2"  # the client's own address, not the proxy's 127.0.0.1
 
-# As in the README's "Scaling out". The health check speaks POP3 (greeting,
+# As in doc/scaling-out.md. The health check speaks POP3 (greeting,
 # QUIT) so that it ends its sessions cleanly; for TLS servers it does the
 # handshake (check-ssl) instead of cutting one short.
 CONFIG = """global
