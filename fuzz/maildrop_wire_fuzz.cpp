@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "maildrop/wire_form.hpp"
+#include "support/reference_wire.hpp"
 
 namespace {
 
+using tollmar::test::reference_wire;
+using tollmar::test::without_separator;
 using tollmar::maildrop::all_lines;
 
 struct string_sink {
@@ -23,28 +26,6 @@ struct string_sink {
     }
     void stuffing() { out += '.'; }
 };
-
-// The message after its separator line, when it has one.
-std::string without_separator(const std::string& stored) {
-    if (stored.compare(0, 5, "From ") != 0) return stored;
-    const std::size_t lf = stored.find('\n');
-    return lf == std::string::npos ? std::string() : stored.substr(lf + 1);
-}
-
-// Byte by byte: a dot before a line's leading dot, a CR before an LF that has
-// none, CR LF after a last line without one.
-std::string reference(const std::string& text) {
-    std::string sent;
-    bool line_start = true;
-    for (const char c : text) {
-        if (line_start && c == '.') sent += '.';
-        if (c == '\n' && (line_start || sent.back() != '\r')) sent += '\r';
-        sent += c;
-        line_start = c == '\n';
-    }
-    if (!line_start) sent += "\r\n";
-    return sent;
-}
 
 // The sent lines, each without its CR LF and stuffing dot.
 std::vector<std::string> sent_lines(const std::string& sent) {
@@ -109,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     string_sink retr;
     feed(stored, data, 2, all_lines, retr);
-    if (retr.out != reference(text)) std::abort();
+    if (retr.out != reference_wire(text)) std::abort();
     const std::vector<std::string> lines = sent_lines(retr.out);
     if (lines != stored_lines(text)) std::abort();
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The checks beyond kills: every crash state a power cut could leave during
 # the rewrite, the replay and the dot-lock (tests/crash), and every
-# interleaving of the dot-lock's protocol (src/maildrop/lock_model.py).
+# interleaving of the dot-lock's protocol (tests/crash/lock_model.py).
 #
 #   scripts/proof.sh           the short forms, as scripts/test.sh runs them
 #                              (ctest -L proof in build-test/)
@@ -27,6 +27,6 @@ for m in unsynced-journal uncommitted-journal; do
     build-test/crash_explorer --per-point 64 --seed "${SEED:-1}" --only small --mutate "$m" \
         --expect-broken | tail -1
 done
-python3 src/maildrop/lock_model.py --contenders 3 --crashes 2
-python3 src/maildrop/lock_model.py --unguarded --expect-broken | head -1
+python3 tests/crash/lock_model.py --contenders 3 --crashes 2
+python3 tests/crash/lock_model.py --unguarded --expect-broken | head -1
 echo "long form done in $((SECONDS - started)) s"

@@ -6,7 +6,6 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "config/settings.hpp"
 #include "maildrop/lock.hpp"
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan.hpp"

@@ -12,6 +12,7 @@
 #include "channel/line_io.hpp"
 #include "cmd_fixture.hpp"
 #include "session/commands.hpp"
+#include "support/reference_wire.hpp"
 
 namespace tollmar::session {
 namespace {
@@ -22,27 +23,9 @@ std::string retr(const char* line) {
     return capture([line](int fd) { cmd_retr(fd, line); });
 }
 
-// The reply as the protocol describes it, byte by byte: the message without
-// its separator line ("From " and the rest of the first line), a stuffing
-// dot before every line that starts with one, a CR before every LF that has
-// none, and CR LF after a last line that has no line end.
+// The whole reply: the status line, the message's wire form, the end line.
 std::string reference_reply(const std::string& stored) {
-    std::size_t at = 0;
-    if (stored.compare(0, 5, "From ") == 0) {
-        at = stored.find('\n');
-        at = at == std::string::npos ? stored.size() : at + 1;
-    }
-    std::string sent = "+OK\r\n";
-    bool line_start = true;
-    for (; at < stored.size(); ++at) {
-        const char c = stored[at];
-        if (line_start && c == '.') sent += '.';
-        if (c == '\n' && (sent.back() != '\r' || line_start)) sent += '\r';
-        sent += c;
-        line_start = c == '\n';
-    }
-    if (!line_start) sent += "\r\n";
-    return sent + ".\r\n";
+    return "+OK\r\n" + test::reference_wire(test::without_separator(stored)) + ".\r\n";
 }
 
 class retr_command : public test::message_folder {};

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""An exhaustive check of the dot-lock protocol of lock.cpp.
+"""An exhaustive check of the dot-lock protocol of src/maildrop/lock.cpp.
 
 Every interleaving of a few logins (three by default) that take the lock,
 renew it and release it is explored, each of them possibly killed (kill -9)
