@@ -10,7 +10,9 @@ import types
 
 import pytest
 
-import soak
+import soak_messages as messages
+from soak import Soak
+from soak_model import Account
 
 
 def message(mid, body="hello\n"):
@@ -23,8 +25,8 @@ def message(mid, body="hello\n"):
 def test_unique_id_is_the_server_uidl():
     # The server's UIDL of the three bytes "abc" (MD5 900150983cd2..., four
     # little-endian words).
-    assert soak.unique_id_of(b"abc") == "98500190b04fd23c7d3f96d6727fe128"
-    assert soak.unique_id_of(b"x" * 255 + b"tail") == soak.unique_id_of(b"x" * 255)
+    assert messages.unique_id_of(b"abc") == "98500190b04fd23c7d3f96d6727fe128"
+    assert messages.unique_id_of(b"x" * 255 + b"tail") == messages.unique_id_of(b"x" * 255)
 
 
 @pytest.mark.parametrize("data, parts", [
@@ -36,7 +38,7 @@ def test_unique_id_is_the_server_uidl():
     (b"junk\nFrom a\n", [b"junk\n", b"From a\n"]),           # leading junk kept apart
 ])
 def test_split_mbox(data, parts):
-    assert soak.split_mbox(data) == parts
+    assert messages.split_mbox(data) == parts
 
 
 @pytest.mark.parametrize("data, lines", [
@@ -50,39 +52,39 @@ def test_split_mbox(data, parts):
     (b"From a", []),
 ])
 def test_wire_lines(data, lines):
-    assert soak.wire_lines(data) == lines
+    assert messages.wire_lines(data) == lines
 
 
 def test_octets_are_what_retr_sends():
-    assert soak.octets(b"From a\nx\n") == 3
-    assert soak.octets(b"From a\r\nx\r\n") == 3
-    assert soak.octets(b"From a\nx") == 3
+    assert messages.octets(b"From a\nx\n") == 3
+    assert messages.octets(b"From a\r\nx\r\n") == 3
+    assert messages.octets(b"From a\nx") == 3
 
 
 def test_top_lines():
     data = b"From a\nH: 1\n\nb1\nb2\nb3\n"
-    assert soak.top_lines(data, 0) == [b"H: 1", b""]
-    assert soak.top_lines(data, 2) == [b"H: 1", b"", b"b1", b"b2"]
+    assert messages.top_lines(data, 0) == [b"H: 1", b""]
+    assert messages.top_lines(data, 2) == [b"H: 1", b"", b"b1", b"b2"]
 
 
 def test_unstuff():
-    assert soak.unstuff([b"..\r\n", b".x\r\n", b"y\r\n"]) == [b".", b"x", b"y"]
-    assert soak.unstuff([b"bare\n"]) is None
+    assert messages.unstuff([b"..\r\n", b".x\r\n", b"y\r\n"]) == [b".", b"x", b"y"]
+    assert messages.unstuff([b"bare\n"]) is None
 
 
 def test_generated_messages_never_open_a_message_inside():
     rng = random.Random(1)
     for n in range(300):
-        msg = soak.make_message(rng, "m%d" % n, "u", hostile=False)
-        assert soak.split_mbox(msg) == [msg]
+        msg = messages.make_message(rng, "m%d" % n, "u", hostile=False)
+        assert messages.split_mbox(msg) == [msg]
         assert msg.endswith(b"\n\n")
         assert b"X-Soak-Id: m%d\n" % n in msg[:255]
 
 
 def fresh_soak(account_messages):
     """A Soak with one account and its model, without a sandbox or server."""
-    s = soak.Soak(types.SimpleNamespace(seed=1))
-    acct = soak.Account("u", 2001, None)
+    s = Soak(types.SimpleNamespace(seed=1))
+    acct = Account("u", 2001, None)
     for mid, data in account_messages.items():
         s.register(acct, mid, data)
         acct.delivered.add(mid)
@@ -121,8 +123,8 @@ def test_end_of_run_comparison(tmp_path, stored, final, maybe, expected):
 
 def test_listing_check_flags_a_message_missing_from_a_session(tmp_path):
     s, acct = fresh_soak({"a": A, "b": B})
-    uidls = {1: soak.unique_id_of(A)}
-    sizes = {1: soak.octets(A)}
+    uidls = {1: messages.unique_id_of(A)}
+    sizes = {1: messages.octets(A)}
     assert s.check_listing(acct, 7, uidls, sizes, {"a", "b"}, None) == {1: "a"}
     assert dict(s.anomaly_counts) == {"lost": 1}
     # A deletion whose QUIT has not been answered yet is not a loss.
