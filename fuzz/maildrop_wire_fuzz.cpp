@@ -8,14 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "maildrop/framing.hpp"
 #include "maildrop/wire_form.hpp"
 #include "support/reference_wire.hpp"
 
 namespace {
 
+using tollmar::maildrop::all_lines;
 using tollmar::test::reference_wire;
 using tollmar::test::without_separator;
-using tollmar::maildrop::all_lines;
 
 struct string_sink {
     std::string out;
@@ -68,7 +69,7 @@ void feed(const std::string& stored, const std::uint8_t* cuts, std::size_t cut_c
           std::uint64_t body_lines, Sink& sink) {
     tollmar::maildrop::wire_state state;
     tollmar::maildrop::wire_begin(
-        state, tollmar::maildrop::begins_with_separator(stored.data(), stored.size()), body_lines);
+        state, tollmar::maildrop::starts_with_separator(stored.data(), stored.size()), body_lines);
     std::size_t at = 0;
     for (std::size_t i = 0; at < stored.size(); ++i) {
         std::size_t n = 1 + cuts[i % cut_count] * 37u;

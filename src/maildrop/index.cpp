@@ -12,11 +12,11 @@
 #include "maildrop/chunk_reader.hpp"
 #include "maildrop/content_blocks.hpp"
 #include "maildrop/file_io.hpp"
+#include "maildrop/framing.hpp"
 #include "maildrop/index_file.hpp"
 #include "maildrop/lock.hpp"
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan_record.hpp"
-#include "maildrop/served_maildrop.hpp"
 #include "maildrop/unique_ids.hpp"
 #include "util/log.hpp"
 #include "util/unique_fd.hpp"
@@ -130,7 +130,7 @@ const char* mismatch(int fd, const struct stat& now, const detail::index_identit
     if (unchanged && (id.flags & detail::index_racy) != 0 && !detail::blocks_match(fd, id.indexed))
         return "the maildrop changed since it was indexed";
     if (length > id.indexed && id.indexed > 0 &&
-        (!sample_matches(fd, id.indexed) || !detail::message_starts_at(fd, id.indexed)))
+        (!sample_matches(fd, id.indexed) || !message_starts_at(fd, id.indexed)))
         return "the maildrop changed since it was indexed";
     if (!resume_blocks_at(fd, id.indexed)) return std::strerror(errno);
     return nullptr;

@@ -43,8 +43,4 @@ void index_note_scan(const struct stat& now, std::int64_t base, std::int64_t sca
 // index of what the maildrop now holds.
 void index_after_rewrite(int fd, const char* path);
 
-// Whether a chunk (as the chunk reader hands them out) that starts a line
-// starts a message in the middle of a scan.
-bool continues_with_message(const char* chunk, std::size_t length);
-
 }  // namespace tollmar::maildrop::detail

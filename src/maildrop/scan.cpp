@@ -14,6 +14,7 @@
 #include "maildrop/content_blocks.hpp"
 #include "maildrop/content_digest.hpp"
 #include "maildrop/file_io.hpp"
+#include "maildrop/framing.hpp"
 #include "maildrop/index.hpp"
 #include "maildrop/journal.hpp"
 #include "maildrop/lock.hpp"
@@ -184,10 +185,6 @@ void abandon_message(current_message& message) {
     message.held_length = 0;
 }
 
-bool starts_message(const char* chunk, std::size_t length) {
-    return length >= 5 && std::memcmp(chunk, "From ", 5) == 0;
-}
-
 // The first CR at or after `from` in the bytes read so far, or the end of
 // those bytes. One search runs to that end, and its answer stands until the
 // chunks pass it or the reader refills: a maildrop without CRs is searched
@@ -223,7 +220,7 @@ bool take_plain_lines(current_message& message, detail::chunk_source& source) {
         const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(limit - p));
         if (lf == nullptr) break;
         const char* next = static_cast<const char*>(lf) + 1;
-        if (starts_message(p, static_cast<std::size_t>(next - p))) break;
+        if (starts_with_separator(p, static_cast<std::size_t>(next - p))) break;
         p = next;
         ++lines;
     }
@@ -266,8 +263,8 @@ bool copy_messages(int fd, const char* path, std::int64_t* scanned, std::int64_t
         *scanned = base;
         return true;
     }
-    if (got < 0 || !starts_message(chunk, length) ||
-        (base > 0 && !detail::continues_with_message(chunk, length))) {
+    if (got < 0 || !starts_with_separator(chunk, length) ||
+        (base > 0 && !chunk_starts_message(chunk, length))) {
         if (got < 0) log_read_failure(path);
         return false;
     }
@@ -302,7 +299,7 @@ bool copy_messages(int fd, const char* path, std::int64_t* scanned, std::int64_t
         const bool cr = chunk_has_cr(message, source, chunk, length);
         const bool starts_line = line_start;
         line_start = lf;
-        if (starts_line && starts_message(chunk, length) && (cr || lf)) {
+        if (starts_line && chunk_starts_message(chunk, length, cr)) {
             if (!finish_message(message) || !begin_message(message)) {
                 abandon_message(message);
                 return false;
@@ -318,23 +315,6 @@ bool copy_messages(int fd, const char* path, std::int64_t* scanned, std::int64_t
 void refuse(const char* path, const char* reason) {
     util::log_line(LOG_ERR, "%s: %s: %s", "refusing maildrop", path, reason);
 }
-
-}  // namespace
-
-namespace detail {
-
-bool continues_with_message(const char* chunk, std::size_t length) {
-    if (!starts_message(chunk, length)) return false;
-    // As in copy_messages: a chunk cut short by the end of the file ends the
-    // message before it, and one cut at the chunk limit starts a message only
-    // with a CR in it.
-    if (ends_with_lf(chunk, length)) return true;
-    return length >= chunk_limit && std::memchr(chunk, '\r', length) != nullptr;
-}
-
-}  // namespace detail
-
-namespace {
 
 // Opens the maildrop (creating it empty), checks that it is the session's own
 // single-linked regular file and takes the stream lock; -1 (logged) otherwise.

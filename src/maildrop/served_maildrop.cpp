@@ -8,7 +8,7 @@
 
 #include "maildrop/chunk_reader.hpp"
 #include "maildrop/file_io.hpp"
-#include "maildrop/index.hpp"
+#include "maildrop/framing.hpp"
 #include "maildrop/lock.hpp"
 #include "maildrop/maildrop_path.hpp"
 #include "maildrop/unique_ids.hpp"
@@ -54,7 +54,7 @@ bool message_in_place(const message_entry& entry) {
     if (entry.offset < 0 || entry.spool_length < 0 ||
         entry.spool_length > static_cast<std::int64_t>(st.st_size) - entry.offset)
         return misplaced("shorter than when it was scanned");
-    if (!detail::message_starts_at(served_fd, entry.offset) || !head_matches(entry))
+    if (!message_starts_at(served_fd, entry.offset) || !head_matches(entry))
         return misplaced("no message where the scan found one");
     return true;
 }
@@ -69,22 +69,6 @@ void close_served_maildrop() {
 }
 
 namespace detail {
-
-bool message_starts_at(int fd, std::int64_t at) {
-    static char chunk[chunk_limit];
-    if (at < 0) return false;
-    char before = '\n';
-    if (at > 0 && pread_full(fd, &before, 1, static_cast<off_t>(at - 1)) != 1) return false;
-    if (before != '\n') return false;
-    const ssize_t got = pread_full(fd, chunk, sizeof chunk, static_cast<off_t>(at));
-    if (got < 5) return false;
-    const auto n = static_cast<std::size_t>(got);
-    if (at == 0) return std::memcmp(chunk, "From ", 5) == 0;
-    const void* lf = std::memchr(chunk, '\n', n);
-    const std::size_t length =
-        lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - chunk) + 1 : n;
-    return continues_with_message(chunk, length);
-}
 
 bool deletions_fall_on_messages(int fd, std::int64_t scanned) {
     for (std::int32_t i = 0; i < messages.count; ++i) {

@@ -27,11 +27,6 @@ namespace detail {
 
 void keep_served_maildrop(int fd);
 
-// Whether a message starts at `at` in fd, as a scan of the whole file would
-// find it: "From " after a line end (or at the start), its first chunk one
-// that starts a message (index.hpp, continues_with_message).
-bool message_starts_at(int fd, std::int64_t at);
-
 // Whether every message marked deleted starts and ends (at the start of the
 // next or at `scanned`) where a message starts in fd: the rewrite cuts
 // exactly there, so a table from a forged index must not move those cuts.

@@ -23,13 +23,6 @@ namespace tollmar::maildrop {
 // TOP's line count that never runs out: RETR.
 inline constexpr std::uint64_t all_lines = UINT64_MAX;
 
-// True when a message's stored bytes begin with its separator line; a message
-// without one (the start of a maildrop that does not begin with it) is sent
-// whole. The caller looks at the first five bytes of the message.
-inline bool begins_with_separator(const char* data, std::size_t length) {
-    return length >= 5 && std::memcmp(data, "From ", 5) == 0;
-}
-
 struct wire_state {
     bool skipping;             // inside the separator line
     bool line_start;           // the next byte begins a line
@@ -40,6 +33,9 @@ struct wire_state {
     std::uint64_t body_lines;  // body lines still to send
 };
 
+// `separator`: the message's stored bytes begin with its separator line
+// (starts_with_separator, framing.hpp); a message without one (the start of a
+// maildrop that does not begin with it) is sent whole.
 inline void wire_begin(wire_state& state, bool separator, std::uint64_t body_lines) {
     state.skipping = separator;
     state.line_start = true;

@@ -4,6 +4,7 @@
 
 #include "channel/line_io.hpp"
 #include "maildrop/file_io.hpp"
+#include "maildrop/framing.hpp"
 #include "maildrop/wire_form.hpp"
 #include "util/signals.hpp"
 
@@ -42,7 +43,7 @@ bool send_message(int out, int in, std::int64_t offset, std::int64_t length,
         if (first) {
             // A full read gives the first five bytes unless the message is
             // shorter, and then it has no separator line.
-            maildrop::wire_begin(state, maildrop::begins_with_separator(block, n), body_lines);
+            maildrop::wire_begin(state, maildrop::starts_with_separator(block, n), body_lines);
             first = false;
         }
         maildrop::wire_take(state, block, n, sink);
