@@ -251,11 +251,19 @@ bool try_link(const char* lock_path, const char* owner_path, uid_t uid, gid_t gi
     (void)::fchown(fd, uid, gid);  // not allowed everywhere: see held_lock
     int reason = errno;
     if (ok) {
-        const int linked = ::link(owner_path, lock_path);
-        reason = errno;
-        struct stat after;
-        ok = ::lstat(owner_path, &after) == 0 && same_file(after, st) && after.st_nlink == 2;
-        if (!ok && linked == 0) reason = EIO;
+        // link() succeeding is the proof. Only when it reports an error is
+        // the count read back: over NFS a link can be made and its reply
+        // lost, and the retry then fails with EEXIST. The count is never
+        // trusted over a success: a client that caches attributes may show
+        // the count from before the link for a while, and a lock judged not
+        // taken would be left behind under the lock name with our pid in it.
+        ok = ::link(owner_path, lock_path) == 0;
+        if (!ok) {
+            reason = errno;
+            struct stat after;
+            ok = detail::lstat_call(owner_path, &after) == 0 && same_file(after, st) &&
+                 after.st_nlink == 2;
+        }
     }
     if (!ok) {
         ::close(fd);

@@ -24,6 +24,7 @@ ssize_t (*read_call)(int, void*, size_t) = ::read;
 ssize_t (*pread_call)(int, void*, size_t, off_t) = ::pread;
 ssize_t (*write_call)(int, const void*, size_t) = ::write;
 ssize_t (*copy_range_call)(int, off_t*, int, off_t*, size_t, unsigned int) = ::copy_file_range;
+int (*lstat_call)(const char*, struct stat*) = ::lstat;
 int (*lockf_call)(int, int, off_t) = ::lockf;
 void (*on_update_step)(update_step) = nullptr;
 void (*on_lock_moved_aside)() = nullptr;
@@ -39,6 +40,7 @@ void reset_seams() {
     pread_call = ::pread;
     write_call = ::write;
     copy_range_call = ::copy_file_range;
+    lstat_call = ::lstat;
     lockf_call = ::lockf;
     on_update_step = nullptr;
     on_lock_moved_aside = nullptr;

@@ -3,6 +3,7 @@
 // every pointer at its default; nothing outside the maildrop code and its
 // tests includes this header.
 #pragma once
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <ctime>
@@ -25,6 +26,9 @@ extern ssize_t (*write_call)(int fd, const void* buf, size_t count);
 // copy_file_range(2) as used for copying mail between files.
 extern ssize_t (*copy_range_call)(int fd_in, off_t* off_in, int fd_out, off_t* off_out,
                                   size_t length, unsigned int flags);
+
+// lstat(2) as used to read back the dot-lock's link count.
+extern int (*lstat_call)(const char* path, struct stat* st);
 
 // lockf(3) as used for the stream lock.
 extern int (*lockf_call)(int fd, int cmd, off_t length);

@@ -19,7 +19,9 @@ How it maps to lock.cpp (one model step = one system call there):
                          link back when it is not the judged file, unlink
   unlink_owner           take_over's removal of the judged lock's second name
   create / write / link / check   try_link: unique file "own.<p>", pid
-                         written, link to the lock name, link count 2
+                         written, link to the lock name (its success holds
+                         the lock), the link count read back only when the
+                         link reports an error
   renew                  refresh_lock (pwrite of our pid while still_ours)
   sweep                  sweep_lock_leftovers, run by a later login
 The clock jump stands for 600 seconds passing: the files of processes that
@@ -211,7 +213,8 @@ def step(w, i, guarded):
         if LOCK not in n.names:
             n.names[LOCK] = n.names[own(me)]
             touch(n, mine)
-        return go("link to lock name", pc="check")
+            return go("link to lock name: holds", pc="hold")
+        return go("link to lock name fails", pc="check")
     if pc == "check":
         if n.nlink(mine) == 2:
             return go("link count 2: holds", pc="hold")
