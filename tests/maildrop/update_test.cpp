@@ -425,6 +425,43 @@ TEST_F(UpdateTest, DamagedJournalFailsTheScanAndIsKept) {
     EXPECT_TRUE(exists(mbox + ".tollmar-journal"));
 }
 
+void die_after_a_block(detail::update_step s) {
+    if (s == detail::update_step::maildrop_block) ::raise(SIGKILL);
+}
+
+// The trailer's own check covers its fields: a journal whose trailer changed
+// after it was sealed (a bit flipped on the disk) is damaged, however sound
+// each field looks. Here the session was killed half way through the copy
+// over the maildrop, so only the journal can finish it; believed, the
+// changed hash of the bytes to be cut would pass the rewrite for finished
+// and the journal would go, leaving the maildrop torn.
+TEST_F(UpdateTest, JournalChangedAfterItWasSealedIsDamaged) {
+    write_file(mbox, m1 + m2 + m3);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        scan_and_delete({1});
+        detail::on_update_step = die_after_a_block;
+        update_holding_lock(mbox);
+        ::_exit(4);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    const std::string journal = mbox + ".tollmar-journal";
+    std::string sealed = read_file(journal);
+    const std::string torn = read_file(mbox);
+    const std::string kept = m2 + m3;
+    ASSERT_EQ(torn, kept + (m1 + m2 + m3).substr(kept.size()));  // copied, not yet cut
+    constexpr std::size_t cut_hash_in_trailer = 24;              // after the magic and two lengths
+    sealed[sealed.size() - 64 + cut_hash_in_trailer] ^= 1;
+    write_file(journal, sealed);
+    EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    EXPECT_TRUE(logged_containing(
+        LOG_ERR, "failed to complete maildrop journal: " + journal + ": damaged journal"));
+    EXPECT_EQ(read_file(mbox), torn);
+    EXPECT_EQ(read_file(journal), sealed);  // kept for whoever repairs it
+}
+
 int failing_lockf(int, int, off_t) {
     errno = ENOLCK;
     return -1;
