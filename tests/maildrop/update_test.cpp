@@ -78,14 +78,25 @@ TEST_F(UpdateTest, NothingDeletedLeavesTheMaildropUntouched) {
     EXPECT_EQ(read_file(mbox), m1 + m3);
 }
 
+// Also where only trailing messages are deleted: the cut that is the whole
+// rewrite without appended mail would lose it.
 TEST_F(UpdateTest, MailAppendedAfterTheScanIsKeptInOrder) {
-    write_file(mbox, m1 + m2 + m3);
-    scan_and_delete({2});
     const std::string late = "\nFrom late@x Tue Jan  2 00:00:00 2024\nSubject: late\n\nhi\n";
-    append_file(mbox, late);
-    update_holding_lock(mbox);
-    EXPECT_EQ(read_file(mbox), m1 + m3 + late);
-    expect_no_journal();
+    struct deletion_case {
+        int deleted;
+        std::string kept;
+    };
+    const deletion_case cases[] = {{2, m1 + m3}, {3, m1 + m2}};
+    for (const deletion_case& c : cases) {
+        SCOPED_TRACE(c.deleted);
+        write_file(mbox, m1 + m2 + m3);
+        scan_and_delete({c.deleted});
+        append_file(mbox, late);
+        update_holding_lock(mbox);
+        EXPECT_EQ(read_file(mbox), c.kept + late);
+        expect_no_journal();
+        remove_spool_files();
+    }
 }
 
 TEST_F(UpdateTest, ChangedMaildropIsNotRewritten) {
