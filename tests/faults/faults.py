@@ -223,6 +223,19 @@ FAULTS = (
           "static_cast<unsigned char>(0xff << (9 - rest));",
           "a trusted proxy prefix compared on one bit fewer: a /22 trusts a /21",
           (unit("config_tests", "AddressPrefix.*"),)),
+    # What a client is sent.
+    Fault("dot-stuffing-only-lone-dots", "src/maildrop/wire_form.hpp",
+          "            if (*p == '.') {\n",
+          "            if (*p == '.' && (p + 1 == end || p[1] == '\\r' || p[1] == '\\n')) {\n",
+          "only a line of one dot is stuffed: a client strips the first dot of every other "
+          "line that begins with one",
+          (unit("session_tests", "retr_command.MessageLines"),)),
+    Fault("blank-line-with-cr-not-the-header-end", "src/maildrop/wire_form.hpp",
+          "detail::wire_line_ended(state, line == 0 || (line == 1 && cr));",
+          "detail::wire_line_ended(state, line == 0);",
+          "a blank line stored with CR LF does not end the header: TOP sends body lines "
+          "it was not asked for",
+          (unit("session_tests", "top_command.*"),)),
     Fault("deleted-message-still-valid", "src/session/msg_number.cpp",
           "    return table.entries[number - 1].deleted == 0;",
           "    return true;",
