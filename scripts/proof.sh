@@ -8,10 +8,17 @@
 #   scripts/proof.sh --long    the long form: many more states per cut point
 #                              (PER_POINT, default 400; SEED, default 1) and
 #                              the lock model with two kills
+#   scripts/proof.sh --faults  whether the tests catch the listed faults
+#                              (scripts/faults.sh, which takes the options)
 #
 # The explorer is built in build-test/ with the options of scripts/test.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+if [ "${1:-}" = "--faults" ]; then
+    shift
+    exec scripts/faults.sh "$@"
+fi
 
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTOLLMAR_TESTS=ON -DTOLLMAR_BENCH=ON -DTOLLMAR_SANITIZE=OFF -DTOLLMAR_FUZZ=OFF >/dev/null

@@ -12,6 +12,7 @@ set(tollmar_root_tests
     ":JournalTrustTest.ForeignTemporaryJournalMakesTheUpdateKeepEverything"
     ":JournalTrustTest.ForeignJournalInTheWayOfTheCommitKeepsEverything"
     ":LockTest.FreshLockHoldsOnlyThePidAndBelongsToTheGivenIds"
+    ":LockTest.LiveHolderOfAnotherUserIsNeverJudgedDeadByAnAccount"
     ":retr_command.ForeignOrSpecialFilesAreRefused"
     ":PreloginJail.KillSocketOpenPtraceAndForkAreRefused"
     ":KilledSessions.*")

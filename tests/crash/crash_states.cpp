@@ -100,9 +100,11 @@ struct choice {
     std::map<int, std::int64_t> last_part;
 };
 
-crash_state build(const point& p, const std::vector<op>& ops, std::size_t prefix, const choice& c) {
+crash_state build(const point& p, const std::vector<op>& ops, std::size_t prefix, const choice& c,
+                  bool acknowledged) {
     crash_state s;
     s.prefix = prefix;
+    s.acknowledged = acknowledged;
     s.names = p.names;
     for (std::size_t k = 0; k < p.folder_pending.size(); ++k) {
         if (k < c.folder_kept)
@@ -144,6 +146,7 @@ crash_state build(const point& p, const std::vector<op>& ops, std::size_t prefix
 std::size_t fingerprint(const crash_state& s) {
     std::size_t h = 0;
     auto mix = [&h](std::size_t v) { h ^= v + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2); };
+    mix(s.acknowledged ? 1 : 0);
     for (const auto& [name, file] : s.names) {
         mix(std::hash<std::string>{}(name));
         mix(std::hash<std::string>{}(s.contents.at(file)));
@@ -163,17 +166,21 @@ std::int64_t last_kept_write(const point& p, const std::vector<op>& ops, int fil
 }  // namespace
 
 std::vector<crash_state> crash_states(const std::vector<initial_file>& initial,
-                                      const std::vector<op>& ops,
-                                      const exploration_limits& limits) {
+                                      const std::vector<op>& ops, const exploration_limits& limits,
+                                      std::size_t acknowledged_at) {
     std::vector<crash_state> out;
     std::set<std::size_t> seen;
     auto add = [&](crash_state s) {
         if (seen.insert(fingerprint(s)).second) out.push_back(std::move(s));
     };
     for (std::size_t prefix = 0; prefix <= ops.size(); ++prefix) {
-        if (prefix > 0 && !is_file_change(ops[prefix - 1]) && !is_folder_change(ops[prefix - 1]))
-            continue;  // a sync, a hint or a close adds no new state
+        // A sync, a hint or a close adds no new state, but the answer makes
+        // the same states new ones.
+        if (prefix > 0 && prefix != acknowledged_at && !is_file_change(ops[prefix - 1]) &&
+            !is_folder_change(ops[prefix - 1]))
+            continue;
         const point p = point_at(initial, ops, prefix);
+        const bool acknowledged = prefix >= acknowledged_at;
         // The number of states: folder prefixes times, per file, every
         // subset of its changes with the last kept one whole or cut.
         double total = static_cast<double>(p.folder_pending.size() + 1);
@@ -187,8 +194,8 @@ std::vector<crash_state> crash_states(const std::vector<initial_file>& initial,
             }
             return c;
         };
-        add(build(p, ops, prefix, extreme(true)));
-        add(build(p, ops, prefix, extreme(false)));
+        add(build(p, ops, prefix, extreme(true), acknowledged));
+        add(build(p, ops, prefix, extreme(false), acknowledged));
         if (total <= static_cast<double>(limits.per_point)) {
             // Every choice, counted through as one mixed-radix number.
             std::vector<std::size_t> radix{p.folder_pending.size() + 1};
@@ -207,7 +214,7 @@ std::vector<crash_state> crash_states(const std::vector<initial_file>& initial,
                     c.last_part[file] = (digit[r] & 1) != 0 && n > 1 ? n / 2 : -1;
                     ++r;
                 }
-                add(build(p, ops, prefix, c));
+                add(build(p, ops, prefix, c, acknowledged));
                 std::size_t i = 0;
                 while (i < digit.size() && ++digit[i] == radix[i]) digit[i++] = 0;
                 if (i == digit.size()) break;
@@ -225,7 +232,7 @@ std::vector<crash_state> crash_states(const std::vector<initial_file>& initial,
                                         ? 1 + static_cast<std::int64_t>(random() % (len - 1))
                                         : -1;
             }
-            add(build(p, ops, prefix, c));
+            add(build(p, ops, prefix, c, acknowledged));
         }
     }
     return out;
@@ -246,6 +253,7 @@ std::string explain(const crash_state& state, const std::vector<op>& ops) {
     if (state.prefix < ops.size())
         text += "  (cut here: " + std::to_string(ops.size() - state.prefix) +
                 " later operations never issued)\n";
+    if (state.acknowledged) text += "  (the client had been told the rewrite was done)\n";
     return text;
 }
 

@@ -27,7 +27,8 @@
 namespace tollmar::crash {
 
 struct crash_state {
-    std::size_t prefix = 0;                                     // operations issued before the cut
+    std::size_t prefix = 0;     // operations issued before the cut
+    bool acknowledged = false;  // the cut falls after the client was told the rewrite is done
     std::map<std::string, int> names;                           // folder entry -> file
     std::map<int, std::string> contents;                        // file -> bytes
     std::vector<std::size_t> lost;                              // operations of the prefix not kept
@@ -42,8 +43,12 @@ struct exploration_limits {
 // Every state the model allows at each cut point (all of them up to
 // per_point, else per_point of them drawn with the seed, always including
 // "everything kept" and "nothing unsynced kept"), duplicates removed.
+// A cut after the first `acknowledged_at` operations falls after the answer
+// that the rewrite is done (no answer: ops.size() + 1); such a state is kept
+// apart from the same files before the answer, since less is allowed of it.
 std::vector<crash_state> crash_states(const std::vector<initial_file>& initial,
-                                      const std::vector<op>& ops, const exploration_limits& limits);
+                                      const std::vector<op>& ops, const exploration_limits& limits,
+                                      std::size_t acknowledged_at);
 
 // The state as the list of operations kept and lost, one a line.
 std::string explain(const crash_state& state, const std::vector<op>& ops);

@@ -5,7 +5,8 @@
 // resurrected and that nothing is left for a later session to misread.
 //
 //   crash_explorer [--per-point N] [--seed S] [--only TEXT] [--large-kib K]
-//                  [--show-ops] [--mutate unsynced-journal|uncommitted-journal --expect-broken]
+//                  [--show-ops]
+//                  [--mutate unsynced-journal|uncommitted-journal|unsynced-cut --expect-broken]
 //
 // --mutate removes one sync from the recording before the states are built,
 // as if the code had left it out; --expect-broken then succeeds only when the
@@ -117,6 +118,9 @@ struct exploration {
     std::string before;  // the maildrop if the rewrite never happened
     std::string after;   // the maildrop once it did
     bool lock_case = false;
+    // Operations issued before the rewrite returned success, which QUIT
+    // answers "+OK"; from then on only `after` is right. None: never.
+    std::size_t acknowledged_at = SIZE_MAX;
 };
 
 // Writes the state into the folder: the maildrop keeps its inode (a journal
@@ -171,12 +175,20 @@ std::string next_login(const exploration& e, std::string* found) {
     return "";
 }
 
-std::string check_rewrite(const exploration& e, bool mail_after) {
+// Once the client was told the deletions were done, the old messages are
+// wrong too: a power cut must not bring them back.
+std::string check_rewrite(const exploration& e, bool mail_after, bool acknowledged) {
     const std::string later = mail_after ? message('z', 40) : "";
     if (mail_after) append(e.mbox, later);
     std::string found;
     std::string problem = next_login(e, &found);
     if (!problem.empty()) return problem;
+    if (acknowledged && found != e.after + later)
+        return found == e.before + later
+                   ? "the deleted messages are back after QUIT was answered +OK"
+                   : "the maildrop does not hold the kept messages after QUIT was answered +OK (" +
+                         std::to_string(found.size()) + " bytes; expected " +
+                         std::to_string(e.after.size() + later.size()) + ")";
     if (found != e.before + later && found != e.after + later)
         return "the maildrop holds neither the old messages nor the kept ones (" +
                std::to_string(found.size()) + " bytes; expected " +
@@ -221,7 +233,7 @@ std::string check_lock(const exploration& e) {
 
 // Runs the check in a child (the maildrop code keeps process-wide state);
 // the reason comes back through a pipe.
-std::string check_in_child(const exploration& e, bool mail_after) {
+std::string check_in_child(const exploration& e, bool mail_after, bool acknowledged) {
     int pipe_fds[2];
     if (::pipe(pipe_fds) != 0) return "pipe failed";
     std::fflush(stdout);
@@ -229,7 +241,8 @@ std::string check_in_child(const exploration& e, bool mail_after) {
     if (child == 0) {
         ::close(pipe_fds[0]);
         util::log_observer = keep_log;
-        const std::string reason = e.lock_case ? check_lock(e) : check_rewrite(e, mail_after);
+        const std::string reason =
+            e.lock_case ? check_lock(e) : check_rewrite(e, mail_after, acknowledged);
         std::size_t sent = 0;
         while (sent < reason.size()) {
             const ssize_t n = ::write(pipe_fds[1], reason.data() + sent, reason.size() - sent);
@@ -258,14 +271,15 @@ struct tally {
 
 tally explore(const exploration& e, const options& opt) {
     tally t;
-    const std::vector<crash_state> states = crash_states(e.initial, e.ops, opt.limits);
+    const std::vector<crash_state> states =
+        crash_states(e.initial, e.ops, opt.limits, e.acknowledged_at);
     const int maildrop_fd = ::open(e.mbox.c_str(), O_RDWR | O_CLOEXEC);
     for (const crash_state& s : states) {
         for (bool mail_after : {false, true}) {
             if (mail_after && e.lock_case) continue;
             ++t.states;
             std::string reason = lay_out(e, s, maildrop_fd);
-            if (reason.empty()) reason = check_in_child(e, mail_after);
+            if (reason.empty()) reason = check_in_child(e, mail_after, s.acknowledged);
             if (reason.empty()) continue;
             if (++t.broken <= 3 && !opt.expect_broken)
                 std::printf("BROKEN  %s%s: %s\n%s", e.name.c_str(),
@@ -279,9 +293,16 @@ tally explore(const exploration& e, const options& opt) {
     return t;
 }
 
+// Takes operation i out of the recording, as if the code had never made it.
+void drop_op(exploration& e, std::size_t i) {
+    e.ops.erase(e.ops.begin() + static_cast<long>(i));
+    if (i < e.acknowledged_at && e.acknowledged_at != SIZE_MAX) --e.acknowledged_at;
+}
+
 // Removes from the recording the sync a mutation names; false when the
 // recording has none to remove.
-bool mutate(std::vector<op>& ops, const std::string& how) {
+bool mutate(exploration& e, const std::string& how) {
+    std::vector<op>& ops = e.ops;
     for (std::size_t i = 0; i < ops.size(); ++i) {
         const op& o = ops[i];
         if (how == "unsynced-journal" && o.kind == op_kind::fsync) {
@@ -289,7 +310,7 @@ bool mutate(std::vector<op>& ops, const std::string& how) {
             for (std::size_t j = i + 1; j < ops.size(); ++j)
                 if (ops[j].kind == op_kind::rename && ops[j].inode == o.inode &&
                     ops[j].name2 == "mbox.tollmar-journal") {
-                    ops.erase(ops.begin() + static_cast<long>(i));
+                    drop_op(e, i);
                     return true;
                 }
         }
@@ -297,9 +318,18 @@ bool mutate(std::vector<op>& ops, const std::string& how) {
             o.name2 == "mbox.tollmar-journal") {
             for (std::size_t j = i + 1; j < ops.size(); ++j)
                 if (ops[j].kind == op_kind::folder_sync) {
-                    ops.erase(ops.begin() + static_cast<long>(j));
+                    drop_op(e, j);
                     return true;
                 }
+        }
+        // The maildrop's fsync after it was cut to its new length, where the
+        // rewrite was answered: only the acknowledgement makes the old
+        // maildrop wrong, and a replay at login has none.
+        if (how == "unsynced-cut" && o.kind == op_kind::truncate && o.inode == e.maildrop_file &&
+            e.acknowledged_at != SIZE_MAX && i + 1 < ops.size() &&
+            ops[i + 1].kind == op_kind::fsync && ops[i + 1].inode == o.inode) {
+            drop_op(e, i + 1);
+            return true;
         }
     }
     return false;
@@ -383,6 +413,10 @@ bool record_rewrite(exploration& e, const std::vector<std::string>& msgs, const 
     e.initial = start_recording(e.folder);
     const bool ok = md::update_maildrop(e.mbox.c_str());
     finish_recording(e);
+    // QUIT answers +OK once the rewrite returned success; a cut at the
+    // recording's end stands for any moment after that (no later operation
+    // touches the maildrop or its journal), each unsynced change kept or not.
+    if (ok) e.acknowledged_at = e.ops.size();
     md::unlock_maildrop(e.mbox.c_str());
     return ok && read_all(e.mbox) == e.after;
 }
@@ -450,11 +484,14 @@ int run(const options& opt) {
             ++broken;
             return;
         }
-        if (!opt.mutate.empty() && !mutate(e.ops, opt.mutate)) return;
+        if (!opt.mutate.empty() && !mutate(e, opt.mutate)) return;
         ++mutated;
-        if (opt.show_ops)
+        if (opt.show_ops) {
             for (std::size_t i = 0; i < e.ops.size(); ++i)
                 std::printf("  %2zu %s\n", i, describe(e.ops[i]).c_str());
+            if (e.acknowledged_at != SIZE_MAX)
+                std::printf("  -- QUIT answered +OK after operation %zu\n", e.acknowledged_at);
+        }
         const tally t = explore(e, opt);
         std::printf("%-48s %4zu operations %6zu states %4zu broken\n", e.name.c_str(), e.ops.size(),
                     t.states, t.broken);

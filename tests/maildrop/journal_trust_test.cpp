@@ -56,6 +56,7 @@ enum child_result : int {
     unexpected_refusal = 13,
     update_not_refused = 14,
     cannot_become_other_user = 15,
+    scan_not_refused = 16,
 };
 
 std::string describe(int status) {
@@ -178,6 +179,34 @@ TEST_F(JournalTrustTest, PlantedJournalIsNeverReplayedAndTheScanGoesOn) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == fine) << describe(status);
     EXPECT_TRUE(read_file(mbox) == session_result);
     EXPECT_FALSE(exists(journal()));
+}
+
+// A journal names the file it was made for (device and inode). A maildrop
+// replaced by a rename since (a restore, another tool) is another file, even
+// where its length and the bytes the journal would cut away are the same, so
+// that the cut hash takes the replay for unfinished: the journal is refused,
+// the login fails, and the new file stays as it is, byte for byte.
+TEST_F(JournalTrustTest, JournalOfAMaildropReplacedByRenameIsRefused) {
+    leave_journal();
+    std::string replacement = original;
+    replacement.replace(replacement.find("first"), 5, "fifth");
+    const std::size_t cut_from = session_result.size();  // the journal's new length
+    ASSERT_EQ(replacement.size(), original.size());
+    ASSERT_EQ(replacement.substr(cut_from), original.substr(cut_from));
+    const std::string restored = dir + "/restored";
+    write_file(restored, replacement);
+    ASSERT_EQ(::chmod(restored.c_str(), 0600), 0);
+    ASSERT_EQ(::rename(restored.c_str(), mbox.c_str()), 0);
+    const int status = in_child([&] {
+        if (scan_maildrop(mbox.c_str(), spool.c_str())) return int{scan_not_refused};
+        return logged_containing(LOG_ERR, "failed to complete maildrop journal: " + journal() +
+                                              ": journal made for another file")
+                   ? int{fine}
+                   : int{refusal_not_logged};
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == fine) << describe(status);
+    EXPECT_TRUE(read_file(mbox) == replacement);
+    EXPECT_TRUE(exists(journal()));
 }
 
 // The identity check holds for an ordinary user too: a session running as

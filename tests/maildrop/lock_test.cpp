@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <vector>
 
@@ -12,6 +13,8 @@
 #include "maildrop/lock_detail.hpp"
 #include "maildrop/seams.hpp"
 #include "maildrop_fixture.hpp"
+#include "support/child_run.hpp"
+#include "support/identity.hpp"
 
 namespace tollmar::test {
 namespace {
@@ -354,6 +357,66 @@ TEST_F(LockTest, LockOfALiveSessionOrOfUnknownOriginIsNeverTakenEarly) {
         if (!c.second_name.empty()) {
             ::unlink(c.second_name.c_str());
         }
+    }
+}
+
+// A session judges locks as its account (a maildrop in the home folder or
+// named by the authentication file), and kill(pid, 0) then answers EPERM, not
+// ESRCH, for a live process of another user: that holder is alive, and its
+// lock must never be taken early. Holders: a session between taking its lock
+// and becoming its account (still root), and a process of another account.
+// The lock is the account's (as a session hands it over), so the judge can
+// read the process ID, and the folder is the account's, so it could take the
+// lock over.
+TEST_F(LockTest, LiveHolderOfAnotherUserIsNeverJudgedDeadByAnAccount) {
+    struct holder_case {
+        const char* name;
+        uid_t uid;
+    };
+    const holder_case cases[] = {{"root", 0}, {"another account", account_b}};
+    ASSERT_EQ(::chown(dir.c_str(), account_a, account_a), 0);
+    for (const holder_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int taken[2];
+        int release[2];
+        ASSERT_EQ(::pipe(taken), 0);
+        ASSERT_EQ(::pipe(release), 0);
+        const pid_t holder = ::fork();
+        if (holder == 0) {
+            ::close(release[1]);
+            char ok = lock_maildrop(mbox.c_str(), account_a, account_a) ? 'y' : 'n';
+            if (c.uid != 0 && !become_user(c.uid, c.uid)) ok = 'n';
+            if (::write(taken[1], &ok, 1) != 1) ::_exit(2);
+            char byte;
+            (void)::read(release[0], &byte, 1);
+            ::_exit(0);
+        }
+        ::close(release[0]);
+        ::close(taken[1]);
+        char ok = 'n';
+        EXPECT_EQ(::read(taken[0], &ok, 1), 1);
+        ::close(taken[0]);
+        ASSERT_EQ(ok, 'y');
+        ASSERT_EQ(owner_names(dir).size(), 1u);
+
+        const child_result judge = run_in_child([&](int report) {
+            if (!become_user(account_a, account_a)) return write_text(report, "cannot switch");
+            pauses = 0;
+            errno = 0;
+            if (lock_maildrop(mbox.c_str(), account_a, account_a))
+                return write_text(report, "taken from a live holder");
+            write_text(report, std::string("refused: ") + std::strerror(errno) + " after " +
+                                   std::to_string(pauses) + " pauses");
+        });
+        EXPECT_EQ(judge.extra, std::string("refused: ") + std::strerror(EEXIST) + " after " +
+                                   std::to_string(full_wait_pauses) + " pauses");
+        EXPECT_EQ(read_file(lock), std::to_string(holder));
+        EXPECT_EQ(stat_of(lock).st_nlink, 2u);  // the holder's second name is still there
+
+        ::close(release[1]);
+        ::waitpid(holder, nullptr, 0);
+        ::unlink(lock.c_str());
+        for (const std::string& name : owner_names(dir)) ::unlink((dir + "/" + name).c_str());
     }
 }
 

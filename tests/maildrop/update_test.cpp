@@ -78,14 +78,25 @@ TEST_F(UpdateTest, NothingDeletedLeavesTheMaildropUntouched) {
     EXPECT_EQ(read_file(mbox), m1 + m3);
 }
 
+// Also where only trailing messages are deleted: the cut that is the whole
+// rewrite without appended mail would lose it.
 TEST_F(UpdateTest, MailAppendedAfterTheScanIsKeptInOrder) {
-    write_file(mbox, m1 + m2 + m3);
-    scan_and_delete({2});
     const std::string late = "\nFrom late@x Tue Jan  2 00:00:00 2024\nSubject: late\n\nhi\n";
-    append_file(mbox, late);
-    update_holding_lock(mbox);
-    EXPECT_EQ(read_file(mbox), m1 + m3 + late);
-    expect_no_journal();
+    struct deletion_case {
+        int deleted;
+        std::string kept;
+    };
+    const deletion_case cases[] = {{2, m1 + m3}, {3, m1 + m2}};
+    for (const deletion_case& c : cases) {
+        SCOPED_TRACE(c.deleted);
+        write_file(mbox, m1 + m2 + m3);
+        scan_and_delete({c.deleted});
+        append_file(mbox, late);
+        update_holding_lock(mbox);
+        EXPECT_EQ(read_file(mbox), c.kept + late);
+        expect_no_journal();
+        remove_spool_files();
+    }
 }
 
 TEST_F(UpdateTest, ChangedMaildropIsNotRewritten) {
@@ -423,6 +434,43 @@ TEST_F(UpdateTest, DamagedJournalFailsTheScanAndIsKept) {
                                                ".tollmar-journal: damaged journal"));
     EXPECT_EQ(read_file(mbox), m1 + m2);
     EXPECT_TRUE(exists(mbox + ".tollmar-journal"));
+}
+
+void die_after_a_block(detail::update_step s) {
+    if (s == detail::update_step::maildrop_block) ::raise(SIGKILL);
+}
+
+// The trailer's own check covers its fields: a journal whose trailer changed
+// after it was sealed (a bit flipped on the disk) is damaged, however sound
+// each field looks. Here the session was killed half way through the copy
+// over the maildrop, so only the journal can finish it; believed, the
+// changed hash of the bytes to be cut would pass the rewrite for finished
+// and the journal would go, leaving the maildrop torn.
+TEST_F(UpdateTest, JournalChangedAfterItWasSealedIsDamaged) {
+    write_file(mbox, m1 + m2 + m3);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        scan_and_delete({1});
+        detail::on_update_step = die_after_a_block;
+        update_holding_lock(mbox);
+        ::_exit(4);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    const std::string journal = mbox + ".tollmar-journal";
+    std::string sealed = read_file(journal);
+    const std::string torn = read_file(mbox);
+    const std::string kept = m2 + m3;
+    ASSERT_EQ(torn, kept + (m1 + m2 + m3).substr(kept.size()));  // copied, not yet cut
+    constexpr std::size_t cut_hash_in_trailer = 24;              // after the magic and two lengths
+    sealed[sealed.size() - 64 + cut_hash_in_trailer] ^= 1;
+    write_file(journal, sealed);
+    EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    EXPECT_TRUE(logged_containing(
+        LOG_ERR, "failed to complete maildrop journal: " + journal + ": damaged journal"));
+    EXPECT_EQ(read_file(mbox), torn);
+    EXPECT_EQ(read_file(journal), sealed);  // kept for whoever repairs it
 }
 
 int failing_lockf(int, int, off_t) {
