@@ -40,12 +40,7 @@ class Pop3Client:
         self.reset = False  # set when the server reset the connection
         self._tls = None
         if tls:
-            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-            ctx.check_hostname = False
-            ctx.verify_mode = ssl.CERT_NONE
-            self._in = ssl.MemoryBIO()
-            self._out = ssl.MemoryBIO()
-            self._tls = ctx.wrap_bio(self._in, self._out, server_side=False)
+            self._wrap()
             if handshake:
                 self.handshake()
 
@@ -62,6 +57,14 @@ class Pop3Client:
             pass
 
     # -- transport -------------------------------------------------------------
+
+    def _wrap(self):
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        ctx.check_hostname = False
+        ctx.verify_mode = ssl.CERT_NONE
+        self._in = ssl.MemoryBIO()
+        self._out = ssl.MemoryBIO()
+        self._tls = ctx.wrap_bio(self._in, self._out, server_side=False)
 
     def _flush_tls(self):
         data = self._out.read()
@@ -228,12 +231,7 @@ class Pop3Client:
     def start_tls(self):
         """The client's TLS handshake on the open connection (after STLS)."""
         assert self._tls is None and not self._buf, "bytes before the handshake: %r" % self._buf
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        ctx.check_hostname = False
-        ctx.verify_mode = ssl.CERT_NONE
-        self._in = ssl.MemoryBIO()
-        self._out = ssl.MemoryBIO()
-        self._tls = ctx.wrap_bio(self._in, self._out, server_side=False)
+        self._wrap()
         self.handshake()
 
     @staticmethod

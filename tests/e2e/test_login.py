@@ -209,9 +209,13 @@ def test_unreadable_allow_list_refuses(sandbox, server):
         assert c.login("alice", "s3cret")[1] == "-ERR [AUTH] authentication failed"
 
 
-def test_auth_plain_exchange(sandbox, server, log):
+@pytest.fixture
+def alice(sandbox):
     sandbox.add_user("alice", "s3cret")
     sandbox.write_mbox("alice", MBOX)
+
+
+def test_auth_plain_exchange(alice, server, log):
     srv = server.start()
     with srv.connect() as c:
         assert c.greeting() == "+OK"
@@ -255,9 +259,7 @@ def test_auth_plain_exchange(sandbox, server, log):
 
 @pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
 @pytest.mark.parametrize("login", ["user-pass", "auth-plain"])
-def test_a_whole_session_in_one_write(sandbox, server, tls, login):
-    sandbox.add_user("alice", "s3cret")
-    sandbox.write_mbox("alice", MBOX)
+def test_a_whole_session_in_one_write(alice, server, tls, login):
     srv = server.start(tls=tls)
     with srv.connect() as c:
         # Sent before the greeting is read: the pre-login process reads the

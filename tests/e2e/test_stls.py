@@ -29,11 +29,11 @@ TLS_REQUIRED = "-ERR [AUTH] TLS is required before login: issue STLS first"
 BEGIN = "+OK begin TLS negotiation"
 
 
-@pytest.fixture
+@pytest.fixture(autouse=True)
 def alice(sandbox):
-    acct = sandbox.add_user("alice", "s3cret")
+    """The account every test here logs in with, two messages in its maildrop."""
+    sandbox.add_user("alice", "s3cret")
     sandbox.write_mbox("alice", MBOX)
-    return acct
 
 
 @pytest.fixture
@@ -45,7 +45,7 @@ def start_stls(server, tls_files):
     return start
 
 
-def test_stls_upgrades_and_the_session_starts_afresh(start_stls, alice, log):
+def test_stls_upgrades_and_the_session_starts_afresh(start_stls, log):
     srv = start_stls("-S")
     with srv.connect() as c:
         assert c.greeting() == "+OK"
@@ -75,7 +75,7 @@ INJECTED = b"USER alice\r\nPASS s3cret\r\n"
 
 
 @pytest.mark.parametrize("when", ["same-write", "before-reply"])
-def test_bytes_behind_stls_are_never_read(start_stls, alice, log, when):
+def test_bytes_behind_stls_are_never_read(start_stls, log, when):
     srv = start_stls("-S")
     with srv.connect() as c:
         assert c.greeting() == "+OK"
@@ -108,7 +108,7 @@ def test_bytes_behind_stls_are_never_read(start_stls, alice, log, when):
     (("-S",), ["PASS s3cret"], "-ERR STLS only before USER and PASS"),
     (("-S",), ["STLS"], "-ERR TLS is already active"),  # twice
 ], ids=["not-offered", "after-user", "after-pass", "twice"])
-def test_stls_refused(start_stls, alice, options, before, reply):
+def test_stls_refused(start_stls, options, before, reply):
     srv = start_stls(*options)
     with srv.connect() as c:
         assert c.greeting() == "+OK"
@@ -127,7 +127,7 @@ def test_stls_refused(start_stls, alice, options, before, reply):
         assert c.cmd("QUIT") == "+OK"
 
 
-def test_stls_refused_under_implicit_tls(server, alice):
+def test_stls_refused_under_implicit_tls(server):
     srv = server.start(tls=True)
     with srv.connect() as c:
         assert c.greeting() == "+OK"
@@ -142,7 +142,7 @@ def test_stls_with_implicit_tls_is_refused_at_start(server, tls_files):
     assert r.stderr.endswith(b"-s and -S (or -R) exclude each other\n")
 
 
-def test_a_handshake_never_completed_ends_at_the_login_deadline(start_stls, alice, log):
+def test_a_handshake_never_completed_ends_at_the_login_deadline(start_stls, log):
     srv = start_stls("-S", "-A", "2", "-t", "30")
     with srv.connect() as c:
         assert c.greeting() == "+OK"
@@ -153,7 +153,7 @@ def test_a_handshake_never_completed_ends_at_the_login_deadline(start_stls, alic
     srv.wait_sessions_ended()
 
 
-def test_tls_required_before_login(start_stls, alice, log):
+def test_tls_required_before_login(start_stls, log):
     srv = start_stls("-R")
     with srv.connect() as c:
         assert c.greeting() == "+OK"
@@ -177,8 +177,21 @@ def run_client(argv, folder, timeout=60):
     return subprocess.run(argv, capture_output=True, env=env, timeout=timeout)
 
 
+def client_folder(sandbox, name, rc_text):
+    """A private folder for a client, with its run-control file (mode 0600, as
+    the clients want it); returns (folder, rc path, delivered mail's path)."""
+    folder = os.path.join(sandbox.base, name)
+    os.mkdir(folder, 0o700)
+    delivered = os.path.join(folder, "delivered")
+    rc = os.path.join(folder, "rc")
+    with open(rc, "w") as f:
+        f.write(rc_text.format(delivered=delivered, folder=folder))
+    os.chmod(rc, 0o600)
+    return folder, rc, delivered
+
+
 @pytest.mark.parametrize("login_options", [None, "AUTH=PLAIN"], ids=["user-pass", "auth-plain"])
-def test_curl_requires_stls(start_stls, alice, sandbox, log, login_options):
+def test_curl_requires_stls(start_stls, sandbox, log, login_options):
     srv = start_stls("-R")
     argv = ["curl", "-sS", "--ssl-reqd", "-k", "-u", "alice:s3cret",
             "pop3://127.0.0.1:%d/2" % srv.port]
@@ -190,7 +203,7 @@ def test_curl_requires_stls(start_stls, alice, sandbox, log, login_options):
     log.assert_logged("Authenticated alice", syslog.LOG_INFO)
 
 
-def test_python_poplib_stls(start_stls, alice):
+def test_python_poplib_stls(start_stls):
     srv = start_stls("-R")
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     ctx.check_hostname = False
@@ -209,18 +222,14 @@ def test_python_poplib_stls(start_stls, alice):
         pop.quit()
 
 
-def test_fetchmail_over_stls(start_stls, alice, sandbox, log):
+def test_fetchmail_over_stls(start_stls, sandbox, log):
     srv = start_stls("-R")
-    folder = os.path.join(sandbox.base, "fetchmail")
-    os.mkdir(folder, 0o700)
-    out = os.path.join(folder, "delivered")
-    rc = os.path.join(folder, "fetchmailrc")
-    with open(rc, "w") as f:
-        f.write('set no bouncemail\n'
-                'poll 127.0.0.1 with proto POP3 port %d timeout 20\n'
-                '  user "alice" there with password "s3cret" is "root" here\n'
-                '  keep no rewrite mda "cat >> %s"\n' % (srv.port, out))
-    os.chmod(rc, 0o600)
+    folder, rc, delivered = client_folder(
+        sandbox, "fetchmail",
+        'set no bouncemail\n'
+        'poll 127.0.0.1 with proto POP3 port %d timeout 20\n'
+        '  user "alice" there with password "s3cret" is "root" here\n'
+        '  keep no rewrite mda "cat >> {delivered}"\n' % srv.port)
     # --sslproto without --ssl: STLS is required, TLS 1.2 at least; the
     # test's certificate is its own issuer.
     done = run_client(["fetchmail", "--nosyslog", "--nodetach", "-f", rc, "--keep",
@@ -228,25 +237,20 @@ def test_fetchmail_over_stls(start_stls, alice, sandbox, log):
     output = done.stdout + done.stderr
     assert done.returncode == 0, output.decode("latin-1")
     assert b"STLS" in output
-    with open(out, "rb") as f:
-        delivered = f.read()
-    assert b"first" in delivered and b"second" in delivered
+    with open(delivered, "rb") as f:
+        mail = f.read()
+    assert b"first" in mail and b"second" in mail
     log.assert_logged("Authenticated alice", syslog.LOG_INFO)
 
 
 @pytest.mark.parametrize("auth", ["user", "plain"])
-def test_mpop_over_stls(start_stls, alice, sandbox, log, auth):
+def test_mpop_over_stls(start_stls, sandbox, log, auth):
     srv = start_stls("-R")
-    folder = os.path.join(sandbox.base, "mpop")
-    os.mkdir(folder, 0o700)
-    delivered = os.path.join(folder, "mbox")
-    rc = os.path.join(folder, "mpoprc")
-    with open(rc, "w") as f:
-        f.write("account test\nhost 127.0.0.1\nport %d\nuser alice\npassword s3cret\n"
-                "auth %s\ntls on\ntls_starttls on\ntls_certcheck off\nkeep on\n"
-                "uidls_file %s\ndelivery mbox %s\n"
-                % (srv.port, auth, os.path.join(folder, "uidls"), delivered))
-    os.chmod(rc, 0o600)
+    folder, rc, delivered = client_folder(
+        sandbox, "mpop",
+        "account test\nhost 127.0.0.1\nport %d\nuser alice\npassword s3cret\n"
+        "auth %s\ntls on\ntls_starttls on\ntls_certcheck off\nkeep on\n"
+        "uidls_file {folder}/uidls\ndelivery mbox {delivered}\n" % (srv.port, auth))
     done = run_client(["mpop", "-C", rc, "--debug", "test"], folder)
     output = done.stdout + done.stderr
     assert done.returncode == 0, output.decode("latin-1")
