@@ -124,6 +124,8 @@ def test_stls_refused(start_stls, options, before, reply):
         if before != ["PASS s3cret"]:
             assert c.cmd("PASS s3cret") == "+OK"
         assert c.cmd("STAT") == "+OK 2 %d" % SIZE
+        # Nor is there any STLS after the login.
+        assert c.cmd("STLS") == "-ERR command not understood"
         assert c.cmd("QUIT") == "+OK"
 
 
