@@ -158,10 +158,11 @@ void cmd_auth(int fd, const char* line) {
 }
 
 void cmd_stls(int fd, const char*) {
-    if (!config::settings.offer_stls) {
-        refuse(fd, "-ERR\r\n");
-    } else if (channel::tls_active()) {
+    // Under -s STLS is as unknown as where it is not offered.
+    if (channel::tls_active() && config::settings.offer_stls) {
         refuse(fd, "-ERR TLS is already active\r\n");
+    } else if (!stls_offered()) {
+        refuse(fd, "-ERR\r\n");
     } else if (state.have_user || state.have_pass) {
         refuse(fd, "-ERR STLS only before USER and PASS\r\n");
     } else {

@@ -1,4 +1,5 @@
 #include "channel/line_io.hpp"
+#include "channel/tls.hpp"
 #include "config/settings.hpp"
 #include "session/commands.hpp"
 
@@ -23,8 +24,12 @@ bool login_offered() {
     return !config::settings.require_tls || channel::tls_active();
 }
 
+bool stls_offered() {
+    return config::settings.offer_stls && channel::tls_context_ready() && !channel::tls_active();
+}
+
 void cmd_auth_capa(int fd, const char*) {
-    send_capabilities(fd, login_offered(), config::settings.offer_stls && !channel::tls_active());
+    send_capabilities(fd, login_offered(), stls_offered());
 }
 
 // After the login the session process may not do TLS itself (a relay does),

@@ -26,6 +26,9 @@ void cmd_capa(int fd, const char* line);
 // False while a login must wait for STLS (-R, no TLS yet).
 bool login_offered();
 
+// True where STLS may be taken: -S or -R, a certificate loaded, no TLS yet.
+bool stls_offered();
+
 // The transaction state (commands.cpp; QUIT in transaction.cpp).
 void cmd_stat(int fd, const char* line);
 void cmd_list(int fd, const char* line);

@@ -30,7 +30,12 @@ void run_session(int fd) {
     // The listener's context, or one read from the files while this process
     // may still open them; the pre-login process inherits it and never opens
     // a file.
-    if (tls_possible) channel::tls_load_context();
+    // Without a certificate a plain connection goes on, only without STLS.
+    if (tls) {
+        channel::tls_load_context();
+    } else if (config::settings.offer_stls) {
+        channel::tls_try_load_context();
+    }
 
     const int pair_fd = fork_prelogin(fd, tls_possible);
     if (tls) {

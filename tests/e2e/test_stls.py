@@ -129,6 +129,24 @@ def test_stls_refused(start_stls, options, before, reply):
         assert c.cmd("QUIT") == "+OK"
 
 
+@pytest.mark.parametrize("option", ["-S", "-R"])
+def test_without_a_certificate_no_stls_and_the_plain_port_serves_on(server, log, option):
+    srv = server.start(option, "-c", "/nonexistent/cert.pem", "-k", "/nonexistent/key.pem")
+    with srv.connect() as c:
+        assert c.greeting() == "+OK"
+        assert b"STLS\r\n" not in c.multi("CAPA")[1]
+        assert c.cmd("STLS") == "-ERR"
+        if option == "-S":
+            assert c.cmd("USER alice") == "+OK"
+            assert c.cmd("PASS s3cret") == "+OK"
+            assert c.cmd("STAT") == "+OK 2 %d" % SIZE
+        else:  # -R stays closed to a login without TLS
+            assert c.cmd("USER alice") == TLS_REQUIRED
+        assert c.cmd("QUIT") == "+OK"
+    log.assert_logged("SSL: failed to use certificate file: /nonexistent/cert.pem",
+                      syslog.LOG_ERR)
+
+
 def test_stls_refused_under_implicit_tls(server):
     srv = server.start(tls=True)
     with srv.connect() as c:
