@@ -23,6 +23,7 @@ test_packages=(
     iproute2                       # a private network with a local IPv6 /48
     fetchmail                      # a real client that keeps mail on the server (UIDL)
     s-nail                         # a mail reader on a POP3 folder (headers as sent)
+    curl mpop                      # real clients over STLS, with AUTH PLAIN
     procmail                       # a real delivery agent for the soak
     haproxy                        # the load balancer in front of two servers (PROXY protocol)
     mandoc man-db systemd          # manual page lint, unit verification

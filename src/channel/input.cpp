@@ -207,6 +207,11 @@ void push_input(const char* data, std::size_t size) {
     input_left = data != nullptr ? static_cast<long>(size) : 0;
 }
 
+void drop_input() {
+    explicit_bzero(input_buffer, sizeof input_buffer);
+    reset_reader();
+}
+
 void reset_reader() {
     input_left = 0;
     input_next = input_buffer;

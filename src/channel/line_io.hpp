@@ -74,6 +74,10 @@ std::size_t take_pending_input(char* buf, std::size_t size);
 // session takes over a connection whose commands another process has read.
 void push_input(const char* data, std::size_t size);
 
+// Wipes and empties the reader, unconsumed input included: nothing the
+// client sent before this call is ever read (what came behind STLS).
+void drop_input();
+
 // Empties the reader (for tests).
 void reset_reader();
 

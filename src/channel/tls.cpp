@@ -179,21 +179,41 @@ void tls_start(int fd) {
     tls_accept(fd);
 }
 
-void tls_load_context() {
+namespace {
+
+bool load_context(const char** what, const char** path) {
     if (shared_context != nullptr) {
         tls_context = shared_context;
         shared_context = nullptr;
-        return;
+        return true;
     }
     // No usable context from the listener (inetd mode, or files that have
     // not loaded since start-up): the files as they are now decide.
+    tls_context = build_context(what, path);
+    return tls_context != nullptr;
+}
+
+}  // namespace
+
+void tls_load_context() {
     const char* what = nullptr;
     const char* path = nullptr;
-    tls_context = build_context(&what, &path);
-    if (tls_context == nullptr) {
-        if (path != nullptr) fail_with_path(what, path);
-        fail(what);
-    }
+    if (load_context(&what, &path)) return;
+    if (path != nullptr) fail_with_path(what, path);
+    fail(what);
+}
+
+bool tls_try_load_context() {
+    const char* what = nullptr;
+    const char* path = nullptr;
+    if (load_context(&what, &path)) return true;
+    ERR_clear_error();
+    util::log_line(LOG_ERR, "%s: %s", what, path != nullptr ? path : "");
+    return false;
+}
+
+bool tls_context_ready() {
+    return tls_context != nullptr;
 }
 
 namespace {

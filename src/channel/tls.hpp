@@ -20,6 +20,13 @@ void tls_start(int fd);
 void tls_load_context();
 void tls_accept(int fd);
 
+// tls_load_context for a connection that may stay plain (STLS): a failure is
+// logged as there and returns false instead of ending the process.
+bool tls_try_load_context();
+
+// True while this process holds a context to accept TLS with.
+bool tls_context_ready();
+
 // In the listener, before each connection process is forked: builds the
 // shared context that the process inherits when there is none yet, or when
 // the certificate or key file differs (device, inode, size, modification or

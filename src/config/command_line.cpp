@@ -116,6 +116,8 @@ void print_help(const char* program_name) {
         "  -d             run as a daemon (in the background)\n"
         "  -f <pidfile>   store process ID in <pidfile> (must be a full path)\n"
         "  -s             use SSL for all connections\n"
+        "  -S             offer STLS on a plain port (-s on port 995 is preferred)\n"
+        "  -R             as -S, and refuse USER, PASS and AUTH before STLS\n"
         "  -c <certfile>  use <certfile> for SSL certificate [%s]\n"
         "  -k <keyfile>   use <keyfile> for SSL RSA key      [%s]\n"
         "  -p <port>      listen on <port>    [default: 110, or 995 if SSL]\n",
@@ -166,6 +168,13 @@ void parse_command_line(int argc, char** argv) {
             case 's':
                 settings.use_tls = true;
                 if (settings.port == nullptr) settings.port = "995";
+                break;
+            case 'S':
+                settings.offer_stls = true;
+                break;
+            case 'R':
+                settings.offer_stls = true;
+                settings.require_tls = true;
                 break;
             case 'p':
                 settings.port = optarg;
@@ -240,6 +249,10 @@ void parse_command_line(int argc, char** argv) {
     // Detaching would put /dev/null where the connection is.
     if (settings.inetd_mode && settings.daemon_mode) {
         fail(program_name, "-i and -d exclude each other");
+    }
+    // STLS upgrades a plain connection; under -s there is none to upgrade.
+    if (settings.use_tls && settings.offer_stls) {
+        fail(program_name, "-s and -S (or -R) exclude each other");
     }
 }
 

@@ -18,6 +18,10 @@ struct settings_record {
     unsigned listen_address_count = 0;
     const char* port = nullptr;  // "110", or "995" with -s, after parsing
     bool use_tls = false;        // TLS on the whole connection (-s)
+    // -S: a plain listener offers STLS with the certificate and key below;
+    // -R: and refuses a login until the client has taken it.
+    bool offer_stls = false;
+    bool require_tls = false;
     const char* cert_file = "/etc/tollmar/cert.pem";
     const char* key_file = "/etc/tollmar/key.pem";
     const char* pid_file = "/var/run/tollmar.pid";
@@ -60,5 +64,10 @@ struct settings_record {
 };
 
 extern settings_record settings;
+
+// A connection may come to speak TLS: on the whole of it (-s) or after STLS.
+inline bool tls_configured() {
+    return settings.use_tls || settings.offer_stls;
+}
 
 }  // namespace tollmar::config

@@ -88,7 +88,7 @@ void handle_connection(int fd, const struct sockaddr_storage& accepted_peer) {
     (void)prepare_connection_socket(fd);
     // The connection process inherits the context; a certificate or key
     // replaced since the last connection is loaded here first.
-    if (config::settings.use_tls) channel::tls_refresh_shared_context();
+    if (config::tls_configured()) channel::tls_refresh_shared_context();
 
     // Until the child has switched on_terminate to its deferred form, a
     // termination signal must not reach it.

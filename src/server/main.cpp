@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
     // since the files are looked at again before every connection and may be
     // fixed without a restart.
     char tls_problem[512] = "";
-    if (settings.use_tls && !channel::tls_prepare_shared_context(tls_problem, sizeof tls_problem) &&
+    if (config::tls_configured() &&
+        !channel::tls_prepare_shared_context(tls_problem, sizeof tls_problem) &&
         (!settings.log_to_stderr || settings.daemon_mode)) {
         // With -e in the foreground the log line below reaches the terminal.
         std::fprintf(stderr, "%s: %s\n", argv[0], tls_problem);

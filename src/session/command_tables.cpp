@@ -9,10 +9,8 @@ namespace {
 
 // QUIT first: it ends the process without a verdict.
 constexpr command authorization_rows[] = {
-    {"QUIT", 4, cmd_auth_quit, false},
-    {"USER ", 5, cmd_user, false},
-    {"PASS ", 5, cmd_pass, false},
-    {"CAPA", 4, cmd_capa, false},
+    {"QUIT", 4, cmd_auth_quit, false}, {"USER ", 5, cmd_user, false}, {"PASS ", 5, cmd_pass, false},
+    {"CAPA", 4, cmd_auth_capa, false}, {"AUTH", 4, cmd_auth, false},  {"STLS", 4, cmd_stls, false},
 };
 
 // The blank belongs to RETR, DELE and TOP: they need an argument.

@@ -16,7 +16,7 @@ struct command {
     bool ends_state;  // the state is over once the handler returns (QUIT)
 };
 
-// USER, PASS, CAPA and QUIT before the login.
+// USER, PASS, AUTH, STLS, CAPA and QUIT before the login.
 extern const std::span<const command> authorization_commands;
 
 // The message commands, CAPA and QUIT after the login.

@@ -9,14 +9,25 @@ namespace tollmar::session {
 // maildrop back only when it is set.
 extern bool maildrop_dirty;
 
-// The authorization state (authorization.cpp). USER and PASS keep their line;
-// the first of the two is answered at once, the second by the verdict.
+// The authorization state (authorization.cpp). USER and PASS keep their
+// argument; the first of the two is answered at once, the second by the
+// verdict, as is AUTH PLAIN. STLS turns the connection to TLS.
 void cmd_user(int fd, const char* line);
 void cmd_pass(int fd, const char* line);
+void cmd_auth(int fd, const char* line);
+void cmd_stls(int fd, const char* line);
 [[noreturn]] void cmd_auth_quit(int fd, const char* line);
 
-// Both states (capability.cpp).
+// CAPA (capability.cpp): before the login, listing USER and SASL only where
+// a login may follow and STLS where it is offered; after it, the fixed list.
+void cmd_auth_capa(int fd, const char* line);
 void cmd_capa(int fd, const char* line);
+
+// False while a login must wait for STLS (-R, no TLS yet).
+bool login_offered();
+
+// True where STLS may be taken: -S or -R, a certificate loaded, no TLS yet.
+bool stls_offered();
 
 // The transaction state (commands.cpp; QUIT in transaction.cpp).
 void cmd_stat(int fd, const char* line);

@@ -69,6 +69,7 @@ std::size_t message_body_limit(std::uint32_t type) {
         case message_verdict:
             return 4;
         case message_handover:
+        case message_handover_tls:
             return channel::reader_capacity;
         default:
             return 0;
@@ -206,7 +207,8 @@ bool decode_log(const message& in, int& priority, char* text, const char** why) 
 }
 
 bool decode_handover(const message& in, const char** why) {
-    if (in.type != message_handover) return fail(why, "not a handover message");
+    if (in.type != message_handover && in.type != message_handover_tls)
+        return fail(why, "not a handover message");
     if (in.length > channel::reader_capacity) return fail(why, "handover too long");
     return true;
 }

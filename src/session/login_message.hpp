@@ -9,7 +9,10 @@
 //   pre-login -> root   login     name length, password length (uint32 each),
 //                                 name, password (no NUL, CR or LF in either)
 //   root -> pre-login   verdict   login_verdict (int32, -1, 0 or 1)
-//   pre-login -> root   handover  command bytes already read from the client
+//   pre-login -> root   handover  command bytes already read from the client,
+//                                 on a plain connection
+//   pre-login -> root   handover_tls  the same, on a connection that speaks
+//                                 TLS (-s, or since STLS)
 //
 // After handover the socket pair carries the session's plain text (TLS) or
 // nothing more (plain TCP: the root process has the client socket).
@@ -28,6 +31,7 @@ enum message_type : std::uint32_t {
     message_login = 2,
     message_verdict = 3,
     message_handover = 4,
+    message_handover_tls = 5,
 };
 
 inline constexpr std::size_t message_header_size = 8;

@@ -16,6 +16,7 @@
 
 #include "auth/login_throttle.hpp"
 #include "channel/line_io.hpp"
+#include "channel/tls.hpp"
 #include "channel/wait.hpp"
 #include "config/settings.hpp"
 #include "session/prelogin.hpp"
@@ -132,7 +133,9 @@ void receive(int fd, message& m, std::uint32_t wanted) {
             case read_status::complete:
                 break;
         }
-        if (m.type == wanted) return;
+        // Either form of the handover is one step.
+        if (m.type == wanted || (wanted == message_handover && m.type == message_handover_tls))
+            return;
         int priority = 0;
         if (m.type != message_log || !decode_log(m, priority, text, &why)) refuse_message(why);
         if (++prelogin_log_lines > most_prelogin_log_lines) refuse_message("too many log lines");
@@ -217,14 +220,27 @@ void answer_login(int pair_fd, login_request& request, auth::login_result& resul
         end_with_prelogin();
 }
 
-int take_handover(int pair_fd, int client_fd, bool tls) {
+int take_handover(int pair_fd, int client_fd) {
     static message m;
     const char* why = nullptr;
     receive(pair_fd, m, message_handover);
     bound_reads(pair_fd, 0);  // the pair now carries the session, with its own timeouts
     if (!decode_handover(m, &why)) refuse_message(why);
+    // Under -s every connection speaks TLS; on a plain listener only one
+    // that took STLS, where it is offered.
+    const bool tls = m.type == message_handover_tls;
+    const config::settings_record& s = config::settings;
+    if (tls ? !s.use_tls && !s.offer_stls : s.use_tls) refuse_message("handover of the wrong kind");
     channel::push_input(reinterpret_cast<const char*>(m.body), m.length);
-    if (tls) return pair_fd;
+    if (tls) {
+        // The pre-login process stays on as the TLS end; this one no longer
+        // needs the client socket, nor the context it kept for STLS.
+        if (!s.use_tls) {
+            close(client_fd);
+            channel::tls_end();
+        }
+        return pair_fd;
+    }
     // The client socket is this process's alone from here on.
     kill(prelogin_pid, SIGKILL);
     reap_prelogin();

@@ -29,9 +29,10 @@ void answer_login(int pair_fd, login_request& request, auth::login_result& resul
 
 // Takes the handover (the command bytes the pre-login process read past PASS
 // go to the input buffer) and returns the descriptor the session speaks on:
-// over TLS the socket pair (the pre-login process stays on as the TLS end);
-// over plain TCP the client socket, the pre-login process being ended.
-int take_handover(int pair_fd, int client_fd, bool tls);
+// over TLS (-s, or after STLS) the socket pair (the pre-login process stays
+// on as the TLS end); over plain TCP the client socket, the pre-login process
+// being ended.
+int take_handover(int pair_fd, int client_fd);
 
 // The verdict on a login attempt, in the root connection process: the
 // throttle's delay, the credential check and its log line,

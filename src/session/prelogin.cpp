@@ -202,7 +202,8 @@ void run_prelogin(int client_fd, int root_fd) {
     // Commands pipelined behind PASS belong to the session.
     static char pending[channel::reader_capacity];
     const std::size_t n = channel::take_pending_input(pending, sizeof pending);
-    const bool handed = write_message(root_fd, message_handover, pending, n);
+    const bool handed = write_message(
+        root_fd, channel::tls_active() ? message_handover_tls : message_handover, pending, n);
     explicit_bzero(pending, sizeof pending);
     if (!handed) std::exit(1);
     if (!channel::tls_active()) std::exit(0);

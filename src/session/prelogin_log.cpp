@@ -39,6 +39,7 @@ constexpr event events[] = {
     {LOG_ERR, "PROXY header refused", part::own},
     {LOG_WARNING, "login time exceeded", part::own},
     {LOG_WARNING, "too many bad commands", part::own},
+    {LOG_WARNING, "authorization identity refused", part::own},
 };
 
 bool plain_byte(unsigned char c) {

@@ -21,6 +21,7 @@ namespace tollmar::session {
 
 void run_session(int fd) {
     const bool tls = config::settings.use_tls;
+    const bool tls_possible = config::tls_configured();
     // The login phase, handshake included, has one deadline in total, so a
     // client cannot hold the pre-login process by sending a byte now and then.
     if (config::settings.login_deadline != 0)
@@ -29,9 +30,14 @@ void run_session(int fd) {
     // The listener's context, or one read from the files while this process
     // may still open them; the pre-login process inherits it and never opens
     // a file.
-    if (tls) channel::tls_load_context();
+    // Without a certificate a plain connection goes on, only without STLS.
+    if (tls) {
+        channel::tls_load_context();
+    } else if (config::settings.offer_stls) {
+        channel::tls_try_load_context();
+    }
 
-    const int pair_fd = fork_prelogin(fd, tls);
+    const int pair_fd = fork_prelogin(fd, tls_possible);
     if (tls) {
         // Only the pre-login process speaks TLS; this one, without a handle,
         // reads plain text from the socket pair after the login.
@@ -44,7 +50,7 @@ void run_session(int fd) {
     static login_request request;
     static auth::login_result login;
     answer_login(pair_fd, request, login);
-    const int connection = take_handover(pair_fd, fd, tls);
+    const int connection = take_handover(pair_fd, fd);
     acquire_maildrop(connection, request.name, login);
     summary_start(request.name);
     char command_line[command_buffer_size];

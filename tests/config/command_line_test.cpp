@@ -42,6 +42,8 @@ std::string dump_settings() {
     add("listen_address", addresses.empty() ? "(none)" : addresses);
     add("port", or_none(settings.port));
     add("tls_mode", std::to_string(settings.use_tls));
+    add("offer_stls", std::to_string(settings.offer_stls));
+    add("require_tls", std::to_string(settings.require_tls));
     add("cert_file", or_none(settings.cert_file));
     add("key_file", or_none(settings.key_file));
     add("pid_file", or_none(settings.pid_file));
@@ -134,6 +136,8 @@ TEST(CommandLine, DefaultsWithoutOptions) {
     EXPECT_EQ(s["login_delay"], "2");
     EXPECT_EQ(s["ipv6_prefix_bits"], "64");
     EXPECT_EQ(s["inetd_mode"], "0");
+    EXPECT_EQ(s["offer_stls"], "0");
+    EXPECT_EQ(s["require_tls"], "0");
     EXPECT_EQ(s["trusted_proxies"], "0");
 }
 
@@ -161,6 +165,11 @@ TEST(CommandLine, EachOptionSetsItsField) {
         {{"-p", "2110"}, "port", "2110"},
         {{"-p", "pop3"}, "port", "pop3"},
         {{"-s"}, "tls_mode", "1"},
+        {{"-S"}, "offer_stls", "1"},
+        {{"-S"}, "require_tls", "0"},
+        {{"-R"}, "offer_stls", "1"},
+        {{"-R"}, "require_tls", "1"},
+        {{"-S"}, "port", "110"},
         {{"-p", "1", "-p", "2"}, "port", "2"},
         {{"-f", "/a", "-f", "/b"}, "pid_file", "/b"},
         {{"-d", "-d"}, "daemon_mode", "1"},
@@ -430,6 +439,8 @@ TEST(CommandLine, TrustedProxiesAndTheirErrors) {
         {{"-r", ""}, "tollmar: -r : not an IP address or address/prefix length\n"},
         {{"-i", "-d"}, "tollmar: -i and -d exclude each other\n"},
         {{"-d", "-i", "-l", "::1"}, "tollmar: -i and -d exclude each other\n"},
+        {{"-s", "-S"}, "tollmar: -s and -S (or -R) exclude each other\n"},
+        {{"-R", "-s"}, "tollmar: -s and -S (or -R) exclude each other\n"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"tollmar"};

@@ -12,10 +12,17 @@ Every read waits at most ``timeout`` seconds (a socket.timeout then ends the
 test); nothing here measures time.
 """
 
+import base64
 import socket
 import ssl
 
 DEFAULT_TIMEOUT = 10.0
+
+
+def plain_token(user, password, authzid=""):
+    """The base64 response of SASL PLAIN."""
+    raw = ("%s\0%s\0%s" % (authzid, user, password)).encode("latin-1")
+    return base64.b64encode(raw).decode("ascii")
 
 
 class Pop3Client:
@@ -33,12 +40,7 @@ class Pop3Client:
         self.reset = False  # set when the server reset the connection
         self._tls = None
         if tls:
-            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-            ctx.check_hostname = False
-            ctx.verify_mode = ssl.CERT_NONE
-            self._in = ssl.MemoryBIO()
-            self._out = ssl.MemoryBIO()
-            self._tls = ctx.wrap_bio(self._in, self._out, server_side=False)
+            self._wrap()
             if handshake:
                 self.handshake()
 
@@ -55,6 +57,14 @@ class Pop3Client:
             pass
 
     # -- transport -------------------------------------------------------------
+
+    def _wrap(self):
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        ctx.check_hostname = False
+        ctx.verify_mode = ssl.CERT_NONE
+        self._in = ssl.MemoryBIO()
+        self._out = ssl.MemoryBIO()
+        self._tls = ctx.wrap_bio(self._in, self._out, server_side=False)
 
     def _flush_tls(self):
         data = self._out.read()
@@ -197,6 +207,32 @@ class Pop3Client:
         """Greeting, USER, PASS; returns the replies to USER and PASS as text."""
         self.greeting()
         return self.cmd("USER " + user), self.cmd("PASS " + password)
+
+    def auth_plain(self, user, password, authzid="", initial=True):
+        """AUTH PLAIN, the response on the AUTH line or after the "+ " challenge.
+
+        Returns the final reply as text.
+        """
+        token = plain_token(user, password, authzid)
+        if initial:
+            return self.cmd("AUTH PLAIN " + token)
+        challenge = self.cmd("AUTH PLAIN")
+        if challenge != "+ ":
+            return challenge
+        return self.cmd(token)
+
+    def starttls(self):
+        """STLS and, when it is accepted, the handshake; returns the reply to STLS."""
+        reply = self.cmd("STLS")
+        if reply.startswith("+OK"):
+            self.start_tls()
+        return reply
+
+    def start_tls(self):
+        """The client's TLS handshake on the open connection (after STLS)."""
+        assert self._tls is None and not self._buf, "bytes before the handshake: %r" % self._buf
+        self._wrap()
+        self.handshake()
 
     @staticmethod
     def _text(line):

@@ -146,6 +146,28 @@ def test_refused_logins_slow_down_that_address_only(sandbox, server, log):
     log.wait_for(re.compile(r"^login failed \('alice'\).* from 127\.0\.0\.1$"), count=2)
 
 
+def test_auth_plain_and_user_pass_earn_one_delay(sandbox, server):
+    sandbox.add_user("alice", "s3cret")
+    srv = server.start("-P", "1")
+    refused = "-ERR [AUTH] authentication failed"
+    with srv.connect() as c:
+        assert c.greeting() == "+OK"
+        assert c.auth_plain("alice", "guess1") == refused
+    # Refused by AUTH, delayed for USER/PASS (1 s), and the other way round
+    # (2 s after two refusals).
+    with srv.connect() as c:
+        assert c.greeting() == "+OK"
+        assert c.cmd("USER alice") == "+OK"
+        sent = time.monotonic()
+        assert c.cmd("PASS guess2") == refused
+        assert time.monotonic() - sent >= 0.75
+    with srv.connect() as c:
+        assert c.greeting() == "+OK"
+        sent = time.monotonic()
+        assert c.auth_plain("alice", "guess3", initial=False) == refused
+        assert time.monotonic() - sent >= 1.5
+
+
 def test_a_name_guessed_from_many_addresses_slows_its_owner_but_lets_him_in(sandbox, server,
                                                                             log):
     sandbox.add_user("alice", "s3cret")

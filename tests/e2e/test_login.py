@@ -8,11 +8,13 @@ import syslog
 
 import pytest
 
+from pop3_client import plain_token
 from pop3_sandbox import write_file
 
 MBOX = b"From a@example.org Thu Dec 10 09:00:00 2026\nSubject: hi\n\nhello\n"
 SIZE = len(b"Subject: hi\r\n\r\nhello\r\n")  # what RETR sends of it
-CAPA = [b"TOP\r\n", b"UIDL\r\n", b"USER\r\n", b"EXPIRE NEVER\r\n", b"AUTH-RESP-CODE\r\n"]
+CAPA = [b"TOP\r\n", b"UIDL\r\n", b"USER\r\n", b"SASL PLAIN\r\n", b"RESP-CODES\r\n",
+        b"PIPELINING\r\n", b"EXPIRE NEVER\r\n", b"AUTH-RESP-CODE\r\n"]
 
 
 def digest_entry(password, name, upper=False):
@@ -26,16 +28,20 @@ def assert_session_ends(client):
 
 
 @pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
-@pytest.mark.parametrize("order", ["user-first", "pass-first"])
+@pytest.mark.parametrize("order", ["user-first", "pass-first", "auth-initial", "auth-continued"])
 def test_system_account_login_in_either_order(sandbox, server, log, tls, order):
     sandbox.add_user("alice", "s3cret")
     sandbox.write_mbox("alice", MBOX)
     srv = server.start(tls=tls)
     with srv.connect() as c:
         assert c.greeting() == "+OK"
-        first, second = ("USER alice", "PASS s3cret")[:: 1 if order == "user-first" else -1]
-        assert c.cmd(first) == "+OK"
-        assert c.cmd(second) == "+OK"  # sent by the maildrop phase once it is ready
+        if order.startswith("auth"):
+            # As the second of USER and PASS, answered by the maildrop phase.
+            assert c.auth_plain("alice", "s3cret", initial=order == "auth-initial") == "+OK"
+        else:
+            first, second = ("USER alice", "PASS s3cret")[:: 1 if order == "user-first" else -1]
+            assert c.cmd(first) == "+OK"
+            assert c.cmd(second) == "+OK"  # sent by the maildrop phase once it is ready
         assert c.cmd("STAT") == "+OK 1 %d" % SIZE
         assert c.cmd("QUIT") == "+OK"
     log.assert_logged("Authenticated alice", syslog.LOG_INFO)
@@ -47,6 +53,7 @@ REFUSED = "-ERR [AUTH] authentication failed"
 
 # Every refusal of a name or a password looks the same to the client; only the
 # log line tells the cases apart, and it names the client's address.
+@pytest.mark.parametrize("how", ["user-pass", "auth-plain"])
 @pytest.mark.parametrize("user,password,access_lists,cause", [
     ("alice", "wr0ng-pw", False, "wrong password"),
     ("nosuchuser", "x", False, "unknown account"),
@@ -56,7 +63,7 @@ REFUSED = "-ERR [AUTH] authentication failed"
     ("toor", "r00t", False, "account has user id 0"),
 ])
 def test_refused_logins_get_one_reply(sandbox, server, log, user, password, access_lists,
-                                      cause):
+                                      cause, how):
     sandbox.add_user("alice", "s3cret")
     sandbox.add_user("locked", "x", hashed="!")
     sandbox.add_user("denied", "d3nied")
@@ -64,7 +71,11 @@ def test_refused_logins_get_one_reply(sandbox, server, log, user, password, acce
     sandbox.write_etc("pop3.deny", "denied\n")
     srv = server.start(*(["-D"] if access_lists else []))
     with srv.connect() as c:
-        assert c.login(user, password) == ("+OK", REFUSED)
+        if how == "auth-plain":
+            assert c.greeting() == "+OK"
+            assert c.auth_plain(user, password) == REFUSED
+        else:
+            assert c.login(user, password) == ("+OK", REFUSED)
         assert_session_ends(c)
     # Only the first 16 characters of a refused name reach the log.
     log.assert_logged("login failed ('%s') return value 0 (%s) from 127.0.0.1"
@@ -80,7 +91,8 @@ def test_authorization_phase_commands(sandbox, server, log):
     with srv.connect() as c:
         assert c.greeting() == "+OK"
         assert c.multi("capa") == ("+OK Capability list follows", CAPA)
-        for line in ["", "USER", "USER\talice", "STAT", "NOOP", "APOP alice x"]:
+        for line in ["", "USER", "USER\talice", "STAT", "NOOP", "APOP alice x", "AUTHPLAIN",
+                     "STLS"]:
             assert c.cmd(line) == "-ERR", line
         assert c.cmd("user bob") == "+OK"
         assert c.cmd("USER alice") == "+OK"  # the last USER counts
@@ -195,3 +207,76 @@ def test_unreadable_allow_list_refuses(sandbox, server):
     srv = server.start("-D")
     with srv.connect() as c:
         assert c.login("alice", "s3cret")[1] == "-ERR [AUTH] authentication failed"
+
+
+@pytest.fixture
+def alice(sandbox):
+    sandbox.add_user("alice", "s3cret")
+    sandbox.write_mbox("alice", MBOX)
+
+
+def test_auth_plain_exchange(alice, server, log):
+    srv = server.start()
+    with srv.connect() as c:
+        assert c.greeting() == "+OK"
+        assert c.multi("AUTH") == ("+OK", [b"PLAIN\r\n"])
+        # Each failed exchange leaves the connection where it was.
+        for line, reply in [
+            ("AUTH LOGIN", "-ERR unsupported authentication mechanism"),
+            ("AUTH PLAINX", "-ERR unsupported authentication mechanism"),
+            ("AUTH PLAIN =", "-ERR malformed authentication response"),
+            ("AUTH PLAIN !!!!", "-ERR malformed authentication response"),
+            ("AUTH PLAIN AGFsaWNlAHMzY3JldA== x", "-ERR malformed authentication response"),
+            ("AUTH PLAIN " + plain_token("alice", "s3cret")[:-1],
+             "-ERR malformed authentication response"),
+            ("AUTH PLAIN YWxpY2UAczNjcmV0", "-ERR malformed authentication response"),  # 2 fields
+        ]:
+            assert c.cmd(line) == reply, line
+        assert c.cmd("AUTH PLAIN") == "+ "
+        assert c.cmd("*") == "-ERR authentication cancelled"
+        assert c.cmd("AUTH PLAIN") == "+ "
+        assert c.cmd("not base64") == "-ERR malformed authentication response"
+        # An authorization identity that is the login's own is no other account.
+        assert c.auth_plain("alice", "s3cret", authzid="alice") == "+OK"
+        assert c.cmd("STAT") == "+OK 1 %d" % SIZE
+        assert c.cmd("QUIT") == "+OK"
+    log.assert_logged("Authenticated alice", syslog.LOG_INFO)
+    srv.wait_sessions_ended()
+
+    # Acting for another account: refused as a wrong password is, without
+    # a verdict (no "login failed" line, nothing for the throttle).
+    mark = log.mark()
+    with srv.connect() as c:
+        assert c.greeting() == "+OK"
+        assert c.auth_plain("alice", "s3cret", authzid="bob", initial=False) == REFUSED
+        assert_session_ends(c)
+    log.assert_logged("authorization identity refused from 127.0.0.1", syslog.LOG_WARNING,
+                      since=mark)
+    srv.wait_sessions_ended()
+    assert not log.find("login failed", since=mark)
+    assert not any("s3cret" in m for m in log.messages())
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
+@pytest.mark.parametrize("login", ["user-pass", "auth-plain"])
+def test_a_whole_session_in_one_write(alice, server, tls, login):
+    srv = server.start(tls=tls)
+    with srv.connect() as c:
+        # Sent before the greeting is read: the pre-login process reads the
+        # login and the commands behind it in one go, and hands those over.
+        logins = {"user-pass": b"USER alice\r\nPASS s3cret\r\n",
+                  "auth-plain": b"AUTH PLAIN " + plain_token("alice", "s3cret").encode() + b"\r\n"}
+        c.send_raw(b"CAPA\r\n" + logins[login] + b"STAT\r\nLIST\r\nCAPA\r\nQUIT\r\n")
+        assert c.greeting() == "+OK"
+        assert c.read_line() == b"+OK Capability list follows\r\n"
+        assert c.read_multiline() == CAPA
+        if login == "user-pass":
+            assert c.read_line() == b"+OK\r\n"
+        assert c.read_line() == b"+OK\r\n"
+        assert c.read_line() == b"+OK 1 %d\r\n" % SIZE
+        assert c.read_line().startswith(b"+OK")
+        assert c.read_multiline() == [b"1 %d\r\n" % SIZE]
+        assert c.read_line() == b"+OK Capability list follows\r\n"
+        assert c.read_multiline() == CAPA
+        assert c.read_line() == b"+OK\r\n"
+        assert c.read_all() == b""

@@ -42,6 +42,10 @@ TEST(PreloginLog, OnlyTheFixedEventsWithEscapedDetails) {
          "too many bad commands from 203.0.113.9"},
         {LOG_ERR, "PROXY header refused from 203.0.113.9:40000: not from a trusted proxy",
          "PROXY header refused from 203.0.113.9:40000: not from a trusted proxy"},
+        {LOG_WARNING, "authorization identity refused from 203.0.113.9",
+         "authorization identity refused from 203.0.113.9"},
+        {LOG_WARNING, "authorization identity refused from 10.0.0.1", nullptr},
+        {LOG_WARNING, "authorization identity refused for admin from 203.0.113.9", nullptr},
         {LOG_ERR, "PROXY header refused from 203.0.113.9:40001: not from a trusted proxy", nullptr},
         // A detail cannot carry a line a log filter would act on.
         {LOG_ERR, "write failed - aborting: x\nlogin failed ('admin') return value 0",
