@@ -3,41 +3,43 @@
 // maildrop scanned into spool files in a temporary folder, QUIT and its
 // rewrite included.
 //
-// The session ends its process on most paths (QUIT before login, a refused
-// login, end of input), so each input runs in a forked child and the parent
-// judges how it ended: a normal exit is fine, a sanitizer report or a signal
-// is a crash, which the parent turns into its own abort so that libFuzzer
-// keeps the input. The child's coverage does not reach the parent, so the
-// seed corpus (fuzz/corpus/session_conversation) carries whole conversations
-// for the mutations to start from.
+// In process, so that the fuzzer sees the coverage of the command parser and
+// the commands: the session ends its process on most paths (QUIT before
+// login, a refused login, end of input, a timeout), so this target is linked
+// with exit wrapped (-Wl,--wrap=exit): an exit during a conversation jumps
+// back here instead, and what the process's exit would have done is done per
+// input: the maildrop's clean-up (spool files, message table), the reader and
+// the writer emptied, the descriptors the conversation opened closed (an exit
+// skips their destructors). Replies are drained by a thread, so that no
+// reply ever waits for room in the socket.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "channel/line_io.hpp"
 #include "config/settings.hpp"
 #include "maildrop/maildrop_path.hpp"
 #include "maildrop/scan.hpp"
 #include "maildrop/update.hpp"
+#include "session/commands.hpp"
 #include "session/monitor.hpp"
 #include "session/phases.hpp"
 #include "util/log.hpp"
 
-extern "C" void __sanitizer_set_death_callback(void (*callback)());
+extern "C" [[noreturn]] void __real_exit(int status);
 
 namespace {
 
-constexpr int crashed_status = 97;
-// Inputs beyond what the socket buffer takes at once would need a writer
-// running beside the child; conversations this long add nothing.
+// Inputs beyond this add nothing a shorter conversation does not reach.
 constexpr std::size_t longest_input = 64 * 1024;
 
 constexpr char maildrop_text[] =
@@ -45,6 +47,10 @@ constexpr char maildrop_text[] =
     "Subject: one\n\nfirst body\n.dotted line\n\n"
     "From b@example.org Thu Dec 10 09:01:00 2026\n"
     "Subject: two\r\n\r\nsecond body without final newline";
+
+// Where an exit during a conversation returns to.
+std::jmp_buf conversation_end;
+volatile bool in_conversation = false;
 
 char folder[4096];
 char spool[4200];
@@ -74,34 +80,15 @@ void set_up() {
                "md5:MD5-77e76520e3aeb3a0f3aaede615eec33f:nobody:/unused\n");
 }
 
-// With SESSION_FUZZ_TRACE set, the child's log lines go to standard error
-// (to see how far an input gets); otherwise none reaches the host's syslog.
+// With SESSION_FUZZ_TRACE set, the log lines go to standard error (to see
+// how far an input gets); otherwise none reaches the host's syslog.
 void trace_line(int, const char* line) {
     std::fprintf(stderr, "session_fuzz: %s\n", line);
 }
 
-void died_in_child() {
-    _exit(crashed_status);
-}
-
-// Registered before the maildrop clean-up, so it runs after it: ends the
-// child before libFuzzer's own at-exit check would call the exit a failure.
-void leave_child() {
-    _exit(0);
-}
-
-[[noreturn]] void converse(int fd) {
+void converse(int fd) {
     using namespace tollmar;
-    __sanitizer_set_death_callback(died_in_child);
-    std::atexit(leave_child);
-    std::atexit(maildrop::cleanup_at_exit);
-    setlogmask(LOG_MASK(LOG_EMERG));  // a level nothing here logs at
-    if (std::getenv("SESSION_FUZZ_TRACE") != nullptr) util::log_observer = trace_line;
-    config::settings.auth_file = auth_file;
-    config::settings.io_timeout = 5;
-    config::settings.login_deadline = 0;
     write_file(mbox, maildrop_text);
-
     channel::send_text(fd, "+OK\r\n");
     char command_line[session::command_buffer_size];
     char login_name[session::command_buffer_size + 1];
@@ -114,47 +101,68 @@ void leave_child() {
     if (!maildrop::scan_maildrop(mbox, spool)) std::abort();
     channel::send_text(fd, "+OK\r\n");
     session::command_loop(fd, command_line);
-    std::exit(0);
+}
+
+// What the end of the session's process would have done, for the next input.
+void reset_session() {
+    using namespace tollmar;
+    maildrop::cleanup_at_exit();
+    session::maildrop_dirty = false;
+    channel::reset_reader();
+    channel::reset_writer();
 }
 
 }  // namespace
 
+extern "C" [[noreturn]] void __wrap_exit(int status) {
+    if (in_conversation) {
+        in_conversation = false;
+        std::longjmp(conversation_end, 1);
+    }
+    __real_exit(status);
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    using namespace tollmar;
+    set_up();
+    setlogmask(LOG_MASK(LOG_EMERG));  // a level nothing here logs at
+    if (std::getenv("SESSION_FUZZ_TRACE") != nullptr) util::log_observer = trace_line;
+    config::settings.auth_file = auth_file;
+    // The entries map to nobody, the default pre-login account, whose logins
+    // the server refuses; no process is jailed here.
+    config::settings.prelogin_user = "tollmar-fuzz-no-prelogin-account";
+    config::settings.io_timeout = 5;
+    config::settings.login_deadline = 0;
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > longest_input) return 0;
-    set_up();
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) std::abort();
+    // Every descriptor from here on is the conversation's.
+    const int first_fd = pair[0] < pair[1] ? pair[0] : pair[1];
     const int buffer = 2 * longest_input;
     setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
     setsockopt(pair[0], SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
     if (size > 0 && write(pair[1], data, size) != static_cast<ssize_t>(size)) std::abort();
     shutdown(pair[1], SHUT_WR);
-
-    const pid_t child = fork();
-    if (child < 0) std::abort();
-    if (child == 0) {
-        close(pair[1]);
+    // Replies are read and dropped as they come. libFuzzer's timer signal
+    // may interrupt the read: that is not the end of the replies.
+    std::thread drain([client = pair[1]] {
+        static char replies[65536];
+        ssize_t n;
+        while ((n = read(client, replies, sizeof replies)) > 0 || (n < 0 && errno == EINTR)) {
+        }
+    });
+    if (setjmp(conversation_end) == 0) {
+        in_conversation = true;
         converse(pair[0]);
+        in_conversation = false;
     }
-    close(pair[0]);
-    // Replies are read and dropped, so that a long one never blocks the child.
-    // libFuzzer's timer signal interrupts both waits here: an interrupted
-    // read must not look like the end of the replies.
-    static char replies[65536];
-    ssize_t n;
-    while ((n = read(pair[1], replies, sizeof replies)) > 0 || (n < 0 && errno == EINTR)) {
-    }
-    close(pair[1]);
-    int status = 0;
-    pid_t reaped;
-    while ((reaped = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
-    }
-    if (reaped != child) std::abort();
-    if (WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) == crashed_status)) {
-        std::fprintf(stderr, "session_fuzz: the conversation ended by %s %d\n",
-                     WIFSIGNALED(status) ? "signal" : "status",
-                     WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
-        std::abort();
-    }
+    reset_session();
+    shutdown(pair[0], SHUT_RDWR);
+    drain.join();
+    close_range(static_cast<unsigned>(first_fd), ~0U, 0);
     return 0;
 }

@@ -35,6 +35,8 @@ const char* refusal_text(refusal_reason reason) {
             return "access list unreadable";
         case refusal_auth_file_unreadable:
             return "auth file unreadable";
+        case refusal_prelogin_account:
+            return "account has the pre-login user id";
     }
     return "accepted";
 }
@@ -42,11 +44,18 @@ const char* refusal_text(refusal_reason reason) {
 namespace {
 
 // The account a session would run as must never be root: a session with
-// user id 0 could rewrite any file through its maildrop path.
-bool runs_as_root(const char* login_name, const login_result& result) {
+// user id 0 could rewrite any file through its maildrop path. Nor may it be
+// the pre-login processes' account: its session could then signal or trace
+// every jailed process, each of which reads another client's password.
+refusal_reason forbidden_account(const char* login_name, const login_result& result) {
     const char* mapped = result.mapped_user;
     const struct passwd* account = getpwnam(mapped[0] != '\0' ? mapped : login_name);
-    return account != nullptr && account->pw_uid == 0;
+    if (account == nullptr) return refusal_none;
+    if (account->pw_uid == 0) return refusal_root_account;
+    const uid_t uid = account->pw_uid;
+    const char* prelogin_user = config::settings.prelogin_user;
+    const struct passwd* jail = prelogin_user != nullptr ? getpwnam(prelogin_user) : nullptr;
+    return jail != nullptr && jail->pw_uid == uid ? refusal_prelogin_account : refusal_none;
 }
 
 void refuse(login_result& result, refusal_reason reason) {
@@ -107,8 +116,10 @@ login_result check_credentials_with_lists(const char* name, const char* password
         if (lists == lists_unreadable) refuse(result, refusal_lists_unreadable);
         if (lists == lists_refuse) refuse(result, refusal_access_lists);
     }
-    if (result.verdict == verdict_accepted && runs_as_root(name_copy, result))
-        refuse(result, refusal_root_account);
+    if (result.verdict == verdict_accepted) {
+        const refusal_reason forbidden = forbidden_account(name_copy, result);
+        if (forbidden != refusal_none) refuse(result, forbidden);
+    }
 
     // The password has no business staying on the stack after the check.
     explicit_bzero(password_copy, sizeof password_copy);

@@ -30,6 +30,7 @@ enum refusal_reason : int {
     refusal_access_lists,
     refusal_lists_unreadable,
     refusal_auth_file_unreadable,
+    refusal_prelogin_account,
 };
 
 // What a login attempt comes to. mapped_user and maildrop are the fields of
@@ -51,7 +52,8 @@ const char* refusal_text(refusal_reason reason);
 // verdict_refused, whatever the cause (unknown account, no usable password,
 // access lists, user id 0, an unreadable file), and costs about what a wrong
 // password costs, so that a client cannot probe for accounts; the reason
-// tells the cause. An account with user id 0 is never accepted.
+// tells the cause. An account with user id 0, or with the user id of the
+// pre-login processes (prelogin_user), is never accepted.
 login_result check_credentials(const char* name, const char* password);
 
 }  // namespace tollmar::auth

@@ -81,6 +81,10 @@ void drop_input();
 // Empties the reader (for tests).
 void reset_reader();
 
+// Drops what the writer holds corked and uncorks it (for tests that run one
+// session after another in a process).
+void reset_writer();
+
 // The reader's whole buffer, consumed part included (for tests).
 const char* reader_buffer(std::size_t* size);
 

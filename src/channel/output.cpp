@@ -162,6 +162,11 @@ void cork_output() {
     output_corked = true;
 }
 
+void reset_writer() {
+    output_corked = false;
+    output_used = 0;
+}
+
 void flush_output(int fd) {
     output_corked = false;
     if (output_used == 0) return;

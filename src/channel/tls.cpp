@@ -278,4 +278,11 @@ void tls_end() {
     tls_context = nullptr;
 }
 
+void tls_forget_context() {
+    SSL_CTX_free(shared_context);
+    shared_context = nullptr;
+    SSL_CTX_free(tls_context);
+    tls_context = nullptr;
+}
+
 }  // namespace tollmar::channel

@@ -46,4 +46,10 @@ bool tls_prepare_shared_context(char* problem, std::size_t size);
 // plain afterwards. No closure alert.
 void tls_end();
 
+// Frees every context this process holds, the one the listener keeps for
+// the next connection included, and with them the private key (OpenSSL
+// clears a key's numbers as it frees them): for a process forked by the
+// listener that takes an account's identity and serves no connection.
+void tls_forget_context();
+
 }  // namespace tollmar::channel

@@ -1,11 +1,13 @@
 #include "maildrop/index.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -136,9 +138,9 @@ const char* mismatch(int fd, const struct stat& now, const detail::index_identit
     return nullptr;
 }
 
-// A leftover of ours (a session killed while writing) goes; anything else
-// under the name stays, and O_EXCL then refuses to write through it.
-void discard_temp_index(const char* temp_path) {
+// A leftover of ours under an earlier version's fixed temporary name goes;
+// anything else under it stays.
+void discard_old_temp_index(const char* temp_path) {
     struct stat st;
     if (::lstat(temp_path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
         st.st_nlink == 1)
@@ -148,12 +150,7 @@ void discard_temp_index(const char* temp_path) {
 // The table from the index; its end, or 0 (table emptied) when it is of no use.
 std::int64_t table_from_index(int fd, const char* path, const struct stat& now) {
     char index_path[PATH_MAX + 32];
-    char temp_path[PATH_MAX + 32];
-    if (!detail::sibling_path(index_path, sizeof index_path, path, detail::index_suffix) ||
-        !detail::sibling_path(temp_path, sizeof temp_path, path, detail::index_temp_suffix))
-        return 0;
-    // What a session killed while writing its index left.
-    discard_temp_index(temp_path);
+    if (!detail::sibling_path(index_path, sizeof index_path, path, detail::index_suffix)) return 0;
     const util::unique_fd index(open_index(index_path));
     if (index.get() < 0) return 0;
     detail::index_identity id = {};
@@ -184,27 +181,84 @@ bool coarse_now_past(const struct timespec& then) {
     return ns >= racy_window_ns;
 }
 
+// The folder a path names a file in.
+void folder_of(char (&folder)[PATH_MAX + 48], const char* path) {
+    std::snprintf(folder, sizeof folder, "%s", path);
+    char* slash = std::strrchr(folder, '/');
+    if (slash == folder)
+        slash[1] = '\0';
+    else if (slash != nullptr)
+        *slash = '\0';
+    else
+        std::snprintf(folder, sizeof folder, ".");
+}
+
+// "<path><infix><8 hex digits>", a name nobody can guess: nothing another
+// user made in a shared folder can stand in the way of the index's
+// temporary file.
+void random_name(char (&out)[PATH_MAX + 48], const char* path, const char* infix) {
+    unsigned random_part = 0;
+    if (::getrandom(&random_part, sizeof random_part, 0) != sizeof random_part)
+        random_part = static_cast<unsigned>(std::rand());
+    std::snprintf(out, sizeof out, "%s%s%08x", path, infix, random_part);
+}
+
+// The temporary index, open for writing. Preferably a file without a name in
+// the maildrop's folder (O_TMPFILE), named only once it is complete, so that
+// a session killed while writing leaves nothing; on a file system without
+// such files, a file under a unique name at once (*named).
+int open_temp_index(const char* index_path, char (&temp_path)[PATH_MAX + 48], bool* named) {
+    char folder[PATH_MAX + 48];
+    folder_of(folder, index_path);
+    *named = false;
+    const int fd = ::open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+    *named = true;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        random_name(temp_path, index_path, ".");
+        const int made = ::open(
+            temp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        if (made >= 0 || errno != EEXIST) return made;
+    }
+    return -1;
+}
+
+// Gives the complete unnamed file a unique name beside the index.
+bool name_temp_index(int fd, const char* index_path, char (&temp_path)[PATH_MAX + 48]) {
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        random_name(temp_path, index_path, ".");
+        if (::linkat(AT_FDCWD, self, AT_FDCWD, temp_path, AT_SYMLINK_FOLLOW) == 0) return true;
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
 bool write_index_file(const char* path) {
     char index_path[PATH_MAX + 32];
-    char temp_path[PATH_MAX + 32];
+    char old_temp_path[PATH_MAX + 32];
     if (!detail::sibling_path(index_path, sizeof index_path, path, detail::index_suffix) ||
-        !detail::sibling_path(temp_path, sizeof temp_path, path, detail::index_temp_suffix)) {
+        !detail::sibling_path(old_temp_path, sizeof old_temp_path, path,
+                              detail::index_old_temp_suffix)) {
         log_write_failure(path, ENAMETOOLONG);
         return false;
     }
-    discard_temp_index(temp_path);
-    util::unique_fd fd(
-        ::open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    discard_old_temp_index(old_temp_path);
+    char temp_path[PATH_MAX + 48] = "";
+    bool named = false;
+    util::unique_fd fd(open_temp_index(index_path, temp_path, &named));
     if (fd.get() < 0) {
-        log_write_failure(temp_path, errno);
+        log_write_failure(index_path, errno);
         return false;
     }
     bool ok = detail::write_index(fd.get(), state.identity) && ::fsync(fd.get()) == 0;
+    if (ok && !named) ok = named = name_temp_index(fd.get(), index_path, temp_path);
     if (ok) ok = ::close(fd.release()) == 0;
     if (ok) ok = ::rename(temp_path, index_path) == 0;
     if (!ok) {
         log_write_failure(index_path, errno);
-        (void)::unlink(temp_path);
+        if (named) (void)::unlink(temp_path);
     }
     return ok;
 }
@@ -227,6 +281,27 @@ bool head_of(std::int32_t index, unsigned char* digest) {
 }
 
 }  // namespace
+
+void set_aside_foreign_index(const char* path, uid_t uid) {
+    char index_path[PATH_MAX + 32];
+    char folder[PATH_MAX + 48];
+    struct stat st;
+    if (path == nullptr ||
+        !detail::sibling_path(index_path, sizeof index_path, path, detail::index_suffix) ||
+        ::lstat(index_path, &st) != 0 || st.st_uid == uid)
+        return;
+    folder_of(folder, index_path);
+    if (::stat(folder, &st) != 0 || (st.st_mode & S_ISVTX) == 0) return;
+    char aside[PATH_MAX + 48];
+    random_name(aside, index_path, ".foreign-");
+    if (::renameat2(AT_FDCWD, index_path, AT_FDCWD, aside, RENAME_NOREPLACE) != 0) {
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to move aside maildrop index", index_path,
+                       std::strerror(errno));
+        return;
+    }
+    util::log_line(LOG_WARNING, "%s: %s: %s %s", "moved aside maildrop index", index_path,
+                   "not owned by the session's user; now", aside);
+}
 
 void write_index_at_end(const char* path) {
     if (path == nullptr || !messages.in_place || !state.noted || state.current ||

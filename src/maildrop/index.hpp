@@ -23,6 +23,15 @@ namespace tollmar::maildrop {
 // process holds the dot-lock.
 void write_index_at_end(const char* path);
 
+// Before the session becomes the account uid, with the identity that takes
+// the dot-lock (root in the mail spool, the account in a folder of its own):
+// in a sticky folder, a file of another user under the index's name, which
+// the account could neither replace nor remove, is renamed to
+// "<index>.foreign-<8 hex digits>" (kept as evidence) and logged, so that the
+// session can write its index. In any other folder the session replaces such
+// a file as it writes the index.
+void set_aside_foreign_index(const char* path, uid_t uid);
+
 }  // namespace tollmar::maildrop
 
 namespace tollmar::maildrop::detail {

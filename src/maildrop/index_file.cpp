@@ -117,11 +117,19 @@ bool read_header(int fd, index_identity& identity, std::int64_t& count, std::int
     const auto whole = static_cast<std::uint64_t>(header_size) +
                        static_cast<std::uint64_t>(count) * record_size +
                        static_cast<std::uint64_t>(blocks) * content_digest_size + check_size;
-    if (static_cast<std::uint64_t>(st.st_size) != whole) return fail("truncated", why);
+    // Unpadded: written by an earlier version.
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (size != whole && size != index_padded_size(whole)) return fail("truncated", why);
     return true;
 }
 
 }  // namespace
+
+std::uint64_t index_padded_size(std::uint64_t size) {
+    std::uint64_t padded = 64 * 1024;
+    while (padded < size) padded *= 2;
+    return padded;
+}
 
 bool read_index(int fd, index_identity& identity, const char** why) {
     release_message_table();
@@ -215,6 +223,15 @@ bool write_index(int fd, const index_identity& identity) {
     XXH128_canonicalFromHash(&sum, XXH3_128bits_digest(&w.check));
     put(w, sum.digest, sizeof sum.digest);
     flush(w);
+    const std::uint64_t whole =
+        header_size + static_cast<std::uint64_t>(messages.count) * record_size +
+        static_cast<std::uint64_t>(block_count()) * content_digest_size + check_size;
+    std::memset(buffer, 0, sizeof buffer);
+    for (std::uint64_t left = index_padded_size(whole) - whole; w.ok && left > 0;) {
+        const std::size_t n = left < sizeof buffer ? static_cast<std::size_t>(left) : sizeof buffer;
+        w.ok = write_all(fd, buffer, n);
+        left -= n;
+    }
     if (!w.ok && errno == 0) errno = EIO;
     return w.ok;
 }

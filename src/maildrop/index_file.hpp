@@ -8,6 +8,12 @@
 //            per message, in maildrop order                     44 bytes each
 //   blocks   the content digest of each guard block of the indexed part
 //   check    XXH3-128 of everything before it                   16 bytes
+//   padding  zero bytes up to the padded size (index_padded_size)
+//
+// The index lies beside the maildrop, where other users may list the folder:
+// padded, its size (and its blocks: the padding is written, not a hole)
+// tells them nothing of the message count below 1400 or so messages, and
+// only its power of two above.
 //
 // The identity (device, inode, change time, length) is the maildrop's when
 // the table was made; the records describe its first `indexed` bytes, which
@@ -20,7 +26,13 @@
 namespace tollmar::maildrop::detail {
 
 constexpr const char* index_suffix = ".tollmar-index";
-constexpr const char* index_temp_suffix = ".tollmar-index.tmp";
+// The fixed temporary name of earlier versions, whose leftovers of ours are
+// still removed; the temporary file now has a unique name.
+constexpr const char* index_old_temp_suffix = ".tollmar-index.tmp";
+
+// The size an index of `size` bytes is padded to: 64 KiB, or the power of
+// two at or above it.
+std::uint64_t index_padded_size(std::uint64_t size);
 
 // The identity's change time was not yet in the past of the clock when it was
 // taken, so a later write in the same clock tick could keep it: the next

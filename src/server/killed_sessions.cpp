@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "auth/login_throttle.hpp"
+#include "channel/tls.hpp"
 #include "config/settings.hpp"
 #include "maildrop/spool_folder.hpp"
 #include "server/connection_limits.hpp"
@@ -54,7 +56,12 @@ bool become_account(uid_t uid) {
     for (int sig : termination_signals) signal(sig, SIG_DFL);
     mask_termination_signals(SIG_UNBLOCK);
     close_listeners();
+    // Nothing of root's goes with it to the account, as with a session: not
+    // the shared tables (the throttle's secret and entries, the connection
+    // counts), not the TLS context with its private key.
     leave_connection_table();
+    auth::end_login_throttle();
+    channel::tls_forget_context();
     if (become_account(uid))
         (void)maildrop::sweep_dead_session_folders(config::settings.spool_tmp_dir, uid);
     _exit(0);

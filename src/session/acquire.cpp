@@ -15,6 +15,7 @@
 #include "auth/credentials.hpp"
 #include "channel/line_io.hpp"
 #include "config/settings.hpp"
+#include "maildrop/index.hpp"
 #include "maildrop/lock.hpp"
 #include "maildrop/maildrop_path.hpp"
 #include "maildrop/path_check.hpp"
@@ -56,10 +57,18 @@ bool lock_as_account(const auth::login_result& login) {
     return login.maildrop[0] != '\0' || config::settings.home_mbox != nullptr;
 }
 
+// The dot-lock, and with -X a foreign file under the index's name set aside
+// (which, in a sticky folder, only the folder's owner can do).
+bool lock_and_clear(const char* path, uid_t uid, gid_t gid) {
+    if (!maildrop::lock_maildrop(path, uid, gid)) return false;
+    if (config::settings.serve_from_maildrop) maildrop::set_aside_foreign_index(path, uid);
+    return true;
+}
+
 bool take_lock(const char* path, uid_t uid, gid_t gid, bool as_account) {
-    if (!as_account) return maildrop::lock_maildrop(path, uid, gid);
+    if (!as_account) return lock_and_clear(path, uid, gid);
     if (seteuid(uid) != 0) return false;
-    const bool locked = maildrop::lock_maildrop(path, uid, gid);
+    const bool locked = lock_and_clear(path, uid, gid);
     const int saved = errno;
     if (seteuid(0) != 0) {
         // Still the account: the setuid in become_account fails and cleans up.

@@ -244,7 +244,7 @@ TEST_F(AuthFile, MissingOrUnreadableFileRefuses) {
 TEST_F(AuthFile, RefusalsNameTheirCause) {
     const std::string file =
         "alice:secret:m:/mb\nshort:pw:acct\nlong:" + digest_entry("x", "long") +
-        ":m:/mb\nroot:pw:root:/mb\n";
+        ":m:/mb\nroot:pw:root:/mb\njailmate:pw:nobody:/mb\n";
     const struct {
         std::string name;
         std::string password;
@@ -259,6 +259,9 @@ TEST_F(AuthFile, RefusalsNameTheirCause) {
         // an entry that maps to an account with user id 0 never logs in
         {"root", "pw", 0, refusal_root_account},
         {"root", "bad", 0, refusal_wrong_password},
+        // nor one that maps to the pre-login processes' account (-u, nobody):
+        // its session would share their user id
+        {"jailmate", "pw", 0, refusal_prelogin_account},
     };
     for (const auto& c : cases) {
         const login_result result = check_with_file(file, c.name, c.password);

@@ -94,10 +94,10 @@ TEST_F(SystemAccount, WrongPasswordForAnExistingAccountIsRefused) {
 
 TEST(RefusalText, EveryReasonHasItsOwnWords) {
     const refusal_reason reasons[] = {
-        refusal_missing_argument,     refusal_unknown_account, refusal_no_password,
-        refusal_incomplete_entry,     refusal_too_long,        refusal_wrong_password,
-        refusal_root_account,         refusal_access_lists,    refusal_lists_unreadable,
-        refusal_auth_file_unreadable,
+        refusal_missing_argument,     refusal_unknown_account,  refusal_no_password,
+        refusal_incomplete_entry,     refusal_too_long,         refusal_wrong_password,
+        refusal_root_account,         refusal_access_lists,     refusal_lists_unreadable,
+        refusal_auth_file_unreadable, refusal_prelogin_account,
     };
     std::set<std::string> seen{refusal_text(refusal_none)};
     for (refusal_reason r : reasons) {

@@ -5,6 +5,8 @@ with spool copies (a fresh scan, no index) answers for the same maildrop."""
 
 import ctypes
 import os
+import re
+import stat
 import struct
 import syslog
 
@@ -90,8 +92,11 @@ def xxh3_128(data):
 
 
 def resealed(data):
-    """The index with its check value made right again (a deliberate forgery)."""
-    return data[:-16] + xxh3_128(data[:-16])
+    """The index with its check value made right again (a deliberate forgery);
+    the padding behind the check value stays."""
+    count, blocks = struct.unpack_from("<qq", data, 64)
+    end = INDEX_HEADER + count * INDEX_RECORD + blocks * 16
+    return data[:end] + xxh3_128(data[:end]) + data[end + 16:]
 
 
 def test_mail_appended_between_sessions_is_listed_with_the_right_ids(sandbox, servers, alice,
@@ -281,3 +286,49 @@ def test_a_session_whose_lock_was_lost_sends_nothing_from_the_maildrop(sandbox, 
     first.close()
     srv.wait_sessions_ended()
     assert read_bytes(mbox) == B + C + D
+
+
+def test_the_index_size_tells_nothing_of_the_message_count(sandbox, server, alice):
+    # Other users may list the mail folder (Debian's 2775): the index is padded
+    # in large steps with real bytes, so neither its size nor its blocks
+    # follow the number of messages.
+    srv = server.start("-X")
+    sizes = []
+    for count in (1, 4, 300):
+        sandbox.write_mbox("alice", b"".join(message(b"a@example.org", b"%d" % i, b"x")
+                                             for i in range(count)))
+        listing(srv)
+        st = os.stat(index_path(sandbox))
+        assert st.st_blocks * 512 >= st.st_size
+        sizes.append(st.st_size)
+    assert len(set(sizes)) == 1, sizes
+
+
+def plant_as(acct, path, data=b"planted"):
+    write_file(path, data, 0o644, acct.uid, acct.gid)
+
+
+@pytest.mark.parametrize("mode", [0o2775, 0o1777], ids=["2775", "1777"])
+@pytest.mark.parametrize("name", [".tollmar-index", ".tollmar-index.tmp"])
+def test_a_file_planted_under_an_index_name_does_not_disable_the_index(sandbox, servers, alice,
+                                                                       log, mode, name):
+    # Another local user makes a file under the index's name or its old fixed
+    # temporary name before the account's first -X login. The account still
+    # gets its index, and the next login finds it good.
+    os.chmod(sandbox.mail_dir, mode)
+    mallory = sandbox.add_user("mallory", "m4llory")
+    planted = sandbox.mbox_path("alice") + name
+    plant_as(mallory, planted)
+    in_place, spool = servers
+    mark = log.mark()
+    first = listing(in_place)
+    assert os.stat(index_path(sandbox)).st_uid == alice.uid
+    second = log.mark()
+    assert listing(in_place) == first == listing(spool)
+    assert not log.find(re.compile("ignoring maildrop index"), since=second)
+    assert not log.find(re.compile("failed to write maildrop index"), since=mark)
+    # The planted file stays as evidence where the account could not replace it.
+    if mode & stat.S_ISVTX or name.endswith(".tmp"):
+        kept = [n for n in os.listdir(sandbox.mail_dir)
+                if os.lstat(os.path.join(sandbox.mail_dir, n)).st_uid == mallory.uid]
+        assert len(kept) == 1 and kept[0].startswith("alice" + name), kept

@@ -61,6 +61,7 @@ REFUSED = "-ERR [AUTH] authentication failed"
     ("abcdefghijklmnopqrst", "x", False, "unknown account"),
     ("denied", "d3nied", True, "refused by access lists"),
     ("toor", "r00t", False, "account has user id 0"),
+    ("jailmate", "j4il", False, "account has the pre-login user id"),
 ])
 def test_refused_logins_get_one_reply(sandbox, server, log, user, password, access_lists,
                                       cause, how):
@@ -68,6 +69,7 @@ def test_refused_logins_get_one_reply(sandbox, server, log, user, password, acce
     sandbox.add_user("locked", "x", hashed="!")
     sandbox.add_user("denied", "d3nied")
     sandbox.add_user("toor", "r00t", uid=0, make_home=False)
+    sandbox.add_user("jailmate", "j4il", uid=65534, make_home=False)  # nobody's, the -u default
     sandbox.write_etc("pop3.deny", "denied\n")
     srv = server.start(*(["-D"] if access_lists else []))
     with srv.connect() as c:

@@ -5,6 +5,7 @@ and writes the log lines; over TLS the pre-login process relays the session."""
 import os
 import signal
 import struct
+import subprocess
 import syslog
 
 import pytest
@@ -296,3 +297,74 @@ def test_tls_relay_outlives_the_session_until_everything_is_out(sandbox, server,
         assert body[1:] == [line[:-1] + b"\r\n" for line in lines]
         assert c.read_line() == b"+OK\r\n"
         assert c.read_all() == b""
+
+
+@pytest.fixture(scope="module")
+def stop_sweep_lib(tmp_path_factory):
+    """A preload library that stops a process as it lists a folder once it is
+    no longer root (see stop_sweep.c)."""
+    out = str(tmp_path_factory.mktemp("preload") / "stop_sweep.so")
+    src = os.path.join(os.path.dirname(__file__), "stop_sweep.c")
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", out, src, "-ldl"], check=True)
+    os.chmod(os.path.dirname(out), 0o755)
+    return out
+
+
+def private_key_pieces(key_file):
+    """Byte strings that only a copy of the key holds: a line of its PEM text
+    and its first prime as written and as OpenSSL keeps it in memory (64-bit
+    words, least significant first)."""
+    text = subprocess.run(["openssl", "rsa", "-in", key_file, "-noout", "-text"],
+                          capture_output=True, text=True, check=True).stdout
+    hex_lines = text.split("prime1:")[1].split("prime2:")[0]
+    prime = bytes.fromhex(hex_lines.replace(":", "").replace(" ", "").replace("\n", ""))
+    prime = prime.lstrip(b"\0")
+    with open(key_file, "rb") as f:
+        pem_line = f.read().splitlines()[2]
+    return [pem_line, prime[:24], prime[::-1][:24]]
+
+
+def readable_memory(pid):
+    """Every readable private region of a process, read through /proc/<pid>/mem."""
+    chunks = []
+    with open("/proc/%d/maps" % pid) as maps, open("/proc/%d/mem" % pid, "rb", 0) as mem:
+        for line in maps:
+            fields = line.split()
+            if not fields[1].startswith("r") or (len(fields) > 5 and fields[5] == "[vvar]"):
+                continue
+            start, end = (int(x, 16) for x in fields[0].split("-"))
+            try:
+                mem.seek(start)
+                chunks.append(mem.read(end - start))
+            except OSError:
+                pass
+    return b"".join(chunks)
+
+
+def test_cleanup_helper_holds_nothing_of_roots(sandbox, server, alice, log, stop_sweep_lib,
+                                               tls_files):
+    # The listener forks a helper as the account to clear a killed session's
+    # spool folder: stopped here as it lists the folder, it must hold neither
+    # the shared tables (the throttle's secret and entries, the connection
+    # counts) nor the TLS private key.
+    srv = server.start(tls=True, env={"LD_PRELOAD": stop_sweep_lib, "TOLLMAR_STOP_SWEEP": "1"})
+    with srv.connect() as c:
+        assert c.login("alice", "s3cret") == ("+OK", "+OK")
+        [session] = [p for p in srv.connection_pids()
+                     if proc_status(p)["Uid"].split()[0] == str(alice.uid)]
+        os.kill(session, signal.SIGKILL)
+        helper = wait_until(lambda: next(
+            (p for p in srv.connection_pids() if p != session
+             and proc_status(p)["State"].startswith("T")), None), "the stopped clean-up helper")
+    try:
+        status = proc_status(helper)
+        assert status["Uid"].split() == [str(alice.uid)] * 4
+        assert shared_mappings(helper) == []
+        memory = readable_memory(helper)
+        assert len(memory) > 1 << 20
+        _, key = tls_files()
+        for piece in private_key_pieces(key):
+            assert piece not in memory, piece
+    finally:
+        os.kill(helper, signal.SIGCONT)
+    srv.wait_sessions_ended()
