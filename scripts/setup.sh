@@ -6,11 +6,23 @@
 # Says what it installs, with apt's own progress; one line when all is present.
 set -euo pipefail
 
+# The build's tools and libraries are debian/control's Build-Depends, one
+# list for both (the package is built from them alone in a clean root by
+# scripts/package-test.sh): first alternatives, without versions,
+# architectures or profiles; debhelper-compat only builds the package.
+build_depends() {
+    sed -n '/^Build-Depends:/,/^[^[:space:]]/{s/^Build-Depends://;/^[^[:space:]]/d;p}' \
+        "$(dirname "$0")/../debian/control" |
+        tr ',' '\n' | sed 's/|.*//; s/[[(<].*//; s/[[:space:]]//g' | grep -v -e '^$' -e '^debhelper-compat$'
+}
+mapfile -t build_packages < <(build_depends)
+((${#build_packages[@]})) || {
+    echo "setup: no Build-Depends in debian/control" >&2
+    exit 1
+}
 server_packages=(
-    g++ cmake make pkg-config  # the build
-    libssl-dev libcrypt-dev    # TLS, crypt(3)
-    libxxhash-dev              # the digest of the scanned maildrop
-    libseccomp-dev             # the system-call filter of the pre-login process
+    g++ make                   # build-essential's compiler and make, besides Build-Depends
+    "${build_packages[@]}"     # cmake, pkg-config, OpenSSL, libcrypt, xxHash, libseccomp
     curl                       # the client the demo suggests
 )
 test_packages=(
@@ -28,7 +40,9 @@ test_packages=(
     haproxy                        # the load balancer in front of two servers (PROXY protocol)
     mandoc man-db systemd          # manual page lint, unit verification
     dpkg-dev debhelper lintian     # the Debian package (scripts/package.sh) and its check
-    mmdebstrap                     # the fresh root of scripts/package-test.sh
+    mmdebstrap                     # the fresh roots of scripts/package-test.sh,
+    autopkgtest uidmap             # its run of debian/tests (autopkgtest-virt-unshare),
+    blhc devscripts                # its checks of the build log and the programs (hardening-check)
     python3-matplotlib             # the benchmark's figures (bench/figures.py)
 )
 
