@@ -1,4 +1,5 @@
 // tollmar: a forking POP3 server for mbox maildrops.
+#include <grp.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -52,6 +53,12 @@ int main(int argc, char** argv) {
     if (tls_problem[0] != '\0') util::log_line(LOG_ERR, "%s", tls_problem);
 
     server::prepare_prelogin_jail();
+    // Where no name-service cache daemon runs, the C library learns so from
+    // a look-up that tries its socket twice in vain, and then leaves it alone
+    // for a while. Learnt here once for groups (the pre-login account above
+    // did it for accounts), every connection process inherits it instead of
+    // trying again at its look-up of group mail.
+    (void)getgrnam("mail");
     // Before the first fork, so that every connection process shares them.
     if (!auth::init_login_throttle()) {
         // Logged; the server still serves, without delaying repeated refusals.
