@@ -2,14 +2,16 @@
 
 Runs as root, in the private mount namespace and sandbox of pop3_bench.py:
 
-    python3 bench/privsep_bench.py BEFORE_BIN AFTER_BIN [--reps N]
+    python3 bench/privsep_bench.py BEFORE_BIN AFTER_BIN [--reps N] [--only logins]
 
 For each binary, interleaved run by run (A, B, B, A, A, B, ...), so that both
 see the same machine load and neither is always first:
 
 1. logins per second: connect, greeting, USER, PASS, QUIT on a maildrop of
    one small message, until the session process is gone (LOGINS sequential
-   logins per run), plain and TLS;
+   logins per run), plain and TLS; and the CPU time per login of the
+   listener and every process it forked (from /proc: the listeners' own and
+   their reaped children's user and system time);
 2. RETR of one 10 MiB message (80-byte lines), plain and TLS: after the
    login, from sending "RETR 1" to the final ".".
 
@@ -47,6 +49,23 @@ def login_rate(target, sandbox, tls):
     return LOGINS / (time.perf_counter() - start)
 
 
+def server_cpu_seconds(target):
+    """CPU time of both listeners and every connection process they reaped so far."""
+    total = 0
+    for server in (target.plain, target.tls):
+        with open("/proc/%d/stat" % server.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        total += sum(int(x) for x in fields[11:15])  # utime stime cutime cstime
+    return total / os.sysconf("SC_CLK_TCK")
+
+
+def login_cpu_ms(target, sandbox, tls):
+    """Milliseconds of server CPU per login (the logins of login_rate)."""
+    before = server_cpu_seconds(target)
+    login_rate(target, sandbox, tls)
+    return (server_cpu_seconds(target) - before) * 1000 / LOGINS
+
+
 def retr_seconds(target, sandbox, tls):
     lock_path = sandbox.mbox_path(pb.USER) + ".lock"
     client = target.connect(tls)
@@ -68,6 +87,7 @@ def main():
     parser.add_argument("before")
     parser.add_argument("after")
     parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--only", choices=["logins"], help="leave out the RETR rows")
     args = parser.parse_args()
     if not 1 <= args.reps <= 50:
         parser.error("--reps must be between 1 and 50")
@@ -111,13 +131,19 @@ def main():
         small = pb.small_message(1)
         measure("logins/s, plain", small, login_rate, False)
         measure("logins/s, TLS", small, login_rate, True)
-        big = retr_message()
-        measure("RETR 10 MiB s, plain", big, retr_seconds, False)
-        measure("RETR 10 MiB s, TLS", big, retr_seconds, True)
+        measure("CPU ms per login, plain", small, login_cpu_ms, False)
+        measure("CPU ms per login, TLS", small, login_cpu_ms, True)
+        if args.only != "logins":
+            big = retr_message()
+            measure("RETR 10 MiB s, plain", big, retr_seconds, False)
+            measure("RETR 10 MiB s, TLS", big, retr_seconds, True)
 
         print("\n| measurement | before | after | change |\n|---|---|---|---|")
         for row, v in rows.items():
-            if row.startswith("RETR"):
+            if row.startswith("CPU"):
+                fmt = lambda c: "%.2f ms" % c  # noqa: E731
+                change = v["after"] / v["before"] - 1
+            elif row.startswith("RETR"):
                 fmt = lambda s: "%.1f MiB/s" % (RETR_BYTES / pb.MIB / s)  # noqa: E731
                 change = v["before"] / v["after"] - 1
             else:

@@ -106,6 +106,17 @@ void add_trusted_proxy(const char* program_name, const char* text) {
     ++settings.trusted_proxy_count;
 }
 
+// -c and -k may each be given twice: the second pair is a certificate of the
+// other key type, served beside the first.
+// count is how many of that letter came before.
+void add_file(const char* program_name, int letter, const char* path, unsigned& count) {
+    const bool cert = letter == 'c';
+    const char** first = cert ? &settings.cert_file : &settings.key_file;
+    const char** second = cert ? &settings.second_cert_file : &settings.second_key_file;
+    if (count == 2) fail(program_name, cert ? "too many -c options" : "too many -k options");
+    *(count++ == 0 ? first : second) = path;
+}
+
 }  // namespace
 
 void print_help(const char* program_name) {
@@ -119,7 +130,9 @@ void print_help(const char* program_name) {
         "  -S             offer STLS on a plain port (-s on port 995 is preferred)\n"
         "  -R             as -S, and refuse USER, PASS and AUTH before STLS\n"
         "  -c <certfile>  use <certfile> for SSL certificate [%s]\n"
-        "  -k <keyfile>   use <keyfile> for SSL RSA key      [%s]\n"
+        "  -k <keyfile>   use <keyfile> for SSL key          [%s]\n"
+        "                 (-c and -k once more: a second certificate of the\n"
+        "                 other key type, e.g. ECDSA beside RSA)\n"
         "  -p <port>      listen on <port>    [default: 110, or 995 if SSL]\n",
         settings.cert_file, settings.key_file);
     std::printf(
@@ -156,6 +169,8 @@ void print_help(const char* program_name) {
 // two, and splitting the switch would scatter the options over helpers.
 void parse_command_line(int argc, char** argv) {
     const char* program_name = argv[0];
+    unsigned certs_given = 0;
+    unsigned keys_given = 0;
     int opt;
     while ((opt = getopt(argc, argv, option_string)) != -1) {
         switch (opt) {
@@ -180,10 +195,8 @@ void parse_command_line(int argc, char** argv) {
                 settings.port = optarg;
                 break;
             case 'c':
-                settings.cert_file = optarg;
-                break;
             case 'k':
-                settings.key_file = optarg;
+                add_file(program_name, opt, optarg, opt == 'c' ? certs_given : keys_given);
                 break;
             case 'l':
                 add_listen_address(program_name, optarg);
@@ -246,6 +259,9 @@ void parse_command_line(int argc, char** argv) {
         }
     }
     if (settings.port == nullptr) settings.port = "110";
+    if ((settings.second_cert_file == nullptr) != (settings.second_key_file == nullptr)) {
+        fail(program_name, "a second -c needs a second -k, and the other way round");
+    }
     // Detaching would put /dev/null where the connection is.
     if (settings.inetd_mode && settings.daemon_mode) {
         fail(program_name, "-i and -d exclude each other");

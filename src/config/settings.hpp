@@ -24,6 +24,10 @@ struct settings_record {
     bool require_tls = false;
     const char* cert_file = "/etc/tollmar/cert.pem";
     const char* key_file = "/etc/tollmar/key.pem";
+    // A second -c/-k pair, of the other key type (ECDSA beside RSA, or the
+    // other way round): each client gets the one it can verify. nullptr: none.
+    const char* second_cert_file = nullptr;
+    const char* second_key_file = nullptr;
     const char* pid_file = "/var/run/tollmar.pid";
     bool daemon_mode = false;
     bool log_to_stderr = false;       // -e: every log line also on standard error

@@ -1,7 +1,11 @@
 // tollmar: a forking POP3 server for mbox maildrops.
+#include <grp.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "auth/login_throttle.hpp"
@@ -17,8 +21,28 @@
 
 using namespace tollmar;
 
+namespace {
+
+// Every library function bound once, in the listener before its first fork.
+// The executable is linked for immediate binding, but the C and C++ runtime
+// libraries are not, and the loader binds a library at start only when
+// LD_BIND_NOW is set: without it each connection process would look up
+// afresh every function the listener never called (the accounts, the jail,
+// the maildrop) and copy the page of the table it writes. So the listener
+// sets it and runs itself again: the same process, with its pid, arguments
+// and descriptors. Should that fail it runs on, binding lazily.
+void bind_every_library_now(char** argv) {
+    if (std::getenv("LD_BIND_NOW") != nullptr || setenv("LD_BIND_NOW", "1", 1) != 0) return;
+    execv("/proc/self/exe", argv);
+    unsetenv("LD_BIND_NOW");
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     config::parse_command_line(argc, argv);
+    // inetd mode serves one connection: an exec more would cost it more.
+    if (!config::settings.inetd_mode) bind_every_library_now(argv);
     const config::settings_record& settings = config::settings;
     const char* slash = std::strrchr(argv[0], '/');
     const char* ident = slash != nullptr ? slash + 1 : argv[0];
@@ -53,6 +77,12 @@ int main(int argc, char** argv) {
     if (tls_problem[0] != '\0') util::log_line(LOG_ERR, "%s", tls_problem);
 
     server::prepare_prelogin_jail();
+    // Where no name-service cache daemon runs, the C library learns so from
+    // a look-up that tries its socket twice in vain, and then leaves it alone
+    // for a while. Learnt here once for groups (the pre-login account above
+    // did it for accounts), every connection process inherits it instead of
+    // trying again at its look-up of group mail.
+    (void)getgrnam("mail");
     // Before the first fork, so that every connection process shares them.
     if (!auth::init_login_throttle()) {
         // Logged; the server still serves, without delaying repeated refusals.

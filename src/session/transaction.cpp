@@ -21,6 +21,15 @@
 
 namespace tollmar::session {
 
+namespace {
+
+void release_maildrop(const char* path) {
+    maildrop::unlock_maildrop(path);
+    maildrop::forget_maildrop_path();
+}
+
+}  // namespace
+
 // With deletions pending the maildrop is written back first, so that the
 // answer can say whether the deleted messages are really gone; a client that
 // has left by then changes nothing, as the rewrite is already done. The
@@ -29,20 +38,30 @@ namespace tollmar::session {
 // served, are the rewrite's removed journal closed (freeing its blocks) and
 // the spool files removed (should the answer fail, the at-exit clean-up
 // removes them, and no longer touches the lock).
+//
+// Served in place, a session that rewrote nothing still owes the index of
+// what it read (a rewrite wrote it already). The index is only a cache,
+// refused at the next login when it is damaged or stale, so the client does
+// not wait for it: the answer goes first, and the index is written and
+// synced after it, while the dot-lock still keeps other sessions out (a
+// client that reconnects at once waits for the lock that long).
 void cmd_quit(int fd, const char*) {
     const char* path = maildrop::maildrop_path();
     const bool removed = !maildrop_dirty || maildrop::update_maildrop(path);
-    // Served in place: the index of what the maildrop now holds, while the
-    // dot-lock still keeps other sessions out (a rewrite wrote it already).
-    if (removed) maildrop::write_index_at_end(path);
+    const bool index_after_answer = removed && maildrop::messages.in_place;
     summary_quit(removed);
-    maildrop::unlock_maildrop(path);
     std::string swept_path = path != nullptr ? path : "";
-    maildrop::forget_maildrop_path();
+    // Should the answer fail, the at-exit clean-up writes the index and
+    // unlocks as below.
+    if (!index_after_answer) release_maildrop(path);
     channel::send_text(
         fd, removed ? "+OK\r\n" : "-ERR [SYS/TEMP] some deleted messages not removed\r\n");
     channel::flush_output(fd);  // replies collected for pipelined commands too
     close(fd);
+    if (index_after_answer) {
+        maildrop::write_index_at_end(path);
+        release_maildrop(path);
+    }
     channel::tls_end();
     maildrop::release_removed_journal();
     maildrop::remove_spool_files();

@@ -46,6 +46,8 @@ std::string dump_settings() {
     add("require_tls", std::to_string(settings.require_tls));
     add("cert_file", or_none(settings.cert_file));
     add("key_file", or_none(settings.key_file));
+    add("second_cert_file", or_none(settings.second_cert_file));
+    add("second_key_file", or_none(settings.second_key_file));
     add("pid_file", or_none(settings.pid_file));
     add("daemon_mode", std::to_string(settings.daemon_mode));
     add("log_to_stderr", std::to_string(settings.log_to_stderr));
@@ -216,6 +218,38 @@ TEST(CommandLine, PortRule) {
         auto s = parsed(args);
         EXPECT_EQ(s["port"], c.port) << args.size();
         EXPECT_EQ(s["tls_mode"], c.tls) << args.size();
+    }
+}
+
+// A second -c/-k pair is the certificate of the other key type; each needs
+// the other, and there is no third.
+TEST(CommandLine, CertificatePairs) {
+    auto s =
+        parsed({"tollmar", "-c", "/rsa.pem", "-k", "/rsa.key", "-c", "/ec.pem", "-k", "/ec.key"});
+    EXPECT_EQ(s["cert_file"], "/rsa.pem");
+    EXPECT_EQ(s["key_file"], "/rsa.key");
+    EXPECT_EQ(s["second_cert_file"], "/ec.pem");
+    EXPECT_EQ(s["second_key_file"], "/ec.key");
+    s = parsed({"tollmar", "-c", "/a.pem", "-c", "/b.pem", "-k", "/a.key", "-k", "/b.key"});
+    EXPECT_EQ(s["key_file"], "/a.key");
+    EXPECT_EQ(s["second_key_file"], "/b.key");
+    s = parsed({"tollmar", "-c", "/only.pem"});
+    EXPECT_EQ(s["second_cert_file"], "(none)");
+    EXPECT_EQ(s["key_file"], "/etc/tollmar/key.pem");
+
+    const std::string prog = "tollmar";
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"-c", "/a", "-c", "/b"}, "a second -c needs a second -k, and the other way round"},
+        {{"-k", "/a", "-k", "/b"}, "a second -c needs a second -k, and the other way round"},
+        {{"-c", "/a", "-c", "/b", "-c", "/c"}, "too many -c options"},
+        {{"-k", "/a", "-k", "/b", "-k", "/c"}, "too many -k options"},
+    };
+    for (const auto& [args, message] : refused) {
+        std::vector<std::string> argv = {prog};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const child_result r = run_parser(argv);
+        EXPECT_EQ(r.status, 1) << args.size();
+        EXPECT_EQ(r.err, prog + ": " + message + "\n");
     }
 }
 
