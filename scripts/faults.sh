@@ -2,7 +2,7 @@
 # The standing check that the tests catch faults: each fault of the list in
 # tests/faults/faults.py put in turn into a copy of the tree, built, and the
 # tests that should catch it run (doc/mail-safety.md, "Do the tests catch
-# faults?"). By hand, as root; about half an hour on two cores once ccache
+# faults?"). By hand, as root; about 7 minutes on two cores once ccache
 # knows the tree.
 #
 #   scripts/faults.sh                   every fault, in a temporary copy

@@ -30,7 +30,7 @@ fi
 
 started=$SECONDS
 build-test/crash_explorer --per-point "${PER_POINT:-400}" --seed "${SEED:-1}"
-for m in unsynced-journal uncommitted-journal; do
+for m in unsynced-journal uncommitted-journal unsynced-cut; do
     build-test/crash_explorer --per-point 64 --seed "${SEED:-1}" --only small --mutate "$m" \
         --expect-broken | tail -1
 done
