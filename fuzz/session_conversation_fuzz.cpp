@@ -128,9 +128,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setlogmask(LOG_MASK(LOG_EMERG));  // a level nothing here logs at
     if (std::getenv("SESSION_FUZZ_TRACE") != nullptr) util::log_observer = trace_line;
     config::settings.auth_file = auth_file;
-    // The entries map to nobody, the default pre-login account, whose logins
-    // the server refuses; no process is jailed here.
-    config::settings.prelogin_user = "tollmar-fuzz-no-prelogin-account";
     config::settings.io_timeout = 5;
     config::settings.login_deadline = 0;
     return 0;

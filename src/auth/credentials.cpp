@@ -43,6 +43,10 @@ const char* refusal_text(refusal_reason reason) {
 
 namespace {
 
+// The pre-login account's user id; 0 (never an account's: root is refused
+// first) until it is known.
+uid_t prelogin_uid = 0;
+
 // The account a session would run as must never be root: a session with
 // user id 0 could rewrite any file through its maildrop path. Nor may it be
 // the pre-login processes' account: its session could then signal or trace
@@ -52,10 +56,7 @@ refusal_reason forbidden_account(const char* login_name, const login_result& res
     const struct passwd* account = getpwnam(mapped[0] != '\0' ? mapped : login_name);
     if (account == nullptr) return refusal_none;
     if (account->pw_uid == 0) return refusal_root_account;
-    const uid_t uid = account->pw_uid;
-    const char* prelogin_user = config::settings.prelogin_user;
-    const struct passwd* jail = prelogin_user != nullptr ? getpwnam(prelogin_user) : nullptr;
-    return jail != nullptr && jail->pw_uid == uid ? refusal_prelogin_account : refusal_none;
+    return account->pw_uid == prelogin_uid ? refusal_prelogin_account : refusal_none;
 }
 
 void refuse(login_result& result, refusal_reason reason) {
@@ -124,6 +125,10 @@ login_result check_credentials_with_lists(const char* name, const char* password
     // The password has no business staying on the stack after the check.
     explicit_bzero(password_copy, sizeof password_copy);
     return result;
+}
+
+void set_prelogin_uid(uid_t uid) {
+    prelogin_uid = uid;
 }
 
 login_result check_credentials(const char* name, const char* password) {

@@ -1,5 +1,6 @@
 // The credential check against the system accounts or an authentication file.
 #pragma once
+#include <sys/types.h>
 
 namespace tollmar::auth {
 
@@ -53,7 +54,12 @@ const char* refusal_text(refusal_reason reason);
 // access lists, user id 0, an unreadable file), and costs about what a wrong
 // password costs, so that a client cannot probe for accounts; the reason
 // tells the cause. An account with user id 0, or with the user id of the
-// pre-login processes (prelogin_user), is never accepted.
+// pre-login processes (set_prelogin_uid), is never accepted.
 login_result check_credentials(const char* name, const char* password);
+
+// The user id of the pre-login account (-u), once looked up: no login is
+// accepted for an account with it, whose session would share its user id
+// with every jailed pre-login process.
+void set_prelogin_uid(uid_t uid);
 
 }  // namespace tollmar::auth

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "auth/credentials.hpp"
 #include "auth/login_throttle.hpp"
 #include "channel/line_io.hpp"
 #include "channel/tls.hpp"
@@ -140,6 +141,7 @@ bool resolve_prelogin_user(const char** why) {
         return false;
     }
     prelogin_account = {true, pw->pw_uid, pw->pw_gid};
+    auth::set_prelogin_uid(pw->pw_uid);
     return true;
 }
 

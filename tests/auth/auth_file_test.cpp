@@ -1,4 +1,5 @@
 #include <openssl/evp.h>
+#include <pwd.h>
 
 #include <cctype>
 #include <cstring>
@@ -263,6 +264,9 @@ TEST_F(AuthFile, RefusalsNameTheirCause) {
         // its session would share their user id
         {"jailmate", "pw", 0, refusal_prelogin_account},
     };
+    const struct passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    set_prelogin_uid(nobody->pw_uid);
     for (const auto& c : cases) {
         const login_result result = check_with_file(file, c.name, c.password);
         EXPECT_EQ(result.verdict, c.verdict) << c.name;
@@ -270,6 +274,7 @@ TEST_F(AuthFile, RefusalsNameTheirCause) {
         // Only an acceptance names an account: the root entry's mapping is dropped.
         EXPECT_STREQ(result.mapped_user, c.verdict == 1 ? "m" : "") << c.name;
     }
+    set_prelogin_uid(0);
 }
 
 TEST_F(AuthFile, OnlyAnAcceptanceCarriesTheIdentity) {

@@ -86,6 +86,22 @@ def test_refused_logins_get_one_reply(sandbox, server, log, user, password, acce
     assert all(password not in m for m in log.messages() if password != "x")
 
 
+def test_inetd_mode_refuses_the_prelogin_account_too(sandbox, server, log):
+    # Without a listener the connection process looks the -u account up itself.
+    from listening import inetd
+    sandbox.add_user("pop3login", "never", make_home=False)
+    sandbox.add_user("jailed", "j4il", uid=sandbox.accounts["pop3login"].uid, make_home=False)
+    client, proc = inetd(server, sandbox, "-u", "pop3login")
+    with client, client.makefile("rb") as reader:
+        assert reader.readline().startswith(b"+OK")
+        client.sendall(b"USER jailed\r\nPASS j4il\r\n")
+        assert [reader.readline() for _ in range(2)] == [b"+OK\r\n",
+                                                         REFUSED.encode() + b"\r\n"]
+    proc.wait(timeout=10)
+    log.assert_logged("login failed ('jailed') return value 0 (account has the pre-login user id)"
+                      " from 127.0.0.1", syslog.LOG_WARNING)
+
+
 def test_authorization_phase_commands(sandbox, server, log):
     sandbox.add_user("alice", "s3cret")
     sandbox.write_mbox("alice", MBOX)
