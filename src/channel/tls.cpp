@@ -426,6 +426,8 @@ void tls_end() {
 }
 
 void tls_forget_context() {
+    wipe(ticket_keys[0]);
+    wipe(ticket_keys[1]);
     SSL_CTX_free(shared_context);
     shared_context = nullptr;
     SSL_CTX_free(tls_context);

@@ -1,5 +1,6 @@
 // tollmar: a forking POP3 server for mbox maildrops.
 #include <grp.h>
+#include <sys/auxv.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +33,9 @@ namespace {
 // sets it and runs itself again: the same process, with its pid, arguments
 // and descriptors. Should that fail it runs on, binding lazily.
 void bind_every_library_now(char** argv) {
+    // Started through the loader by hand ("ld.so tollmar ..."), the process
+    // has no interpreter of its own and /proc/self/exe is the loader.
+    if (getauxval(AT_BASE) == 0) return;
     if (std::getenv("LD_BIND_NOW") != nullptr || setenv("LD_BIND_NOW", "1", 1) != 0) return;
     execv("/proc/self/exe", argv);
     unsetenv("LD_BIND_NOW");
