@@ -153,6 +153,17 @@ def command_line(name, capabilities=None, writable=()):
     return own_namespaces(s, writable) + argv
 
 
+def unit_env():
+    """What a unit's environment holds here: a path, and the sanitizer settings
+    of the test run (a sanitized server must report into the run's folder, and
+    LeakSanitizer cannot stop the world under the unit's filter)."""
+    env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
+    for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+        if name in os.environ:
+            env[name] = os.environ[name]
+    return env
+
+
 ACTIVATE_LINES = ("Listening on ", "Communication attempt on fd ", "Connection from ", "Spawned ",
                   "Execing ", "Child ")
 
@@ -164,14 +175,15 @@ class UnitProcess:
         self.port = free_port()
         self.accept = accept
         if accept:
-            argv = ["systemd-socket-activate", "--accept", "--inetd",
+            passed = [arg for name in sorted(unit_env()) if name != "PATH" for arg in ("-E", name)]
+            argv = ["systemd-socket-activate", "--accept", "--inetd", *passed,
                     "-l", "127.0.0.1:%d" % self.port, *argv, "-x", sandbox.spool_tmp]
         else:
             argv = argv + ["-l", "127.0.0.1", "-p", str(self.port), "-x", sandbox.spool_tmp]
         self.err_path = os.path.join(sandbox.base, "unit.err")
         with open(self.err_path, "wb") as err:
             self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=err, stderr=err,
-                                         env={"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"})
+                                         env=unit_env())
         wait_until(lambda: self.port in listening_ports() or self.proc.poll() is not None,
                    "the unit's server to listen")
         assert self.proc.poll() is None, open(self.err_path).read()
@@ -282,7 +294,7 @@ def test_hardened_unit_needs_its_capabilities(sandbox, log, tls_files, dropped, 
                         [sandbox.spool_tmp])
     argv += ["-l", "127.0.0.1", "-p", str(free_port()), "-x", sandbox.spool_tmp]
     p = subprocess.run(argv, capture_output=True, timeout=10,
-                       env={"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"})
+                       env=unit_env())
     text = "failed to enter the pre-login jail: nobody: %s: Operation not permitted" % step
     assert (p.returncode, p.stdout, p.stderr) == (1, b"", text.encode() + b"\n")
     log.assert_logged(text, syslog.LOG_ERR)
