@@ -192,6 +192,11 @@ class UnitProcess:
 
     def stop(self):
         wait_until(lambda: children_of(self.proc.pid) == [], "the sessions to end")
+        if self.accept:
+            # The activator notes its child's end once it has reaped it, which
+            # may be a moment after the child is gone from the process table.
+            wait_until(lambda: re.search(r"^Child \d+ died with code", open(self.err_path).read(),
+                                         re.M), "the activator to reap its child")
         self.proc.send_signal(signal.SIGTERM)
         # systemd-socket-activate ends by the signal; the server with status 0.
         assert self.proc.wait(timeout=10) == (-signal.SIGTERM if self.accept else 0)
