@@ -24,6 +24,7 @@
 #include "maildrop/update.hpp"
 #include "session/confinement.hpp"
 #include "session/phases.hpp"
+#include "session/syscall_filter.hpp"
 #include "util/log.hpp"
 #include "util/signals.hpp"
 
@@ -189,12 +190,14 @@ const char* scan_as_account(int fd, const char* path) {
 }
 
 // From here on the session reaches only its maildrop's folder and its spool
-// folder (see confinement.hpp). A kernel without Landlock leaves it as it
-// was, with no word in the log: a line per login would say nothing new.
+// folder (see confinement.hpp), and makes only the system calls its commands
+// and its end need. A kernel without Landlock leaves the files as they were,
+// with no word in the log: a line per login would say nothing new.
 void confine(int fd, const char* path, const char* spool_folder) {
     const char* why = "";
     if (confine_session(path, config::settings.spool_tmp_dir, spool_folder, &why) !=
-        confinement::failed)
+            confinement::failed &&
+        install_session_filter(&why))
         return;
     util::log_line(LOG_ERR, "%s: %s: %s", "failed to confine the session", why,
                    std::strerror(errno));

@@ -100,6 +100,10 @@ bool plan_confinement(int abi, const char* maildrop_path, const char* spool_root
 
 confinement confine_session(const char* maildrop_path, const char* spool_root,
                             const char* spool_folder, const char** why) {
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+        *why = "no-new-privileges";
+        return confinement::failed;
+    }
     const int abi = landlock_abi();
     if (abi < 1) {
         if (errno == ENOSYS || errno == EOPNOTSUPP) return confinement::unsupported;
@@ -124,10 +128,6 @@ confinement confine_session(const char* maildrop_path, const char* spool_root,
             *why = plan.rules[i].path;
             return confinement::failed;
         }
-    }
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
-        *why = "no-new-privileges";
-        return confinement::failed;
     }
     if (syscall(SYS_landlock_restrict_self, ruleset.get(), 0) != 0) {
         *why = "landlock_restrict_self";

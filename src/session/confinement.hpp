@@ -35,7 +35,8 @@ bool plan_confinement(int abi, const char* maildrop_path, const char* spool_root
 
 enum class confinement { done, unsupported, failed };
 
-// Confines this process for good (no-new-privileges is set first). unsupported
+// Confines this process for good, no-new-privileges first (set even when
+// Landlock is missing, for the system-call filter that follows). unsupported
 // when the kernel has no Landlock (built without it, or not enabled at boot):
 // the process goes on as it was. failed with *why and errno set otherwise.
 confinement confine_session(const char* maildrop_path, const char* spool_root,

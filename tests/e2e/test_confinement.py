@@ -17,6 +17,7 @@ SYS_CLOSE = 3
 SYS_SOCKET = 41
 SYS_CONNECT = 42
 SYS_OPENAT = 257
+SYS_FCHMODAT = 268
 AT_FDCWD = -100
 
 MSG1 = b"From a@example.org Thu Dec 10 09:00:00 2026\nSubject: one\n\nfirst\n\n"
@@ -60,9 +61,15 @@ def test_a_taken_over_session_reaches_only_its_own_mail(sandbox, server, mode):
     with srv.connect() as c:
         assert c.login("alice", "s3cret") == ("+OK", "+OK")
         [session] = srv.connection_pids()
+        with open("/proc/%d/status" % session) as f:
+            assert "Seccomp:\t2\n" in f.read()
         for path in readable + ["/etc/shadow"]:
             assert open_in(session, path) == -errno.EACCES, path
-        assert tcp_connect_from(session, srv.port) < 0
+        assert tcp_connect_from(session, srv.port) == -errno.EPERM
+        # Its own maildrop, where Landlock and the modes let it: no mode change.
+        chmod = (AT_FDCWD, "data", 0o666)
+        assert inject_syscall(session, SYS_FCHMODAT, chmod, drop.encode() + b"\0") == -errno.EPERM
+        assert os.stat(drop).st_mode & 0o777 == 0o600
         # The session goes on: its maildrop, the rewrite, the clean-up.
         status, body = c.multi("RETR 2")
         assert status.startswith("+OK") and body[-1] == b"second\r\n"
