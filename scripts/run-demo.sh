@@ -44,10 +44,17 @@ cmake --build build-demo -j"$(nproc)" --target tollmar
 # Whatever took the port during the build, the demo folder stays as it is.
 listening "$port" && busy
 
+# The demo's mail belongs to an account of its own: the server refuses to
+# serve an account that shares its user id with the pre-login processes
+# (nobody), which run the client's dialogue before the login.
+account=tollmar-demo
+id -u "$account" >/dev/null 2>&1 ||
+    useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$account"
+
 rm -rf "$demo"
 mkdir -p "$demo/mail" "$demo/spool"
 # The maildrop's folder belongs to the account, as a home folder would.
-chown nobody:mail "$demo/mail"
+chown "$account":mail "$demo/mail"
 chmod 0770 "$demo/mail"
 chmod 1777 "$demo/spool"
 
@@ -67,11 +74,11 @@ Subject: A second message
 
 Delete me with DELE 2, then QUIT, and the maildrop is rewritten without me.
 MBOX
-chown nobody:mail "$demo/mail/demo"
+chown "$account":mail "$demo/mail/demo"
 chmod 0600 "$demo/mail/demo"
 
 # login:password:account:maildrop
-echo "demo:demo:nobody:$demo/mail/demo" >"$demo/auth"
+echo "demo:demo:$account:$demo/mail/demo" >"$demo/auth"
 chmod 0600 "$demo/auth"
 
 # -e copies the log lines to standard error: a minimal machine has no syslog
