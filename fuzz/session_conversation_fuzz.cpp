@@ -27,7 +27,7 @@
 
 #include "channel/line_io.hpp"
 #include "config/settings.hpp"
-#include "maildrop/maildrop_path.hpp"
+#include "maildrop/mailbox.hpp"
 #include "maildrop/scan.hpp"
 #include "maildrop/update.hpp"
 #include "session/commands.hpp"
@@ -97,8 +97,8 @@ void converse(int fd) {
     });
     // The maildrop phase without its change of identity and dot-lock, which
     // need root and add nothing a client's bytes can reach.
-    maildrop::remember_maildrop_path(mbox);
-    if (!maildrop::scan_maildrop(mbox, spool)) std::abort();
+    maildrop::name_mailbox(session::drop, mbox);
+    if (!maildrop::scan_mailbox(session::drop, spool)) std::abort();
     channel::send_text(fd, "+OK\r\n");
     session::command_loop(fd, command_line);
 }
@@ -106,7 +106,7 @@ void converse(int fd) {
 // What the end of the session's process would have done, for the next input.
 void reset_session() {
     using namespace tollmar;
-    maildrop::cleanup_at_exit();
+    maildrop::close_mailbox(session::drop);
     session::maildrop_dirty = false;
     channel::reset_reader();
     channel::reset_writer();

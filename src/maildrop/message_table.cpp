@@ -32,6 +32,12 @@ bool spool_path_of(const message_entry& entry, char (&path)[spool_path_capacity]
     return true;
 }
 
+void remove_spool_files() {
+    char spool_path[spool_path_capacity];
+    for (std::int32_t i = 0; i < messages.count; ++i)
+        if (spool_path_of(messages.entries[i], spool_path)) ::unlink(spool_path);
+}
+
 void release_message_table() {
     std::free(messages.entries);
     messages.entries = nullptr;

@@ -53,6 +53,9 @@ extern message_table messages;
 // and name do not fit: a cut path may name a file that is not ours.
 bool spool_path_of(const message_entry& entry, char (&path)[spool_path_capacity]);
 
+// Unlinks the spool file of every entry; the table is unchanged.
+void remove_spool_files();
+
 // Frees the entries and sets count to 0 (after the spool files are removed).
 void release_message_table();
 

@@ -10,7 +10,6 @@
 #include "maildrop/file_io.hpp"
 #include "maildrop/framing.hpp"
 #include "maildrop/lock.hpp"
-#include "maildrop/maildrop_path.hpp"
 #include "maildrop/unique_ids.hpp"
 #include "util/log.hpp"
 
@@ -20,8 +19,7 @@ namespace {
 
 int served_fd = -1;
 
-bool misplaced(const char* why) {
-    const char* path = maildrop_path();
+bool misplaced(const char* path, const char* why) {
     util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path != nullptr ? path : "",
                    why);
     return false;
@@ -42,25 +40,24 @@ int served_maildrop() {
     return served_fd;
 }
 
-bool message_in_place(const message_entry& entry) {
-    if (served_fd < 0) return misplaced("not open");
+bool message_in_place(const char* path, const message_entry& entry) {
+    if (served_fd < 0) return misplaced(path, "not open");
     // The maildrop is read here, not a copy of it: a session whose dot-lock
     // lapsed and was taken may find another session's rewrite at its offsets.
-    const char* path = maildrop_path();
     if (path == nullptr || !holds_maildrop_lock(path))
-        return misplaced("the dot-lock is no longer ours");
+        return misplaced(path, "the dot-lock is no longer ours");
     struct stat st;
-    if (::fstat(served_fd, &st) != 0) return misplaced(std::strerror(errno));
+    if (::fstat(served_fd, &st) != 0) return misplaced(path, std::strerror(errno));
     if (entry.offset < 0 || entry.spool_length < 0 ||
         entry.spool_length > static_cast<std::int64_t>(st.st_size) - entry.offset)
-        return misplaced("shorter than when it was scanned");
+        return misplaced(path, "shorter than when it was scanned");
     if (!message_starts_at(served_fd, entry.offset) || !head_matches(entry))
-        return misplaced("no message where the scan found one");
+        return misplaced(path, "no message where the scan found one");
     return true;
 }
 
-void log_served_read_failure(int error) {
-    misplaced(std::strerror(error));
+void log_served_read_failure(const char* path, int error) {
+    misplaced(path, std::strerror(error));
 }
 
 void close_served_maildrop() {

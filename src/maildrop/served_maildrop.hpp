@@ -14,11 +14,12 @@ int served_maildrop();
 // after a line end (or at its start), begins "From " and, where its id is
 // that of its first bytes, still has them. A maildrop cut short or rewritten
 // behind the session's back fails this, and is logged ("failed to read
-// maildrop"), rather than served from wherever the offset now points.
-bool message_in_place(const message_entry& entry);
+// maildrop" with path), rather than served from wherever the offset now
+// points.
+bool message_in_place(const char* path, const message_entry& entry);
 
 // Logs a failed read of the served maildrop ("failed to read maildrop").
-void log_served_read_failure(int error);
+void log_served_read_failure(const char* path, int error);
 
 // Closes the maildrop (at the end of the session).
 void close_served_maildrop();

@@ -1,4 +1,4 @@
-// Writing the maildrop back at QUIT, and clean-up on every ending.
+// Writing the maildrop back at QUIT.
 #pragma once
 
 namespace tollmar::maildrop {
@@ -17,16 +17,5 @@ bool update_maildrop(const char* path);
 // is slow, so the session calls this once the lock is gone and the client
 // has its answer; the process's exit does it as well.
 void release_removed_journal();
-
-// Unlinks the spool file of every entry; the table is unchanged.
-void remove_spool_files();
-
-// Spool files, table, dot-lock and the session's spool folder; a second run
-// removes nothing.
-void cleanup_at_exit();
-
-// Removes the dot-lock, logs "caught signal: 13" and exits with status 1.
-// Runs in normal context, after the SIGPIPE handler recorded the signal.
-[[noreturn]] void on_broken_pipe(int sig);
 
 }  // namespace tollmar::maildrop

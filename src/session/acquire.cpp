@@ -17,11 +17,10 @@
 #include "config/settings.hpp"
 #include "maildrop/index.hpp"
 #include "maildrop/lock.hpp"
-#include "maildrop/maildrop_path.hpp"
+#include "maildrop/mailbox.hpp"
 #include "maildrop/path_check.hpp"
-#include "maildrop/scan.hpp"
 #include "maildrop/spool_folder.hpp"
-#include "maildrop/update.hpp"
+#include "session/commands.hpp"
 #include "session/confinement.hpp"
 #include "session/phases.hpp"
 #include "session/syscall_filter.hpp"
@@ -48,7 +47,7 @@ std::string resolve_maildrop_path(const passwd* pw, const char* account,
 }
 
 void keep_lock_fresh() {
-    if (const char* path = maildrop::maildrop_path()) maildrop::refresh_maildrop_lock(path);
+    maildrop::refresh_mailbox(drop);
 }
 
 // A mailbox in the user's home, or one named by the authentication file, lies
@@ -61,16 +60,16 @@ bool lock_as_account(const auth::login_result& login) {
 
 // The dot-lock, and with -X a foreign file under the index's name set aside
 // (which, in a sticky folder, only the folder's owner can do).
-bool lock_and_clear(const char* path, uid_t uid, gid_t gid) {
-    if (!maildrop::lock_maildrop(path, uid, gid)) return false;
-    if (config::settings.serve_from_maildrop) maildrop::set_aside_foreign_index(path, uid);
+bool lock_and_clear(uid_t uid, gid_t gid) {
+    if (!maildrop::lock_mailbox(drop, uid, gid)) return false;
+    if (config::settings.serve_from_maildrop) maildrop::set_aside_foreign_index(drop.path, uid);
     return true;
 }
 
-bool take_lock(const char* path, uid_t uid, gid_t gid, bool as_account) {
-    if (!as_account) return lock_and_clear(path, uid, gid);
+bool take_lock(uid_t uid, gid_t gid, bool as_account) {
+    if (!as_account) return lock_and_clear(uid, gid);
     if (seteuid(uid) != 0) return false;
-    const bool locked = lock_and_clear(path, uid, gid);
+    const bool locked = lock_and_clear(uid, gid);
     const int saved = errno;
     if (seteuid(0) != 0) {
         // Still the account: the setuid in become_account fails and cleans up.
@@ -110,16 +109,12 @@ gid_t join_mail_group(int fd, bool mapped) {
 // Checks the way to the maildrop, then takes its dot-lock. Before anything
 // is made or read there: a link the user planted on the way could lead the
 // lock and the scan into another user's mail.
-void check_and_lock(int fd, const char* path, const char* trusted, uid_t uid, gid_t gid,
-                    bool as_account) {
-    if (!maildrop::maildrop_path_is_safe(path, trusted, uid, gid)) {
-        maildrop::forget_maildrop_path();
+void check_and_lock(int fd, const char* trusted, uid_t uid, gid_t gid, bool as_account) {
+    if (!maildrop::maildrop_path_is_safe(drop.path, trusted, uid, gid))
         fail(fd, "-ERR [SYS/PERM] failed to scan maildrop contents\r\n");
-    }
-    if (!take_lock(path, uid, gid, as_account)) {
-        util::log_line(LOG_ERR, "%s: %s: %s", "failed to lock maildrop", path,
+    if (!take_lock(uid, gid, as_account)) {
+        util::log_line(LOG_ERR, "%s: %s: %s", "failed to lock maildrop", drop.path,
                        std::strerror(errno));
-        maildrop::forget_maildrop_path();
         fail(fd, "-ERR [IN-USE] failed to lock maildrop\r\n");
     }
 }
@@ -138,13 +133,13 @@ void become_account(int fd, uid_t uid) {
     if (!dropped) {
         util::log_line(LOG_ERR, "%s: %u: %s", "setuid() failed", static_cast<unsigned>(uid),
                        std::strerror(errno));
-        maildrop::cleanup_at_exit();
+        maildrop::close_mailbox(drop);
         fail(fd, "-ERR [SYS/TEMP] failed to set user identity\r\n");
     }
     if (seteuid(uid) != 0) {
         util::log_line(LOG_ERR, "%s: %u: %s", "seteuid() failed", static_cast<unsigned>(uid),
                        std::strerror(errno));
-        maildrop::cleanup_at_exit();
+        maildrop::close_mailbox(drop);
         fail(fd, "-ERR [SYS/TEMP] failed to set effective user identity\r\n");
     }
     // Said outright rather than left to the kernel's setting for processes
@@ -156,7 +151,8 @@ void become_account(int fd, uid_t uid) {
 // From here on the lock is cleaned up at every exit, kept fresh while the
 // session waits, and a vanished client is acted on outside signal context.
 void arm_cleanup() {
-    if (std::atexit(maildrop::cleanup_at_exit) != 0) {
+    maildrop::hold_for_exit(&drop);
+    if (std::atexit(maildrop::close_held_mailbox) != 0) {
         util::log_line(LOG_WARNING, "%s: %s", "atexit() failed; lock files may fail to expire",
                        std::strerror(errno));
     }
@@ -167,8 +163,7 @@ void arm_cleanup() {
 
 [[noreturn]] void end_before_serving(int fd, const char* reply) {
     channel::send_text(fd, reply);
-    maildrop::remove_spool_files();
-    maildrop::cleanup_at_exit();
+    maildrop::close_mailbox(drop);
     std::exit(1);
 }
 
@@ -176,14 +171,14 @@ void arm_cleanup() {
 // account's from the start; then the maildrop is scanned into spool files.
 // Served in place, the session makes no spool files and no folder for them.
 // Returns the spool folder, nullptr when served in place.
-const char* scan_as_account(int fd, const char* path) {
+const char* scan_as_account(int fd) {
     bool scanned = false;
     const char* spool_folder = nullptr;
     if (config::settings.serve_from_maildrop) {
-        scanned = maildrop::scan_maildrop_in_place(path);
+        scanned = maildrop::scan_mailbox(drop, nullptr);
     } else {
         spool_folder = maildrop::make_session_spool_folder(config::settings.spool_tmp_dir);
-        scanned = spool_folder != nullptr && maildrop::scan_maildrop(path, spool_folder);
+        scanned = spool_folder != nullptr && maildrop::scan_mailbox(drop, spool_folder);
     }
     if (!scanned) end_before_serving(fd, "-ERR [SYS/PERM] failed to scan maildrop contents\r\n");
     return spool_folder;
@@ -218,18 +213,17 @@ void acquire_maildrop(int fd, const char* login_name, const auth::login_result& 
     }
     const uid_t uid = pw->pw_uid;
     const std::string home = pw->pw_dir;
-    const std::string path = resolve_maildrop_path(pw, account, login);
-    maildrop::remember_maildrop_path(path.c_str());
+    maildrop::name_mailbox(drop, resolve_maildrop_path(pw, account, login).c_str());
 
     const gid_t gid = join_mail_group(fd, mapped);
     // A mailbox in the home is trusted no further than the home; any other
     // path is checked from the root folder down.
     const char* trusted =
         config::settings.home_mbox != nullptr && login.maildrop[0] == '\0' ? home.c_str() : "/";
-    check_and_lock(fd, path.c_str(), trusted, uid, gid, lock_as_account(login));
+    check_and_lock(fd, trusted, uid, gid, lock_as_account(login));
     become_account(fd, uid);
     arm_cleanup();
-    confine(fd, path.c_str(), scan_as_account(fd, path.c_str()));
+    confine(fd, drop.path, scan_as_account(fd));
     channel::send_text(fd, "+OK\r\n");
 }
 

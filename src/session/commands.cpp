@@ -6,7 +6,6 @@
 #include <cstdio>
 
 #include "channel/line_io.hpp"
-#include "maildrop/message_table.hpp"
 #include "maildrop/served_maildrop.hpp"
 #include "maildrop/unique_ids.hpp"
 #include "maildrop/wire_form.hpp"
@@ -18,6 +17,7 @@
 
 namespace tollmar::session {
 
+maildrop::mailbox drop = {};
 bool maildrop_dirty = false;
 
 namespace {
@@ -31,8 +31,9 @@ constexpr std::size_t long_word_end = 5;
 constexpr std::size_t top_word_end = 4;
 constexpr std::size_t uidl_word_end = 4;
 
+// A number msg_is_valid (or DELE) has checked.
 maildrop::message_entry& entry_of(unsigned long number) {
-    return maildrop::messages.entries[number - 1];
+    return *maildrop::message_at(drop, number);
 }
 
 // The body of a RETR or TOP reply: the message's spool file in its wire
@@ -40,10 +41,10 @@ maildrop::message_entry& entry_of(unsigned long number) {
 // be opened sends nothing (logged).
 void send_spool_file(int fd, const char* path, const maildrop::message_entry& entry,
                      std::uint64_t body_lines) {
-    if (maildrop::messages.in_place) {
+    if (maildrop::served_in_place(drop)) {
         if (!send_message(fd, maildrop::served_maildrop(), entry.offset, entry.spool_length,
                           body_lines))
-            maildrop::log_served_read_failure(errno);
+            maildrop::log_served_read_failure(drop.path, errno);
         return;
     }
     const util::unique_fd file(spool_open(path));
@@ -63,7 +64,8 @@ bool begin_message_reply(int fd, unsigned long number,
         channel::send_text(fd, no_such_message);
         return false;
     }
-    if (maildrop::messages.in_place && !maildrop::message_in_place(entry_of(number))) {
+    if (maildrop::served_in_place(drop) &&
+        !maildrop::message_in_place(drop.path, entry_of(number))) {
         channel::send_text(fd, "-ERR [SYS/TEMP] message no longer in the maildrop\r\n");
         return false;
     }
@@ -85,8 +87,8 @@ void end_message_reply(int fd) {
 void cmd_stat(int fd, const char*) {
     std::int64_t kept = 0;
     std::int64_t total = 0;
-    for (std::int32_t i = 0; i < maildrop::messages.count; ++i) {
-        const auto& entry = maildrop::messages.entries[i];
+    for (std::int32_t i = 1; i <= maildrop::message_count(drop); ++i) {
+        const auto& entry = entry_of(static_cast<unsigned long>(i));
         if (entry.deleted != 0) continue;
         ++kept;
         total += entry.size;
@@ -112,10 +114,10 @@ void cmd_list(int fd, const char* line) {
 
     channel::cork_output();
     channel::send_text(fd, "+OK\r\n");
-    for (std::int32_t i = 0; i < maildrop::messages.count; ++i) {
-        const auto& entry = maildrop::messages.entries[i];
+    for (std::int32_t i = 1; i <= maildrop::message_count(drop); ++i) {
+        const auto& entry = entry_of(static_cast<unsigned long>(i));
         if (entry.deleted != 0) continue;
-        std::snprintf(reply, sizeof reply, "%lu %lu\r\n", static_cast<unsigned long>(i) + 1,
+        std::snprintf(reply, sizeof reply, "%lu %lu\r\n", static_cast<unsigned long>(i),
                       static_cast<unsigned long>(entry.size));
         channel::send_text(fd, reply);
     }
@@ -158,12 +160,12 @@ void cmd_dele(int fd, const char* line) {
         return;
     }
     // An already deleted message may be named again.
-    const std::int32_t count = maildrop::messages.count;
-    if (number < 1 || count <= 0 || number > static_cast<unsigned long>(count)) {
+    maildrop::message_entry* entry = maildrop::message_at(drop, number);
+    if (entry == nullptr) {
         channel::send_text(fd, no_such_message);
         return;
     }
-    entry_of(number).deleted = 1;
+    entry->deleted = 1;
     channel::send_text(fd, "+OK\r\n");
 }
 
@@ -173,8 +175,8 @@ void cmd_noop(int fd, const char*) {
 
 void cmd_rset(int fd, const char*) {
     maildrop_dirty = false;
-    for (std::int32_t i = 0; i < maildrop::messages.count; ++i)
-        maildrop::messages.entries[i].deleted = 0;
+    for (std::int32_t i = 1; i <= maildrop::message_count(drop); ++i)
+        entry_of(static_cast<unsigned long>(i)).deleted = 0;
     channel::send_text(fd, "+OK\r\n");
 }
 
@@ -198,17 +200,19 @@ void cmd_uidl(int fd, const char* line) {
 
     channel::cork_output();
     channel::send_text(fd, "+OK\r\n");
-    for (std::int32_t i = 0; i < maildrop::messages.count; ++i) {
-        if (maildrop::messages.entries[i].deleted == 0) send_unique_id(fd, i);
+    for (std::int32_t i = 1; i <= maildrop::message_count(drop); ++i) {
+        if (entry_of(static_cast<unsigned long>(i)).deleted == 0) send_unique_id(fd, i - 1);
     }
     channel::send_text(fd, ".\r\n");
     channel::flush_output(fd);
 }
 
 void send_unique_id(int fd, int index) {
-    if (index < 0 || index >= maildrop::messages.count) return;
+    const maildrop::message_entry* entry =
+        index < 0 ? nullptr : maildrop::message_at(drop, static_cast<unsigned long>(index) + 1);
+    if (entry == nullptr) return;
     char id[maildrop::unique_id_capacity];
-    maildrop::format_unique_id(maildrop::messages.entries[index], id);
+    maildrop::format_unique_id(*entry, id);
     char line[80];
     std::snprintf(line, sizeof line, "%u %s\r\n", static_cast<unsigned>(index) + 1, id);
     channel::send_text(fd, line);

@@ -2,7 +2,8 @@
 
 #include <cstdint>
 
-#include "maildrop/message_table.hpp"
+#include "maildrop/mailbox.hpp"
+#include "session/commands.hpp"
 
 namespace tollmar::session {
 
@@ -48,10 +49,8 @@ const char* msg_argument(const char* line, std::size_t position) {
 }
 
 bool msg_is_valid(unsigned long number) {
-    const auto& table = maildrop::messages;
-    if (number < 1 || table.count <= 0 || number > static_cast<unsigned long>(table.count))
-        return false;
-    return table.entries[number - 1].deleted == 0;
+    const maildrop::message_entry* entry = maildrop::message_at(drop, number);
+    return entry != nullptr && entry->deleted == 0;
 }
 
 }  // namespace tollmar::session

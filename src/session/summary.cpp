@@ -6,7 +6,8 @@
 #include <cstring>
 
 #include "channel/line_io.hpp"
-#include "maildrop/message_table.hpp"
+#include "maildrop/mailbox.hpp"
+#include "session/commands.hpp"
 #include "util/log.hpp"
 
 namespace tollmar::session {
@@ -50,7 +51,7 @@ void log_summary() {
 void summary_start(const char* login) {
     summary = session_summary{};
     std::snprintf(summary.login, sizeof summary.login, "%s", login != nullptr ? login : "");
-    summary.messages = maildrop::messages.count;
+    summary.messages = maildrop::message_count(drop);
     summary.started = true;
     if (std::atexit(log_summary) != 0) summary.started = false;
 }
@@ -68,8 +69,8 @@ void summary_quit(bool removed) {
     util::note_ending(util::ending::quit);
     if (!removed) return;
     std::int64_t marked = 0;
-    for (std::int32_t i = 0; i < maildrop::messages.count; ++i)
-        if (maildrop::messages.entries[i].deleted != 0) ++marked;
+    for (std::int32_t i = 1; i <= maildrop::message_count(drop); ++i)
+        if (maildrop::message_at(drop, static_cast<unsigned long>(i))->deleted != 0) ++marked;
     summary.deleted = marked;
 }
 

@@ -2,17 +2,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <string>
 
 #include "channel/line_io.hpp"
 #include "channel/tls.hpp"
-#include "maildrop/index.hpp"
-#include "maildrop/lock.hpp"
-#include "maildrop/maildrop_path.hpp"
-#include "maildrop/message_table.hpp"
-#include "maildrop/served_maildrop.hpp"
-#include "maildrop/spool_folder.hpp"
-#include "maildrop/update.hpp"
+#include "maildrop/mailbox.hpp"
 #include "session/command_tables.hpp"
 #include "session/commands.hpp"
 #include "session/phases.hpp"
@@ -21,23 +14,14 @@
 
 namespace tollmar::session {
 
-namespace {
-
-void release_maildrop(const char* path) {
-    maildrop::unlock_maildrop(path);
-    maildrop::forget_maildrop_path();
-}
-
-}  // namespace
-
 // With deletions pending the maildrop is written back first, so that the
 // answer can say whether the deleted messages are really gone; a client that
 // has left by then changes nothing, as the rewrite is already done. The
 // maildrop is final at that point, so the lock goes before the answer: a
 // client that reconnects at once finds it free. Only then, with the client
 // served, are the rewrite's removed journal closed (freeing its blocks) and
-// the spool files removed (should the answer fail, the at-exit clean-up
-// removes them, and no longer touches the lock).
+// the spool files removed (should the answer fail, the at-exit hook removes
+// them, and no longer touches the lock).
 //
 // Served in place, a session that rewrote nothing still owes the index of
 // what it read (a rewrite wrote it already). The index is only a cache,
@@ -46,31 +30,15 @@ void release_maildrop(const char* path) {
 // synced after it, while the dot-lock still keeps other sessions out (a
 // client that reconnects at once waits for the lock that long).
 void cmd_quit(int fd, const char*) {
-    const char* path = maildrop::maildrop_path();
-    const bool removed = !maildrop_dirty || maildrop::update_maildrop(path);
-    const bool index_after_answer = removed && maildrop::messages.in_place;
+    const bool removed = maildrop::finish_mailbox(drop, maildrop_dirty);
     summary_quit(removed);
-    std::string swept_path = path != nullptr ? path : "";
-    // Should the answer fail, the at-exit clean-up writes the index and
-    // unlocks as below.
-    if (!index_after_answer) release_maildrop(path);
+    // Should the answer fail, the at-exit hook closes the mailbox as below.
     channel::send_text(
         fd, removed ? "+OK\r\n" : "-ERR [SYS/TEMP] some deleted messages not removed\r\n");
     channel::flush_output(fd);  // replies collected for pipelined commands too
     close(fd);
-    if (index_after_answer) {
-        maildrop::write_index_at_end(path);
-        release_maildrop(path);
-    }
     channel::tls_end();
-    maildrop::release_removed_journal();
-    maildrop::remove_spool_files();
-    maildrop::close_served_maildrop();
-    maildrop::release_message_table();
-    // Off the client's path: what dead or robbed sessions left beside the
-    // maildrop, and the folders of the account's killed sessions.
-    if (!swept_path.empty()) maildrop::sweep_lock_leftovers(swept_path.c_str());
-    maildrop::remove_session_spool_folder();
+    maildrop::close_mailbox(drop);
 }
 
 void command_loop(int fd, char* command_line) {

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "maildrop/lock.hpp"
-#include "maildrop/maildrop_path.hpp"
+#include "maildrop/mailbox.hpp"
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan.hpp"
 #include "maildrop/seams.hpp"
@@ -28,18 +28,20 @@ const std::string three = "From a\nx\nFrom b\ny\nFrom c\nz\n";
 
 TEST_F(MaildropTest, CleanupRunsOnceAndSparesALaterLock) {
     write_file(mbox, three);
-    remember_maildrop_path(mbox.c_str());
-    ASSERT_EQ(lock_maildrop(mbox.c_str(), 0, 0), 1);
-    ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    mailbox box{};
+    name_mailbox(box, mbox.c_str());
+    ASSERT_TRUE(lock_mailbox(box, 0, 0));
+    ASSERT_TRUE(scan_mailbox(box, spool.c_str()));
     EXPECT_EQ(list_folder(spool).size(), 3u);
-    cleanup_at_exit();
+    close_mailbox(box);
     EXPECT_TRUE(list_folder(spool).empty());
     EXPECT_FALSE(exists(mbox + ".lock"));
-    EXPECT_EQ(messages.count, 0);
-    EXPECT_EQ(maildrop_path(), nullptr);
+    EXPECT_EQ(message_count(box), 0);
+    EXPECT_FALSE(box.locked);
+    EXPECT_STREQ(box.path, "");
     // Another session locks the maildrop; a second run must leave it alone.
     write_file(mbox + ".lock", "424242");
-    cleanup_at_exit();
+    close_mailbox(box);
     EXPECT_EQ(read_file(mbox + ".lock"), "424242");
     EXPECT_EQ(read_file(mbox), three);
 }
@@ -136,8 +138,8 @@ void another_session_locks() {
     write_file(lock_of_another_session, "424242");
 }
 
-// Runs a session body in a child with cleanup_at_exit registered; returns its
-// exit status and what it logged.
+// Runs a session body in a child whose mailbox the at-exit hook closes;
+// returns its exit status and what it logged.
 template <typename Body>
 std::pair<int, std::string> session_child(const std::string& mbox, Body body) {
     int fds[2];
@@ -147,9 +149,11 @@ std::pair<int, std::string> session_child(const std::string& mbox, Body body) {
         ::close(fds[0]);
         log_pipe = fds[1];
         tollmar::util::log_observer = log_to_pipe;
-        remember_maildrop_path(mbox.c_str());
-        if (lock_maildrop(mbox.c_str(), 0, 0) != 1) ::_exit(7);
-        std::atexit(cleanup_at_exit);
+        static mailbox box{};
+        name_mailbox(box, mbox.c_str());
+        if (!lock_mailbox(box, 0, 0)) ::_exit(7);
+        hold_for_exit(&box);
+        std::atexit(close_held_mailbox);
         body();
         ::_exit(8);
     }
@@ -170,7 +174,7 @@ TEST_F(MaildropTest, BrokenPipeRemovesLockAndSpoolFilesAndKeepsTheMaildrop) {
     const auto [status, log] = session_child(mbox, [&] {
         if (!scan_maildrop(mbox.c_str(), spool.c_str())) ::_exit(6);
         messages.entries[1].deleted = 1;
-        // Runs before cleanup_at_exit (registered earlier), after the pipe
+        // Runs before close_held_mailbox (registered earlier), after the pipe
         // handler gave the lock up: a lock taken meanwhile must survive.
         std::atexit(another_session_locks);
         tollmar::util::set_broken_pipe_action(on_broken_pipe);

@@ -11,7 +11,6 @@
 
 #include "maildrop/lock.hpp"
 #include "maildrop/lock_detail.hpp"
-#include "maildrop/maildrop_path.hpp"
 #include "maildrop/message_table.hpp"
 #include "maildrop/scan_record.hpp"
 #include "maildrop/seams.hpp"
@@ -122,7 +121,6 @@ void MaildropTest::SetUp() {
     detail::forget_lock_refresh();
     detail::last_scan.valid = false;
     release_message_table();
-    forget_maildrop_path();
     tollmar::util::pending_termination = 0;
     tollmar::util::pending_broken_pipe = 0;
     logged.clear();
@@ -140,7 +138,6 @@ void MaildropTest::TearDown() {
     remove_spool_files();
     release_message_table();
     remove_session_spool_folder();
-    forget_maildrop_path();
     detail::reset_seams();
     remove_tree(dir);
 }
