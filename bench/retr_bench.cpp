@@ -17,7 +17,7 @@
 namespace {
 
 using tollmar::maildrop::message_entry;
-using tollmar::maildrop::messages;
+tollmar::maildrop::message_table messages = {};
 
 char folder[64];
 
@@ -37,7 +37,7 @@ bool make_messages(int count, int lines, bool crlf = true) {
         std::snprintf(name, sizeof name, "%d", i);
         tollmar::maildrop::detail::set_spool_name(e, name);
         char path[tollmar::maildrop::spool_path_capacity];
-        if (!tollmar::maildrop::spool_path_of(e, path)) return false;
+        if (!tollmar::maildrop::spool_path_of(messages, e, path)) return false;
         std::FILE* f = std::fopen(path, "wb");
         if (f == nullptr) return false;
         std::fprintf(f, "From bench %d\n", i);
@@ -51,8 +51,8 @@ bool make_messages(int count, int lines, bool crlf = true) {
 }
 
 void remove_messages() {
-    tollmar::maildrop::remove_spool_files();
-    tollmar::maildrop::release_message_table();
+    tollmar::maildrop::remove_spool_files(messages);
+    tollmar::maildrop::release_message_table(messages);
     rmdir(folder);
 }
 

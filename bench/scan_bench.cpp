@@ -17,6 +17,8 @@
 
 namespace {
 
+tollmar::maildrop::message_table table = {};
+
 struct bench_folder {
     std::string root, spool, mbox;
     bench_folder() {
@@ -77,12 +79,12 @@ void run_scan(benchmark::State& state, const std::string& text) {
     bench_folder folder;
     folder.write(text);
     for (auto _ : state) {
-        if (!tollmar::maildrop::scan_maildrop(folder.mbox.c_str(), folder.spool.c_str()))
+        if (!tollmar::maildrop::scan_maildrop(table, folder.mbox.c_str(), folder.spool.c_str()))
             state.SkipWithError("scan");
-        benchmark::DoNotOptimize(tollmar::maildrop::messages.count);
+        benchmark::DoNotOptimize(table.count);
         state.PauseTiming();
-        tollmar::maildrop::remove_spool_files();
-        tollmar::maildrop::release_message_table();
+        tollmar::maildrop::remove_spool_files(table);
+        tollmar::maildrop::release_message_table(table);
         state.ResumeTiming();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
@@ -115,15 +117,14 @@ void BM_UpdateDeleteHalf(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         folder.write(text);
-        tollmar::maildrop::scan_maildrop(folder.mbox.c_str(), folder.spool.c_str());
-        for (int i = 0; i < tollmar::maildrop::messages.count; i += 2)
-            tollmar::maildrop::messages.entries[i].deleted = 1;
+        tollmar::maildrop::scan_maildrop(table, folder.mbox.c_str(), folder.spool.c_str());
+        for (int i = 0; i < table.count; i += 2) table.entries[i].deleted = 1;
         state.ResumeTiming();
         // The update writes only under the session's own dot-lock.
-        const bool updated = tollmar::maildrop::update_maildrop(folder.mbox.c_str());
+        const bool updated = tollmar::maildrop::update_maildrop(table, folder.mbox.c_str());
         state.PauseTiming();
-        tollmar::maildrop::remove_spool_files();
-        tollmar::maildrop::release_message_table();
+        tollmar::maildrop::remove_spool_files(table);
+        tollmar::maildrop::release_message_table(table);
         state.ResumeTiming();
         if (!updated) {
             state.SkipWithError("update");

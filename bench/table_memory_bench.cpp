@@ -20,6 +20,8 @@
 
 namespace {
 
+tollmar::maildrop::message_table table = {};
+
 // Bytes allocated, the large blocks malloc maps on their own included.
 std::size_t heap_in_use() {
     const struct mallinfo2 info = mallinfo2();
@@ -70,15 +72,15 @@ void BM_table_memory(benchmark::State& state) {
         const std::size_t before = heap_in_use();
         const std::size_t resident = status_bytes("VmRSS:");
         reset_peak();
-        if (!tollmar::maildrop::scan_maildrop(mbox.c_str(), spool.c_str())) {
+        if (!tollmar::maildrop::scan_maildrop(table, mbox.c_str(), spool.c_str())) {
             state.SkipWithError("scan failed");
             break;
         }
         const std::size_t peak = status_bytes("VmHWM:");
         held_per_message = static_cast<double>(heap_in_use() - before) / count;
         peak_rise = peak > resident ? static_cast<double>(peak - resident) : 0;
-        tollmar::maildrop::remove_spool_files();
-        tollmar::maildrop::release_message_table();
+        tollmar::maildrop::remove_spool_files(table);
+        tollmar::maildrop::release_message_table(table);
     }
     state.counters["heap_bytes_per_message"] = held_per_message;
     state.counters["peak_rise_bytes_per_message"] = peak_rise / count;

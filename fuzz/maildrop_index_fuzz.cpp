@@ -23,6 +23,8 @@
 
 namespace {
 
+tollmar::maildrop::message_table messages = {};
+
 int memory_file(const char* name) {
     const int fd = memfd_create(name, MFD_CLOEXEC);
     if (fd < 0) std::abort();
@@ -58,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     detail::index_identity identity = {};
     const char* why = nullptr;
-    if (!detail::read_index(in, identity, &why)) {
+    if (!detail::read_index(messages, in, identity, &why)) {
         if (messages.count != 0 || why == nullptr) std::abort();
         return 0;
     }
@@ -72,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         detail::block_count() != (identity.indexed + detail::guard_block - 1) / detail::guard_block)
         std::abort();
     if (ftruncate(out, 0) != 0 || lseek(out, 0, SEEK_SET) != 0 ||
-        !detail::write_index(out, identity))
+        !detail::write_index(messages, out, identity))
         std::abort();
     // The same bytes again, up to the check value; then the zeros that pad
     // every index written now to its size step (an earlier version's index,
@@ -85,6 +87,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         again.compare(0, whole, bytes, 0, whole) != 0 ||
         again.find_first_not_of('\0', whole) != std::string::npos)
         std::abort();
-    release_message_table();
+    release_message_table(messages);
     return 0;
 }

@@ -16,6 +16,8 @@
 
 namespace {
 
+tollmar::maildrop::message_table messages = {};
+
 // What RETR sends of a message, counted byte by byte: everything after its
 // separator line, a CR more for every LF without one, and CR LF after a last
 // line without a line end.
@@ -65,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size)) std::abort();
     close(fd);
 
-    const int result = scan_maildrop(mbox, spool) ? 1 : 0;
+    const int result = scan_maildrop(messages, mbox, spool) ? 1 : 0;
     const bool starts = size >= 5 && std::memcmp(data, "From ", 5) == 0;
     if (size == 0 && (result != 1 || messages.count != 0)) std::abort();
     if (size > 0 && result != (starts ? 1 : 0)) std::abort();
@@ -80,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             // long line that a chunk boundary happens to cut before "From ".
             if (at > 0 && data[at - 1] != '\n') std::abort();
             char spool_path[spool_path_capacity];
-            if (!spool_path_of(e, spool_path)) std::abort();
+            if (!spool_path_of(messages, e, spool_path)) std::abort();
             std::FILE* f = std::fopen(spool_path, "rb");
             if (f == nullptr) std::abort();
             std::int64_t seen = 0;
@@ -98,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (at != size) std::abort();
     }
     if (spool_file_count() != messages.count) std::abort();
-    remove_spool_files();
-    release_message_table();
+    remove_spool_files(messages);
+    release_message_table(messages);
     return 0;
 }

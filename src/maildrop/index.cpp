@@ -148,14 +148,15 @@ void discard_old_temp_index(const char* temp_path) {
 }
 
 // The table from the index; its end, or 0 (table emptied) when it is of no use.
-std::int64_t table_from_index(int fd, const char* path, const struct stat& now) {
+std::int64_t table_from_index(message_table& messages, int fd, const char* path,
+                              const struct stat& now) {
     char index_path[PATH_MAX + 32];
     if (!detail::sibling_path(index_path, sizeof index_path, path, detail::index_suffix)) return 0;
     const util::unique_fd index(open_index(index_path));
     if (index.get() < 0) return 0;
     detail::index_identity id = {};
     const char* why = nullptr;
-    if (!detail::read_index(index.get(), id, &why)) {
+    if (!detail::read_index(messages, index.get(), id, &why)) {
         ignore(index_path, why);
         return 0;
     }
@@ -163,10 +164,10 @@ std::int64_t table_from_index(int fd, const char* path, const struct stat& now) 
     // Only messages read after the index need the claims of those before;
     // an unchanged maildrop keeps the ids as the index has them.
     const bool grown = static_cast<std::int64_t>(now.st_size) > id.indexed;
-    if (why == nullptr && grown && !detail::seed_unique_ids()) why = "damaged";
+    if (why == nullptr && grown && !detail::seed_unique_ids(messages)) why = "damaged";
     if (why != nullptr) {
         ignore(index_path, why);
-        release_message_table();
+        release_message_table(messages);
         return 0;
     }
     state.identity = id;
@@ -235,7 +236,7 @@ bool name_temp_index(int fd, const char* index_path, char (&temp_path)[PATH_MAX 
     return false;
 }
 
-bool write_index_file(const char* path) {
+bool write_index_file(const message_table& messages, const char* path) {
     char index_path[PATH_MAX + 32];
     char old_temp_path[PATH_MAX + 32];
     if (!detail::sibling_path(index_path, sizeof index_path, path, detail::index_suffix) ||
@@ -252,7 +253,7 @@ bool write_index_file(const char* path) {
         log_write_failure(index_path, errno);
         return false;
     }
-    bool ok = detail::write_index(fd.get(), state.identity) && ::fsync(fd.get()) == 0;
+    bool ok = detail::write_index(messages, fd.get(), state.identity) && ::fsync(fd.get()) == 0;
     if (ok && !named) ok = named = name_temp_index(fd.get(), index_path, temp_path);
     if (ok) ok = ::close(fd.release()) == 0;
     if (ok) ok = ::rename(temp_path, index_path) == 0;
@@ -271,13 +272,6 @@ void set_identity(const struct stat& st, std::int64_t indexed) {
     state.identity.length = static_cast<std::int64_t>(st.st_size);
     state.identity.indexed = indexed;
     state.identity.flags = coarse_now_past(st.st_ctim) ? 0 : detail::index_racy;
-}
-
-int head_fd = -1;  // the rewritten maildrop, for head_of
-
-bool head_of(std::int32_t index, unsigned char* digest) {
-    const message_entry& entry = messages.entries[index];
-    return detail::head_digest_at(head_fd, entry.offset, entry.spool_length, digest);
 }
 
 }  // namespace
@@ -303,22 +297,22 @@ void set_aside_foreign_index(const char* path, uid_t uid) {
                    "not owned by the session's user; now", aside);
 }
 
-void write_index_at_end(const char* path) {
+void write_index_at_end(const message_table& messages, const char* path) {
     if (path == nullptr || !messages.in_place || !state.noted || state.current ||
         !detail::last_scan.valid || !holds_maildrop_lock(path))
         return;
-    if (write_index_file(path)) state.current = true;
+    if (write_index_file(messages, path)) state.current = true;
 }
 
 namespace detail {
 
-std::int64_t index_load(int fd, const char* path, const struct stat& now) {
+std::int64_t index_load(message_table& messages, int fd, const char* path, const struct stat& now) {
     state = {};
     begin_unique_ids();
     blocks_begin();
-    const std::int64_t base = table_from_index(fd, path, now);
+    const std::int64_t base = table_from_index(messages, fd, path, now);
     if (base > 0) return base;
-    release_message_table();
+    release_message_table(messages);
     messages.in_place = true;
     begin_unique_ids();
     blocks_begin();
@@ -337,7 +331,7 @@ void index_note_scan(const struct stat& now, std::int64_t base, std::int64_t sca
     state.noted = true;
 }
 
-void index_after_rewrite(int fd, const char* path) {
+void index_after_rewrite(message_table& messages, int fd, const char* path) {
     if (!messages.in_place || !state.noted) return;
     state.current = false;
     std::int32_t kept = 0;
@@ -352,18 +346,16 @@ void index_after_rewrite(int fd, const char* path) {
     messages.count = kept;
     last_scan.length = at;
     struct stat st;
-    head_fd = fd;
     blocks_begin();
     const bool ok =
-        ::fstat(fd, &st) == 0 && resettle_unique_ids(head_of) && blocks_of_range(fd, at);
-    head_fd = -1;
+        ::fstat(fd, &st) == 0 && resettle_unique_ids(messages, fd) && blocks_of_range(fd, at);
     if (!ok) {
         state.noted = false;  // the table no longer matches its identity
         log_write_failure(path, errno != 0 ? errno : EIO);
         return;
     }
     set_identity(st, at);
-    if (write_index_file(path)) state.current = true;
+    if (write_index_file(messages, path)) state.current = true;
 }
 
 }  // namespace detail

@@ -16,12 +16,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "maildrop/message_table.hpp"
+
 namespace tollmar::maildrop {
 
 // The end of a session that leaves the maildrop as it was (no rewrite):
 // writes the index unless the table came from it unchanged. Only while this
 // process holds the dot-lock.
-void write_index_at_end(const char* path);
+void write_index_at_end(const message_table& messages, const char* path);
 
 // Before the session becomes the account uid, with the identity that takes
 // the dot-lock (root in the mail spool, the account in a folder of its own):
@@ -41,7 +43,7 @@ namespace tollmar::maildrop::detail {
 // where it still describes the maildrop, and returns the offset from which
 // the maildrop is still to be scanned; 0 with an empty table when it is to be
 // scanned whole. -1 only when memory runs out.
-std::int64_t index_load(int fd, const char* path, const struct stat& now);
+std::int64_t index_load(message_table& messages, int fd, const char* path, const struct stat& now);
 
 // The table is complete: `scanned` bytes of the maildrop whose identity was
 // `now`, of which the first `base` came from the index.
@@ -50,6 +52,6 @@ void index_note_scan(const struct stat& now, std::int64_t base, std::int64_t sca
 // After the rewrite at QUIT, with the maildrop still stream-locked: drops
 // the deleted entries, places the rest at their new offsets and writes the
 // index of what the maildrop now holds.
-void index_after_rewrite(int fd, const char* path);
+void index_after_rewrite(message_table& messages, int fd, const char* path);
 
 }  // namespace tollmar::maildrop::detail

@@ -67,14 +67,14 @@ bool take(int fd, std::size_t n, XXH3_state_t& check) {
     return XXH3_128bits_update(&check, buffer, n) == XXH_OK;
 }
 
-bool fail(const char* reason, const char** why) {
+bool fail(message_table& messages, const char* reason, const char** why) {
     *why = reason;
-    release_message_table();
+    release_message_table(messages);
     return false;
 }
 
 // One record into a new entry; false when it does not follow the one before.
-bool add_record(const unsigned char* p, std::int64_t& at) {
+bool add_record(message_table& messages, const unsigned char* p, std::int64_t& at) {
     const std::int64_t offset = gets64(p);
     const std::int64_t length = gets64(p + 8);
     const std::int64_t size = gets64(p + 16);
@@ -84,7 +84,7 @@ bool add_record(const unsigned char* p, std::int64_t& at) {
     if (offset != at || length < 5 || length > INT64_MAX - at || size < 0 || size / 2 > length ||
         occurrence > static_cast<std::uint32_t>(INT32_MAX))
         return false;
-    message_entry* entry = append_entry();
+    message_entry* entry = append_entry(messages);
     if (entry == nullptr) return false;
     entry->offset = offset;
     entry->spool_length = length;
@@ -95,10 +95,10 @@ bool add_record(const unsigned char* p, std::int64_t& at) {
     return true;
 }
 
-bool read_header(int fd, index_identity& identity, std::int64_t& count, std::int64_t& blocks,
-                 XXH3_state_t& check, const char** why) {
-    if (!take(fd, header_size, check)) return fail("truncated", why);
-    if (std::memcmp(buffer, magic, sizeof magic) != 0) return fail("not an index", why);
+bool read_header(message_table& messages, int fd, index_identity& identity, std::int64_t& count,
+                 std::int64_t& blocks, XXH3_state_t& check, const char** why) {
+    if (!take(fd, header_size, check)) return fail(messages, "truncated", why);
+    if (std::memcmp(buffer, magic, sizeof magic) != 0) return fail(messages, "not an index", why);
     identity.device = get64(buffer + 8);
     identity.inode = get64(buffer + 16);
     identity.ctime_sec = gets64(buffer + 24);
@@ -111,15 +111,15 @@ bool read_header(int fd, index_identity& identity, std::int64_t& count, std::int
     if (get32(buffer + 60) != 0 || identity.indexed < 0 || identity.length < identity.indexed ||
         count < 0 || count > INT32_MAX ||
         blocks != (identity.indexed + guard_block - 1) / guard_block)
-        return fail("damaged", why);
+        return fail(messages, "damaged", why);
     struct stat st;
-    if (::fstat(fd, &st) != 0) return fail("truncated", why);
+    if (::fstat(fd, &st) != 0) return fail(messages, "truncated", why);
     const auto whole = static_cast<std::uint64_t>(header_size) +
                        static_cast<std::uint64_t>(count) * record_size +
                        static_cast<std::uint64_t>(blocks) * content_digest_size + check_size;
     // Unpadded: written by an earlier version.
     const auto size = static_cast<std::uint64_t>(st.st_size);
-    if (size != whole && size != index_padded_size(whole)) return fail("truncated", why);
+    if (size != whole && size != index_padded_size(whole)) return fail(messages, "truncated", why);
     return true;
 }
 
@@ -131,42 +131,43 @@ std::uint64_t index_padded_size(std::uint64_t size) {
     return padded;
 }
 
-bool read_index(int fd, index_identity& identity, const char** why) {
-    release_message_table();
+bool read_index(message_table& messages, int fd, index_identity& identity, const char** why) {
+    release_message_table(messages);
     messages.in_place = true;
     XXH3_state_t check;
-    if (XXH3_128bits_reset(&check) != XXH_OK) return fail("no memory", why);
+    if (XXH3_128bits_reset(&check) != XXH_OK) return fail(messages, "no memory", why);
     std::int64_t count = 0;
     std::int64_t blocks = 0;
-    if (!read_header(fd, identity, count, blocks, check, why)) return false;
+    if (!read_header(messages, fd, identity, count, blocks, check, why)) return false;
     std::int64_t at = 0;
     for (std::int64_t left = count; left > 0;) {
         const std::int64_t n = left < static_cast<std::int64_t>(buffer_records)
                                    ? left
                                    : static_cast<std::int64_t>(buffer_records);
         if (!take(fd, static_cast<std::size_t>(n) * record_size, check))
-            return fail("truncated", why);
+            return fail(messages, "truncated", why);
         for (std::int64_t i = 0; i < n; ++i)
-            if (!add_record(buffer + i * record_size, at)) return fail("damaged", why);
+            if (!add_record(messages, buffer + i * record_size, at))
+                return fail(messages, "damaged", why);
         left -= n;
     }
-    if (at != identity.indexed) return fail("damaged", why);
+    if (at != identity.indexed) return fail(messages, "damaged", why);
     blocks_begin();
     for (std::int64_t left = blocks; left > 0;) {
         const std::int64_t n = left < static_cast<std::int64_t>(buffer_records)
                                    ? left
                                    : static_cast<std::int64_t>(buffer_records);
         if (!take(fd, static_cast<std::size_t>(n) * content_digest_size, check))
-            return fail("truncated", why);
+            return fail(messages, "truncated", why);
         if (!blocks_append(reinterpret_cast<const block_digest*>(buffer), n))
-            return fail("no memory", why);
+            return fail(messages, "no memory", why);
         left -= n;
     }
     XXH128_canonical_t expected;
     XXH128_canonicalFromHash(&expected, XXH3_128bits_digest(&check));
     if (read_up_to(fd, check_size) != check_size ||
         std::memcmp(buffer, expected.digest, check_size) != 0)
-        return fail("damaged", why);
+        return fail(messages, "damaged", why);
     return true;
 }
 
@@ -193,7 +194,7 @@ void put(index_writer& w, const unsigned char* data, std::size_t n) {
 
 }  // namespace
 
-bool write_index(int fd, const index_identity& identity) {
+bool write_index(const message_table& messages, int fd, const index_identity& identity) {
     index_writer w = {fd, 0, {}, XXH3_128bits_reset(&w.check) == XXH_OK};
     unsigned char header[header_size] = {};
     std::memcpy(header, magic, sizeof magic);

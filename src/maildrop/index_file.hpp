@@ -23,6 +23,8 @@
 
 #include <cstdint>
 
+#include "maildrop/message_table.hpp"
+
 namespace tollmar::maildrop::detail {
 
 constexpr const char* index_suffix = ".tollmar-index";
@@ -49,15 +51,15 @@ struct index_identity {
     std::uint32_t flags;
 };
 
-// Reads an index from fd (at its start) into the message table (emptied
-// first, marked in_place) and the block digests (content_blocks.hpp). On
+// Reads an index from fd (at its start) into `messages` (emptied first,
+// marked in_place) and the block digests (content_blocks.hpp). On
 // success the records are contiguous from offset 0 to `indexed`, every size
 // and occurrence is plausible, and the check value matches. Otherwise false
 // with *why set, the table emptied.
-bool read_index(int fd, index_identity& identity, const char** why);
+bool read_index(message_table& messages, int fd, index_identity& identity, const char** why);
 
-// Writes the table and the block digests with `identity` to fd. False
+// Writes `messages` and the block digests with `identity` to fd. False
 // (errno) on a failed write.
-bool write_index(int fd, const index_identity& identity);
+bool write_index(const message_table& messages, int fd, const index_identity& identity);
 
 }  // namespace tollmar::maildrop::detail

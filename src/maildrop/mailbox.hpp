@@ -1,9 +1,9 @@
-// The session's open maildrop as one object: its path and dot-lock, and the
-// few operations a session needs of it. The session opens it (names, locks
-// and scans it), reads its messages, and ends it in one of two ways: at QUIT
-// finish_mailbox writes the deletions back, then close_mailbox lets go of
-// everything; at any other ending (end of input, a time-out, a signal, a
-// failure) close_mailbox alone abandons it, the maildrop left as it was.
+// The session's open maildrop as one object: its path, its dot-lock and its
+// table of messages, and the few operations a session needs of it. The session opens it (names,
+// locks and scans it), reads its messages, and ends it in one of two ways: at QUIT finish_mailbox
+// writes the deletions back, then close_mailbox lets go of everything; at any other ending (end of
+// input, a time-out, a signal, a failure) close_mailbox alone abandons it, the maildrop left as it
+// was.
 //
 // exit() does not unwind the stack, so the at-exit hook reaches the mailbox
 // through one process-wide handle, which the session sets once it has one
@@ -22,6 +22,7 @@ struct mailbox {
     char path[PATH_MAX + 1];  // the resolved maildrop; "" until named
     bool locked;              // the dot-lock was taken and is not yet given up
     bool finished;            // QUIT's finish ran: the close also sweeps
+    message_table messages;   // filled by the scan
 };
 
 // Names the maildrop (a path that does not fit leaves it unnamed). Nothing is

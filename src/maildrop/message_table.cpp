@@ -12,13 +12,8 @@
 
 namespace tollmar::maildrop {
 
-message_table messages = {0, nullptr, {}, false};
-
-namespace {
-std::int32_t capacity = 0;  // entries allocated behind messages.entries
-}  // namespace
-
-bool spool_path_of(const message_entry& entry, char (&path)[spool_path_capacity]) {
+bool spool_path_of(const message_table& messages, const message_entry& entry,
+                   char (&path)[spool_path_capacity]) {
     path[0] = '\0';
     if (messages.in_place) return false;
     const std::size_t prefix = ::strnlen(messages.spool_prefix, sizeof messages.spool_prefix);
@@ -32,31 +27,32 @@ bool spool_path_of(const message_entry& entry, char (&path)[spool_path_capacity]
     return true;
 }
 
-void remove_spool_files() {
+void remove_spool_files(const message_table& messages) {
     char spool_path[spool_path_capacity];
     for (std::int32_t i = 0; i < messages.count; ++i)
-        if (spool_path_of(messages.entries[i], spool_path)) ::unlink(spool_path);
+        if (spool_path_of(messages, messages.entries[i], spool_path)) ::unlink(spool_path);
 }
 
-void release_message_table() {
+void release_message_table(message_table& messages) {
     std::free(messages.entries);
     messages.entries = nullptr;
     messages.count = 0;
-    capacity = 0;
+    messages.capacity = 0;
 }
 
 namespace detail {
 
-message_entry* append_entry() {
+message_entry* append_entry(message_table& messages) {
     if (messages.count == INT32_MAX) return nullptr;
-    if (messages.count == capacity) {
+    if (messages.count == messages.capacity) {
+        const std::int32_t capacity = messages.capacity;
         std::int64_t wanted = capacity < 16 ? 16 : static_cast<std::int64_t>(capacity) * 3 / 2;
         if (wanted > INT32_MAX) wanted = INT32_MAX;
         void* grown = std::realloc(messages.entries,
                                    static_cast<std::size_t>(wanted) * sizeof(message_entry));
         if (grown == nullptr) return nullptr;
         messages.entries = static_cast<message_entry*>(grown);
-        capacity = static_cast<std::int32_t>(wanted);
+        messages.capacity = static_cast<std::int32_t>(wanted);
     }
     message_entry* entry = &messages.entries[messages.count];
     std::memset(entry, 0, sizeof *entry);
@@ -66,7 +62,7 @@ message_entry* append_entry() {
     return entry;
 }
 
-void set_spool_prefix(const char* spool_folder) {
+void set_spool_prefix(message_table& messages, const char* spool_folder) {
     // A prefix cut short fills the buffer, so no name fits behind it.
     std::snprintf(messages.spool_prefix, sizeof messages.spool_prefix, "%s/.tollmar_%u_%u_",
                   spool_folder, static_cast<unsigned>(getpid()), origin_tag());

@@ -1,4 +1,4 @@
-// The process-wide table of the messages of the scanned maildrop.
+// The table of the messages of the scanned maildrop (a mailbox holds one).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -32,6 +32,8 @@ static_assert(sizeof(message_entry) == 48, "a million messages must stay near 48
 constexpr std::size_t spool_path_capacity = 256;
 
 struct message_table {
+    // An entry joins `count` only once its spool_name is a valid (empty or
+    // complete) text, so clean-up may walk the table at any moment.
     std::int32_t count;
     message_entry* entries;
     // "<spool folder>/.tollmar_<pid>_<origin tag>_", which every spool name of
@@ -42,21 +44,20 @@ struct message_table {
     // The messages are read from the maildrop at their offsets; no entry
     // names a spool file.
     bool in_place;
+    std::int32_t capacity;  // entries allocated behind `entries`
 };
 
-// An entry joins `count` only once its spool_name is a valid (empty or
-// complete) text, so clean-up may walk the table at any moment.
-extern message_table messages;
-
-// Writes the path of entry's spool file into path. False, with path "", when
-// the entry has no file of ours or the table has no prefix, or when prefix
-// and name do not fit: a cut path may name a file that is not ours.
-bool spool_path_of(const message_entry& entry, char (&path)[spool_path_capacity]);
+// Writes the path of entry's spool file (an entry of table) into path.
+// False, with path "", when the entry has no file of ours or the table has no
+// prefix, or when prefix and name do not fit: a cut path may name a file that
+// is not ours.
+bool spool_path_of(const message_table& table, const message_entry& entry,
+                   char (&path)[spool_path_capacity]);
 
 // Unlinks the spool file of every entry; the table is unchanged.
-void remove_spool_files();
+void remove_spool_files(const message_table& table);
 
 // Frees the entries and sets count to 0 (after the spool files are removed).
-void release_message_table();
+void release_message_table(message_table& table);
 
 }  // namespace tollmar::maildrop

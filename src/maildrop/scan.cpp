@@ -45,7 +45,8 @@ constexpr int mkstemp_tail = 6;
 // reader refills it, so they are written as one run then, or when the
 // message ends: one write per block rather than one per line.
 struct current_message {
-    int fd;  // the spool file being written, or -1
+    message_table* table;  // the table the messages join
+    int fd;                // the spool file being written, or -1
     message_entry* entry;
     const char* held;  // chunks of this message not yet written
     std::size_t held_length;
@@ -62,9 +63,9 @@ void log_spool_failure(const char* spool_path, int error) {
     util::log_line(LOG_ERR, "Failed to open tmp file `%s': %s", spool_path, std::strerror(error));
 }
 
-void log_spool_write_failure(const message_entry& entry, int error) {
+void log_spool_write_failure(const current_message& message, int error) {
     char spool_path[spool_path_capacity];
-    spool_path_of(entry, spool_path);
+    spool_path_of(*message.table, *message.entry, spool_path);
     util::log_line(LOG_ERR, "%s: %s: %s", "failed to write tmp file", spool_path,
                    std::strerror(error));
 }
@@ -82,7 +83,7 @@ void start_entry(current_message& message, message_entry* entry, int fd) {
 }
 
 bool begin_message(current_message& message) {
-    message_entry* entry = detail::append_entry();
+    message_entry* entry = detail::append_entry(*message.table);
     if (entry == nullptr) return false;
     if (message.in_place) {
         entry->offset = message.next_offset;
@@ -92,7 +93,7 @@ bool begin_message(current_message& message) {
     // "<prefix>XXXXXX", in the session's own folder (see spool_folder.hpp),
     // which goes with its files should this process die without its clean-up.
     char name[spool_path_capacity];
-    const int n = std::snprintf(name, sizeof name, "%sXXXXXX", messages.spool_prefix);
+    const int n = std::snprintf(name, sizeof name, "%sXXXXXX", message.table->spool_prefix);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof name) {
         // A cut name has lost its X characters; unlinking it later could hit
         // a file that is not ours, so the entry keeps an empty name.
@@ -117,8 +118,8 @@ void log_id_failure() {
     util::log_line(LOG_ERR, "%s", "no memory for the unique-id index");
 }
 
-bool note_id_bytes(const char* chunk, std::size_t length) {
-    if (detail::add_message_bytes(chunk, length)) return true;
+bool note_id_bytes(current_message& message) {
+    if (detail::add_message_bytes(*message.table, message.held, message.held_length)) return true;
     log_id_failure();
     return false;
 }
@@ -128,11 +129,11 @@ bool note_id_bytes(const char* chunk, std::size_t length) {
 // complete copy.
 bool write_held(current_message& message) {
     if (message.held_length == 0) return true;
-    bool ok = note_id_bytes(message.held, message.held_length);
+    bool ok = note_id_bytes(message);
     wire_take(message.wire, message.held, message.held_length, message.size);
     if (ok && !message.in_place &&
         !detail::write_all(message.fd, message.held, message.held_length)) {
-        log_spool_write_failure(*message.entry, errno != 0 ? errno : EIO);
+        log_spool_write_failure(message, errno != 0 ? errno : EIO);
         ok = false;
     }
     if (!ok) {
@@ -166,7 +167,7 @@ bool finish_message(current_message& message) {
     message.fd = -1;
     errno = 0;
     if (fd >= 0 && ::close(fd) != 0 && ok) {
-        log_spool_write_failure(*message.entry, errno != 0 ? errno : EIO);
+        log_spool_write_failure(message, errno != 0 ? errno : EIO);
         ok = false;
     }
     if (!ok) return false;
@@ -174,7 +175,7 @@ bool finish_message(current_message& message) {
     wire_finish(message.wire, message.size);
     message.entry->size = message.size.octets;
     message.next_offset += message.written;
-    if (detail::finish_message_id()) return true;
+    if (detail::finish_message_id(*message.table)) return true;
     log_id_failure();
     return false;
 }
@@ -243,9 +244,10 @@ void log_read_failure(const char* path) {
 // in_place only notes where each message starts; false on failure. From a
 // base past 0 (the end of the messages an index described) the first line
 // must start a message the way it would in the middle of a full scan.
-bool copy_messages(int fd, const char* path, std::int64_t* scanned, std::int64_t base,
-                   bool in_place) {
-    current_message message = {-1, nullptr, nullptr, 0, 0, {}, {0}, false, nullptr, in_place, base};
+bool copy_messages(message_table& messages, int fd, const char* path, std::int64_t* scanned,
+                   std::int64_t base, bool in_place) {
+    current_message message = {&messages, -1,  nullptr, nullptr, 0,        0,
+                               {},        {0}, false,   nullptr, in_place, base};
     if (base > 0 && ::lseek(fd, static_cast<off_t>(base), SEEK_SET) != base) {
         log_read_failure(path);
         return false;
@@ -355,42 +357,44 @@ int open_maildrop(const char* path, struct stat& st, bool in_place) {
     return maildrop.release();
 }
 
-bool settle_ids(bool ok) {
-    if (detail::end_unique_ids(ok) || !ok) return ok;
+bool settle_ids(message_table& messages, bool ok) {
+    if (detail::end_unique_ids(messages, ok) || !ok) return ok;
     log_id_failure();
     return false;
 }
 
 // One spool file per message, and the digest of everything read.
-bool spool_table(int fd, const char* path, const char* spool_folder, std::int64_t* scanned) {
-    release_message_table();
+bool spool_table(message_table& messages, int fd, const char* path, const char* spool_folder,
+                 std::int64_t* scanned) {
+    release_message_table(messages);
     messages.in_place = false;
-    detail::set_spool_prefix(spool_folder);
+    detail::set_spool_prefix(messages, spool_folder);
     detail::digest_begin();
     detail::begin_unique_ids();
-    const bool ok = copy_messages(fd, path, scanned, 0, false) &&
+    const bool ok = copy_messages(messages, fd, path, scanned, 0, false) &&
                     detail::digest_finish(detail::last_scan.digest);
-    return settle_ids(ok);
+    return settle_ids(messages, ok);
 }
 
 // No spool files: the table as the index left it where it still describes
 // the maildrop, and the messages after it read from the maildrop.
-bool in_place_table(int fd, const char* path, std::int64_t* scanned) {
+bool in_place_table(message_table& messages, int fd, const char* path, std::int64_t* scanned) {
     struct stat now;
     if (::fstat(fd, &now) != 0) {
         log_read_failure(path);
         return false;
     }
-    const std::int64_t base = detail::index_load(fd, path, now);
+    const std::int64_t base = detail::index_load(messages, fd, path, now);
     if (base < 0) return false;
-    const bool ok = copy_messages(fd, path, scanned, base, true) && detail::blocks_finish(*scanned);
-    if (!settle_ids(ok)) return false;
+    const bool ok =
+        copy_messages(messages, fd, path, scanned, base, true) && detail::blocks_finish(*scanned);
+    if (!settle_ids(messages, ok)) return false;
     detail::index_note_scan(now, base, *scanned);
     return true;
 }
 
 // Completes an interrupted rewrite, then builds the table.
-bool scan(const char* path, const char* spool_folder) {
+bool scan(message_table& messages, const char* path, const char* spool_folder) {
     detail::last_scan.valid = false;
     if (path == nullptr) return false;
     struct stat st;
@@ -406,8 +410,8 @@ bool scan(const char* path, const char* spool_folder) {
 
     std::int64_t scanned = 0;
     if (ok)
-        ok = spool_folder != nullptr ? spool_table(fd, path, spool_folder, &scanned)
-                                     : in_place_table(fd, path, &scanned);
+        ok = spool_folder != nullptr ? spool_table(messages, fd, path, spool_folder, &scanned)
+                                     : in_place_table(messages, fd, path, &scanned);
     (void)::lseek(fd, 0, SEEK_SET);  // lockf counts from the offset
     (void)unlock_stream(fd);
     if (!ok) return false;
@@ -422,12 +426,12 @@ bool scan(const char* path, const char* spool_folder) {
 
 }  // namespace
 
-bool scan_maildrop(const char* path, const char* spool_folder) {
-    return spool_folder != nullptr && scan(path, spool_folder);
+bool scan_maildrop(message_table& messages, const char* path, const char* spool_folder) {
+    return spool_folder != nullptr && scan(messages, path, spool_folder);
 }
 
-bool scan_maildrop_in_place(const char* path) {
-    return scan(path, nullptr);
+bool scan_maildrop_in_place(message_table& messages, const char* path) {
+    return scan(messages, path, nullptr);
 }
 
 }  // namespace tollmar::maildrop

@@ -67,7 +67,7 @@ void close_served_maildrop() {
 
 namespace detail {
 
-bool deletions_fall_on_messages(int fd, std::int64_t scanned) {
+bool deletions_fall_on_messages(const message_table& messages, int fd, std::int64_t scanned) {
     for (std::int32_t i = 0; i < messages.count; ++i) {
         const message_entry& entry = messages.entries[i];
         if (entry.deleted == 0) continue;

@@ -28,10 +28,10 @@ namespace detail {
 
 void keep_served_maildrop(int fd);
 
-// Whether every message marked deleted starts and ends (at the start of the
+// Whether every message of `messages` marked deleted starts and ends (at the start of the
 // next or at `scanned`) where a message starts in fd: the rewrite cuts
 // exactly there, so a table from a forged index must not move those cuts.
-bool deletions_fall_on_messages(int fd, std::int64_t scanned);
+bool deletions_fall_on_messages(const message_table& messages, int fd, std::int64_t scanned);
 
 }  // namespace detail
 

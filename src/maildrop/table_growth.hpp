@@ -1,4 +1,4 @@
-// Adding entries to the process-wide message table.
+// Adding entries to a message table.
 #pragma once
 #include "maildrop/message_table.hpp"
 
@@ -11,12 +11,12 @@ namespace tollmar::maildrop::detail {
 // Once the storage is large, glibc maps it on its own and grows it by
 // remapping: the entries are not copied, and the room ahead of them stays
 // address space, not resident memory, until entries fill it.
-message_entry* append_entry();
+message_entry* append_entry(message_table& messages);
 
 // Makes messages.spool_prefix "<spool_folder>/.tollmar_<pid>_<origin tag>_"
 // for an empty table. One that does not fit is kept cut short, so that it
 // leaves no room for a name and no spool file is ever made or named with it.
-void set_spool_prefix(const char* spool_folder);
+void set_spool_prefix(message_table& messages, const char* spool_folder);
 
 // Gives an entry with no file the name of the one just made: `name` is the
 // tail that follows the prefix (at most 7 characters). Its first byte goes in

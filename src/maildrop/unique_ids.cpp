@@ -50,7 +50,8 @@ std::uint64_t slot_hash(const unsigned char* digest) {
 
 // The slot that holds the entry with this digest, or the empty one where it
 // would go.
-std::size_t find_slot(const std::int32_t* table, std::size_t count, const unsigned char* digest) {
+std::size_t find_slot(const message_table& messages, const std::int32_t* table, std::size_t count,
+                      const unsigned char* digest) {
     std::size_t at = static_cast<std::size_t>(slot_hash(digest)) & (count - 1);
     while (table[at] >= 0 && std::memcmp(messages.entries[table[at]].digest, digest,
                                          sizeof messages.entries->digest) != 0)
@@ -66,7 +67,7 @@ void free_slots() {
 }
 
 // Keeps the table at most half full, so probe runs stay short.
-bool make_room() {
+bool make_room(const message_table& messages) {
     if ((used + 1) * 2 <= slot_count) return true;
     const std::size_t grown = slot_count == 0 ? 1024 : slot_count * 2;
     auto* table = static_cast<std::int32_t*>(std::malloc(grown * sizeof *slots));
@@ -74,7 +75,7 @@ bool make_room() {
     std::memset(table, 0xff, grown * sizeof *slots);  // every slot -1: empty
     for (std::size_t i = 0; i < slot_count; ++i) {
         if (slots[i] >= 0)
-            table[find_slot(table, grown, messages.entries[slots[i]].digest)] = slots[i];
+            table[find_slot(messages, table, grown, messages.entries[slots[i]].digest)] = slots[i];
     }
     std::free(slots);
     slots = table;
@@ -84,24 +85,24 @@ bool make_room() {
 
 // The entry index that holds this digest, or -1 after `index` was recorded
 // as its holder; -2 when the table cannot grow.
-std::int32_t claim(const unsigned char* digest, std::int32_t index) {
-    if (!make_room()) return -2;
-    const std::size_t at = find_slot(slots, slot_count, digest);
+std::int32_t claim(const message_table& messages, const unsigned char* digest, std::int32_t index) {
+    if (!make_room(messages)) return -2;
+    const std::size_t at = find_slot(messages, slots, slot_count, digest);
     if (slots[at] >= 0) return slots[at];
     slots[at] = index;
     ++used;
     return -1;
 }
 
-message_entry& current_entry() {
+message_entry& current_entry(message_table& messages) {
     return messages.entries[messages.count - 1];
 }
 
-bool settle_head() {
-    message_entry& entry = current_entry();
+bool settle_head(message_table& messages) {
+    message_entry& entry = current_entry(messages);
     digest::md5_digest(head, head_length, entry.digest);
     head_settled = true;
-    const std::int32_t holder = claim(entry.digest, messages.count - 1);
+    const std::int32_t holder = claim(messages, entry.digest, messages.count - 1);
     if (holder == -2) return false;
     later = holder >= 0;
     if (later) {
@@ -145,7 +146,7 @@ void start_message_id() {
     later = false;
 }
 
-bool add_message_bytes(const char* bytes, std::size_t length) {
+bool add_message_bytes(message_table& messages, const char* bytes, std::size_t length) {
     if (!head_settled) {
         const std::size_t take =
             length < head_span - head_length ? length : head_span - head_length;
@@ -154,21 +155,21 @@ bool add_message_bytes(const char* bytes, std::size_t length) {
         bytes += take;
         length -= take;
         if (head_length < head_span) return true;
-        if (!settle_head()) return false;
+        if (!settle_head(messages)) return false;
     }
     if (later && length > 0) digest::md5_add_bytes(bytes, length, &whole);
     return true;
 }
 
-bool finish_message_id() {
-    if (!head_settled && !settle_head()) return false;
-    message_entry& entry = current_entry();
+bool finish_message_id(message_table& messages) {
+    if (!head_settled && !settle_head(messages)) return false;
+    message_entry& entry = current_entry(messages);
     entry.occurrence = later ? 1 : 0;  // numbered by end_unique_ids
     if (later) digest::md5_finish(&whole, entry.digest);
     return true;
 }
 
-bool end_unique_ids(bool scan_succeeded) {
+bool end_unique_ids(message_table& messages, bool scan_succeeded) {
     free_slots();
     bool ok = scan_succeeded;
     // Among messages that lost their head id, those with one whole digest
@@ -176,11 +177,11 @@ bool end_unique_ids(bool scan_succeeded) {
     for (std::int32_t i = 0; ok && i < messages.count; ++i) {
         message_entry& entry = messages.entries[i];
         if (entry.occurrence == 0) continue;
-        if (!make_room()) {
+        if (!make_room(messages)) {
             ok = false;
             break;
         }
-        const std::size_t at = find_slot(slots, slot_count, entry.digest);
+        const std::size_t at = find_slot(messages, slots, slot_count, entry.digest);
         if (slots[at] >= 0) {
             entry.occurrence = messages.entries[slots[at]].occurrence + 1;
         } else {
@@ -192,14 +193,14 @@ bool end_unique_ids(bool scan_succeeded) {
     return ok;
 }
 
-bool seed_unique_ids() {
+bool seed_unique_ids(message_table& messages) {
     for (std::int32_t i = 0; i < messages.count; ++i) {
         message_entry& entry = messages.entries[i];
         if (entry.occurrence != 0) {
             entry.occurrence = 1;  // numbered again by end_unique_ids
             continue;
         }
-        if (claim(entry.digest, i) != -1) return false;
+        if (claim(messages, entry.digest, i) != -1) return false;
     }
     return true;
 }
@@ -215,22 +216,22 @@ bool head_digest_at(int fd, std::int64_t offset, std::int64_t length, unsigned c
     return true;
 }
 
-bool resettle_unique_ids(bool (*head_of)(std::int32_t index, unsigned char* digest)) {
+bool resettle_unique_ids(message_table& messages, int fd) {
     begin_unique_ids();
     bool ok = true;
     for (std::int32_t i = 0; ok && i < messages.count; ++i) {
         message_entry& entry = messages.entries[i];
         if (entry.occurrence == 0) {
-            ok = claim(entry.digest, i) == -1;
+            ok = claim(messages, entry.digest, i) == -1;
             continue;
         }
         unsigned char whole_digest[sizeof entry.digest];
         std::memcpy(whole_digest, entry.digest, sizeof whole_digest);
-        ok = head_of(i, entry.digest);
+        ok = head_digest_at(fd, entry.offset, entry.spool_length, entry.digest);
         if (!ok) break;
         // The slot compares with the holder's digest: the entry holds its head
         // digest while it claims, and keeps it only if it becomes the holder.
-        const std::int32_t holder = claim(entry.digest, i);
+        const std::int32_t holder = claim(messages, entry.digest, i);
         if (holder == -2) ok = false;
         if (holder == -1) entry.occurrence = 0;
         if (holder >= 0) {
@@ -238,7 +239,7 @@ bool resettle_unique_ids(bool (*head_of)(std::int32_t index, unsigned char* dige
             entry.occurrence = 1;
         }
     }
-    return end_unique_ids(ok);
+    return end_unique_ids(messages, ok);
 }
 
 }  // namespace detail

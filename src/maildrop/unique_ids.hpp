@@ -35,27 +35,27 @@ namespace tollmar::maildrop::detail {
 // False only when memory for the working index runs out.
 void begin_unique_ids();
 void start_message_id();
-bool add_message_bytes(const char* bytes, std::size_t length);
-bool finish_message_id();
-bool end_unique_ids(bool scan_succeeded);
+bool add_message_bytes(message_table& messages, const char* bytes, std::size_t length);
+bool finish_message_id(message_table& messages);
+bool end_unique_ids(message_table& messages, bool scan_succeeded);
 
 // For a table whose ids are already settled (taken from an index) before the
 // scan adds more messages: after begin_unique_ids, records each entry with
 // its head id as that id's holder, so later messages are numbered as in a
 // scan of the whole maildrop. False when two entries claim one head id (the
 // table cannot come from a scan) or memory runs out.
-bool seed_unique_ids();
+bool seed_unique_ids(message_table& messages);
 
 // The head digest of a message of length bytes stored at offset in fd (MD5
 // of at most its first 255 bytes, as the scan takes it while copying), for
 // checking or settling ids without a scan. False when they cannot be read.
 bool head_digest_at(int fd, std::int64_t offset, std::int64_t length, unsigned char* digest);
 
-// For a table some of whose messages are gone (a rewrite): settles the ids
-// again as a scan of what is left would. head_of writes the head digest of
-// entry i (MD5 of its first 255 bytes) for each entry that lost its head id
-// to an earlier one, which may be gone now. False when that fails or memory
-// runs out.
-bool resettle_unique_ids(bool (*head_of)(std::int32_t index, unsigned char* digest));
+// For a table served in place some of whose messages are gone (a rewrite):
+// settles the ids again as a scan of what is left would, reading from fd (the
+// rewritten maildrop, at the entries' offsets) the head digest of each entry
+// that lost its head id to an earlier one, which may be gone now. False when
+// that fails or memory runs out.
+bool resettle_unique_ids(message_table& messages, int fd);
 
 }  // namespace tollmar::maildrop::detail

@@ -84,7 +84,7 @@ struct rewrite_plan {
     bool kept_after;             // a kept message follows the first deleted one
 };
 
-rewrite_plan plan_rewrite() {
+rewrite_plan plan_rewrite(const message_table& messages) {
     rewrite_plan plan = {false, -1, false};
     std::int64_t at = 0;
     for (std::int32_t i = 0; i < messages.count; ++i) {
@@ -102,7 +102,8 @@ rewrite_plan plan_rewrite() {
 // maildrop's scanned bytes were just found unchanged (their digest), so they
 // are the very bytes the scan put in the spool files, and copying them within
 // one file system can stay in the kernel.
-detail::copy_result journal_kept(detail::journal_writer& writer, int fd, std::int64_t from) {
+detail::copy_result journal_kept(const message_table& messages, detail::journal_writer& writer,
+                                 int fd, std::int64_t from) {
     std::int64_t at = 0;
     std::int64_t run = -1;  // start of the current run of kept messages
     for (std::int32_t i = 0; i <= messages.count; ++i) {
@@ -121,7 +122,8 @@ detail::copy_result journal_kept(detail::journal_writer& writer, int fd, std::in
 // Writes and commits the journal for the open, stream-locked maildrop: the
 // new content from `base` (the first deleted message) on.
 // True when committed; false (logged, the maildrop untouched) otherwise.
-bool write_journal(int fd, const char* path, std::int64_t base, std::int64_t current) {
+bool write_journal(const message_table& messages, int fd, const char* path, std::int64_t base,
+                   std::int64_t current) {
     char journal_path[PATH_MAX + 32];
     char temp_path[PATH_MAX + 32];
     if (!detail::sibling_path(journal_path, sizeof journal_path, path, detail::journal_suffix) ||
@@ -136,7 +138,7 @@ bool write_journal(int fd, const char* path, std::int64_t base, std::int64_t cur
         keep_everything(path, "journal not written");
         return false;
     }
-    detail::copy_result ok = journal_kept(writer, fd, base);
+    detail::copy_result ok = journal_kept(messages, writer, fd, base);
     if (ok == detail::copy_done) {
         const std::int64_t tail = current - detail::last_scan.length;
         ok = detail::journal_copy(writer, fd, detail::last_scan.length, tail);
@@ -177,15 +179,17 @@ bool cut_trailing(int fd, const char* path, std::int64_t length) {
 }
 
 // Rewrites the checked, stream-locked maildrop of `current` bytes.
-bool rewrite(int fd, const char* path, const rewrite_plan& plan, std::int64_t current) {
+bool rewrite(const message_table& messages, int fd, const char* path, const rewrite_plan& plan,
+             std::int64_t current) {
     if (!plan.kept_after && current == detail::last_scan.length)
         return cut_trailing(fd, path, plan.first_deleted);
-    return write_journal(fd, path, plan.first_deleted, current) &&
+    return write_journal(messages, fd, path, plan.first_deleted, current) &&
            detail::complete_journal(fd, path, true);
 }
 
 // Why the stream-locked maildrop must not be rewritten; nullptr when it may.
-const char* unsafe_to_rewrite(int fd, const char* path, struct stat* st) {
+const char* unsafe_to_rewrite(const message_table& messages, int fd, const char* path,
+                              struct stat* st) {
     if (!holds_maildrop_lock(path)) return "the dot-lock is no longer ours";
     if (::fstat(fd, st) != 0) return std::strerror(errno);
     if (st->st_size < static_cast<off_t>(detail::last_scan.length))
@@ -195,7 +199,7 @@ const char* unsafe_to_rewrite(int fd, const char* path, struct stat* st) {
         if (!detail::blocks_match(fd, detail::last_scan.length))
             return errno == 0 ? "scanned part changed since the scan"
                               : "scanned part could not be read again";
-        if (!detail::deletions_fall_on_messages(fd, detail::last_scan.length))
+        if (!detail::deletions_fall_on_messages(messages, fd, detail::last_scan.length))
             return "no message where the scan found one";
         return nullptr;
     }
@@ -209,13 +213,13 @@ const char* unsafe_to_rewrite(int fd, const char* path, struct stat* st) {
 
 }  // namespace
 
-bool update_maildrop(const char* path) {
+bool update_maildrop(message_table& messages, const char* path) {
     if (path == nullptr) return false;
     if (!detail::last_scan.valid) {
         keep_everything(path, "no completed scan");
         return false;
     }
-    const rewrite_plan plan = plan_rewrite();
+    const rewrite_plan plan = plan_rewrite(messages);
     // Nothing left out: the rewrite would reproduce the maildrop byte for byte.
     if (plan.first_deleted < 0) return true;
     if (!plan.consistent) {
@@ -240,10 +244,10 @@ bool update_maildrop(const char* path) {
     if (problem == nullptr && !detail::lock_stream_uninterrupted(fd))
         problem = "the stream lock (lockf) failed";
     else if (problem == nullptr) {
-        problem = unsafe_to_rewrite(fd, path, &st);
+        problem = unsafe_to_rewrite(messages, fd, path, &st);
         if (problem == nullptr)
-            done = rewrite(fd, path, plan, static_cast<std::int64_t>(st.st_size));
-        if (done) detail::index_after_rewrite(fd, path);
+            done = rewrite(messages, fd, path, plan, static_cast<std::int64_t>(st.st_size));
+        if (done) detail::index_after_rewrite(messages, fd, path);
         (void)unlock_stream(fd);
     }
     if (problem != nullptr) keep_everything(path, problem);

@@ -72,7 +72,7 @@ bool begin_message_reply(int fd, unsigned long number,
     channel::cork_output();
     channel::send_text(fd, "+OK\r\n");
     summary_message_begins();
-    maildrop::spool_path_of(entry_of(number), path);
+    maildrop::spool_path_of(drop.messages, entry_of(number), path);
     return true;
 }
 

@@ -42,6 +42,9 @@ namespace {
 
 namespace md = tollmar::maildrop;
 
+// The table of the session being explored.
+md::message_table messages = {};
+
 struct options {
     exploration_limits limits{16, 1};
     std::string only;
@@ -164,9 +167,9 @@ std::string spool_of(const exploration& e) {
 // One login of the next session: the replay and the scan, then the maildrop
 // as it was found. Empty reason when all went well.
 std::string next_login(const exploration& e, std::string* found) {
-    const bool ok = md::scan_maildrop(e.mbox.c_str(), spool_of(e).c_str());
-    md::remove_spool_files();
-    md::release_message_table();
+    const bool ok = md::scan_maildrop(messages, e.mbox.c_str(), spool_of(e).c_str());
+    md::remove_spool_files(messages);
+    md::release_message_table(messages);
     if (!ok) return "the next login's scan failed: " + last_log;
     *found = read_all(e.mbox);
     for (const char* suffix : {".tollmar-journal", ".tollmar-journal.tmp"})
@@ -388,8 +391,8 @@ bool prepare(exploration& e, const std::vector<std::string>& msgs, const pattern
     const int fd = ::open(e.mbox.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0 || !write_at(fd, all, 0)) return false;
     ::close(fd);
-    if (!md::scan_maildrop(e.mbox.c_str(), spool_of(e).c_str())) return false;
-    for (int d : p.deleted) md::messages.entries[d].deleted = 1;
+    if (!md::scan_maildrop(messages, e.mbox.c_str(), spool_of(e).c_str())) return false;
+    for (int d : p.deleted) messages.entries[d].deleted = 1;
     const std::string during = p.appended ? message('e', 250) : "";
     append(e.mbox, during);
     e.before = all + during;
@@ -403,15 +406,15 @@ void finish_recording(exploration& e) {
     for (const initial_file& f : e.initial)
         for (const std::string& n : f.names)
             if (n == "mbox") e.maildrop_file = f.inode;
-    md::remove_spool_files();
-    md::release_message_table();
+    md::remove_spool_files(messages);
+    md::release_message_table(messages);
 }
 
 bool record_rewrite(exploration& e, const std::vector<std::string>& msgs, const pattern& p) {
     if (!prepare(e, msgs, p) || !md::lock_maildrop(e.mbox.c_str(), ::geteuid(), ::getegid()))
         return false;
     e.initial = start_recording(e.folder);
-    const bool ok = md::update_maildrop(e.mbox.c_str());
+    const bool ok = md::update_maildrop(messages, e.mbox.c_str());
     finish_recording(e);
     // QUIT answers +OK once the rewrite returned success; a cut at the
     // recording's end stands for any moment after that (no later operation
@@ -433,7 +436,7 @@ bool record_replay(exploration& e, const std::vector<std::string>& msgs) {
     if (child == 0) {
         md::detail::on_update_step = end_process;
         if (md::lock_maildrop(e.mbox.c_str(), ::geteuid(), ::getegid()))
-            (void)md::update_maildrop(e.mbox.c_str());
+            (void)md::update_maildrop(messages, e.mbox.c_str());
         ::_exit(1);
     }
     int status = 0;
@@ -444,7 +447,7 @@ bool record_replay(exploration& e, const std::vector<std::string>& msgs) {
     e.before += arrived;
     e.after += arrived;
     e.initial = start_recording(e.folder);
-    const bool ok = md::scan_maildrop(e.mbox.c_str(), spool_of(e).c_str());
+    const bool ok = md::scan_maildrop(messages, e.mbox.c_str(), spool_of(e).c_str());
     finish_recording(e);
     return ok && read_all(e.mbox) == e.after;
 }

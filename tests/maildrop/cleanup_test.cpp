@@ -51,7 +51,7 @@ TEST_F(MaildropTest, CleanupRunsOnceAndSparesALaterLock) {
 // file, nor anything else that starts like them.
 TEST_F(MaildropTest, CleanupRemovesTheTableFilesAndNothingElse) {
     write_file(mbox, three);
-    ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    ASSERT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
     const std::string prefix = messages.spool_prefix;
     const std::string without_file = spool_path(1);
     // Entry 1 as a failed mkstemp leaves it: no name, though a file exists.
@@ -63,7 +63,7 @@ TEST_F(MaildropTest, CleanupRemovesTheTableFilesAndNothingElse) {
         write_file(decoy, "not the table's");
         expected.push_back(decoy.substr(spool.size() + 1));
     }
-    remove_spool_files();
+    remove_spool_files(messages);
     std::vector<std::string> left = list_folder(spool);
     std::sort(expected.begin(), expected.end());
     std::sort(left.begin(), left.end());
@@ -74,11 +74,11 @@ TEST_F(MaildropTest, CleanupRemovesTheTableFilesAndNothingElse) {
 // under another pid and must still find the files.
 TEST_F(MaildropTest, CleanupAfterAForkRemovesTheScansFiles) {
     write_file(mbox, three);
-    ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    ASSERT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
     ASSERT_EQ(list_folder(spool).size(), 3u);
     const pid_t child = ::fork();
     if (child == 0) {
-        remove_spool_files();
+        remove_spool_files(messages);
         ::_exit(0);
     }
     int status = -1;
@@ -103,11 +103,11 @@ TEST_F(MaildropTest, SpoolPathThatDoesNotFitIsNeitherBuiltNorUnlinked) {
     };
     for (const fit_case& c : cases) {
         SCOPED_TRACE(c.name);
-        release_message_table();
+        release_message_table(messages);
         const std::string prefix =
             spool + "/" + std::string(c.prefix_length - spool.size() - 1, 'p');
         std::snprintf(messages.spool_prefix, sizeof messages.spool_prefix, "%s", prefix.c_str());
-        message_entry* entry = detail::append_entry();
+        message_entry* entry = detail::append_entry(messages);
         ASSERT_NE(entry, nullptr);
         detail::set_spool_name(*entry, tail.c_str());
         const std::string whole = prefix + tail;
@@ -116,9 +116,9 @@ TEST_F(MaildropTest, SpoolPathThatDoesNotFitIsNeitherBuiltNorUnlinked) {
 
         char path[spool_path_capacity];
         std::memset(path, 'x', sizeof path);
-        EXPECT_EQ(spool_path_of(*entry, path), c.fits);
+        EXPECT_EQ(spool_path_of(messages, *entry, path), c.fits);
         EXPECT_EQ(std::string(path), c.fits ? whole : "");
-        remove_spool_files();
+        remove_spool_files(messages);
         EXPECT_EQ(exists(cut), !c.fits);
         if (exists(cut)) {
             ASSERT_EQ(::unlink(cut.c_str()), 0);
@@ -138,6 +138,10 @@ void another_session_locks() {
     write_file(lock_of_another_session, "424242");
 }
 
+// The child's mailbox, named and locked by session_child; the at-exit hook
+// closes it.
+mailbox child_box{};
+
 // Runs a session body in a child whose mailbox the at-exit hook closes;
 // returns its exit status and what it logged.
 template <typename Body>
@@ -149,10 +153,9 @@ std::pair<int, std::string> session_child(const std::string& mbox, Body body) {
         ::close(fds[0]);
         log_pipe = fds[1];
         tollmar::util::log_observer = log_to_pipe;
-        static mailbox box{};
-        name_mailbox(box, mbox.c_str());
-        if (!lock_mailbox(box, 0, 0)) ::_exit(7);
-        hold_for_exit(&box);
+        name_mailbox(child_box, mbox.c_str());
+        if (!lock_mailbox(child_box, 0, 0)) ::_exit(7);
+        hold_for_exit(&child_box);
         std::atexit(close_held_mailbox);
         body();
         ::_exit(8);
@@ -172,8 +175,8 @@ TEST_F(MaildropTest, BrokenPipeRemovesLockAndSpoolFilesAndKeepsTheMaildrop) {
     write_file(mbox, three);
     lock_of_another_session = mbox + ".lock";
     const auto [status, log] = session_child(mbox, [&] {
-        if (!scan_maildrop(mbox.c_str(), spool.c_str())) ::_exit(6);
-        messages.entries[1].deleted = 1;
+        if (!scan_mailbox(child_box, spool.c_str())) ::_exit(6);
+        child_box.messages.entries[1].deleted = 1;
         // Runs before close_held_mailbox (registered earlier), after the pipe
         // handler gave the lock up: a lock taken meanwhile must survive.
         std::atexit(another_session_locks);
@@ -195,7 +198,7 @@ TEST_F(MaildropTest, TerminationSignalDuringTheScanCleansUp) {
     write_file(mbox, big);
     const auto [status, log] = session_child(mbox, [&] {
         tollmar::util::record_signal(SIGTERM);
-        scan_maildrop(mbox.c_str(), spool.c_str());  // acts on the signal between blocks
+        scan_mailbox(child_box, spool.c_str());  // acts on the signal between blocks
         ::_exit(5);
     });
     EXPECT_EQ(status, 0);

@@ -84,8 +84,8 @@ protected:
                         bool in_place = false) {
         const pid_t child = ::fork();
         if (child == 0) {
-            const bool scanned = in_place ? scan_maildrop_in_place(mbox.c_str())
-                                          : scan_maildrop(mbox.c_str(), spool.c_str());
+            const bool scanned = in_place ? scan_maildrop_in_place(messages, mbox.c_str())
+                                          : scan_maildrop(messages, mbox.c_str(), spool.c_str());
             if (!scanned) ::_exit(3);
             for (int n : d.deleted) messages.entries[n].deleted = 1;
             append_file(mbox, during);
@@ -104,7 +104,7 @@ protected:
     // The next scan finds `expected` in the maildrop, no journal, and a table
     // that describes exactly that; then the spool is emptied for the next case.
     void expect_scanned(const std::string& expected) {
-        ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        ASSERT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
         const std::string got = read_file(mbox);
         EXPECT_EQ(got.size(), expected.size());
         EXPECT_TRUE(got == expected);
@@ -113,8 +113,8 @@ protected:
         std::string joined;
         for (const auto& m : scanned_messages()) joined += m.bytes;
         EXPECT_TRUE(joined == expected);
-        remove_spool_files();
-        release_message_table();
+        remove_spool_files(messages);
+        release_message_table(messages);
         remove_tree(spool);
         ASSERT_EQ(::mkdir(spool.c_str(), 0700), 0);
     }
@@ -125,11 +125,11 @@ protected:
 // serves exactly the table a scan with spool copies makes of the maildrop.
 std::vector<scanned_message> in_place_after_a_clean_session(const std::string& drop) {
     EXPECT_TRUE(lock_maildrop(drop.c_str(), ::geteuid(), ::getegid()));
-    EXPECT_TRUE(scan_maildrop_in_place(drop.c_str()));
+    EXPECT_TRUE(scan_maildrop_in_place(messages, drop.c_str()));
     std::vector<scanned_message> table = scanned_messages();
-    write_index_at_end(drop.c_str());
+    write_index_at_end(messages, drop.c_str());
     close_served_maildrop();
-    release_message_table();
+    release_message_table(messages);
     unlock_maildrop(drop.c_str());
     return table;
 }
@@ -153,10 +153,10 @@ TEST_F(CrashTest, InPlaceSessionAfterACrashServesWhatAScanFinds) {
             // The next session completes the journal, then takes what it can
             // from the index; the reference scan comes after, on the result.
             const std::vector<scanned_message> served = in_place_after_a_clean_session(mbox);
-            ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+            ASSERT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
             EXPECT_TRUE(served == scanned_messages());
-            remove_spool_files();
-            release_message_table();
+            remove_spool_files(messages);
+            release_message_table(messages);
             // And the index that session left serves the same once more.
             EXPECT_TRUE(in_place_after_a_clean_session(mbox) == served);
         }
@@ -253,7 +253,7 @@ TEST_F(CrashTest, JournalOfTheFormerFormIsCompletedOrRefused) {
     write_file(mbox, original);
     write_file(mbox + ".tollmar-journal", former_journal(result, original, stat_of(mbox), 1));
     ASSERT_EQ(::chmod((mbox + ".tollmar-journal").c_str(), 0600), 0);
-    EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    EXPECT_FALSE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
     EXPECT_TRUE(logged_containing(LOG_ERR, "failed to complete maildrop journal: " + mbox +
                                                ".tollmar-journal: damaged journal"));
     EXPECT_EQ(read_file(mbox), original);

@@ -49,10 +49,10 @@ TEST_F(MaildropTest, FullSpoolFolderFailsTheScan) {
     const std::string text = big_maildrop();
     write_file(mbox, text);
     with_tiny_tmpfs(spool, "64k", [&] {
-        EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        EXPECT_FALSE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
         EXPECT_TRUE(logged_containing(LOG_ERR, "failed to write tmp file: " + spool));
         EXPECT_TRUE(logged_containing(LOG_ERR, "No space left on device"));
-        remove_spool_files();
+        remove_spool_files(messages);
         EXPECT_TRUE(list_folder(spool).empty());
         EXPECT_TRUE(read_file(mbox) == text);
     });
@@ -68,7 +68,7 @@ TEST_F(MaildropTest, FullMaildropFolderKeepsEveryMessage) {
         ASSERT_TRUE(lock_maildrop(drop.c_str(), ::geteuid(), ::getegid()));
         // Fill what is left, so that no journal fits.
         write_file(drop_folder + "/filler", std::string(512 * 1024, 'f'));
-        ASSERT_TRUE(scan_maildrop(drop.c_str(), spool.c_str()));
+        ASSERT_TRUE(scan_maildrop(messages, drop.c_str(), spool.c_str()));
         ASSERT_EQ(messages.count, 3);
         messages.entries[1].deleted = 1;
         update_holding_lock(drop);
@@ -82,7 +82,7 @@ TEST_F(MaildropTest, FullMaildropFolderKeepsEveryMessage) {
         ::unlink((drop_folder + "/filler").c_str());
         update_holding_lock(drop);
         EXPECT_TRUE(read_file(drop) == part('a') + part('c'));
-        remove_spool_files();
+        remove_spool_files(messages);
         unlock_maildrop(drop.c_str());
     });
 }

@@ -92,7 +92,7 @@ protected:
         write_file(mbox, original);
         ASSERT_EQ(::chmod(mbox.c_str(), 0600), 0);
         const int status = in_child([this] {
-            if (!scan_maildrop(mbox.c_str(), spool.c_str())) return int{scan_failed};
+            if (!scan_maildrop(messages, mbox.c_str(), spool.c_str())) return int{scan_failed};
             messages.entries[0].deleted = 1;
             messages.entries[2].deleted = 1;
             detail::on_update_step = kill_when_committed;
@@ -108,7 +108,7 @@ protected:
     // messages and logged the refusal (or, given "", no refusal at all).
     int scan_in_child(int expected_count, const std::string& refusal) {
         return in_child([&] {
-            if (!scan_maildrop(mbox.c_str(), spool.c_str())) return int{scan_failed};
+            if (!scan_maildrop(messages, mbox.c_str(), spool.c_str())) return int{scan_failed};
             if (messages.count != expected_count) return int{wrong_message_count};
             if (refusal.empty())
                 return logged_containing(LOG_ERR, "refusing") ? int{unexpected_refusal} : int{fine};
@@ -198,7 +198,7 @@ TEST_F(JournalTrustTest, JournalOfAMaildropReplacedByRenameIsRefused) {
     ASSERT_EQ(::chmod(restored.c_str(), 0600), 0);
     ASSERT_EQ(::rename(restored.c_str(), mbox.c_str()), 0);
     const int status = in_child([&] {
-        if (scan_maildrop(mbox.c_str(), spool.c_str())) return int{scan_not_refused};
+        if (scan_maildrop(messages, mbox.c_str(), spool.c_str())) return int{scan_not_refused};
         return logged_containing(LOG_ERR, "failed to complete maildrop journal: " + journal() +
                                               ": journal made for another file")
                    ? int{fine}
@@ -233,7 +233,7 @@ TEST_F(JournalTrustTest, SessionOfAnOrdinaryUserTrustsOnlyItsOwnJournal) {
         const int status = in_child([&] {
             if (::setegid(other_gid) != 0 || ::seteuid(other_uid) != 0)
                 return int{cannot_become_other_user};
-            if (!scan_maildrop(mbox.c_str(), spool.c_str())) return int{scan_failed};
+            if (!scan_maildrop(messages, mbox.c_str(), spool.c_str())) return int{scan_failed};
             if (messages.count != (c.refusal == nullptr ? 2 : 4)) return int{wrong_message_count};
             if (c.refusal == nullptr)
                 return logged_containing(LOG_ERR, "refusing") ? int{unexpected_refusal} : int{fine};
@@ -297,7 +297,7 @@ TEST_F(JournalTrustTest, ForeignTemporaryJournalMakesTheUpdateKeepEverything) {
         c.plant(temp(), dir);
         const snapshot planted = snapshot_of(temp());
         const int status = in_child([&] {
-            if (!scan_maildrop(mbox.c_str(), spool.c_str())) return int{scan_failed};
+            if (!scan_maildrop(messages, mbox.c_str(), spool.c_str())) return int{scan_failed};
             if (messages.count != 4) return int{wrong_message_count};
             messages.entries[1].deleted = 1;
             update_holding_lock(mbox);
@@ -361,7 +361,7 @@ TEST_F(JournalTrustTest, ForeignJournalInTheWayOfTheCommitKeepsEverything) {
         write_file(mbox, original);
         c.plant(journal(), mbox);
         const snapshot planted = snapshot_of(journal());
-        ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        ASSERT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
         ASSERT_EQ(messages.count, 4);
         EXPECT_TRUE(logged_containing(LOG_ERR, "refusing maildrop journal: " + journal()));
         messages.entries[1].deleted = 1;
@@ -372,8 +372,8 @@ TEST_F(JournalTrustTest, ForeignJournalInTheWayOfTheCommitKeepsEverything) {
         EXPECT_TRUE(logged_containing(
             LOG_ERR, "failed to write maildrop journal: " + journal() + ": File exists"));
         EXPECT_TRUE(logged_containing(LOG_ERR, "failed to write to maildrop: " + mbox));
-        remove_spool_files();
-        release_message_table();
+        remove_spool_files(messages);
+        release_message_table(messages);
         remove_tree(journal());
         logged.clear();
     }

@@ -23,6 +23,8 @@
 
 namespace tollmar::test {
 
+maildrop::message_table messages = {};
+
 std::vector<std::pair<int, std::string>> logged;
 
 namespace {
@@ -83,12 +85,11 @@ bool logged_containing(int priority, const std::string& part) {
 
 std::string spool_path(int index) {
     char path[tollmar::maildrop::spool_path_capacity];
-    tollmar::maildrop::spool_path_of(tollmar::maildrop::messages.entries[index], path);
+    tollmar::maildrop::spool_path_of(messages, messages.entries[index], path);
     return path;
 }
 
 std::vector<scanned_message> scanned_messages() {
-    using tollmar::maildrop::messages;
     std::vector<scanned_message> out;
     for (int i = 0; i < messages.count; ++i) {
         const auto& e = messages.entries[i];
@@ -112,7 +113,7 @@ bool update_holding_lock(const std::string& drop) {
     if (!holds_maildrop_lock(drop.c_str())) {
         EXPECT_TRUE(lock_maildrop(drop.c_str(), ::geteuid(), ::getegid()));
     }
-    return update_maildrop(drop.c_str());
+    return update_maildrop(messages, drop.c_str());
 }
 
 void MaildropTest::SetUp() {
@@ -120,7 +121,7 @@ void MaildropTest::SetUp() {
     detail::reset_seams();
     detail::forget_lock_refresh();
     detail::last_scan.valid = false;
-    release_message_table();
+    release_message_table(messages);
     tollmar::util::pending_termination = 0;
     tollmar::util::pending_broken_pipe = 0;
     logged.clear();
@@ -135,8 +136,8 @@ void MaildropTest::SetUp() {
 void MaildropTest::TearDown() {
     using namespace tollmar::maildrop;
     unlock_maildrop(mbox.c_str());
-    remove_spool_files();
-    release_message_table();
+    remove_spool_files(messages);
+    release_message_table(messages);
     remove_session_spool_folder();
     detail::reset_seams();
     remove_tree(dir);

@@ -8,7 +8,13 @@
 #include <utility>
 #include <vector>
 
+#include "maildrop/message_table.hpp"
+
 namespace tollmar::test {
+
+// The table the tests scan into, rewrite from and clean up (a session's
+// mailbox holds its own); SetUp and TearDown empty it.
+extern maildrop::message_table messages;
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);

@@ -27,7 +27,6 @@
 namespace tollmar::test {
 namespace {
 
-using tollmar::maildrop::messages;
 using tollmar::maildrop::scan_maildrop;
 
 // True when name is folder + "/.tollmar_<pid>_<digits>_" + six characters
@@ -114,10 +113,10 @@ TEST_F(MaildropTest, ScanSplitsMessagesAtFromLineChunks) {
     for (const scan_case& c : scan_cases()) {
         SCOPED_TRACE(c.name);
         write_file(mbox, c.maildrop);
-        ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        ASSERT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
         EXPECT_EQ(scanned_messages(), c.expected);
         EXPECT_EQ(read_file(mbox), c.maildrop);  // the scan never writes
-        tollmar::maildrop::remove_spool_files();
+        tollmar::maildrop::remove_spool_files(messages);
         EXPECT_TRUE(list_folder(spool).empty());
     }
 }
@@ -147,11 +146,11 @@ std::vector<table_row> table_rows() {
 // One session served in place: its table, and the index it leaves behind.
 std::vector<table_row> in_place_session(const std::string& drop) {
     EXPECT_TRUE(maildrop::lock_maildrop(drop.c_str(), ::geteuid(), ::getegid()));
-    EXPECT_TRUE(maildrop::scan_maildrop_in_place(drop.c_str()));
+    EXPECT_TRUE(maildrop::scan_maildrop_in_place(messages, drop.c_str()));
     std::vector<table_row> rows = table_rows();
-    maildrop::write_index_at_end(drop.c_str());
+    maildrop::write_index_at_end(messages, drop.c_str());
     maildrop::close_served_maildrop();
-    maildrop::release_message_table();
+    maildrop::release_message_table(messages);
     maildrop::unlock_maildrop(drop.c_str());
     return rows;
 }
@@ -165,10 +164,10 @@ TEST_F(MaildropTest, InPlaceTableIsTheSpoolTableWhereverTheIndexEnds) {
     for (const scan_case& c : cases) {
         SCOPED_TRACE(c.name);
         write_file(mbox, c.maildrop);
-        ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        ASSERT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
         const std::vector<table_row> expected = table_rows();
-        maildrop::remove_spool_files();
-        maildrop::release_message_table();
+        maildrop::remove_spool_files(messages);
+        maildrop::release_message_table(messages);
         EXPECT_EQ(in_place_session(mbox), expected);
         EXPECT_EQ(in_place_session(mbox), expected);  // from the index alone
         // Every line start, and a few places inside lines.
@@ -211,11 +210,11 @@ TEST_F(MaildropTest, ScanDigestIsTheDigestOfTheScannedBytes) {
         "From b@x Mon Jan  1 00:00:00 2024\n\n" +
         std::string(200000, 'b') + "\n";
     write_file(mbox, drop);
-    ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    ASSERT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
     EXPECT_EQ(maildrop::detail::last_scan.length, static_cast<std::int64_t>(drop.size()));
     unsigned char scanned[maildrop::detail::content_digest_size];
     std::memcpy(scanned, maildrop::detail::last_scan.digest, sizeof scanned);
-    maildrop::remove_spool_files();
+    maildrop::remove_spool_files(messages);
 
     std::string changed = drop;
     changed[drop.size() / 2] = 'c';
@@ -255,7 +254,7 @@ TEST_F(MaildropTest, ScanRefusesMaildropsThatDoNotStartWithFrom) {
     for (const std::string text : {"\nFrom a\n", "from a\nx\n", "hello", "Fro", "From"}) {
         SCOPED_TRACE(text);
         write_file(mbox, text);
-        EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        EXPECT_FALSE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
         EXPECT_EQ(messages.count, 0);
         EXPECT_EQ(read_file(mbox), text);
         EXPECT_TRUE(list_folder(spool).empty());
@@ -267,7 +266,7 @@ TEST_F(MaildropTest, ScanRefusesMaildropsThatDoNotStartWithFrom) {
 }
 
 TEST_F(MaildropTest, MissingMaildropIsCreatedEmptyWithMode0600) {
-    ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    ASSERT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
     EXPECT_EQ(messages.count, 0);
     const struct stat st = stat_of(mbox);
     EXPECT_TRUE(S_ISREG(st.st_mode));
@@ -278,7 +277,7 @@ TEST_F(MaildropTest, MissingMaildropIsCreatedEmptyWithMode0600) {
 TEST_F(MaildropTest, EmptyMaildropHasNoMessagesAndGroupBitsAreCleared) {
     write_file(mbox, "");
     ASSERT_EQ(::chmod(mbox.c_str(), 0660), 0);
-    ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    ASSERT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
     EXPECT_EQ(messages.count, 0);
     EXPECT_TRUE(list_folder(spool).empty());
     EXPECT_EQ(stat_of(mbox).st_mode & 07777, 0600u);
@@ -286,7 +285,7 @@ TEST_F(MaildropTest, EmptyMaildropHasNoMessagesAndGroupBitsAreCleared) {
 
 TEST_F(MaildropTest, SpoolFilesAreNamedFromPidAndRandomAndAreDistinct) {
     write_file(mbox, "From a\nx\nFrom b\ny\nFrom c\nz\n");
-    ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    ASSERT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
     ASSERT_EQ(messages.count, 3);
     for (int i = 0; i < 3; ++i) {
         EXPECT_TRUE(is_spool_name(spool_path(i), spool)) << spool_path(i);
@@ -301,7 +300,7 @@ TEST_F(MaildropTest, SpoolFilesAreNamedFromPidAndRandomAndAreDistinct) {
 TEST_F(MaildropTest, MissingSpoolFolderFailsWithOneEntryAndTheLogLine) {
     const std::string missing = dir + "/no-such-folder";
     write_file(mbox, "From a\nx\n");
-    EXPECT_FALSE(scan_maildrop(mbox.c_str(), missing.c_str()));
+    EXPECT_FALSE(scan_maildrop(messages, mbox.c_str(), missing.c_str()));
     EXPECT_EQ(messages.count, 1);
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_EQ(logged[0].first, LOG_ERR);
@@ -316,14 +315,14 @@ TEST_F(MaildropTest, MissingSpoolFolderFailsWithOneEntryAndTheLogLine) {
         << line;
     // Clean-up over the failed entry removes nothing that is not ours.
     EXPECT_EQ(messages.entries[0].spool_name[0], '\0');
-    tollmar::maildrop::remove_spool_files();
+    tollmar::maildrop::remove_spool_files(messages);
 }
 
 TEST_F(MaildropTest, SpoolFolderNameTooLongFailsWithoutACutName) {
     const std::string long_folder = dir + "/" + repeat('d', 240);
     ASSERT_EQ(::mkdir(long_folder.c_str(), 0700), 0);
     write_file(mbox, "From a\nx\n");
-    EXPECT_FALSE(scan_maildrop(mbox.c_str(), long_folder.c_str()));
+    EXPECT_FALSE(scan_maildrop(messages, mbox.c_str(), long_folder.c_str()));
     EXPECT_EQ(messages.count, 1);
     EXPECT_EQ(messages.entries[0].spool_name[0], '\0');
     EXPECT_TRUE(logged_containing(LOG_ERR, "File name too long"));
@@ -352,7 +351,7 @@ TEST_F(MaildropTest, UnsafeMaildropsAreRefused) {
         SCOPED_TRACE(c.name);
         logged.clear();
         c.make(mbox, target);
-        EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        EXPECT_FALSE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
         EXPECT_EQ(messages.count, 0);
         EXPECT_TRUE(list_folder(spool).empty());
         EXPECT_EQ(read_file(target), "From a\nx\n");
@@ -379,12 +378,12 @@ TEST_F(MaildropTest, ReadErrorOnTheMaildropFailsTheScanWithoutRetrying) {
         reads_before_failure = before;
         reads_seen = 0;
         tollmar::maildrop::detail::read_call = failing_read;
-        EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        EXPECT_FALSE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
         EXPECT_EQ(reads_seen, before + 1);
         EXPECT_TRUE(logged_containing(LOG_ERR,
                                       "failed to read maildrop: " + mbox + ": Input/output error"));
-        tollmar::maildrop::remove_spool_files();
-        tollmar::maildrop::release_message_table();
+        tollmar::maildrop::remove_spool_files(messages);
+        tollmar::maildrop::release_message_table(messages);
     }
 }
 
@@ -394,7 +393,7 @@ TEST_F(MaildropTest, ManyMessagesAndHugeLines) {
     for (int i = 0; i < count; ++i) text += "From " + std::to_string(i) + "\n";
     text += "From huge\n" + repeat('h', 3 * 1024 * 1024) + "\n";
     write_file(mbox, text);
-    ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    ASSERT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
     ASSERT_EQ(messages.count, count + 1);
     EXPECT_EQ(messages.entries[1234].spool_length, 10);
     EXPECT_EQ(read_file(spool_path(1234)), "From 1234\n");
@@ -506,14 +505,14 @@ TEST_F(MaildropTest, BlockReadingMatchesChunkByChunkReference) {
         write_file(mbox, text);
         const auto expected = reference_scan(mbox);
         ASSERT_GT(expected.size(), 1u);
-        ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        ASSERT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
         const auto got = scanned_messages();
         ASSERT_EQ(got.size(), expected.size());
         for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], expected[i]) << i;
         std::string joined;
         for (const auto& m : got) joined += m.bytes;
         EXPECT_EQ(joined, text);
-        tollmar::maildrop::remove_spool_files();
+        tollmar::maildrop::remove_spool_files(messages);
     }
 }
 
@@ -574,11 +573,11 @@ TEST_F(MaildropTest, ShortSpoolWritesStillCopyEveryByte) {
         write_file(mbox, text);
         const auto expected = reference_scan(mbox);
         limit_writes(piece, -1, 0);
-        ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        ASSERT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
         EXPECT_EQ(bytes_taken, static_cast<std::int64_t>(text.size()));
         EXPECT_EQ(scanned_messages(), expected);
-        tollmar::maildrop::remove_spool_files();
-        tollmar::maildrop::release_message_table();
+        tollmar::maildrop::remove_spool_files(messages);
+        tollmar::maildrop::release_message_table(messages);
     }
 }
 
@@ -610,15 +609,15 @@ TEST_F(MaildropTest, FailedSpoolWriteFailsTheScanAtOnce) {
         logged.clear();
         write_file(mbox, c.maildrop);
         limit_writes(0, c.before_failure, c.error);
-        EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        EXPECT_FALSE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
         EXPECT_TRUE(write_failed);
         EXPECT_TRUE(logged_containing(LOG_ERR, std::string("failed to write tmp file: ") + spool));
         EXPECT_TRUE(logged_containing(LOG_ERR, c.logged_error));
         EXPECT_EQ(writes_after_failure, 0);
         EXPECT_LE(reads_after_failure, 1);  // the one a refill had begun
-        tollmar::maildrop::remove_spool_files();
+        tollmar::maildrop::remove_spool_files(messages);
         EXPECT_TRUE(list_folder(spool).empty());
-        tollmar::maildrop::release_message_table();
+        tollmar::maildrop::release_message_table(messages);
         EXPECT_EQ(read_file(mbox), c.maildrop);
     }
 }

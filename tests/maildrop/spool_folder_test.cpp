@@ -58,7 +58,7 @@ TEST_F(SpoolFolderTest, SessionFilesLiveInAPrivateFolderThatLeavesWithThem) {
         EXPECT_EQ(st.st_mode & 07777, 0700u) << path;
         EXPECT_EQ(st.st_uid, ::geteuid()) << path;
     }
-    ASSERT_TRUE(scan_maildrop(mbox.c_str(), folder));
+    ASSERT_TRUE(scan_maildrop(messages, mbox.c_str(), folder));
     // The root holds the account folder alone; the files keep their names.
     EXPECT_EQ(list_folder(spool), std::vector<std::string>{account_name()});
     const std::string prefix =
@@ -67,8 +67,8 @@ TEST_F(SpoolFolderTest, SessionFilesLiveInAPrivateFolderThatLeavesWithThem) {
     ASSERT_EQ(files.size(), 2u);
     for (const std::string& name : files) EXPECT_EQ(name.rfind(prefix, 0), 0u) << name;
 
-    remove_spool_files();
-    release_message_table();
+    remove_spool_files(messages);
+    release_message_table(messages);
     remove_session_spool_folder();
     EXPECT_TRUE(list_folder(spool).empty());
     remove_session_spool_folder();  // a second run finds nothing to do

@@ -15,7 +15,6 @@
 namespace tollmar::test {
 namespace {
 
-using tollmar::maildrop::messages;
 using tollmar::maildrop::scan_maildrop;
 
 std::string whole_id(const std::string& message, int occurrence) {
@@ -63,13 +62,13 @@ protected:
         std::string maildrop;
         for (const auto& t : texts) maildrop += t;
         write_file(mbox, maildrop);
-        EXPECT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        EXPECT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
         EXPECT_EQ(messages.count, static_cast<std::int32_t>(texts.size()));
         const std::vector<std::string> ids = scanned_ids();
         for (const auto& id : ids) EXPECT_TRUE(well_formed(id)) << id;
         EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), ids.size());
-        tollmar::maildrop::remove_spool_files();
-        EXPECT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        tollmar::maildrop::remove_spool_files(messages);
+        EXPECT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
         EXPECT_EQ(scanned_ids(), ids) << "a second scan of the same maildrop";
         return ids;
     }

@@ -31,7 +31,7 @@ class UpdateTest : public MaildropTest {
 protected:
     // Scans the maildrop and marks the given 1-based message numbers deleted.
     void scan_and_delete(std::initializer_list<int> numbers) {
-        ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        ASSERT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
         for (int n : numbers) messages.entries[n - 1].deleted = 1;
     }
     void expect_no_journal() {
@@ -63,7 +63,7 @@ TEST_F(UpdateTest, RewritesKeptMessagesInPlace) {
         EXPECT_EQ(stat_of(mbox).st_ino, inode);  // rewritten in place, never replaced
         EXPECT_EQ(stat_of(mbox).st_mode & 07777, 0600u);
         expect_no_journal();
-        remove_spool_files();
+        remove_spool_files(messages);
     }
     EXPECT_TRUE(logged.empty());
 }
@@ -95,7 +95,7 @@ TEST_F(UpdateTest, MailAppendedAfterTheScanIsKeptInOrder) {
         update_holding_lock(mbox);
         EXPECT_EQ(read_file(mbox), c.kept + late);
         expect_no_journal();
-        remove_spool_files();
+        remove_spool_files(messages);
     }
 }
 
@@ -129,7 +129,7 @@ TEST_F(UpdateTest, ChangedMaildropIsNotRewritten) {
         EXPECT_TRUE(
             logged_containing(LOG_ERR, "failed to write to maildrop: " + mbox + ": " + c.reason));
         expect_no_journal();
-        remove_spool_files();
+        remove_spool_files(messages);
     }
 }
 
@@ -162,7 +162,7 @@ TEST_F(UpdateTest, SpoiledSpoolFileNeitherStopsNorEntersTheRewrite) {
         EXPECT_EQ(read_file(mbox), m1 + m3);
         EXPECT_TRUE(logged.empty());
         expect_no_journal();
-        remove_spool_files();
+        remove_spool_files(messages);
     }
 }
 
@@ -219,7 +219,7 @@ TEST_F(UpdateTest, EveryCopyPathGivesTheSameBytes) {
             detail::copy_range_call = ::copy_file_range;
             EXPECT_TRUE(read_file(mbox) == d.expected);
             expect_no_journal();
-            remove_spool_files();
+            remove_spool_files(messages);
         }
     }
     EXPECT_TRUE(logged.empty());
@@ -299,7 +299,7 @@ TEST_F(UpdateTest, OnlyTheBytesFromTheFirstDeletedMessageOnAreRewritten) {
         EXPECT_EQ(writes.journal_bytes, c.journal_bytes);
         EXPECT_EQ(steps_seen, c.steps);
         expect_no_journal();
-        remove_spool_files();
+        remove_spool_files(messages);
     }
 }
 
@@ -345,7 +345,7 @@ TEST_F(UpdateTest, ReadErrorOnTheMaildropAbortsTheUpdate) {
                                       "failed to read maildrop: " + mbox + ": Input/output error"));
         EXPECT_TRUE(logged_containing(LOG_ERR, "failed to write to maildrop: " + mbox));
         expect_no_journal();
-        remove_spool_files();
+        remove_spool_files(messages);
     }
 }
 
@@ -373,7 +373,7 @@ TEST_F(UpdateTest, LeftoverTemporaryJournalIsDiscardedByTheScan) {
     write_file(mbox, m1 + m2);
     write_file(mbox + ".tollmar-journal.tmp", "half a journal");
     ASSERT_EQ(::chmod((mbox + ".tollmar-journal.tmp").c_str(), 0600), 0);  // as we make them
-    ASSERT_TRUE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    ASSERT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
     EXPECT_EQ(messages.count, 2);
     EXPECT_EQ(read_file(mbox), m1 + m2);
     expect_no_journal();
@@ -422,14 +422,14 @@ TEST_F(UpdateTest, RemovedJournalIsHeldOnlyUntilReleased) {
     EXPECT_EQ(held_removed_journals(mbox), 1);
     release_removed_journal();
     EXPECT_EQ(held_removed_journals(mbox), 0);
-    remove_spool_files();
+    remove_spool_files(messages);
 }
 
 TEST_F(UpdateTest, DamagedJournalFailsTheScanAndIsKept) {
     write_file(mbox, m1 + m2);
     write_file(mbox + ".tollmar-journal", std::string(100, 'j'));
     ASSERT_EQ(::chmod((mbox + ".tollmar-journal").c_str(), 0600), 0);  // ours, but damaged
-    EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    EXPECT_FALSE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
     EXPECT_TRUE(logged_containing(LOG_ERR, "failed to complete maildrop journal: " + mbox +
                                                ".tollmar-journal: damaged journal"));
     EXPECT_EQ(read_file(mbox), m1 + m2);
@@ -466,7 +466,7 @@ TEST_F(UpdateTest, JournalChangedAfterItWasSealedIsDamaged) {
     constexpr std::size_t cut_hash_in_trailer = 24;              // after the magic and two lengths
     sealed[sealed.size() - 64 + cut_hash_in_trailer] ^= 1;
     write_file(journal, sealed);
-    EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    EXPECT_FALSE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
     EXPECT_TRUE(logged_containing(
         LOG_ERR, "failed to complete maildrop journal: " + journal + ": damaged journal"));
     EXPECT_EQ(read_file(mbox), torn);
@@ -514,13 +514,13 @@ TEST_F(UpdateTest, NoRewriteWithoutOurLockUnchangedBytesAndTheStreamLock) {
         scan_and_delete({2});
         c.meddle(mbox);
         const std::string meddled = read_file(mbox);
-        EXPECT_FALSE(update_maildrop(mbox.c_str()));
+        EXPECT_FALSE(update_maildrop(messages, mbox.c_str()));
         detail::lockf_call = ::lockf;
         EXPECT_EQ(read_file(mbox), meddled);
         EXPECT_TRUE(
             logged_containing(LOG_ERR, "failed to write to maildrop: " + mbox + ": " + c.reason));
         expect_no_journal();
-        remove_spool_files();
+        remove_spool_files(messages);
         unlock_maildrop(mbox.c_str());
         ::unlink((mbox + ".lock").c_str());
     }
@@ -531,7 +531,7 @@ TEST_F(UpdateTest, FailedStreamLockStopsTheScanBeforeAnyJournalReplay) {
     write_file(mbox + ".tollmar-journal", std::string(100, 'j'));
     ASSERT_EQ(::chmod((mbox + ".tollmar-journal").c_str(), 0600), 0);
     detail::lockf_call = failing_lockf;
-    EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    EXPECT_FALSE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
     EXPECT_TRUE(logged_containing(LOG_ERR, "failed to lock maildrop stream: " + mbox));
     EXPECT_FALSE(logged_containing(LOG_ERR, "journal"));  // never looked at
     EXPECT_EQ(messages.count, 0);

@@ -19,6 +19,7 @@
 #include "maildrop/message_table.hpp"
 #include "maildrop/table_growth.hpp"
 #include "maildrop/unique_ids.hpp"
+#include "session/commands.hpp"
 #include "support/temp_folder.hpp"
 
 namespace tollmar::test {
@@ -54,14 +55,14 @@ protected:
     void SetUp() override {
         folder_ = make_temp_folder("tollmar-cmd");
         ASSERT_FALSE(folder_.empty());
-        maildrop::messages.count = 0;
-        maildrop::messages.entries = nullptr;
+        session::drop.messages.count = 0;
+        session::drop.messages.entries = nullptr;
     }
 
     void TearDown() override {
-        std::free(maildrop::messages.entries);
-        maildrop::messages.count = 0;
-        maildrop::messages.entries = nullptr;
+        std::free(session::drop.messages.entries);
+        session::drop.messages.count = 0;
+        session::drop.messages.entries = nullptr;
         // Whatever the test left in the folder, spool files it renamed away
         // from the table included.
         remove_temp_folder(folder_);
@@ -73,11 +74,11 @@ protected:
         auto* entries = static_cast<maildrop::message_entry*>(
             std::calloc(texts.size() + 1, sizeof(maildrop::message_entry)));
         ASSERT_NE(entries, nullptr);
-        maildrop::messages.entries = entries;
+        session::drop.messages.entries = entries;
         // The table's own spool names follow a prefix the scan makes; these
         // follow one of the test's.
-        std::snprintf(maildrop::messages.spool_prefix, sizeof maildrop::messages.spool_prefix,
-                      "%s/.spool_", folder_.c_str());
+        std::snprintf(session::drop.messages.spool_prefix,
+                      sizeof session::drop.messages.spool_prefix, "%s/.spool_", folder_.c_str());
         maildrop::detail::begin_unique_ids();
         for (std::size_t i = 0; i < texts.size(); ++i) {
             maildrop::message_entry& e = entries[i];
@@ -86,12 +87,13 @@ protected:
             e.spool_length = static_cast<std::int64_t>(texts[i].size());
             e.size = i < sizes.size() ? sizes[i] : e.spool_length;
             e.deleted = 0;
-            maildrop::messages.count = static_cast<std::int32_t>(i + 1);
+            session::drop.messages.count = static_cast<std::int32_t>(i + 1);
             maildrop::detail::start_message_id();
-            ASSERT_TRUE(maildrop::detail::add_message_bytes(texts[i].data(), texts[i].size()));
-            ASSERT_TRUE(maildrop::detail::finish_message_id());
+            ASSERT_TRUE(maildrop::detail::add_message_bytes(session::drop.messages, texts[i].data(),
+                                                            texts[i].size()));
+            ASSERT_TRUE(maildrop::detail::finish_message_id(session::drop.messages));
         }
-        ASSERT_TRUE(maildrop::detail::end_unique_ids(true));
+        ASSERT_TRUE(maildrop::detail::end_unique_ids(session::drop.messages, true));
     }
 
     static void write_file(const char* path, const std::string& bytes) {
@@ -118,25 +120,26 @@ protected:
     // The path of entry `index`'s spool file ("" when it has none).
     static std::string spool_path(int index) {
         char path[maildrop::spool_path_capacity];
-        maildrop::spool_path_of(maildrop::messages.entries[index], path);
+        maildrop::spool_path_of(session::drop.messages, session::drop.messages.entries[index],
+                                path);
         return path;
     }
 
     // Gives entry `index` the name `name` (at most 7 characters, a '/' allowed
     // here) after the table's prefix.
     static void set_spool_name(int index, const std::string& name) {
-        ASSERT_LT(name.size(), sizeof maildrop::messages.entries->spool_name) << name;
-        maildrop::message_entry& e = maildrop::messages.entries[index];
+        ASSERT_LT(name.size(), sizeof session::drop.messages.entries->spool_name) << name;
+        maildrop::message_entry& e = session::drop.messages.entries[index];
         std::memset(e.spool_name, 0, sizeof e.spool_name);
         maildrop::detail::set_spool_name(e, name.c_str());
-        ASSERT_EQ(spool_path(index), maildrop::messages.spool_prefix + name);
+        ASSERT_EQ(spool_path(index), session::drop.messages.spool_prefix + name);
     }
 
     // Makes entry `index` name /proc/self/mem, through a link to /proc/self
     // that takes the place of a spool folder: reading this process's memory at
     // offset 0 fails with EIO, a regular file of our own that cannot be read.
     void name_unreadable_file(int index) {
-        const std::string link = maildrop::messages.spool_prefix + std::string("p");
+        const std::string link = session::drop.messages.spool_prefix + std::string("p");
         if (access(link.c_str(), F_OK) != 0) {
             ASSERT_EQ(symlink("/proc/self", link.c_str()), 0) << std::strerror(errno);
         }

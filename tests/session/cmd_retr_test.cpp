@@ -32,7 +32,7 @@ class retr_command : public test::message_folder {};
 
 TEST_F(retr_command, Arguments) {
     fill({"From a\none\n", "From b\ntwo\n", "From c\nthree\n"});
-    maildrop::messages.entries[2].deleted = 1;
+    session::drop.messages.entries[2].deleted = 1;
     const std::string first = "+OK\r\none\r\n.\r\n";
     const std::string second = "+OK\r\ntwo\r\n.\r\n";
     const struct {

@@ -62,7 +62,7 @@ TEST_F(uidl_command, SingleAndListingForms) {
     };
     for (const auto& c : cases) EXPECT_EQ(uidl(c.text), c.reply) << c.text;
 
-    maildrop::messages.entries[1].deleted = 1;
+    session::drop.messages.entries[1].deleted = 1;
     EXPECT_EQ(uidl(" 2\r\n"), "-ERR no such message\r\n");
     EXPECT_EQ(uidl("\r\n"), "+OK\r\n1 " + id1 + "\r\n3 " + id3 + "\r\n.\r\n");
 }

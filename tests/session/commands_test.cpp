@@ -117,7 +117,7 @@ TEST_F(three_messages, DeleReplies) {
         EXPECT_EQ(rset_reply(), "+OK\r\n");
         EXPECT_EQ(capture([&](int fd) { cmd_dele(fd, c.line); }), c.reply) << c.line;
         for (int i = 0; i < 3; ++i)
-            EXPECT_EQ(maildrop::messages.entries[i].deleted, c.marks[i]) << c.line << " #" << i;
+            EXPECT_EQ(session::drop.messages.entries[i].deleted, c.marks[i]) << c.line << " #" << i;
     }
 }
 
@@ -135,7 +135,7 @@ TEST_F(three_messages, EveryDeleMarksTheMaildropForRewriteAndRsetClearsTheMark) 
 TEST_F(three_messages, DeleOfADeletedMessageIsAcceptedAgain) {
     EXPECT_EQ(capture([](int fd) { cmd_dele(fd, "DELE 1\r\n"); }), "+OK\r\n");
     EXPECT_EQ(capture([](int fd) { cmd_dele(fd, "DELE 1\r\n"); }), "+OK\r\n");
-    EXPECT_EQ(maildrop::messages.entries[0].deleted, 1u);
+    EXPECT_EQ(session::drop.messages.entries[0].deleted, 1u);
     EXPECT_EQ(capture([](int fd) { cmd_list(fd, "LIST\r\n"); }),
               "+OK\r\n2 20\r\n3 4294967296\r\n.\r\n");
 }

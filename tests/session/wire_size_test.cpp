@@ -75,8 +75,8 @@ std::vector<std::string> stored_lines(const std::string& message) {
 class wire_size : public test::message_folder {
 protected:
     void TearDown() override {
-        maildrop::remove_spool_files();
-        maildrop::release_message_table();
+        maildrop::remove_spool_files(session::drop.messages);
+        maildrop::release_message_table(session::drop.messages);
         message_folder::TearDown();
     }
 
@@ -85,10 +85,10 @@ protected:
         const std::string mbox = extra_path("mbox"), spool = extra_path("spool");
         write_file(mbox.c_str(), bytes);
         mkdir(spool.c_str(), 0700);
-        maildrop::remove_spool_files();
+        maildrop::remove_spool_files(session::drop.messages);
         std::vector<std::string> stored;
-        EXPECT_TRUE(maildrop::scan_maildrop(mbox.c_str(), spool.c_str()));
-        for (std::int32_t i = 0; i < maildrop::messages.count; ++i)
+        EXPECT_TRUE(maildrop::scan_maildrop(session::drop.messages, mbox.c_str(), spool.c_str()));
+        for (std::int32_t i = 0; i < session::drop.messages.count; ++i)
             stored.push_back(read_file(spool_path(i).c_str()));
         return stored;
     }
@@ -103,7 +103,7 @@ protected:
             const std::string reply = command(cmd_retr, "RETR " + n + "\r\n");
             ASSERT_TRUE(reply_lines(reply, &lines)) << testing::PrintToString(reply);
             EXPECT_EQ(lines, stored_lines(stored[i]));
-            const long long size = maildrop::messages.entries[i].size;
+            const long long size = session::drop.messages.entries[i].size;
             EXPECT_EQ(size, octets_of(lines));
             EXPECT_EQ(command(cmd_list, "LIST " + n + "\r\n"),
                       "+OK " + n + " " + std::to_string(size) + "\r\n");
