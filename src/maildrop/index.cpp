@@ -299,7 +299,7 @@ void set_aside_foreign_index(const char* path, uid_t uid) {
 
 void write_index_at_end(const message_table& messages, const char* path) {
     if (path == nullptr || !messages.in_place || !state.noted || state.current ||
-        !detail::last_scan.valid || !holds_maildrop_lock(path))
+        !messages.scan.valid || !holds_maildrop_lock(path))
         return;
     if (write_index_file(messages, path)) state.current = true;
 }
@@ -344,7 +344,7 @@ void index_after_rewrite(message_table& messages, int fd, const char* path) {
         messages.entries[kept++] = entry;
     }
     messages.count = kept;
-    last_scan.length = at;
+    messages.scan.length = at;
     struct stat st;
     blocks_begin();
     const bool ok =

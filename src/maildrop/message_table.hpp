@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "maildrop/scan_record.hpp"
+
 namespace tollmar::maildrop {
 
 struct message_entry {
@@ -44,7 +46,8 @@ struct message_table {
     // The messages are read from the maildrop at their offsets; no entry
     // names a spool file.
     bool in_place;
-    std::int32_t capacity;  // entries allocated behind `entries`
+    std::int32_t capacity;     // entries allocated behind `entries`
+    detail::scan_record scan;  // the maildrop bytes the entries were scanned from
 };
 
 // Writes the path of entry's spool file (an entry of table) into path.

@@ -30,10 +30,6 @@
 
 namespace tollmar::maildrop {
 
-namespace detail {
-scan_record last_scan = {false, 0, 0, 0, {}};
-}
-
 namespace {
 
 char chunk_buffer[65536];  // maildrop blocks, handed out as chunks
@@ -372,7 +368,7 @@ bool spool_table(message_table& messages, int fd, const char* path, const char* 
     detail::digest_begin();
     detail::begin_unique_ids();
     const bool ok = copy_messages(messages, fd, path, scanned, 0, false) &&
-                    detail::digest_finish(detail::last_scan.digest);
+                    detail::digest_finish(messages.scan.digest);
     return settle_ids(messages, ok);
 }
 
@@ -395,7 +391,7 @@ bool in_place_table(message_table& messages, int fd, const char* path, std::int6
 
 // Completes an interrupted rewrite, then builds the table.
 bool scan(message_table& messages, const char* path, const char* spool_folder) {
-    detail::last_scan.valid = false;
+    messages.scan.valid = false;
     if (path == nullptr) return false;
     struct stat st;
     util::unique_fd maildrop(open_maildrop(path, st, spool_folder == nullptr));
@@ -415,10 +411,10 @@ bool scan(message_table& messages, const char* path, const char* spool_folder) {
     (void)::lseek(fd, 0, SEEK_SET);  // lockf counts from the offset
     (void)unlock_stream(fd);
     if (!ok) return false;
-    detail::last_scan.valid = true;
-    detail::last_scan.length = scanned;
-    detail::last_scan.device = st.st_dev;
-    detail::last_scan.inode = st.st_ino;
+    messages.scan.valid = true;
+    messages.scan.length = scanned;
+    messages.scan.device = st.st_dev;
+    messages.scan.inode = st.st_ino;
     // The messages are read from this very descriptor until the session ends.
     if (spool_folder == nullptr) detail::keep_served_maildrop(maildrop.release());
     return true;

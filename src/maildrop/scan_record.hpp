@@ -1,5 +1,5 @@
 // What the scan saw of the maildrop, so that the update can tell mail
-// appended since then from the scanned messages.
+// appended since then from the scanned messages (kept with the table).
 #pragma once
 #include <sys/types.h>
 
@@ -16,7 +16,5 @@ struct scan_record {
     ino_t inode;
     unsigned char digest[content_digest_size];  // of the `length` bytes copied
 };
-
-extern scan_record last_scan;
 
 }  // namespace tollmar::maildrop::detail

@@ -93,7 +93,7 @@ rewrite_plan plan_rewrite(const message_table& messages) {
         if (entry.deleted == 0 && plan.first_deleted >= 0) plan.kept_after = true;
         at += entry.spool_length;
     }
-    plan.consistent = at == detail::last_scan.length;
+    plan.consistent = at == messages.scan.length;
     return plan;
 }
 
@@ -140,8 +140,8 @@ bool write_journal(const message_table& messages, int fd, const char* path, std:
     }
     detail::copy_result ok = journal_kept(messages, writer, fd, base);
     if (ok == detail::copy_done) {
-        const std::int64_t tail = current - detail::last_scan.length;
-        ok = detail::journal_copy(writer, fd, detail::last_scan.length, tail);
+        const std::int64_t tail = current - messages.scan.length;
+        ok = detail::journal_copy(writer, fd, messages.scan.length, tail);
     }
     if (ok == detail::copy_read_failed)
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path,
@@ -181,7 +181,7 @@ bool cut_trailing(int fd, const char* path, std::int64_t length) {
 // Rewrites the checked, stream-locked maildrop of `current` bytes.
 bool rewrite(const message_table& messages, int fd, const char* path, const rewrite_plan& plan,
              std::int64_t current) {
-    if (!plan.kept_after && current == detail::last_scan.length)
+    if (!plan.kept_after && current == messages.scan.length)
         return cut_trailing(fd, path, plan.first_deleted);
     return write_journal(messages, fd, path, plan.first_deleted, current) &&
            detail::complete_journal(fd, path, true);
@@ -192,21 +192,21 @@ const char* unsafe_to_rewrite(const message_table& messages, int fd, const char*
                               struct stat* st) {
     if (!holds_maildrop_lock(path)) return "the dot-lock is no longer ours";
     if (::fstat(fd, st) != 0) return std::strerror(errno);
-    if (st->st_size < static_cast<off_t>(detail::last_scan.length))
+    if (st->st_size < static_cast<off_t>(messages.scan.length))
         return "shorter than when it was scanned";
     if (messages.in_place) {
         errno = 0;
-        if (!detail::blocks_match(fd, detail::last_scan.length))
+        if (!detail::blocks_match(fd, messages.scan.length))
             return errno == 0 ? "scanned part changed since the scan"
                               : "scanned part could not be read again";
-        if (!detail::deletions_fall_on_messages(messages, fd, detail::last_scan.length))
+        if (!detail::deletions_fall_on_messages(messages, fd, messages.scan.length))
             return "no message where the scan found one";
         return nullptr;
     }
     unsigned char digest[detail::content_digest_size];
-    if (!detail::digest_range(fd, detail::last_scan.length, digest))
+    if (!detail::digest_range(fd, messages.scan.length, digest))
         return "scanned part could not be read again";
-    if (std::memcmp(digest, detail::last_scan.digest, sizeof digest) != 0)
+    if (std::memcmp(digest, messages.scan.digest, sizeof digest) != 0)
         return "scanned part changed since the scan";
     return nullptr;
 }
@@ -215,7 +215,7 @@ const char* unsafe_to_rewrite(const message_table& messages, int fd, const char*
 
 bool update_maildrop(message_table& messages, const char* path) {
     if (path == nullptr) return false;
-    if (!detail::last_scan.valid) {
+    if (!messages.scan.valid) {
         keep_everything(path, "no completed scan");
         return false;
     }
@@ -237,8 +237,8 @@ bool update_maildrop(message_table& messages, const char* path) {
     const char* problem = nullptr;
     if (::fstat(fd, &st) != 0)
         problem = std::strerror(errno);
-    else if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_dev != detail::last_scan.device ||
-             st.st_ino != detail::last_scan.inode)
+    else if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_dev != messages.scan.device ||
+             st.st_ino != messages.scan.inode)
         problem = "not the file that was scanned";
     bool done = false;
     if (problem == nullptr && !detail::lock_stream_uninterrupted(fd))

@@ -108,7 +108,7 @@ FAULTS = (
           "the maildrop cut to its new length before the copied bytes are on disk",
           (crash("first deleted, small"),)),
     Fault("cut-despite-appended-mail", "src/maildrop/update.cpp",
-          "if (!plan.kept_after && current == detail::last_scan.length)",
+          "if (!plan.kept_after && current == messages.scan.length)",
           "if (!plan.kept_after)",
           "only trailing messages deleted: the cut ignores mail appended since the scan",
           (unit("maildrop_tests", "UpdateTest.MailAppendedAfterTheScanIsKeptInOrder"),)),

@@ -120,7 +120,7 @@ void MaildropTest::SetUp() {
     using namespace tollmar::maildrop;
     detail::reset_seams();
     detail::forget_lock_refresh();
-    detail::last_scan.valid = false;
+    messages.scan.valid = false;
     release_message_table(messages);
     tollmar::util::pending_termination = 0;
     tollmar::util::pending_broken_pipe = 0;

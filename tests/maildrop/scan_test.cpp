@@ -211,9 +211,9 @@ TEST_F(MaildropTest, ScanDigestIsTheDigestOfTheScannedBytes) {
         std::string(200000, 'b') + "\n";
     write_file(mbox, drop);
     ASSERT_TRUE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
-    EXPECT_EQ(maildrop::detail::last_scan.length, static_cast<std::int64_t>(drop.size()));
+    EXPECT_EQ(messages.scan.length, static_cast<std::int64_t>(drop.size()));
     unsigned char scanned[maildrop::detail::content_digest_size];
-    std::memcpy(scanned, maildrop::detail::last_scan.digest, sizeof scanned);
+    std::memcpy(scanned, messages.scan.digest, sizeof scanned);
     maildrop::remove_spool_files(messages);
 
     std::string changed = drop;
