@@ -80,7 +80,7 @@ void close_mailbox(mailbox& box) {
     release_mailbox_lock(box);
     release_removed_journal();
     remove_spool_files(box.messages);
-    close_served_maildrop();
+    close_served_maildrop(box.messages);
     release_message_table(box.messages);
     // Off the client's path: what dead or robbed sessions left beside the
     // maildrop, and the folders of the account's killed sessions.

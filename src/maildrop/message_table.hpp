@@ -48,6 +48,9 @@ struct message_table {
     bool in_place;
     std::int32_t capacity;     // entries allocated behind `entries`
     detail::scan_record scan;  // the maildrop bytes the entries were scanned from
+    // In place: the open maildrop the messages are read from
+    // (served_maildrop.hpp); -1 when none is kept.
+    int served_fd = -1;
 };
 
 // Writes the path of entry's spool file (an entry of table) into path.

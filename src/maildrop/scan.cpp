@@ -416,7 +416,7 @@ bool scan(message_table& messages, const char* path, const char* spool_folder) {
     messages.scan.device = st.st_dev;
     messages.scan.inode = st.st_ino;
     // The messages are read from this very descriptor until the session ends.
-    if (spool_folder == nullptr) detail::keep_served_maildrop(maildrop.release());
+    if (spool_folder == nullptr) detail::keep_served_maildrop(messages, maildrop.release());
     return true;
 }
 

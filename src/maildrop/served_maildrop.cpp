@@ -17,8 +17,6 @@ namespace tollmar::maildrop {
 
 namespace {
 
-int served_fd = -1;
-
 bool misplaced(const char* path, const char* why) {
     util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", path != nullptr ? path : "",
                    why);
@@ -27,7 +25,7 @@ bool misplaced(const char* path, const char* why) {
 
 // A message with the id of its first bytes is checked on them: another
 // message at the same offset has another head.
-bool head_matches(const message_entry& entry) {
+bool head_matches(int served_fd, const message_entry& entry) {
     if (entry.occurrence != 0) return true;
     unsigned char digest[sizeof entry.digest];
     return detail::head_digest_at(served_fd, entry.offset, entry.spool_length, digest) &&
@@ -36,11 +34,12 @@ bool head_matches(const message_entry& entry) {
 
 }  // namespace
 
-int served_maildrop() {
-    return served_fd;
+int served_maildrop(const message_table& messages) {
+    return messages.served_fd;
 }
 
-bool message_in_place(const char* path, const message_entry& entry) {
+bool message_in_place(const message_table& messages, const char* path, const message_entry& entry) {
+    const int served_fd = messages.served_fd;
     if (served_fd < 0) return misplaced(path, "not open");
     // The maildrop is read here, not a copy of it: a session whose dot-lock
     // lapsed and was taken may find another session's rewrite at its offsets.
@@ -51,7 +50,7 @@ bool message_in_place(const char* path, const message_entry& entry) {
     if (entry.offset < 0 || entry.spool_length < 0 ||
         entry.spool_length > static_cast<std::int64_t>(st.st_size) - entry.offset)
         return misplaced(path, "shorter than when it was scanned");
-    if (!message_starts_at(served_fd, entry.offset) || !head_matches(entry))
+    if (!message_starts_at(served_fd, entry.offset) || !head_matches(served_fd, entry))
         return misplaced(path, "no message where the scan found one");
     return true;
 }
@@ -60,9 +59,9 @@ void log_served_read_failure(const char* path, int error) {
     misplaced(path, std::strerror(error));
 }
 
-void close_served_maildrop() {
-    if (served_fd >= 0) ::close(served_fd);
-    served_fd = -1;
+void close_served_maildrop(message_table& messages) {
+    if (messages.served_fd >= 0) ::close(messages.served_fd);
+    messages.served_fd = -1;
 }
 
 namespace detail {
@@ -78,9 +77,9 @@ bool deletions_fall_on_messages(const message_table& messages, int fd, std::int6
     return true;
 }
 
-void keep_served_maildrop(int fd) {
-    close_served_maildrop();
-    served_fd = fd;
+void keep_served_maildrop(message_table& messages, int fd) {
+    close_served_maildrop(messages);
+    messages.served_fd = fd;
 }
 
 }  // namespace detail

@@ -7,7 +7,7 @@
 namespace tollmar::maildrop {
 
 // The open maildrop of an in-place table, or -1.
-int served_maildrop();
+int served_maildrop(const message_table& messages);
 
 // Whether the message of `entry` is still where the scan found it: the
 // session still holds the dot-lock, and the message is within the file,
@@ -16,17 +16,17 @@ int served_maildrop();
 // behind the session's back fails this, and is logged ("failed to read
 // maildrop" with path), rather than served from wherever the offset now
 // points.
-bool message_in_place(const char* path, const message_entry& entry);
+bool message_in_place(const message_table& messages, const char* path, const message_entry& entry);
 
 // Logs a failed read of the served maildrop ("failed to read maildrop").
 void log_served_read_failure(const char* path, int error);
 
 // Closes the maildrop (at the end of the session).
-void close_served_maildrop();
+void close_served_maildrop(message_table& messages);
 
 namespace detail {
 
-void keep_served_maildrop(int fd);
+void keep_served_maildrop(message_table& messages, int fd);
 
 // Whether every message of `messages` marked deleted starts and ends (at the start of the
 // next or at `scanned`) where a message starts in fd: the rewrite cuts

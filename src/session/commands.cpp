@@ -42,8 +42,8 @@ maildrop::message_entry& entry_of(unsigned long number) {
 void send_spool_file(int fd, const char* path, const maildrop::message_entry& entry,
                      std::uint64_t body_lines) {
     if (maildrop::served_in_place(drop)) {
-        if (!send_message(fd, maildrop::served_maildrop(), entry.offset, entry.spool_length,
-                          body_lines))
+        if (!send_message(fd, maildrop::served_maildrop(drop.messages), entry.offset,
+                          entry.spool_length, body_lines))
             maildrop::log_served_read_failure(drop.path, errno);
         return;
     }
@@ -65,7 +65,7 @@ bool begin_message_reply(int fd, unsigned long number,
         return false;
     }
     if (maildrop::served_in_place(drop) &&
-        !maildrop::message_in_place(drop.path, entry_of(number))) {
+        !maildrop::message_in_place(drop.messages, drop.path, entry_of(number))) {
         channel::send_text(fd, "-ERR [SYS/TEMP] message no longer in the maildrop\r\n");
         return false;
     }

@@ -128,7 +128,7 @@ std::vector<scanned_message> in_place_after_a_clean_session(const std::string& d
     EXPECT_TRUE(scan_maildrop_in_place(messages, drop.c_str()));
     std::vector<scanned_message> table = scanned_messages();
     write_index_at_end(messages, drop.c_str());
-    close_served_maildrop();
+    close_served_maildrop(messages);
     release_message_table(messages);
     unlock_maildrop(drop.c_str());
     return table;

@@ -97,7 +97,7 @@ std::vector<scanned_message> scanned_messages() {
         if (messages.in_place) {
             // Served in place: the message's part of the open maildrop.
             bytes.resize(static_cast<std::size_t>(e.spool_length));
-            const ssize_t got = ::pread(tollmar::maildrop::served_maildrop(), bytes.data(),
+            const ssize_t got = ::pread(tollmar::maildrop::served_maildrop(messages), bytes.data(),
                                         bytes.size(), static_cast<off_t>(e.offset));
             bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
         } else {

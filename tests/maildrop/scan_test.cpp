@@ -149,7 +149,7 @@ std::vector<table_row> in_place_session(const std::string& drop) {
     EXPECT_TRUE(maildrop::scan_maildrop_in_place(messages, drop.c_str()));
     std::vector<table_row> rows = table_rows();
     maildrop::write_index_at_end(messages, drop.c_str());
-    maildrop::close_served_maildrop();
+    maildrop::close_served_maildrop(messages);
     maildrop::release_message_table(messages);
     maildrop::unlock_maildrop(drop.c_str());
     return rows;
