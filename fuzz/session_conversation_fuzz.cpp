@@ -31,6 +31,7 @@
 #include "maildrop/scan.hpp"
 #include "maildrop/update.hpp"
 #include "session/commands.hpp"
+#include "session/drop.hpp"
 #include "session/monitor.hpp"
 #include "session/phases.hpp"
 #include "util/log.hpp"

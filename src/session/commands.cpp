@@ -9,6 +9,7 @@
 #include "maildrop/served_maildrop.hpp"
 #include "maildrop/unique_ids.hpp"
 #include "maildrop/wire_form.hpp"
+#include "session/drop.hpp"
 #include "session/message_sender.hpp"
 #include "session/msg_number.hpp"
 #include "session/spool_reader.hpp"

@@ -2,13 +2,8 @@
 // connection and the whole command line as read (line end included), and
 // sends its own reply. command_tables.cpp maps the command words to them.
 #pragma once
-#include "maildrop/mailbox.hpp"
 
 namespace tollmar::session {
-
-// The session's open maildrop: acquire_maildrop opens it, the handlers read
-// its messages, QUIT finishes it, and every ending closes it.
-extern maildrop::mailbox drop;
 
 // Set by every DELE (whatever its reply) and cleared by RSET: QUIT writes the
 // maildrop back only when it is set.

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "maildrop/mailbox.hpp"
-#include "session/commands.hpp"
+#include "session/drop.hpp"
 
 namespace tollmar::session {
 

@@ -7,7 +7,7 @@
 
 #include "channel/line_io.hpp"
 #include "maildrop/mailbox.hpp"
-#include "session/commands.hpp"
+#include "session/drop.hpp"
 #include "util/log.hpp"
 
 namespace tollmar::session {

@@ -8,6 +8,7 @@
 #include "maildrop/mailbox.hpp"
 #include "session/command_tables.hpp"
 #include "session/commands.hpp"
+#include "session/drop.hpp"
 #include "session/phases.hpp"
 #include "session/summary.hpp"
 #include "util/ending.hpp"

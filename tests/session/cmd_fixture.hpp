@@ -19,7 +19,7 @@
 #include "maildrop/message_table.hpp"
 #include "maildrop/table_growth.hpp"
 #include "maildrop/unique_ids.hpp"
-#include "session/commands.hpp"
+#include "session/drop.hpp"
 #include "support/temp_folder.hpp"
 
 namespace tollmar::test {
