@@ -36,6 +36,9 @@ limit named in the target): above 1 means tollmar is faster or smaller.
 Every wait is bounded, only processes started here are signalled, and the
 data below build-compare/ is removed at the end (--keep-data keeps the
 generated maildrops for the next run).
+
+This file is the command line; the set-up, the servers, the scenarios and
+the table are modules beside it (bench/README.md, "The modules").
 """
 
 import argparse
