@@ -16,8 +16,9 @@
 // only its power of two above.
 //
 // The identity (device, inode, change time, length) is the maildrop's when
-// the table was made; the records describe its first `indexed` bytes, which
-// may be fewer when mail was appended meanwhile.
+// the table was made; the device is recorded, not compared (it differs from
+// one client mount of a shared file system to the next); the records describe its first `indexed`
+// bytes, which may be fewer when mail was appended meanwhile.
 #pragma once
 #include <sys/types.h>
 
