@@ -97,9 +97,9 @@ FAULTS = (
           "the journal's rename not synced through its folder before the maildrop is rewritten",
           (crash("first deleted, small"),)),
     Fault("journal-data-unsynced", "src/maildrop/journal.cpp",
-          "!pwrite_all(writer.fd, &t, sizeof t, static_cast<off_t>(writer.written)) ||\n"
+          "!pwrite_all(writer.fd, header, sizeof header, 0) ||\n"
           "        ::fsync(writer.fd) != 0",
-          "!pwrite_all(writer.fd, &t, sizeof t, static_cast<off_t>(writer.written))",
+          "!pwrite_all(writer.fd, header, sizeof header, 0)",
           "the journal renamed into place without its fsync",
           (crash("middle deleted, small"),)),
     Fault("in-place-copy-unsynced", "src/maildrop/journal.cpp",
@@ -118,7 +118,7 @@ FAULTS = (
           "the rewrite does not check that the dot-lock is still this session's",
           (unit("maildrop_tests", "UpdateTest.NoRewriteWithoutOurLockUnchangedBytesAndTheStreamLock"),)),
     Fault("journal-identity-unchecked", "src/maildrop/journal.cpp",
-          "    else if (static_cast<std::uint64_t>(st.st_ino) != t->inode)\n"
+          "    if (problem == nullptr && static_cast<std::uint64_t>(st.st_ino) != f->inode)\n"
           '        problem = "journal made for another file";\n',
           "",
           "a journal replayed onto a maildrop other than the file it was made for",
@@ -131,10 +131,10 @@ FAULTS = (
           "",
           "a journal another user planted beside the maildrop is trusted",
           (unit("maildrop_tests", "JournalTrustTest.PlantedJournalIsNeverReplayedAndTheScanGoesOn"),)),
-    Fault("journal-trailer-unchecked", "src/maildrop/journal.cpp",
-          "(current_form || whole_content_form) && t->check == trailer_check(*t) &&",
-          "(current_form || whole_content_form) &&",
-          "a journal whose trailer was damaged after it was sealed is replayed",
+    Fault("journal-header-unchecked", "src/maildrop/journal.cpp",
+          '            if (!f.check_matches) return "damaged journal: header check does not match";\n',
+          "",
+          "a journal whose header was damaged after it was sealed is replayed",
           (unit("maildrop_tests", "UpdateTest.JournalChangedAfterItWasSealedIsDamaged"),)),
     Fault("journal-removal-unsynced", "src/maildrop/journal.cpp",
           "    if (!sync_folder_of(journal_path))\n        util::log_line(LOG_ERR, \"%s: %s: %s\", "

@@ -3,9 +3,12 @@
 
 #include <syslog.h>
 
+#include <xxhash.h>
+
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -327,6 +330,140 @@ TEST_F(CrashTest, JournalIsCompletedThroughAnotherMountAndRefusedForAnotherInode
                                                ".tollmar-journal: journal made for another file"));
     EXPECT_EQ(read_file(mbox), original);
     EXPECT_TRUE(exists(mbox + ".tollmar-journal"));
+}
+
+// A journal the previous release wrote, checked in as it made it
+// (fixtures/previous-release.tollmar-journal: that release's code, with a
+// session scanning a maildrop of three messages, a@x with 300 body bytes,
+// b@x 200, c@x 400, deleting the second and killed once its journal was
+// committed). A crash across the upgrade leaves it beside a maildrop at any
+// point of the rewrite; each must be completed with nothing lost, mail
+// delivered since kept. Only the inode it names is set to the test
+// maildrop's (with its check value made right again). The trailer maker
+// above gives the same bytes, so the tests that use it stand for that
+// release's journals too.
+std::string with_inode(std::string journal, std::uint64_t inode) {
+    const std::size_t trailer_at = journal.size() - 64;
+    std::memcpy(journal.data() + trailer_at + 40, &inode, sizeof inode);
+    const std::uint64_t check = fnv(14695981039346656037ull, journal.substr(trailer_at, 56));
+    std::memcpy(journal.data() + trailer_at + 56, &check, sizeof check);
+    return journal;
+}
+
+TEST_F(CrashTest, JournalOfThePreviousReleaseIsCompletedAfterACrashMidRewrite) {
+    const std::string made =
+        read_file(TOLLMAR_TESTS_DIR "/maildrop/fixtures/previous-release.tollmar-journal");
+    const std::string a = message('a', 300), b = message('b', 200), c3 = message('c', 400);
+    const std::string original = a + b + c3;
+    const std::string result = a + c3;
+    ASSERT_EQ(made.size(), c3.size() + 64);
+    std::uint64_t device = 0, inode = 0;
+    std::memcpy(&device, made.data() + made.size() - 64 + 32, sizeof device);
+    std::memcpy(&inode, made.data() + made.size() - 64 + 40, sizeof inode);
+    EXPECT_TRUE(made ==
+                trailed_journal(c3, original, {'K', result.size(), device, inode, a.size()}));
+
+    const std::string after = message('f', 10);
+    struct upgrade_case {
+        const char* name;
+        std::size_t written;  // bytes of the content already written in place
+        bool cut;
+    };
+    const upgrade_case cases[] = {
+        {"killed once committed", 0, false},
+        {"killed in the copy", 100, false},
+        {"killed before the cut", c3.size(), false},
+        {"killed before the journal's removal", c3.size(), true},
+    };
+    for (const upgrade_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string on_disk = original;
+        on_disk.replace(a.size(), c.written, c3.substr(0, c.written));
+        if (c.cut) on_disk.resize(result.size());
+        write_file(mbox, on_disk + after);
+        write_file(mbox + ".tollmar-journal",
+                   with_inode(made, static_cast<std::uint64_t>(stat_of(mbox).st_ino)));
+        ASSERT_EQ(::chmod((mbox + ".tollmar-journal").c_str(), 0600), 0);
+        expect_scanned(result + after);
+        EXPECT_TRUE(logged.empty());
+    }
+}
+
+// The journal's header is checked in one place, which names each refusal;
+// a refused journal fails the scan and stays, the maildrop as it was.
+struct header_fields {
+    std::string magic = "TLMRJRNL";
+    std::uint32_t version = 1;
+    std::uint32_t header_size = 64;
+    std::uint64_t base, new_length, source_length, inode, cut_hash;
+};
+
+std::string le(std::uint64_t v, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>(v >> (8 * i));
+    return out;
+}
+
+std::string headed_journal(const header_fields& h, const std::string& content) {
+    std::string header = h.magic + le(h.version, 4) + le(h.header_size, 4) + le(h.base, 8) +
+                         le(h.new_length, 8) + le(h.source_length, 8) + le(h.inode, 8) +
+                         le(h.cut_hash, 8);
+    return header + le(XXH3_64bits(header.data(), header.size()), 8) + content;
+}
+
+TEST_F(CrashTest, JournalHeaderRefusalsAreNamedAndChangeNothing) {
+    const std::string a = message('a', 300), b = message('b', 200), c3 = message('c', 400);
+    const std::string original = a + b + c3;
+    const std::string result = a + c3;
+    const std::string cut = original.substr(result.size());
+    struct refusal_case {
+        const char* name;
+        void (*spoil_fields)(header_fields&);  // before the header is sealed
+        void (*spoil_bytes)(std::string&);     // of the sealed journal
+        const char* refusal;                   // nullptr: completed
+    };
+    const refusal_case cases[] = {
+        {"sound", nullptr, nullptr, nullptr},
+        {"a later version", [](header_fields& h) { h.version = 2; }, nullptr,
+         "journal of an unknown version"},
+        {"a header of another size", [](header_fields& h) { h.header_size = 72; }, nullptr,
+         "damaged journal: header of another size"},
+        {"a bit flipped after sealing", nullptr, [](std::string& j) { j[40] ^= 1; },
+         "damaged journal: header check does not match"},
+        {"base past the new length", [](header_fields& h) { h.base = h.new_length + 1; }, nullptr,
+         "damaged journal: base past the new length"},
+        {"not shorter than its source", [](header_fields& h) { h.source_length = h.new_length; },
+         nullptr, "damaged journal: new length not below the source length"},
+        {"a byte more", nullptr, [](std::string& j) { j += 'x'; },
+         "damaged journal: size does not match its lengths"},
+        {"cut inside the header", nullptr, [](std::string& j) { j.resize(40); },
+         "damaged journal: neither header nor trailer"},
+    };
+    for (const refusal_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        logged.clear();
+        write_file(mbox, original);
+        header_fields h;
+        h.base = a.size();
+        h.new_length = result.size();
+        h.source_length = original.size();
+        h.inode = static_cast<std::uint64_t>(stat_of(mbox).st_ino);
+        h.cut_hash = XXH3_64bits(cut.data(), cut.size());
+        if (c.spoil_fields != nullptr) c.spoil_fields(h);
+        std::string journal = headed_journal(h, c3);
+        if (c.spoil_bytes != nullptr) c.spoil_bytes(journal);
+        write_file(mbox + ".tollmar-journal", journal);
+        ASSERT_EQ(::chmod((mbox + ".tollmar-journal").c_str(), 0600), 0);
+        if (c.refusal == nullptr) {
+            expect_scanned(result);
+            continue;
+        }
+        EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
+        EXPECT_TRUE(logged_containing(LOG_ERR, "failed to complete maildrop journal: " + mbox +
+                                                   ".tollmar-journal: " + c.refusal));
+        EXPECT_EQ(read_file(mbox), original);
+        EXPECT_EQ(read_file(mbox + ".tollmar-journal"), journal);
+    }
 }
 
 }  // namespace
