@@ -82,9 +82,7 @@ const char* read_header(int fd, index_identity& identity, std::int64_t& count, s
                         XXH3_state_t& check) {
     if (!take(fd, header_size, check)) return "truncated";
     util::cursor c = util::read_from(buffer, header_size);
-    const unsigned char* found = util::get_bytes(c, sizeof magic);
-    if (found == nullptr || std::memcmp(found, magic, sizeof magic) != 0)
-        util::refuse(c, "not an index");
+    if (!util::get_expected(c, magic, sizeof magic)) util::refuse(c, "not an index");
     identity.device = util::get_u64(c);
     identity.inode = util::get_u64(c);
     identity.ctime_sec = util::get_i64(c);

@@ -227,17 +227,12 @@ bool commit(const char* temp_path, const char* journal_path, bool replace) {
 // The header at the start of the journal, when there is one.
 bool decode_header(const unsigned char (&bytes)[header_size], journal_facts& f) {
     util::cursor c = util::read_from(bytes, sizeof bytes);
-    const unsigned char* magic = util::get_bytes(c, sizeof header_magic);
-    if (magic == nullptr || std::memcmp(magic, header_magic, sizeof header_magic) != 0)
-        return false;
+    if (!util::get_expected(c, header_magic, sizeof header_magic)) return false;
     f.form = journal_form::header;
     f.version = util::get_u32(c);
     f.header_bytes = util::get_u32(c);
-    f.base = util::get_u64(c);
-    f.new_length = util::get_u64(c);
-    f.source_length = util::get_u64(c);
-    f.inode = util::get_u64(c);
-    f.cut_hash = util::get_u64(c);
+    for (std::uint64_t* field : {&f.base, &f.new_length, &f.source_length, &f.inode, &f.cut_hash})
+        *field = util::get_u64(c);
     const std::size_t checked = sizeof bytes - util::bytes_left(c);
     f.check_matches = util::get_u64(c) == XXH3_64bits(bytes, checked);
     f.content_at = static_cast<std::int64_t>(header_size);

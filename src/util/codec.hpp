@@ -119,6 +119,13 @@ inline bool get_bytes(cursor& c, void* out, std::size_t n) {
     return true;
 }
 
+// Whether the next n bytes are `expected` (a format's magic); they are
+// taken either way. False, and refused, when fewer are left.
+inline bool get_expected(cursor& c, const void* expected, std::size_t n) {
+    const unsigned char* p = get_bytes(c, n);
+    return p != nullptr && std::memcmp(p, expected, n) == 0;
+}
+
 template <typename Unsigned>
 Unsigned get_unsigned(cursor& c) {
     const unsigned char* p = get_bytes(c, sizeof(Unsigned));

@@ -242,28 +242,38 @@ std::string former_journal(const std::string& content, const std::string& old_ma
                             static_cast<std::uint64_t>(st.st_ino), base_field});
 }
 
+// Where a crash can leave an in-place rewrite: `written` bytes of the
+// journal's content copied over the maildrop from base, and the maildrop
+// perhaps cut to its new length already.
+struct interruption {
+    const char* name;
+    std::size_t written;
+    bool cut;
+};
+
+std::vector<interruption> interruptions(std::size_t part, std::size_t content_size) {
+    return {{"nothing written yet", 0, false},
+            {"part written", part, false},
+            {"all written, not cut", content_size, false},
+            {"cut", content_size, true}};
+}
+
+std::string interrupted(const std::string& original, std::size_t base, const std::string& content,
+                        const interruption& at) {
+    std::string on_disk = original;
+    on_disk.replace(base, at.written, content.substr(0, at.written));
+    if (at.cut) on_disk.resize(base + content.size());
+    return on_disk;
+}
+
 TEST_F(CrashTest, JournalOfTheFormerFormIsCompletedOrRefused) {
     const std::string a = message('a', 3000), b = message('b', 2000), c3 = message('c', 4000);
     const std::string original = a + b + c3;
     const std::string result = b + c3;  // message 1 deleted
     const std::string after = message('f', 10);
-    struct former_case {
-        const char* name;
-        std::size_t written;  // bytes of the result already written in place
-        bool cut;             // and the maildrop cut to length
-    };
-    const former_case cases[] = {
-        {"nothing written yet", 0, false},
-        {"part written", 4000, false},
-        {"all written, not cut", result.size(), false},
-        {"cut", result.size(), true},
-    };
-    for (const former_case& c : cases) {
+    for (const interruption& c : interruptions(4000, result.size())) {
         SCOPED_TRACE(c.name);
-        std::string on_disk = original;
-        on_disk.replace(0, c.written, result.substr(0, c.written));
-        if (c.cut) on_disk.resize(result.size());
-        write_file(mbox, on_disk + after);
+        write_file(mbox, interrupted(original, 0, result, c) + after);
         write_file(mbox + ".tollmar-journal", former_journal(result, original, stat_of(mbox), 0));
         ASSERT_EQ(::chmod((mbox + ".tollmar-journal").c_str(), 0600), 0);
         expect_scanned(result + after);
@@ -292,26 +302,12 @@ TEST_F(CrashTest, JournalIsCompletedThroughAnotherMountAndRefusedForAnotherInode
     const std::string original = a + b + c3;
     const std::string result = a + c3;  // message 2 deleted: rewritten from a's end
     const std::string after = message('f', 10);
-    struct mount_case {
-        const char* name;
-        std::size_t written;  // bytes of the result from the base already written in place
-        bool cut;
-    };
-    const mount_case cases[] = {
-        {"nothing written yet", 0, false},
-        {"part written", 1000, false},
-        {"all written, not cut", c3.size(), false},
-        {"cut", c3.size(), true},
-    };
     const auto journal_for = [&](std::uint64_t device, std::uint64_t inode) {
         return trailed_journal(c3, original, {'K', result.size(), device, inode, a.size()});
     };
-    for (const mount_case& c : cases) {
+    for (const interruption& c : interruptions(1000, c3.size())) {
         SCOPED_TRACE(c.name);
-        std::string on_disk = original;
-        on_disk.replace(a.size(), c.written, c3.substr(0, c.written));
-        if (c.cut) on_disk.resize(result.size());
-        write_file(mbox, on_disk + after);
+        write_file(mbox, interrupted(original, a.size(), c3, c) + after);
         const struct stat st = stat_of(mbox);
         write_file(mbox + ".tollmar-journal", journal_for(static_cast<std::uint64_t>(st.st_dev) + 1,
                                                           static_cast<std::uint64_t>(st.st_ino)));
@@ -364,23 +360,9 @@ TEST_F(CrashTest, JournalOfThePreviousReleaseIsCompletedAfterACrashMidRewrite) {
                 trailed_journal(c3, original, {'K', result.size(), device, inode, a.size()}));
 
     const std::string after = message('f', 10);
-    struct upgrade_case {
-        const char* name;
-        std::size_t written;  // bytes of the content already written in place
-        bool cut;
-    };
-    const upgrade_case cases[] = {
-        {"killed once committed", 0, false},
-        {"killed in the copy", 100, false},
-        {"killed before the cut", c3.size(), false},
-        {"killed before the journal's removal", c3.size(), true},
-    };
-    for (const upgrade_case& c : cases) {
+    for (const interruption& c : interruptions(100, c3.size())) {
         SCOPED_TRACE(c.name);
-        std::string on_disk = original;
-        on_disk.replace(a.size(), c.written, c3.substr(0, c.written));
-        if (c.cut) on_disk.resize(result.size());
-        write_file(mbox, on_disk + after);
+        write_file(mbox, interrupted(original, a.size(), c3, c) + after);
         write_file(mbox + ".tollmar-journal",
                    with_inode(made, static_cast<std::uint64_t>(stat_of(mbox).st_ino)));
         ASSERT_EQ(::chmod((mbox + ".tollmar-journal").c_str(), 0600), 0);

@@ -139,6 +139,30 @@ TEST(Codec, TheFirstRefusalIsNamedAndLaterGettersYieldZero) {
     }
 }
 
+TEST(Codec, ExpectedBytesAreTakenAndComparedAndShortInputRefused) {
+    const bytes input = {'T', 'A', 'G', 1};
+    struct tag_case {
+        const char* expected;
+        std::size_t length;  // of the input the cursor sees
+        bool matches;
+        const char* refusal;  // at the end
+    };
+    const tag_case cases[] = {
+        {"TAG", 4, true, refusal_leftover},
+        {"TAG", 3, true, nullptr},
+        {"TAX", 3, false, nullptr},
+        {"TAG", 2, false, refusal_cut_short},
+    };
+    for (const tag_case& t : cases) {
+        SCOPED_TRACE(std::string(t.expected) + " in " + std::to_string(t.length));
+        cursor c = read_from(input.data(), t.length);
+        EXPECT_EQ(get_expected(c, t.expected, 3), t.matches);
+        const char* why = nullptr;
+        EXPECT_EQ(get_end(c, &why), t.refusal == nullptr);
+        EXPECT_STREQ(why, t.refusal);
+    }
+}
+
 TEST(Codec, WriterStopsAtTheFirstFieldThatDoesNotFit) {
     unsigned char buffer[6];
     writer w = write_into(buffer, sizeof buffer);
