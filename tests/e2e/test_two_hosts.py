@@ -1,0 +1,140 @@
+"""Two hosts over one shared mail store (the rig of two_hosts.py), with the
+mounts' attribute cache on (as FUSE and NFS clients have it by default) and
+off: logins alternating between the hosts, the dot-lock excluding across
+hosts, deliveries by procmail on a third mount while both hosts serve the
+account in turn, and the takeover guard excluding across hosts."""
+
+import os
+import shutil
+import subprocess
+
+import pytest
+
+from pop3_sandbox import LOG_WARNING, read_bytes
+from pop3_server import server_binary, wait_until
+from two_hosts import Rig
+
+pytestmark = pytest.mark.skipif(
+    shutil.which("bindfs") is None or shutil.which("haproxy") is None
+    or shutil.which("procmail") is None,
+    reason="bindfs, haproxy and procmail are installed by scripts/setup.sh test")
+
+
+def message(n, body=b"text\n"):
+    return (b"From sender@example.org Thu Dec 10 09:%02d:00 2026\nMessage-ID: <m%d@example.org>\n"
+            b"Subject: number %d\n\n" % (n % 60, n, n)) + body
+
+
+@pytest.fixture(params=[True, False], ids=["cached", "uncached"])
+def rig(request, sandbox):
+    made = Rig(sandbox, server_binary(), cache=request.param)
+    yield made
+    made.close()
+
+
+def store_path(rig, user):
+    return os.path.join(rig.store, user)
+
+
+def add_account(sandbox, rig, user, data=b""):
+    acct = sandbox.add_user(user, user + "-pw")
+    path = store_path(rig, user)
+    with open(path, "wb") as f:
+        f.write(data)
+    os.chown(path, acct.uid, 8)
+    os.chmod(path, 0o660)
+    return acct
+
+
+def subjects(lines):
+    return [line.rstrip(b"\r\n") for line in lines if line.startswith(b"Subject: ")]
+
+
+def fetch_all(client, delete=True):
+    """RETR (and DELE) of every message; the Subject lines seen."""
+    count = int(client.cmd("STAT").split()[1])
+    seen = []
+    for n in range(1, count + 1):
+        status, body = client.multi("RETR %d" % n)
+        assert status.startswith("+OK")
+        seen += subjects(body)
+        if delete:
+            assert client.cmd("DELE %d" % n) == "+OK"
+    return seen
+
+
+def test_logins_alternate_between_hosts_and_every_one_gets_the_lock(sandbox, log, rig):
+    """A lock made on one host and removed there, then taken on the other a
+    moment later: with the attribute cache on, the link count read back
+    after a successful link may still be the old one, which must never cost
+    the lock (nor leave one behind)."""
+    add_account(sandbox, rig, "dora", message(1))
+    rig.start()
+    served = []
+    for round_ in range(6):
+        for host in rig.hosts.values():
+            with host.connect() as c:
+                assert c.login("dora", "dora-pw") == ("+OK", "+OK"), (host.name, round_)
+                assert c.cmd("STAT").startswith("+OK 1 ")
+                assert c.cmd("QUIT").startswith("+OK")
+            host.wait_sessions_ended()
+            served.append(host.name)
+    assert served.count("a") == served.count("b") == 6
+    assert not [n for n in os.listdir(rig.store) if n.startswith("dora.lock") and
+                n != "dora.lock.guard"]
+    assert [ln for ln in log.lines if ln.priority <= LOG_WARNING] == []
+
+
+def test_a_session_on_one_host_keeps_the_other_host_out(sandbox, log, rig):
+    add_account(sandbox, rig, "dora", message(1) + b"\n" + message(2))
+    rig.start()
+    a, b = rig.hosts["a"], rig.hosts["b"]
+    with a.connect() as first:
+        assert first.login("dora", "dora-pw") == ("+OK", "+OK")
+        with b.connect() as second:
+            assert second.login("dora", "dora-pw") == ("+OK", "-ERR [IN-USE] failed to lock maildrop")
+        assert first.cmd("DELE 1") == "+OK"
+        assert first.cmd("QUIT").startswith("+OK")
+    a.wait_sessions_ended()
+    with b.connect() as third:
+        assert third.login("dora", "dora-pw") == ("+OK", "+OK")
+        assert subjects(third.multi("RETR 1")[1]) == [b"Subject: number 2"]
+        assert third.cmd("QUIT").startswith("+OK")
+
+
+def test_deliveries_on_a_third_mount_while_both_hosts_serve_in_turn(sandbox, log, rig):
+    """procmail delivers through the agent's mount (dot-lock and fcntl lock
+    there) between and during sessions that the balancer sends to either
+    host: every message is fetched exactly once, none is left or lost."""
+    add_account(sandbox, rig, "dora")
+    rig.start()
+    delivered, fetched, hosts = [], [], set()
+    n = 0
+    for round_ in range(4):
+        for _ in range(3):
+            n += 1
+            assert rig.deliver("dora", message(n)) == 0
+            delivered.append(b"Subject: number %d" % n)
+        mark = log.mark()
+        with rig.connect() as c:
+            port = c.sock.getsockname()[1]
+            assert c.login("dora", "dora-pw") == ("+OK", "+OK")
+            fetched += fetch_all(c)
+            # A delivery during the session waits for its dot-lock and
+            # lands after what the session saw: fetched in a later round.
+            n += 1
+            during = rig.start_delivery("dora", message(n))
+            delivered.append(b"Subject: number %d" % n)
+            assert c.cmd("QUIT").startswith("+OK")
+        assert rig.finish_delivery(during) == 0
+        hosts.add(rig.host_of(port, log, since=mark))
+        for host in rig.hosts.values():
+            host.wait_sessions_ended()
+    with rig.connect() as c:
+        assert c.login("dora", "dora-pw") == ("+OK", "+OK")
+        fetched += fetch_all(c)
+        assert c.cmd("QUIT").startswith("+OK")
+    assert hosts == {"a", "b"}
+    assert sorted(fetched) == sorted(delivered)
+    wait_until(lambda: read_bytes(store_path(rig, "dora")) == b"", "the maildrop to be empty")
+
