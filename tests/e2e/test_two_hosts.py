@@ -138,3 +138,20 @@ def test_deliveries_on_a_third_mount_while_both_hosts_serve_in_turn(sandbox, log
     assert sorted(fetched) == sorted(delivered)
     wait_until(lambda: read_bytes(store_path(rig, "dora")) == b"", "the maildrop to be empty")
 
+
+
+def test_logins_on_two_hosts_racing_for_a_stale_lock_leave_one_holder(rig):
+    """The takeover race, forced through the lock's seams (lock_race.cpp):
+    the first login on host A judges a stale lock, a second one on host B
+    runs whole in between, a third one on A takes the name while the first
+    has the lock moved aside. The takeover guard must exclude across the
+    two mounts, as the lock manager does across NFS clients."""
+    helper = os.environ.get("TOLLMAR_LOCK_RACE")
+    assert helper and os.access(helper, os.X_OK), "TOLLMAR_LOCK_RACE names the lock_race helper"
+    on_b = rig.mount("race-b")
+    on_a = rig.hosts["a"].mail
+    p = subprocess.run([helper, os.path.join(on_a, "dora"), os.path.join(on_b, "dora")],
+                       capture_output=True, timeout=60)
+    assert p.returncode == 0, p.stdout.decode() + p.stderr.decode()
+    assert b"1 login(s) told they hold the lock" in p.stdout
+
