@@ -40,7 +40,7 @@ struct trailer {
     std::uint64_t new_length;
     std::uint64_t source_length;
     std::uint64_t cut_hash;  // FNV-1a of maildrop[new_length, source_length) before the rewrite
-    std::uint64_t device;
+    std::uint64_t device;    // where it was written; not compared (see judge)
     std::uint64_t inode;
     std::uint64_t base;   // maildrop offset where the journal's content goes
     std::uint64_t check;  // FNV-1a of everything above
@@ -271,7 +271,13 @@ struct journal_names {
 };
 
 // The trailer of the open journal, when it is sound and made for this very
-// maildrop, and the maildrop's length now.
+// maildrop, and the maildrop's length now. The maildrop is named by its inode
+// alone: the journal lies beside it, in its folder, so the inode within that
+// file system is the maildrop's, while the device number is not the same
+// from host to host (each client mount of a network or FUSE file system has
+// its own, and a remount changes it) and a rewrite one host began must be
+// completed by whichever host serves the next login. The lengths and the cut
+// hash are checked as before.
 bool judge(int journal_fd, int maildrop_fd, const char* journal_path, trailer* t,
            std::int64_t* current) {
     struct stat st;
@@ -280,8 +286,7 @@ bool judge(int journal_fd, int maildrop_fd, const char* journal_path, trailer* t
         problem = "damaged journal";
     else if (::fstat(maildrop_fd, &st) != 0)
         problem = std::strerror(errno);
-    else if (static_cast<std::uint64_t>(st.st_dev) != t->device ||
-             static_cast<std::uint64_t>(st.st_ino) != t->inode)
+    else if (static_cast<std::uint64_t>(st.st_ino) != t->inode)
         problem = "journal made for another file";
     if (problem != nullptr) {
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal", journal_path,

@@ -4,7 +4,9 @@
 // from a base offset on (the bytes before it stay as they are), followed by a
 // fixed trailer (new length, the maildrop length it was made from, a hash of
 // the bytes the rewrite will cut away, the maildrop's device and inode, the
-// base, a check value). A journal of the whole-content form, which holds all
+// base, a check value). The maildrop is recognised by its inode: the device
+// is recorded but not compared, since it is not the same through each host's
+// mount of a shared folder. A journal of the whole-content form, which holds all
 // of the new content, is completed too (as base 0). A journal is written
 // under a temporary name, put on disk and only then renamed into place, so a
 // journal under its final name is always complete.

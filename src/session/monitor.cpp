@@ -213,10 +213,11 @@ void answer_login(int pair_fd, login_request& request, auth::login_result& resul
     // here the pre-login process has the usual time to answer the client and
     // hand over.
     bound_reads(pair_fd, util::monotonic_ms() + channel::io_timeout_ms());
-    const std::int32_t verdict = result.verdict;
+    unsigned char verdict[verdict_body_size];
     // On a refusal the pre-login process replies and ends.
-    if (!write_message(pair_fd, message_verdict, &verdict, sizeof verdict) ||
-        verdict != auth::verdict_accepted)
+    if (!write_message(pair_fd, message_verdict, verdict,
+                       encode_verdict(result.verdict, verdict)) ||
+        result.verdict != auth::verdict_accepted)
         end_with_prelogin();
 }
 

@@ -193,10 +193,13 @@ TEST_F(CrashTest, NextScanFindsOriginalOrResultPlusAppendedMail) {
     }
 }
 
-// A journal of the form written before rewrites started at the first deleted
-// message: the whole new content, then the same trailer with a zero where the
-// base now is and magic "tollmarJ". Left by a crash before an upgrade, it
-// must still be completed.
+// The journals of earlier releases: the new content from `base` on, then a
+// trailer of raw host-order fields (magic, new length, source length, FNV-1a
+// of the bytes the rewrite cuts away, the maildrop's device and inode, base,
+// FNV-1a of all that). Magic "tollmarK"; the form written before rewrites
+// started at the first deleted message, "tollmarJ", holds the whole new
+// content and a zero where the base now is. Left by a crash before an
+// upgrade, either must still be completed.
 std::uint64_t fnv(std::uint64_t hash, const std::string& bytes) {
     for (unsigned char ch : bytes) {
         hash ^= ch;
@@ -205,20 +208,35 @@ std::uint64_t fnv(std::uint64_t hash, const std::string& bytes) {
     return hash;
 }
 
-std::string former_journal(const std::string& content, const std::string& old_maildrop,
-                           const struct stat& st, std::uint64_t base_field) {
-    std::uint64_t fields[7] = {content.size(),
+struct trailer_fields {
+    char form;  // the magic's last letter
+    std::uint64_t new_length;
+    std::uint64_t device;
+    std::uint64_t inode;
+    std::uint64_t base_field;
+};
+
+std::string trailed_journal(const std::string& content, const std::string& old_maildrop,
+                            const trailer_fields& f) {
+    std::uint64_t fields[7] = {f.new_length,
                                old_maildrop.size(),
-                               fnv(14695981039346656037ull, old_maildrop.substr(content.size())),
-                               static_cast<std::uint64_t>(st.st_dev),
-                               static_cast<std::uint64_t>(st.st_ino),
-                               base_field,
+                               fnv(14695981039346656037ull, old_maildrop.substr(f.new_length)),
+                               f.device,
+                               f.inode,
+                               f.base_field,
                                0};
-    std::string trailer = "tollmarJ";
+    std::string trailer = std::string("tollmar") + f.form;
     trailer.append(reinterpret_cast<const char*>(fields), 6 * sizeof fields[0]);
     fields[6] = fnv(14695981039346656037ull, trailer);
     trailer.append(reinterpret_cast<const char*>(&fields[6]), sizeof fields[6]);
     return content + trailer;
+}
+
+std::string former_journal(const std::string& content, const std::string& old_maildrop,
+                           const struct stat& st, std::uint64_t base_field) {
+    return trailed_journal(content, old_maildrop,
+                           {'J', content.size(), static_cast<std::uint64_t>(st.st_dev),
+                            static_cast<std::uint64_t>(st.st_ino), base_field});
 }
 
 TEST_F(CrashTest, JournalOfTheFormerFormIsCompletedOrRefused) {
@@ -256,6 +274,57 @@ TEST_F(CrashTest, JournalOfTheFormerFormIsCompletedOrRefused) {
     EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
     EXPECT_TRUE(logged_containing(LOG_ERR, "failed to complete maildrop journal: " + mbox +
                                                ".tollmar-journal: damaged journal"));
+    EXPECT_EQ(read_file(mbox), original);
+    EXPECT_TRUE(exists(mbox + ".tollmar-journal"));
+}
+
+// A journal names its maildrop by the inode alone: on a network or FUSE file
+// system every client mount has a device number of its own, and a remount
+// changes it, so a rewrite that one host began must be completed by a login
+// on another. The journal lies beside the maildrop, in its folder, so the
+// inode within that file system is the maildrop's. A journal of another
+// inode is still refused, whatever its device.
+TEST_F(CrashTest, JournalIsCompletedThroughAnotherMountAndRefusedForAnotherInode) {
+    const std::string a = message('a', 3000), b = message('b', 2000), c3 = message('c', 4000);
+    const std::string original = a + b + c3;
+    const std::string result = a + c3;  // message 2 deleted: rewritten from a's end
+    const std::string after = message('f', 10);
+    struct mount_case {
+        const char* name;
+        std::size_t written;  // bytes of the result from the base already written in place
+        bool cut;
+    };
+    const mount_case cases[] = {
+        {"nothing written yet", 0, false},
+        {"part written", 1000, false},
+        {"all written, not cut", c3.size(), false},
+        {"cut", c3.size(), true},
+    };
+    const auto journal_for = [&](std::uint64_t device, std::uint64_t inode) {
+        return trailed_journal(c3, original, {'K', result.size(), device, inode, a.size()});
+    };
+    for (const mount_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string on_disk = original;
+        on_disk.replace(a.size(), c.written, c3.substr(0, c.written));
+        if (c.cut) on_disk.resize(result.size());
+        write_file(mbox, on_disk + after);
+        const struct stat st = stat_of(mbox);
+        write_file(mbox + ".tollmar-journal", journal_for(static_cast<std::uint64_t>(st.st_dev) + 1,
+                                                          static_cast<std::uint64_t>(st.st_ino)));
+        ASSERT_EQ(::chmod((mbox + ".tollmar-journal").c_str(), 0600), 0);
+        expect_scanned(result + after);
+    }
+
+    logged.clear();
+    write_file(mbox, original);
+    const struct stat st = stat_of(mbox);
+    write_file(mbox + ".tollmar-journal", journal_for(static_cast<std::uint64_t>(st.st_dev),
+                                                      static_cast<std::uint64_t>(st.st_ino) + 1));
+    ASSERT_EQ(::chmod((mbox + ".tollmar-journal").c_str(), 0600), 0);
+    EXPECT_FALSE(scan_maildrop(mbox.c_str(), spool.c_str()));
+    EXPECT_TRUE(logged_containing(LOG_ERR, "failed to complete maildrop journal: " + mbox +
+                                               ".tollmar-journal: journal made for another file"));
     EXPECT_EQ(read_file(mbox), original);
     EXPECT_TRUE(exists(mbox + ".tollmar-journal"));
 }
