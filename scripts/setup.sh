@@ -38,7 +38,6 @@ test_packages=(
     curl mpop                      # real clients over STLS, with AUTH PLAIN
     procmail                       # a real delivery agent for the soak and the two-host rig
     bindfs                         # the two-host rig: one store mounted as by two NFS clients
-    libfaketime                    # the two-host rig: one host's clock set ahead
     haproxy                        # the load balancer in front of two servers (PROXY protocol)
     mandoc man-db systemd          # manual page lint, unit verification
     dpkg-dev debhelper lintian     # the Debian package (scripts/package.sh) and its check

@@ -37,7 +37,6 @@ from pop3_server import children_of, is_alive, wait_until
 CLIENT = "127.0.0.2"
 HOSTS = ("a", "b")
 CLONE_NEWNET = 0x40000000
-FAKETIME_LIBRARY = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 WAIT = 15.0  # seconds; a limit for waiting only
 
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -99,10 +98,9 @@ class Host:
         self.front = None
         self.veth = "h36" + name
 
-    def start(self, *extra, faketime=None):
+    def start(self, *extra):
         """Starts the host's server: -p 110 on its address, trusting only the
-        balancer's address on its link as a proxy. ``faketime`` ("+5m")
-        sets the host's clock apart with libfaketime."""
+        balancer's address on its link as a proxy."""
         sandbox = self.rig.sandbox
         env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOST_NAME": "host-" + self.name,
                "HOST_BOOT_ID": self.boot_id, "HOST_MAIL": self.mail,
@@ -110,12 +108,6 @@ class Host:
         for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
             if name in os.environ:
                 env[name] = os.environ[name]
-        if faketime is not None:
-            env["LD_PRELOAD"] = FAKETIME_LIBRARY
-            env["FAKETIME"] = faketime
-            env["FAKETIME_DONT_FAKE_MONOTONIC"] = "1"
-            if "ASAN_OPTIONS" in env:
-                env["ASAN_OPTIONS"] += ":verify_asan_link_order=0"
         argv = [self.rig.binary, "-p", "110", "-l", self.address, "-x", sandbox.spool_tmp,
                 "-r", self.gateway, *[str(a) for a in extra]]
         self.err_path = os.path.join(sandbox.base, "host-%s.err" % self.name)
@@ -234,11 +226,10 @@ class Rig:
             raise OSError(ctypes.get_errno(), "unshare(CLONE_NEWNET)")
         run("ip", "link", "set", "lo", "up")
 
-    def start(self, *extra, faketime=None):
-        """Starts both hosts (``faketime``: {"b": "+5m"}) and HAProxy in front."""
-        faketime = faketime or {}
-        for name, host in self.hosts.items():
-            host.start(*extra, faketime=faketime.get(name))
+    def start(self, *extra):
+        """Starts both hosts and HAProxy in front."""
+        for host in self.hosts.values():
+            host.start(*extra)
         a, b = ("%s:110" % self.hosts[n].address for n in HOSTS)
         self.proxy = Haproxy(self.sandbox, a, b, False, singles=True)
         for name in HOSTS:
