@@ -254,3 +254,46 @@ def test_index_written_on_one_host_is_used_on_the_other(sandbox, log, rig):
     b.wait_sessions_ended()
     assert ids_a == ids_b and len(ids_a) == 5
     assert log.find(re.compile("^ignoring maildrop index"), since=mark) == []
+
+
+def test_host_killed_in_the_middle_of_sessions_leaves_the_other_serving(sandbox, log, rig):
+    """Host A dies as a whole (every process of its PID namespace at once)
+    while two accounts have sessions there, one after DELE. Host B serves
+    the third account at once, keeps out of the two (their locks are those
+    of a host that may be alive) until the locks are gone (600 seconds, or
+    the operator), then serves them whole: a deletion without QUIT is never
+    applied. A restarted host A (a new boot) serves them again."""
+    boxes = {}
+    for user in ("ann", "bob", "cy"):
+        boxes[user] = b"\n".join(message(n) for n in range(1, 4))
+        add_account(sandbox, rig, user, boxes[user])
+    rig.start()
+    a, b = rig.hosts["a"], rig.hosts["b"]
+    held = [a.connect(), a.connect()]
+    for c, user in zip(held, ("ann", "bob")):
+        assert c.login(user, user + "-pw") == ("+OK", "+OK")
+    assert held[0].cmd("DELE 1") == "+OK"
+    a.kill()
+    for c in held:
+        c.close()
+    with b.connect() as c:
+        assert c.login("cy", "cy-pw") == ("+OK", "+OK")
+        assert c.cmd("QUIT").startswith("+OK")
+    for user in ("ann", "bob"):
+        with b.connect() as c:
+            assert c.login(user, user + "-pw") == ("+OK", "-ERR [IN-USE] failed to lock maildrop")
+        os.unlink(store_path(rig, user) + ".lock")
+    for user in ("ann", "bob"):
+        with b.connect() as c:
+            assert c.login(user, user + "-pw") == ("+OK", "+OK")
+            assert fetch_all(c, delete=False) == [b"Subject: number %d" % n for n in (1, 2, 3)]
+            assert c.cmd("QUIT").startswith("+OK")
+    b.wait_sessions_ended()
+    with open(a.boot_id, "w") as f:
+        f.write("4d1f6a52-0b4e-4c1e-9d1b-6f5a2c3e7b%02d\n" % 36)
+    a.start()
+    for user in ("ann", "bob", "cy"):
+        with a.connect() as c:
+            assert c.login(user, user + "-pw") == ("+OK", "+OK")
+            assert c.cmd("QUIT").startswith("+OK")
+        assert read_bytes(store_path(rig, user)) == boxes[user]
