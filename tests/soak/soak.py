@@ -159,10 +159,11 @@ class Soak(ModelChecks, Deliveries, Faults, Sessions, Report):
         wait_until(lambda: not any(children_of(p) for p in self.listeners),
                    "every connection process to end", timeout=60)
         names = {a.name for a in self.accounts}
-        # The index an in-place session keeps beside a maildrop stays by design.
-        indexes = {n + ".tollmar-index" for n in names}
+        # The index an in-place session keeps beside a maildrop, and the
+        # takeover guard of its lock, stay by design.
+        kept = {n + suffix for n in names for suffix in (".tollmar-index", ".lock.guard")}
         for name in sorted(os.listdir(self.sandbox.mail_dir)):
-            if name not in names and name not in indexes:
+            if name not in names and name not in kept:
                 self.anomaly("left in the mail folder", name, "end", name)
         for name in sorted(os.listdir(self.sandbox.spool_tmp)):
             self.anomaly("left in the spool folder", name, "end", name)
