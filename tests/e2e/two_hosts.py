@@ -32,7 +32,7 @@ import uuid
 from haproxy_front import Haproxy
 from pop3_client import Pop3Client
 from pop3_sandbox import MAIL_GID, run
-from pop3_server import children_of, is_alive, wait_until
+from pop3_server import children_of, wait_until
 
 CLIENT = "127.0.0.2"
 HOSTS = ("a", "b")
@@ -275,8 +275,8 @@ class Rig:
             p.wait()
             raise AssertionError("procmail did not finish within %d s" % timeout)
 
-    def deliver(self, user, message):
-        return self.finish_delivery(self.start_delivery(user, message))
+    def deliver(self, user, message, timeout=60):
+        return self.finish_delivery(self.start_delivery(user, message), timeout)
 
     def close(self):
         errors = []

@@ -83,8 +83,9 @@ from soak_report import Report
 from soak_sessions import Sessions
 
 
-def enter_private_namespace():
-    """Re-runs this command under unshare (private mounts), unless already inside."""
+def enter_private_namespace(script=__file__):
+    """Re-runs this command (the script `script`) under unshare (private
+    mounts), unless already inside."""
     if os.environ.get(_NAMESPACE_MARK) == str(os.getpid()):
         return
     if os.geteuid() != 0:
@@ -93,7 +94,7 @@ def enter_private_namespace():
     env[_NAMESPACE_MARK] = str(os.getpid())  # unshare execs, so the pid stays
     sys.stdout.flush()
     os.execvpe("unshare", ["unshare", "--mount", "--propagation", "private",
-                           sys.executable, os.path.abspath(__file__), *sys.argv[1:]], env)
+                           sys.executable, os.path.abspath(script), *sys.argv[1:]], env)
 
 
 class Soak(ModelChecks, Deliveries, Faults, Sessions, Report):
