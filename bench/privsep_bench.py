@@ -10,8 +10,8 @@ see the same machine load and neither is always first:
 1. logins per second: connect, greeting, USER, PASS, QUIT on a maildrop of
    one small message, until the session process is gone (LOGINS sequential
    logins per run), plain and TLS; and the CPU time per login of the
-   listener and every process it forked (from /proc: the listeners' own and
-   their reaped children's user and system time);
+   listener and every process forked from it (perf stat, which counts each
+   one as it ends, whoever reaps it);
 2. RETR of one 10 MiB message (80-byte lines), plain and TLS: after the
    login, from sending "RETR 1" to the final ".".
 
@@ -20,8 +20,11 @@ Each figure is the median of --reps runs (default 5) after one warm-up run.
 
 import argparse
 import os
+import signal
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -49,21 +52,38 @@ def login_rate(target, sandbox, tls):
     return LOGINS / (time.perf_counter() - start)
 
 
-def server_cpu_seconds(target):
-    """CPU time of both listeners and every connection process they reaped so far."""
-    total = 0
-    for server in (target.plain, target.tls):
-        with open("/proc/%d/stat" % server.pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        total += sum(int(x) for x in fields[11:15])  # utime stime cutime cstime
-    return total / os.sysconf("SC_CLK_TCK")
-
-
 def login_cpu_ms(target, sandbox, tls):
-    """Milliseconds of server CPU per login (the logins of login_rate)."""
-    before = server_cpu_seconds(target)
-    login_rate(target, sandbox, tls)
-    return (server_cpu_seconds(target) - before) * 1000 / LOGINS
+    """Milliseconds of server CPU per login (the logins of login_rate): the
+    listener and every process forked from it, counted by perf as each one
+    ends. Not from the listener's children times in /proc: over TLS the
+    pre-login process outlives the session as the relay and is reaped by the
+    subreaper, not by the listener, so its handshake would go uncounted."""
+    listener = target.tls if tls else target.plain
+    with tempfile.TemporaryDirectory() as folder:
+        out, control, ack = (os.path.join(folder, name) for name in ("out", "control", "ack"))
+        os.mkfifo(control)
+        os.mkfifo(ack)
+        # Started with its counters off, and on once it acknowledges: no
+        # login is run before perf counts.
+        stat = subprocess.Popen(["perf", "stat", "-x,", "-e", "task-clock", "-o", out, "-D", "-1",
+                                 "--control", "fifo:%s,%s" % (control, ack),
+                                 "-p", str(listener.pid)], stderr=subprocess.DEVNULL)
+        try:
+            with open(control, "w") as c, open(ack) as a:
+                c.write("enable\n")
+                c.flush()
+                if a.readline().strip() != "ack":
+                    raise RuntimeError("perf stat did not start counting")
+                login_rate(target, sandbox, tls)
+        finally:
+            stat.send_signal(signal.SIGINT)
+            stat.wait(timeout=30)
+        with open(out) as f:
+            for line in f.read().splitlines():
+                fields = line.split(",")
+                if len(fields) > 2 and fields[2] == "task-clock" and fields[0][:1].isdigit():
+                    return float(fields[0]) / LOGINS
+    raise RuntimeError("perf stat counted no task-clock")
 
 
 def retr_seconds(target, sandbox, tls):
@@ -92,6 +112,7 @@ def main():
     if not 1 <= args.reps <= 50:
         parser.error("--reps must be between 1 and 50")
     binaries = {"before": os.path.abspath(args.before), "after": os.path.abspath(args.after)}
+    subprocess.run(["bash", os.path.join(HERE, "setup.sh")], check=True)
     pb.enter_private_namespace(__file__)
 
     from pop3_sandbox import MAIL_GID, Sandbox

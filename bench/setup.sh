@@ -2,12 +2,13 @@
 # Installs, from Debian packages and only when missing, what bench/compare.py
 # needs besides the build: Dovecot as the peer server, g++ for the
 # one-file-per-message program, openssl for the certificate, matplotlib for
-# the figures (--figures, --redraw). Quiet and quick when everything is
+# the figures (--figures, --redraw), perf for the CPU per login of
+# privsep_bench.py. Quiet and quick when everything is
 # present; the system Dovecot service is never started (Debian's policy-rc.d
 # in containers, and compare.py runs its own instances).
 set -euo pipefail
 
-packages=(dovecot-core dovecot-pop3d g++ openssl util-linux procps coreutils python3-matplotlib)
+packages=(dovecot-core dovecot-pop3d g++ openssl util-linux procps coreutils python3-matplotlib linux-perf)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,7 +3,7 @@
 // journal leaves out), how far the rewrite got before it stopped, and the mail
 // appended afterwards. A journal as the update writes it must bring the
 // maildrop to exactly the new content plus the appended mail, and go; the same
-// journal with its trailer damaged must fail and change nothing.
+// journal with its header damaged must fail and change nothing.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,8 +55,8 @@ std::string read_whole(const std::string& path) {
 }
 
 // Writes and commits the journal for the maildrop open at fd, as the update
-// does: the new content from base on, then the trailer for the maildrop's
-// current length.
+// does: the header for the maildrop's current length, then the new content
+// from base on.
 void make_journal(int fd, const std::string& content, std::size_t base,
                   std::int64_t source_length) {
     using namespace tollmar::maildrop::detail;
@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     set_up();
     if (size < 5) return 0;
     const bool damaged = (data[0] & 1) != 0;
-    const std::size_t damage_at = data[1];  // a byte of the trailer
+    const std::size_t damage_at = data[1];  // a byte of the header
     std::size_t old_length = data[2] + 1;
     const std::size_t progress = data[3];     // bytes of new content already written in place
     const std::size_t base_wanted = data[4];  // bytes the rewrite leaves where they are
@@ -115,11 +115,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
 
     if (damaged) {
-        // One byte of the trailer changed: it must never pass for valid.
+        // One byte of the header changed: it must never pass for valid.
         std::string bytes = read_whole(journal);
-        const std::size_t trailer_size = 64;
-        bytes[bytes.size() - trailer_size + damage_at % trailer_size] ^=
-            static_cast<char>((damage_at >> 6) + 1);
+        const std::size_t header_size = 64;
+        bytes[damage_at % header_size] ^= static_cast<char>((damage_at >> 6) + 1);
         write_whole(journal, bytes);
         const std::string before = read_whole(mbox);
         if (complete_journal(fd, mbox.c_str(), false)) std::abort();

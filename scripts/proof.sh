@@ -36,4 +36,6 @@ for m in unsynced-journal uncommitted-journal unsynced-cut; do
 done
 python3 tests/crash/lock_model.py --contenders 3 --crashes 2
 python3 tests/crash/lock_model.py --unguarded --expect-broken | head -1
+python3 tests/crash/lock_model.py --contenders 3 --crashes 2 --hosts 2
+python3 tests/crash/lock_model.py --hosts 2 --guard folder --expect-broken | head -1
 echo "long form done in $((SECONDS - started)) s"

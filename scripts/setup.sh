@@ -36,7 +36,8 @@ test_packages=(
     fetchmail                      # a real client that keeps mail on the server (UIDL)
     s-nail                         # a mail reader on a POP3 folder (headers as sent)
     curl mpop                      # real clients over STLS, with AUTH PLAIN
-    procmail                       # a real delivery agent for the soak
+    procmail                       # a real delivery agent for the soak and the two-host rig
+    bindfs                         # the two-host rig: one store mounted as by two NFS clients
     haproxy                        # the load balancer in front of two servers (PROXY protocol)
     mandoc man-db systemd          # manual page lint, unit verification
     dpkg-dev debhelper lintian     # the Debian package (scripts/package.sh) and its check

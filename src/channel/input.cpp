@@ -15,6 +15,7 @@
 #include "channel/tls_handle.hpp"
 #include "channel/wait.hpp"
 #include "util/ending.hpp"
+#include "util/fatal.hpp"
 #include "util/log.hpp"
 #include "util/signals.hpp"
 
@@ -83,8 +84,7 @@ bool refill(int fd) {
             continue;
         }
         util::note_ending(util::ending::broken);
-        util::log_line(LOG_ERR, "%s: %s", "read failed - aborting", std::strerror(err));
-        std::exit(1);
+        util::fatal(nullptr, "%s: %s", "read failed - aborting", std::strerror(err));
     }
 }
 
@@ -124,14 +124,11 @@ long read_timed(int fd, char* buf, std::size_t size) {
         if (phase_deadline_passed()) {
             util::note_ending(util::ending::timeout);
             send_text(fd, "-ERR login time exceeded\r\n");
-            log_phase_deadline();
-            std::exit(1);
+            end_at_phase_deadline();
         }
         if (!ready) {
             util::note_ending(util::ending::timeout);
-            send_text(fd, "-ERR read() timed out.\r\n");
-            util::log_line(LOG_ERR, "%s", "read() timed out.");
-            std::exit(1);
+            end_session(fd, "-ERR read() timed out.\r\n", LOG_ERR, "%s", "read() timed out.");
         }
         bool again = false;
         const long n = attempt_read(fd, buf, size, &events, &again);

@@ -20,6 +20,14 @@ bool tls_active();
 // out with the next flush.
 std::size_t send_text(int fd, const char* text);
 
+// The reply that ends the session: sends it (a client that does not take it
+// within io_timeout is not waited for longer), logs the line if one is given,
+// and exits with status 1 through exit(), so that the at-exit clean-up (the
+// maildrop's lock, the summary line) runs.
+[[noreturn]] void end_session(int fd, const char* reply);
+[[noreturn]] void end_session(int fd, const char* reply, int priority, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
 // send_text for length bytes that may hold NULs.
 void send_bytes(int fd, const char* data, std::size_t length);
 

@@ -17,6 +17,7 @@
 #include "channel/tls_handle.hpp"
 #include "channel/wait.hpp"
 #include "util/ending.hpp"
+#include "util/fatal.hpp"
 #include "util/log.hpp"
 #include "util/signals.hpp"
 
@@ -72,11 +73,8 @@ void write_all(int fd, const char* data, std::size_t len) {
     while (len > 0) {
         if (!wait_ready(fd, events, wait_limit_ms())) {
             util::note_ending(util::ending::timeout);
-            if (phase_deadline_passed())
-                log_phase_deadline();
-            else
-                util::log_line(LOG_ERR, "%s", "write() timed out.");
-            std::exit(1);
+            if (phase_deadline_passed()) end_at_phase_deadline();
+            util::fatal(nullptr, "%s", "write() timed out.");
         }
         const long n = attempt_write(fd, data, len, &events);
         if (n > 0) {
@@ -97,8 +95,7 @@ void write_all(int fd, const char* data, std::size_t len) {
         // log line.
         util::act_on_pending_signals();
         util::note_ending(util::ending::broken);
-        util::log_line(LOG_ERR, "%s: %s", "write failed - aborting", std::strerror(err));
-        std::exit(1);
+        util::fatal(nullptr, "%s: %s", "write failed - aborting", std::strerror(err));
     }
 }
 

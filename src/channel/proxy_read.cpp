@@ -12,6 +12,7 @@
 #include "channel/proxy_screen.hpp"
 #include "channel/wait.hpp"
 #include "util/clock.hpp"
+#include "util/fatal.hpp"
 #include "util/log.hpp"
 #include "util/peer_address.hpp"
 
@@ -70,9 +71,8 @@ bool stray_proxy_screen_pending() {
 void screen_first_bytes(const unsigned char* data, std::size_t size) {
     screen_pending = false;
     if (!starts_with_proxy_signature(data, size)) return;
-    util::log_line(LOG_ERR, "PROXY header refused from %s:%u: %s", util::client_host(),
-                   util::client_port(), "not from a trusted proxy");
-    std::exit(1);
+    util::fatal(nullptr, "PROXY header refused from %s:%u: %s", util::client_host(),
+                util::client_port(), "not from a trusted proxy");
 }
 
 bool screen_before_handshake(int fd, std::int64_t deadline) {

@@ -95,14 +95,6 @@ struct {
     file_set files;
 } last_attempt;
 
-[[noreturn]] void fail(const char* what) {
-    util::fatal(nullptr, "%s", what);
-}
-
-[[noreturn]] void fail_with_path(const char* what, const char* path) {
-    util::fatal(nullptr, "%s: %s", what, path != nullptr ? path : "");
-}
-
 // The server side of the handshake, within io_timeout in total.
 bool accept_within_timeout(int fd, SSL* handle) {
     const int flags = fcntl(fd, F_GETFL);
@@ -339,8 +331,8 @@ void tls_load_context() {
     const char* what = nullptr;
     const char* path = nullptr;
     if (load_context(&what, &path)) return;
-    if (path != nullptr) fail_with_path(what, path);
-    fail(what);
+    if (path != nullptr) util::fatal(nullptr, "%s: %s", what, path);
+    util::fatal(nullptr, "%s", what);
 }
 
 bool tls_try_load_context() {
@@ -403,13 +395,13 @@ void tls_refresh_shared_context() {
 
 void tls_accept(int fd) {
     SSL* handle = SSL_new(tls_context);
-    if (handle == nullptr) fail("SSL: failed to get new handle");
+    if (handle == nullptr) util::fatal(nullptr, "%s", "SSL: failed to get new handle");
     set_tls_handle(handle);
     SSL_set_fd(handle, fd);
     if (!accept_within_timeout(fd, handle)) {
-        if (!phase_deadline_passed()) fail("SSL: failed to accept connection");
-        log_phase_deadline();
-        std::exit(1);
+        if (!phase_deadline_passed())
+            util::fatal(nullptr, "%s", "SSL: failed to accept connection");
+        end_at_phase_deadline();
     }
 }
 

@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "channel/line_io.hpp"
 #include "config/settings.hpp"
@@ -54,9 +55,10 @@ std::int64_t wait_limit_ms() {
     return left < limit ? left : limit;
 }
 
-void log_phase_deadline() {
+void end_at_phase_deadline() {
     util::log_line(LOG_WARNING, "%s (%u seconds) from %s", "login time exceeded",
                    static_cast<unsigned>(config::settings.login_deadline), util::client_host());
+    std::exit(1);
 }
 
 bool wait_ready(int fd, short events, std::int64_t timeout_ms) {

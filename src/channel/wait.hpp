@@ -18,8 +18,9 @@ bool phase_deadline_passed();
 // the phase deadline comes first.
 std::int64_t wait_limit_ms();
 
-// Logs that the client used up the phase's time ("login time exceeded").
-void log_phase_deadline();
+// The client used up the phase's time: logs "login time exceeded" and exits
+// with status 1 (through exit(), so that the at-exit clean-up runs).
+[[noreturn]] void end_at_phase_deadline();
 
 // Waits at most timeout_ms for the poll events on fd. Acts on recorded signals
 // and calls the wait hook first, and again at least once a minute while the

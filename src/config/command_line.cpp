@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,8 +19,17 @@ namespace tollmar::config {
 
 namespace {
 
-[[noreturn]] void fail(const char* program_name, const char* message) {
-    std::fprintf(stderr, "%s: %s\n", program_name, message);
+// A command line the server cannot start with: the operator reads why on
+// standard error (the log is not open yet), and the exit status is 1.
+[[noreturn]] __attribute__((format(printf, 2, 3))) void refuse_command_line(
+    const char* program_name, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    // No buffer of our own: an argument may be a path of any length.
+    std::fprintf(stderr, "%s: ", program_name);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+    va_end(args);
     std::exit(1);
 }
 
@@ -27,12 +37,10 @@ namespace {
 void set_mail_spool_dir(const char* program_name, const char* dir) {
     struct stat st;
     if (stat(dir, &st) != 0) {
-        std::fprintf(stderr, "%s: %s: %s\n", program_name, dir, std::strerror(errno));
-        std::exit(1);
+        refuse_command_line(program_name, "%s: %s", dir, std::strerror(errno));
     }
     if (!S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "%s: %s is not a directory\n", program_name, dir);
-        std::exit(1);
+        refuse_command_line(program_name, "%s is not a directory", dir);
     }
     const std::size_t len = std::strlen(dir);
     if (len > 0 && dir[len - 1] != '/') {
@@ -40,8 +48,7 @@ void set_mail_spool_dir(const char* program_name, const char* dir) {
         // long as the process, like the argument texts themselves.
         static char with_slash[PATH_MAX + 2];
         if (len + 2 > sizeof with_slash) {
-            std::fprintf(stderr, "%s: %s: %s\n", program_name, dir, std::strerror(ENAMETOOLONG));
-            std::exit(1);
+            refuse_command_line(program_name, "%s: %s", dir, std::strerror(ENAMETOOLONG));
         }
         std::snprintf(with_slash, sizeof with_slash, "%s/", dir);
         settings.mail_spool_dir = with_slash;
@@ -77,9 +84,8 @@ std::uint32_t parse_count(const char* program_name, int letter, const char* text
     const unsigned long long value =
         std::isdigit(static_cast<unsigned char>(text[0])) ? std::strtoull(text, &end, 10) : 0;
     if (end == nullptr || *end != '\0' || errno == ERANGE || value < least || value > most) {
-        std::fprintf(stderr, "%s: -%c needs a number from %u to %u\n", program_name, letter,
-                     static_cast<unsigned>(least), static_cast<unsigned>(most));
-        std::exit(1);
+        refuse_command_line(program_name, "-%c needs a number from %u to %u", letter,
+                            static_cast<unsigned>(least), static_cast<unsigned>(most));
     }
     return static_cast<std::uint32_t>(value);
 }
@@ -87,7 +93,7 @@ std::uint32_t parse_count(const char* program_name, int letter, const char* text
 // -l may be given several times; each address is bound.
 void add_listen_address(const char* program_name, const char* address) {
     if (settings.listen_address_count == max_listen_addresses) {
-        fail(program_name, "too many -l options");
+        refuse_command_line(program_name, "%s", "too many -l options");
     }
     settings.listen_addresses[settings.listen_address_count++] = address;
 }
@@ -96,12 +102,11 @@ void add_listen_address(const char* program_name, const char* address) {
 // since a proxy that is silently not trusted would have its header refused.
 void add_trusted_proxy(const char* program_name, const char* text) {
     if (settings.trusted_proxy_count == max_trusted_proxies) {
-        fail(program_name, "too many -r options");
+        refuse_command_line(program_name, "%s", "too many -r options");
     }
     if (!parse_address_prefix(text, &settings.trusted_proxies[settings.trusted_proxy_count])) {
-        std::fprintf(stderr, "%s: -r %s: not an IP address or address/prefix length\n",
-                     program_name, text);
-        std::exit(1);
+        refuse_command_line(program_name, "-r %s: not an IP address or address/prefix length",
+                            text);
     }
     ++settings.trusted_proxy_count;
 }
@@ -113,7 +118,9 @@ void add_file(const char* program_name, int letter, const char* path, unsigned& 
     const bool cert = letter == 'c';
     const char** first = cert ? &settings.cert_file : &settings.key_file;
     const char** second = cert ? &settings.second_cert_file : &settings.second_key_file;
-    if (count == 2) fail(program_name, cert ? "too many -c options" : "too many -k options");
+    if (count == 2)
+        refuse_command_line(program_name, "%s",
+                            cert ? "too many -c options" : "too many -k options");
     *(count++ == 0 ? first : second) = path;
 }
 
@@ -255,20 +262,21 @@ void parse_command_line(int argc, char** argv) {
                 settings.ipv6_prefix_bits = parse_count(program_name, opt, optarg, 16, 128);
                 break;
             default:
-                fail(program_name, "unknown option - try '-h'");
+                refuse_command_line(program_name, "%s", "unknown option - try '-h'");
         }
     }
     if (settings.port == nullptr) settings.port = "110";
     if ((settings.second_cert_file == nullptr) != (settings.second_key_file == nullptr)) {
-        fail(program_name, "a second -c needs a second -k, and the other way round");
+        refuse_command_line(program_name, "%s",
+                            "a second -c needs a second -k, and the other way round");
     }
     // Detaching would put /dev/null where the connection is.
     if (settings.inetd_mode && settings.daemon_mode) {
-        fail(program_name, "-i and -d exclude each other");
+        refuse_command_line(program_name, "%s", "-i and -d exclude each other");
     }
     // STLS upgrades a plain connection; under -s there is none to upgrade.
     if (settings.use_tls && settings.offer_stls) {
-        fail(program_name, "-s and -S (or -R) exclude each other");
+        refuse_command_line(program_name, "%s", "-s and -S (or -R) exclude each other");
     }
 }
 

@@ -123,9 +123,9 @@ bool resume_blocks_at(int fd, std::int64_t end) {
 // Why the index just read does not describe the maildrop `now`; nullptr
 // when it does (the blocks then resume at its end).
 const char* mismatch(int fd, const struct stat& now, const detail::index_identity& id) {
-    if (static_cast<std::uint64_t>(now.st_dev) != id.device ||
-        static_cast<std::uint64_t>(now.st_ino) != id.inode)
-        return "it is not this maildrop's";
+    // By the inode alone, as the journal names it: the device number differs
+    // from one client mount of a shared file system to the next.
+    if (static_cast<std::uint64_t>(now.st_ino) != id.inode) return "it is not this maildrop's";
     const auto length = static_cast<std::int64_t>(now.st_size);
     const bool unchanged = same_time(now, id) && length == id.length;
     if (!unchanged && length <= id.length) return "the maildrop changed since it was indexed";

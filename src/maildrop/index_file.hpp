@@ -1,6 +1,6 @@
 // The index of a maildrop served in place: "<maildrop>.tollmar-index".
 //
-// All numbers little-endian:
+// In the project's one encoding (util/codec.hpp: numbers little-endian):
 //   header   "TLMRIX01", device, inode (u64), change time seconds and
 //            nanoseconds, maildrop length, indexed length (i64), flags,
 //            0 (u32), message count, block count (i64)          80 bytes
@@ -16,8 +16,10 @@
 // only its power of two above.
 //
 // The identity (device, inode, change time, length) is the maildrop's when
-// the table was made; the records describe its first `indexed` bytes, which
-// may be fewer when mail was appended meanwhile.
+// the table was made; the device is recorded, not compared (it differs from
+// one client mount of a shared file system to the next). The records
+// describe its first `indexed` bytes, which may be fewer when mail was
+// appended meanwhile.
 #pragma once
 #include <sys/types.h>
 

@@ -4,6 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#define XXH_STATIC_LINKING_ONLY
+#include <xxhash.h>
+#if defined(TOLLMAR_XXH3_DISPATCH) && defined(__x86_64__)
+#include <xxh_x86dispatch.h>
+#endif
+
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -13,6 +19,7 @@
 
 #include "maildrop/file_io.hpp"
 #include "maildrop/seams.hpp"
+#include "util/codec.hpp"
 #include "util/log.hpp"
 #include "util/unique_fd.hpp"
 
@@ -21,11 +28,16 @@ namespace tollmar::maildrop::detail {
 namespace {
 
 // A journal holds the new content from `base` on: the maildrop's bytes before
-// the first deleted message never move. Journals of the whole-content form
-// (magic ending in J) hold all of the new content; their `base` field is
-// reserved and zero, so they read as base 0. A reader that knows only that
-// form does not know this magic and refuses such a journal as damaged rather
-// than replaying it at offset 0.
+// the first deleted message never move. It starts with a header (see
+// journal.hpp), written last, in the project's one encoding.
+constexpr char header_magic[8] = {'T', 'L', 'M', 'R', 'J', 'R', 'N', 'L'};
+constexpr std::uint32_t journal_version = 1;
+constexpr std::size_t header_size = 64;
+// The journals of earlier releases end in a trailer instead: the fields as
+// the host held them, after a magic ending in K, or in J for the form that
+// holds all of the new content (its `base` is reserved and zero, so it reads
+// as base 0), with FNV-1a hashes. They are still completed: a crash across an
+// upgrade must not lose mail.
 constexpr char trailer_magic[8] = {'t', 'o', 'l', 'l', 'm', 'a', 'r', 'K'};
 constexpr char whole_content_magic[8] = {'t', 'o', 'l', 'l', 'm', 'a', 'r', 'J'};
 // Blocks of the in-place copy; a crash between two leaves the journal to
@@ -40,23 +52,35 @@ struct trailer {
     std::uint64_t new_length;
     std::uint64_t source_length;
     std::uint64_t cut_hash;  // FNV-1a of maildrop[new_length, source_length) before the rewrite
-    std::uint64_t device;
+    std::uint64_t device;    // where it was written; not compared (see judge)
     std::uint64_t inode;
     std::uint64_t base;   // maildrop offset where the journal's content goes
     std::uint64_t check;  // FNV-1a of everything above
 };
 static_assert(sizeof(trailer) == 64);
 
+enum class journal_form { none, header, trailer, whole_content_trailer };
+
+// What a journal says of itself, from its header or an earlier release's
+// trailer, before anything of it is believed (journal_refusal).
+struct journal_facts {
+    journal_form form;
+    std::uint32_t version;  // header: its version and its own size
+    std::uint32_t header_bytes;
+    bool check_matches;           // the header's or trailer's check value
+    std::uint64_t base;           // maildrop offset where the content goes
+    std::uint64_t new_length;     // of the maildrop once rewritten
+    std::uint64_t source_length;  // of the maildrop the journal was made from
+    std::uint64_t inode;          // of that maildrop
+    std::uint64_t cut_hash;       // of maildrop[new_length, source_length) before the rewrite
+    std::uint64_t file_size;      // of the journal
+    std::int64_t content_at;      // journal offset of the content
+};
+
 char copy_buffer[65536];
 
 // The last journal removed, still open (see complete_journal).
 util::unique_fd removed_journal;
-
-// How much of `left` bytes one pass through copy_buffer takes.
-std::size_t piece(std::int64_t left) {
-    return left < static_cast<std::int64_t>(sizeof copy_buffer) ? static_cast<std::size_t>(left)
-                                                                : sizeof copy_buffer;
-}
 
 constexpr std::uint64_t fnv_basis = 14695981039346656037ull;
 
@@ -69,25 +93,21 @@ std::uint64_t fnv_add(std::uint64_t hash, const void* data, std::size_t length) 
     return hash;
 }
 
-std::uint64_t trailer_check(const trailer& t) {
-    return fnv_add(fnv_basis, &t, offsetof(trailer, check));
-}
-
-// Hash of fd[from, to). False when the read failed or the file ended early.
-bool range_hash(int fd, std::int64_t from, std::int64_t to, std::uint64_t* out) {
+// Hash of fd[from, to): XXH3-64, or FNV-1a for an earlier release's journal.
+// False when the read failed or the file ended early.
+bool range_hash(int fd, std::int64_t from, std::int64_t to, bool fnv, std::uint64_t* out) {
     std::uint64_t hash = fnv_basis;
-    while (from < to) {
-        const std::size_t n = piece(to - from);
-        const ssize_t got = pread_full(fd, copy_buffer, n, static_cast<off_t>(from));
-        if (got < 0) return false;
-        if (static_cast<std::size_t>(got) != n) {
-            errno = EIO;
-            return false;
+    XXH3_state_t state;
+    if (!fnv && XXH3_64bits_reset(&state) != XXH_OK) return false;
+    const auto add = [&](const char* piece, std::size_t n) {
+        if (fnv) {
+            hash = fnv_add(hash, piece, n);
+            return true;
         }
-        hash = fnv_add(hash, copy_buffer, n);
-        from += static_cast<std::int64_t>(n);
-    }
-    *out = hash;
+        return XXH3_64bits_update(&state, piece, n) == XXH_OK;
+    };
+    if (!read_range(fd, from, to, copy_buffer, sizeof copy_buffer, add)) return false;
+    *out = fnv ? hash : XXH3_64bits_digest(&state);
     return true;
 }
 
@@ -204,33 +224,102 @@ bool commit(const char* temp_path, const char* journal_path, bool replace) {
     return true;
 }
 
-// Reads and checks the trailer of an open journal: true when valid.
-bool read_trailer(int fd, trailer* t) {
+// The header at the start of the journal, when there is one.
+bool decode_header(const unsigned char (&bytes)[header_size], journal_facts& f) {
+    util::cursor c = util::read_from(bytes, sizeof bytes);
+    if (!util::get_expected(c, header_magic, sizeof header_magic)) return false;
+    f.form = journal_form::header;
+    f.version = util::get_u32(c);
+    f.header_bytes = util::get_u32(c);
+    for (std::uint64_t* field : {&f.base, &f.new_length, &f.source_length, &f.inode, &f.cut_hash})
+        *field = util::get_u64(c);
+    const std::size_t checked = sizeof bytes - util::bytes_left(c);
+    f.check_matches = util::get_u64(c) == XXH3_64bits(bytes, checked);
+    f.content_at = static_cast<std::int64_t>(header_size);
+    return util::get_end(c, nullptr);
+}
+
+// An earlier release's trailer at the end of the journal, when there is one.
+bool decode_trailer(const unsigned char (&bytes)[sizeof(trailer)], journal_facts& f) {
+    trailer t;
+    std::memcpy(&t, bytes, sizeof t);
+    if (std::memcmp(t.magic, trailer_magic, sizeof t.magic) == 0)
+        f.form = journal_form::trailer;
+    else if (std::memcmp(t.magic, whole_content_magic, sizeof t.magic) == 0)
+        f.form = journal_form::whole_content_trailer;
+    else
+        return false;
+    f.header_bytes = sizeof(trailer);
+    f.check_matches = t.check == fnv_add(fnv_basis, &t, offsetof(trailer, check));
+    f.base = t.base;
+    f.new_length = t.new_length;
+    f.source_length = t.source_length;
+    f.inode = t.inode;
+    f.cut_hash = t.cut_hash;
+    f.content_at = 0;
+    return true;
+}
+
+// Every check of what a journal says of itself, in one place: why this
+// version cannot complete it, or nullptr when it can. Each refusal is named.
+const char* journal_refusal(const journal_facts& f) {
+    switch (f.form) {
+        case journal_form::none:
+            return "damaged journal: neither header nor trailer";
+        case journal_form::header:
+            if (f.version != journal_version) return "journal of an unknown version";
+            if (f.header_bytes != header_size) return "damaged journal: header of another size";
+            if (!f.check_matches) return "damaged journal: header check does not match";
+            break;
+        case journal_form::whole_content_trailer:
+            if (f.base != 0) return "damaged journal: whole-content form with a base";
+            [[fallthrough]];
+        case journal_form::trailer:
+            if (!f.check_matches) return "damaged journal: trailer check does not match";
+            break;
+    }
+    if (f.base > f.new_length) return "damaged journal: base past the new length";
+    if (f.new_length >= f.source_length)
+        return "damaged journal: new length not below the source length";
+    if (f.source_length > static_cast<std::uint64_t>(INT64_MAX))
+        return "damaged journal: source length past the largest file";
+    if (f.file_size != f.new_length - f.base + f.header_bytes)
+        return "damaged journal: size does not match its lengths";
+    return nullptr;
+}
+
+// Reads what an open journal says of itself; *refusal says why it cannot be
+// completed (nullptr when it can). False when reading it failed (errno).
+bool read_facts(int fd, journal_facts& f, const char** refusal) {
+    f = {};
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_size < static_cast<off_t>(sizeof(trailer)))
-        return false;
-    if (pread_full(fd, t, sizeof *t, st.st_size - static_cast<off_t>(sizeof *t)) !=
-        static_cast<ssize_t>(sizeof *t))
-        return false;
-    const bool current_form = std::memcmp(t->magic, trailer_magic, sizeof trailer_magic) == 0;
-    const bool whole_content_form =
-        std::memcmp(t->magic, whole_content_magic, sizeof whole_content_magic) == 0 && t->base == 0;
-    return (current_form || whole_content_form) && t->check == trailer_check(*t) &&
-           t->base <= t->new_length && t->new_length < t->source_length &&
-           t->source_length <= static_cast<std::uint64_t>(INT64_MAX) &&
-           static_cast<std::uint64_t>(st.st_size) == t->new_length - t->base + sizeof(trailer);
+    if (::fstat(fd, &st) != 0) return false;
+    f.file_size = static_cast<std::uint64_t>(st.st_size);
+    if (f.file_size >= header_size) {
+        unsigned char head[header_size];
+        static_assert(sizeof(trailer) == header_size);
+        if (pread_full(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head)) return false;
+        if (!decode_header(head, f)) {
+            if (pread_full(fd, head, sizeof head, st.st_size - static_cast<off_t>(sizeof head)) !=
+                static_cast<ssize_t>(sizeof head))
+                return false;
+            decode_trailer(head, f);
+        }
+    }
+    *refusal = journal_refusal(f);
+    return true;
 }
 
 // Writes the journal's content over maildrop[base, new_length), then syncs
 // the maildrop. Reading the journal or writing the maildrop may fail.
-copy_result write_in_place(int maildrop_fd, int journal_fd, std::int64_t base,
-                           std::int64_t new_length) {
-    const std::int64_t length = new_length - base;
+copy_result write_in_place(int maildrop_fd, int journal_fd, const journal_facts& f) {
+    const auto base = static_cast<std::int64_t>(f.base);
+    const auto length = static_cast<std::int64_t>(f.new_length - f.base);
     std::int64_t at = 0;
     while (at < length) {
         const std::int64_t n = length - at < in_place_block ? length - at : in_place_block;
-        const copy_result copied = copy_range(journal_fd, at, maildrop_fd, base + at, n);
+        const copy_result copied =
+            copy_range(journal_fd, f.content_at + at, maildrop_fd, base + at, n);
         if (copied != copy_done) return copied;
         start_writeback(maildrop_fd, base + at, n);
         at += n;
@@ -241,13 +330,13 @@ copy_result write_in_place(int maildrop_fd, int journal_fd, std::int64_t base,
 
 // Makes a new journal: the old journal's content followed by what was
 // appended to the maildrop after the old journal was made.
-bool extend_journal(int maildrop_fd, int journal_fd, const trailer& t, std::int64_t current,
+bool extend_journal(int maildrop_fd, int journal_fd, const journal_facts& f, std::int64_t current,
                     const char* temp_path, const char* journal_path) {
     journal_writer writer;
-    if (!journal_create(writer, temp_path, static_cast<std::int64_t>(t.base))) return false;
-    const std::int64_t source = static_cast<std::int64_t>(t.source_length);
-    if (journal_copy(writer, journal_fd, 0, static_cast<std::int64_t>(t.new_length - t.base)) !=
-            copy_done ||
+    if (!journal_create(writer, temp_path, static_cast<std::int64_t>(f.base))) return false;
+    const std::int64_t source = static_cast<std::int64_t>(f.source_length);
+    if (journal_copy(writer, journal_fd, f.content_at,
+                     static_cast<std::int64_t>(f.new_length - f.base)) != copy_done ||
         journal_copy(writer, maildrop_fd, source, current - source) != copy_done ||
         !journal_seal(writer, maildrop_fd, current)) {
         const int saved = errno;
@@ -270,18 +359,21 @@ struct journal_names {
     char temp[PATH_MAX + 32];
 };
 
-// The trailer of the open journal, when it is sound and made for this very
-// maildrop, and the maildrop's length now.
-bool judge(int journal_fd, int maildrop_fd, const char* journal_path, trailer* t,
+// What the open journal says, when it is sound and made for this very
+// maildrop, and the maildrop's length now. The maildrop is named by its inode
+// alone: the journal lies beside it, in its folder, so the inode within that
+// file system is the maildrop's, while the device number is not the same
+// from host to host (each client mount of a network or FUSE file system has
+// its own, and a remount changes it) and a rewrite one host began must be
+// completed by whichever host serves the next login. The lengths and the cut
+// hash are checked as before.
+bool judge(int journal_fd, int maildrop_fd, const char* journal_path, journal_facts* f,
            std::int64_t* current) {
     struct stat st;
     const char* problem = nullptr;
-    if (!read_trailer(journal_fd, t))
-        problem = "damaged journal";
-    else if (::fstat(maildrop_fd, &st) != 0)
-        problem = std::strerror(errno);
-    else if (static_cast<std::uint64_t>(st.st_dev) != t->device ||
-             static_cast<std::uint64_t>(st.st_ino) != t->inode)
+    if (!read_facts(journal_fd, *f, &problem)) problem = std::strerror(errno);
+    if (problem == nullptr && ::fstat(maildrop_fd, &st) != 0) problem = std::strerror(errno);
+    if (problem == nullptr && static_cast<std::uint64_t>(st.st_ino) != f->inode)
         problem = "journal made for another file";
     if (problem != nullptr) {
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to complete maildrop journal", journal_path,
@@ -300,13 +392,14 @@ enum class cut_state { not_cut, cut, unreadable };
 // instead. known_uncut: this process committed the journal and has not cut
 // it, so hashing those bytes again (as many as the deleted messages) would
 // only confirm it.
-cut_state is_cut(int maildrop_fd, const char* maildrop_path, const trailer& t, std::int64_t current,
-                 bool known_uncut) {
+cut_state is_cut(int maildrop_fd, const char* maildrop_path, const journal_facts& t,
+                 std::int64_t current, bool known_uncut) {
     const std::int64_t source = static_cast<std::int64_t>(t.source_length);
     if (current < source) return cut_state::cut;
     if (known_uncut) return cut_state::not_cut;
     std::uint64_t hash = 0;
-    if (!range_hash(maildrop_fd, static_cast<std::int64_t>(t.new_length), source, &hash)) {
+    const bool fnv = t.form != journal_form::header;
+    if (!range_hash(maildrop_fd, static_cast<std::int64_t>(t.new_length), source, fnv, &hash)) {
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to read maildrop", maildrop_path,
                        std::strerror(errno));
         return cut_state::unreadable;
@@ -316,7 +409,7 @@ cut_state is_cut(int maildrop_fd, const char* maildrop_path, const trailer& t, s
 
 // Mail arrived after the uncut journal was made: fold it into a new journal,
 // so that the move of those bytes is itself crash-safe.
-round_outcome fold_in_appended(int maildrop_fd, int journal_fd, const trailer& t,
+round_outcome fold_in_appended(int maildrop_fd, int journal_fd, const journal_facts& t,
                                std::int64_t current, const journal_names& names) {
     if (extend_journal(maildrop_fd, journal_fd, t, current, names.temp, names.journal))
         return round_outcome::again;
@@ -329,10 +422,9 @@ round_outcome fold_in_appended(int maildrop_fd, int journal_fd, const trailer& t
 // when the maildrop holds the rewrite's result, again when mail was appended
 // during the copy (the cut would lose it).
 round_outcome replay(int maildrop_fd, const char* maildrop_path, int journal_fd,
-                     const char* journal_path, const trailer& t) {
+                     const char* journal_path, const journal_facts& t) {
     const std::int64_t new_length = static_cast<std::int64_t>(t.new_length);
-    const copy_result written =
-        write_in_place(maildrop_fd, journal_fd, static_cast<std::int64_t>(t.base), new_length);
+    const copy_result written = write_in_place(maildrop_fd, journal_fd, t);
     if (written != copy_done) {
         util::log_line(LOG_ERR, "%s: %s: %s",
                        written == copy_read_failed ? "failed to read maildrop journal"
@@ -396,7 +488,7 @@ round_outcome complete_round(int maildrop_fd, const char* maildrop_path, const j
         case found::ours:
             break;
     }
-    trailer t;
+    journal_facts t;
     std::int64_t current = 0;
     if (!judge(journal.get(), maildrop_fd, names.journal, &t, &current))
         return round_outcome::failed;
@@ -441,9 +533,10 @@ copy_result journal_copy(journal_writer& writer, int src, std::int64_t offset,
     // fsync in journal_seal waits only for the last of them.
     while (length > 0) {
         const std::int64_t n = length < writeback_piece ? length : writeback_piece;
-        const copy_result copied = copy_range(src, offset, writer.fd, writer.written, n);
+        const std::int64_t to = static_cast<std::int64_t>(header_size) + writer.written;
+        const copy_result copied = copy_range(src, offset, writer.fd, to, n);
         if (copied != copy_done) return copied;
-        start_writeback(writer.fd, writer.written, n);
+        start_writeback(writer.fd, to, n);
         writer.written += n;
         offset += n;
         length -= n;
@@ -452,20 +545,27 @@ copy_result journal_copy(journal_writer& writer, int src, std::int64_t offset,
 }
 
 bool journal_seal(journal_writer& writer, int maildrop_fd, std::int64_t source_length) {
-    trailer t;
-    std::memset(&t, 0, sizeof t);
-    std::memcpy(t.magic, trailer_magic, sizeof t.magic);
     const std::int64_t new_length = writer.base + writer.written;
-    t.new_length = static_cast<std::uint64_t>(new_length);
-    t.source_length = static_cast<std::uint64_t>(source_length);
-    t.base = static_cast<std::uint64_t>(writer.base);
     struct stat st;
-    if (::fstat(maildrop_fd, &st) != 0) return false;
-    t.device = static_cast<std::uint64_t>(st.st_dev);
-    t.inode = static_cast<std::uint64_t>(st.st_ino);
-    if (!range_hash(maildrop_fd, new_length, source_length, &t.cut_hash)) return false;
-    t.check = trailer_check(t);
-    if (!pwrite_all(writer.fd, &t, sizeof t, static_cast<off_t>(writer.written)) ||
+    std::uint64_t cut_hash = 0;
+    if (::fstat(maildrop_fd, &st) != 0 ||
+        !range_hash(maildrop_fd, new_length, source_length, false, &cut_hash))
+        return false;
+    unsigned char header[header_size];
+    util::writer w = util::write_into(header, sizeof header);
+    util::put_bytes(w, header_magic, sizeof header_magic);
+    util::put_u32(w, journal_version);
+    util::put_u32(w, header_size);
+    util::put_i64(w, writer.base);
+    util::put_i64(w, new_length);
+    util::put_i64(w, source_length);
+    util::put_u64(w, static_cast<std::uint64_t>(st.st_ino));
+    util::put_u64(w, cut_hash);
+    util::put_u64(w, XXH3_64bits(header, util::written(w)));
+    // Written last, over the room journal_create left: with the content
+    // synced under it before the rename, a journal under its final name is
+    // whole.
+    if (util::written(w) != header_size || !pwrite_all(writer.fd, header, sizeof header, 0) ||
         ::fsync(writer.fd) != 0)
         return false;
     const int rc = ::close(writer.fd);

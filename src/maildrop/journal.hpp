@@ -1,13 +1,26 @@
 // The journal that makes the in-place rewrite of a maildrop crash-safe.
 //
-// A journal is "<maildrop>.tollmar-journal": the new content of the maildrop
-// from a base offset on (the bytes before it stay as they are), followed by a
-// fixed trailer (new length, the maildrop length it was made from, a hash of
-// the bytes the rewrite will cut away, the maildrop's device and inode, the
-// base, a check value). A journal of the whole-content form, which holds all
-// of the new content, is completed too (as base 0). A journal is written
-// under a temporary name, put on disk and only then renamed into place, so a
-// journal under its final name is always complete.
+// A journal is "<maildrop>.tollmar-journal": a header, then the new content
+// of the maildrop from a base offset on (the bytes before it stay as they
+// are). The header, in the project's one encoding (util/codec.hpp):
+//   magic "TLMRJRNL", version 1, header size 64 (u32 each), base, new
+//   length, the maildrop length it was made from, the maildrop's inode, the
+//   XXH3-64 of the bytes the rewrite will cut away (maildrop[new length,
+//   source length) as it was), and the XXH3-64 of the header before it
+//   (u64 each)                                                     64 bytes
+// The journal's size is the header's plus new length - base. One function
+// (journal_refusal) checks all of it and names each refusal; a journal of
+// an unknown version is refused, never guessed at.
+// The maildrop is recognised by its inode, not its device number, which is
+// not the same through each host's mount of a shared folder.
+//
+// Journals of earlier releases, left by a crash before an upgrade, are
+// completed too: they end in a trailer instead (magic "tollmarK", the same
+// lengths, hashes in FNV-1a, the device, all in the writing host's order),
+// or "tollmarJ" for the form that holds all of the new content (as base 0).
+// A journal is written under a temporary name, its header last, put on disk
+// and only then renamed into place, so a journal under its final name is
+// always complete.
 //
 // Both names sit in the maildrop's folder, which may be shared with other
 // users. A file under either name is trusted only if it is a regular file of
@@ -41,7 +54,7 @@ bool journal_create(journal_writer& writer, const char* temp_path, std::int64_t 
 // Appends length bytes of src from offset.
 copy_result journal_copy(journal_writer& writer, int src, std::int64_t offset, std::int64_t length);
 
-// Appends the trailer and puts the temporary journal on disk (step
+// Writes the header and puts the temporary journal on disk (step
 // journal_written). False on failure (errno).
 bool journal_seal(journal_writer& writer, int maildrop_fd, std::int64_t source_length);
 

@@ -149,7 +149,7 @@ bool made_by_dead_process(const char* lock_path, const struct stat& lock_st, pid
 
 // Removes the lock file under lock_path only if it is the file `is_it`
 // accepts (the lock judged stale, say): the name is first moved to one of our
-// own, so that what is judged is what goes. Runs under the folder's guard
+// own, so that what is judged is what goes. Runs under the guard
 // (take_guard), so no session of ours changes the name in between; a file
 // that an agent ignoring the guard put there meanwhile is put back.
 // True when removed.
@@ -181,23 +181,54 @@ std::string folder_of(const char* path) {
 }
 
 // Every removal of a lock by one who judged it (a stale lock's takeover, a
-// session removing its own) runs under an exclusive flock of the lock's
-// folder. Between judging the file under the lock name and moving it aside,
-// no other session of ours can then remove it and link a fresh lock there;
-// so the file moved aside is the one judged, and is never put back. Putting
-// back is what is unsafe: the name stays empty meanwhile, a third login can
-// take it, and the session whose fresh lock was moved aside loses it while
-// it still holds the maildrop. Taking a free lock (the link) needs no guard.
-// The guard is held for a few system calls; a kill ends it with the process.
-// lock_model.py beside this file checks every interleaving of the protocol.
+// session removing its own) runs under an exclusive flock of the guard file
+// "<lock>.guard" beside the lock. Between judging the file under the lock
+// name and moving it aside, no other session can then remove it and link a
+// fresh lock there; so the file moved aside is the one judged, and is never
+// put back. Putting back is what is unsafe: the name stays empty meanwhile,
+// a third login can take it, and the session whose fresh lock was moved
+// aside loses it while it still holds the maildrop. Taking a free lock (the
+// link) needs no guard. The guard is held for a few system calls; a kill
+// ends it with the process. lock_model.py beside this file checks every
+// interleaving of the protocol.
+//
+// The guard is a regular file so that it excludes across hosts: an NFS
+// client hands a flock of a file to the lock manager as a lock of the whole
+// file (a flock of a folder stays on the client), and a FUSE mount that
+// forwards locks passes it to the file below. It is made on first use and
+// never removed: a session could otherwise lock a file already gone from
+// the name while another locks its successor. It holds nothing.
 enum class guard { held, busy, unavailable };
 
-guard take_guard(const char* lock_path, util::unique_fd& folder) {
-    folder.reset(::open(folder_of(lock_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder.valid()) return guard::unavailable;
-    if (::flock(folder.get(), LOCK_EX | LOCK_NB) == 0) return guard::held;
-    // A file system without flock on a folder (some NFS set-ups): judged
-    // unguarded, as the lock file's own rules alone allow.
+bool guard_name(char* out, std::size_t size, const char* lock_path) {
+    const int n = std::snprintf(out, size, "%s.guard", lock_path);
+    return n >= 0 && static_cast<std::size_t>(n) < size;
+}
+
+// The guard, made when missing (and then handed to the account, as the
+// lock is, when `owner` is given: the session opens it again to release
+// its lock).
+struct guard_owner {
+    uid_t uid;
+    gid_t gid;
+};
+
+guard take_guard(const char* lock_path, util::unique_fd& file, const guard_owner* owner) {
+    char path[name_room];
+    if (!guard_name(path, sizeof path, lock_path)) return guard::unavailable;
+    constexpr int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    file.reset(::open(path, flags | O_CREAT | O_EXCL, 0600));
+    if (file.valid()) {
+        if (owner != nullptr) (void)::fchown(file.get(), owner->uid, owner->gid);
+    } else if (errno == EEXIST) {
+        file.reset(::open(path, flags));
+    }
+    struct stat st;
+    if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return guard::unavailable;
+    if (::flock(file.get(), LOCK_EX | LOCK_NB) == 0) return guard::held;
+    // A file system without flock (or a file in the way): judged unguarded,
+    // as the lock file's own rules alone allow.
     return errno == EWOULDBLOCK ? guard::busy : guard::unavailable;
 }
 
@@ -218,9 +249,9 @@ void take_over(const char* lock_path, const struct stat& judged, pid_t judged_pi
 // Judges an existing lock once; takes it over when stale or left by a dead
 // process of this host. False when another session was judging or removing
 // a lock at that moment: then nothing was judged.
-bool clear_stale_lock(const char* lock_path) {
-    util::unique_fd folder;
-    if (take_guard(lock_path, folder) == guard::busy) return false;
+bool clear_stale_lock(const char* lock_path, const guard_owner& owner) {
+    util::unique_fd guard_file;
+    if (take_guard(lock_path, guard_file, &owner) == guard::busy) return false;
     struct stat st;
     pid_t pid = 0;
     if (!look_at(lock_path, &st, &pid)) return true;
@@ -299,12 +330,13 @@ bool lock_maildrop(const char* path, uid_t uid, gid_t gid) {
         return false;
     }
     forget_held();
-    bool judged = clear_stale_lock(lock_path);
+    const guard_owner owner{uid, gid};
+    bool judged = clear_stale_lock(lock_path, owner);
 
     int waited_ms = 0;
     int pause_ms = first_pause_ms;
     for (;;) {
-        if (!judged) judged = clear_stale_lock(lock_path);
+        if (!judged) judged = clear_stale_lock(lock_path, owner);
         if (try_link(lock_path, owner_path, uid, gid)) {
             if (process_origin()[0] == '\0') {
                 ::unlink(owner_path);
@@ -335,11 +367,11 @@ void unlock_maildrop(const char* path) {
     if (!lock_name(lock_path, sizeof lock_path, path)) return;
     // Checked on the file that goes, not on the name: a session stopped here
     // while its lock lapsed and was taken must not remove the new one.
-    util::unique_fd folder;
-    guard state = take_guard(lock_path, folder);
+    util::unique_fd guard_file;
+    guard state = take_guard(lock_path, guard_file, nullptr);
     for (int tries = 0; state == guard::busy && tries < unlock_guard_tries; ++tries) {
         detail::lock_pause(unlock_guard_pause_ms);
-        state = take_guard(lock_path, folder);
+        state = take_guard(lock_path, guard_file, nullptr);
     }
     if (state == guard::busy) {
         // Another session keeps judging: the lock and its second name stay,

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "digest/md5.hpp"
+#include "digest/siphash.hpp"
 #include "maildrop/file_io.hpp"
 
 namespace tollmar::maildrop {
@@ -29,23 +30,18 @@ digest::md5_context whole;
 
 // Open addressing over table indices, keyed by the digest held in the entry:
 // an index per message whose id is claimed, so a lookup costs the same for
-// the millionth message as for the first. The keyed mix keeps a sender who
-// picks message heads from steering them into one run of slots.
+// the millionth message as for the first. The keyed hash (SipHash, as for the
+// server's other tables of client-chosen keys) keeps a sender who picks
+// message heads from steering them into one run of slots. It places entries
+// only: the ids handed to clients are the digests, never this hash.
 std::int32_t* slots = nullptr;
 std::size_t slot_count = 0;  // a power of two, or 0
 std::size_t used = 0;
-std::uint64_t key = 0;
+unsigned char key[digest::siphash_key_size];
+bool keyed = false;
 
 std::uint64_t slot_hash(const unsigned char* digest) {
-    std::uint64_t h;
-    std::memcpy(&h, digest, sizeof h);
-    h ^= key;
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    h ^= h >> 33;
-    return h;
+    return digest::siphash24(key, digest, sizeof message_entry::digest);
 }
 
 // The slot that holds the entry with this digest, or the empty one where it
@@ -135,9 +131,14 @@ namespace detail {
 
 void begin_unique_ids() {
     free_slots();
-    if (key == 0 && getrandom(&key, sizeof key, GRND_NONBLOCK) != sizeof key)
-        key = static_cast<std::uint64_t>(std::time(nullptr)) * 0x9e3779b97f4a7c15ULL ^
-              static_cast<std::uint64_t>(getpid());
+    if (!keyed && getrandom(key, sizeof key, GRND_NONBLOCK) != sizeof key) {
+        const std::uint64_t fallback =
+            static_cast<std::uint64_t>(std::time(nullptr)) * 0x9e3779b97f4a7c15ULL ^
+            static_cast<std::uint64_t>(getpid());
+        std::memcpy(key, &fallback, sizeof fallback);
+        std::memcpy(key + sizeof fallback, &fallback, sizeof fallback);
+    }
+    keyed = true;
 }
 
 void start_message_id() {

@@ -20,7 +20,7 @@
 //    new content from the first deleted message on - the kept messages
 //    after it, copied from the maildrop's own checked bytes (in the kernel
 //    where it can), then the appended bytes - to
-//    "<maildrop>.tollmar-journal.tmp", with a trailer recording where that
+//    "<maildrop>.tollmar-journal.tmp", with a header recording where that
 //    content starts, the new length, the maildrop length it was made from
 //    and a hash of the bytes the rewrite will cut away; fsync it, rename it
 //    to "<maildrop>.tollmar-journal" and fsync the folder. Any failure up to

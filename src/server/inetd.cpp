@@ -55,6 +55,8 @@ void serve_inetd() {
     socklen_t peer_size = sizeof peer;
     if (fstat(STDIN_FILENO, &connection) != 0 ||
         getpeername(STDIN_FILENO, reinterpret_cast<struct sockaddr*>(&peer), &peer_size) != 0) {
+        // Logged only, not util::fatal: what inetd hands a service as
+        // standard error may be the connection itself.
         util::log_line(LOG_ERR, "%s", "inetd mode: standard input is not a connected socket");
         std::exit(1);
     }

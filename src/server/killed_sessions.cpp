@@ -64,7 +64,7 @@ bool become_account(uid_t uid) {
     channel::tls_forget_context();
     if (become_account(uid))
         (void)maildrop::sweep_dead_session_folders(config::settings.spool_tmp_dir, uid);
-    _exit(0);
+    _exit(0);  // a child of the listener: none of the listener's exit-time work
 }
 
 }  // namespace

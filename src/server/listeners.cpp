@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "server/listener.hpp"
+#include "util/fatal.hpp"
 #include "util/log.hpp"
 #include "util/peer_address.hpp"
 
@@ -25,9 +26,10 @@ std::span<const int> listeners() {
 
 void add_listener(int fd) {
     if (listening_count == max_listeners) {
-        util::log_line(LOG_ERR, "%s", "too many listening sockets");
-        std::fprintf(stderr, "too many listening sockets (at most %u)\n", max_listeners);
-        std::exit(1);
+        char shown[64];
+        std::snprintf(shown, sizeof shown, "too many listening sockets (at most %u)",
+                      max_listeners);
+        util::fatal(shown, "%s", "too many listening sockets");
     }
     listening_fds[listening_count++] = fd;
 }

@@ -1,6 +1,8 @@
 // tollmar: a forking POP3 server for mbox maildrops.
 #include <grp.h>
+#include <limits.h>
 #include <sys/auxv.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,12 +43,26 @@ void bind_every_library_now(char** argv) {
     unsetenv("LD_BIND_NOW");
 }
 
+// Run again through /proc/self/exe, the process is named "exe" in ps, top
+// and pgrep; it gets back the name of its file, the one it started with.
+void restore_process_name() {
+    char name[16];
+    if (prctl(PR_GET_NAME, name) != 0 || std::strcmp(name, "exe") != 0) return;
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0) return;
+    path[length] = '\0';
+    const char* slash = std::strrchr(path, '/');
+    prctl(PR_SET_NAME, slash != nullptr ? slash + 1 : path);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     config::parse_command_line(argc, argv);
     // inetd mode serves one connection: an exec more would cost it more.
     if (!config::settings.inetd_mode) bind_every_library_now(argv);
+    restore_process_name();
     const config::settings_record& settings = config::settings;
     const char* slash = std::strrchr(argv[0], '/');
     const char* ident = slash != nullptr ? slash + 1 : argv[0];

@@ -26,16 +26,13 @@ namespace tollmar::server {
 
 namespace {
 
-[[noreturn]] void fail(const char* what, const char* detail, const char* reason) {
-    util::fatal(nullptr, "%s: %s: %s", what, detail, reason);
-}
-
 // Creates each missing folder of the absolute path, mode 0755.
 void make_folders(const std::string& path) {
     for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
         const std::string part = path.substr(0, slash);
         if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
-            fail("failed to create the pre-login folder", part.c_str(), std::strerror(errno));
+            util::fatal(nullptr, "%s: %s: %s", "failed to create the pre-login folder",
+                        part.c_str(), std::strerror(errno));
         if (slash == std::string::npos) return;
     }
 }
@@ -79,12 +76,18 @@ void read_report(int fd, char* text, std::size_t size) {
 void try_the_jail() {
     int report[2], release[2];
     if (pipe(report) != 0 || pipe(release) != 0)
-        fail("failed to try the pre-login jail", "pipe", std::strerror(errno));
+        util::fatal(nullptr, "%s: %s: %s", "failed to try the pre-login jail", "pipe",
+                    std::strerror(errno));
     const pid_t pid = fork();
-    if (pid < 0) fail("failed to try the pre-login jail", "fork", std::strerror(errno));
+    if (pid < 0)
+        util::fatal(nullptr, "%s: %s: %s", "failed to try the pre-login jail", "fork",
+                    std::strerror(errno));
     if (pid == 0) {
         close(report[0]);
         close(release[1]);
+        // The trial ends with _exit and reports through the pipe: in the jail
+        // it has no log, and exit would do the parent's exit-time work (flush
+        // its copied stdio buffers a second time, run finalisers).
         const char* why = nullptr;
         if (session::enter_prelogin_jail(&why)) {
             close(report[1]);
@@ -110,7 +113,8 @@ void try_the_jail() {
     const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
     if (text[0] == '\0' && !killed) util::strlcpy(text, "the trial ended abnormally", sizeof text);
     if (text[0] != '\0')
-        fail("failed to enter the pre-login jail", config::settings.prelogin_user, text);
+        util::fatal(nullptr, "%s: %s: %s", "failed to enter the pre-login jail",
+                    config::settings.prelogin_user, text);
 }
 
 }  // namespace
@@ -119,15 +123,17 @@ void prepare_prelogin_jail() {
     const char* root = config::settings.prelogin_root;
     make_folders(root);
     if (const char* problem = empty_root_problem(root))
-        fail("unusable pre-login folder", root, problem);
+        util::fatal(nullptr, "%s: %s: %s", "unusable pre-login folder", root, problem);
 
     const char* why = nullptr;
     if (!session::resolve_prelogin_user(&why))
-        fail("failed to enter the pre-login jail", config::settings.prelogin_user,
-             (std::string(why) + ": " + std::strerror(errno)).c_str());
+        util::fatal(nullptr, "%s: %s: %s", "failed to enter the pre-login jail",
+                    config::settings.prelogin_user,
+                    (std::string(why) + ": " + std::strerror(errno)).c_str());
     // Compiled once here; each connection's jail only loads it.
     if (!session::prepare_syscall_filter(&why))
-        fail("failed to try the pre-login jail", why, std::strerror(errno));
+        util::fatal(nullptr, "%s: %s: %s", "failed to try the pre-login jail", why,
+                    std::strerror(errno));
 
     try_the_jail();
 }

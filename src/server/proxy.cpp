@@ -6,6 +6,7 @@
 #include "config/settings.hpp"
 #include "server/connection.hpp"
 #include "server/connection_limits.hpp"
+#include "util/fatal.hpp"
 #include "util/log.hpp"
 #include "util/peer_address.hpp"
 
@@ -33,9 +34,8 @@ void take_proxy_header(int fd, const struct sockaddr_storage& proxy) {
             // A trusted address without a valid header is refused rather than
             // served as itself: otherwise every client of the proxy would be
             // logged, limited and throttled as the proxy.
-            util::log_line(LOG_ERR, "PROXY header refused from %s:%u: %s", proxy_host, proxy_port,
-                           problem);
-            std::exit(1);
+            util::fatal(nullptr, "PROXY header refused from %s:%u: %s", proxy_host, proxy_port,
+                        problem);
         case channel::proxy_read::header:
             break;
     }

@@ -23,7 +23,7 @@ void on_terminate(int sig) {
         return;
     }
     if (config::settings.daemon_mode) unlink(config::settings.pid_file);
-    _exit(0);
+    _exit(0);  // in signal context: exit is not async-signal-safe
 }
 
 void mask_termination_signals(int how) {

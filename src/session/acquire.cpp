@@ -31,11 +31,6 @@ namespace tollmar::session {
 
 namespace {
 
-[[noreturn]] void fail(int fd, const char* reply) {
-    channel::send_text(fd, reply);
-    std::exit(1);
-}
-
 // The first rule that applies: the path from the authentication file, the
 // mbox in the account's home with -L, else the mail spool folder.
 std::string resolve_maildrop_path(const passwd* pw, const char* account,
@@ -85,23 +80,23 @@ gid_t join_mail_group(int fd, bool mapped) {
     const group* gr = getgrnam("mail");
     if (gr == nullptr) {
         util::log_line(LOG_ERR, "%s", "group 'mail' not found");
-        fail(fd, "-ERR [SYS/TEMP] group 'mail' not found\r\n");
+        channel::end_session(fd, "-ERR [SYS/TEMP] group 'mail' not found\r\n");
     }
     const gid_t gid = gr->gr_gid;
     if (setgroups(1, &gid) != 0) {
         util::log_line(LOG_ERR, "%s: %u: %s", "setgroups() failed", static_cast<unsigned>(gid),
                        std::strerror(errno));
-        fail(fd, "-ERR [SYS/TEMP] failed to join 'mail' group (setgroups)\r\n");
+        channel::end_session(fd, "-ERR [SYS/TEMP] failed to join 'mail' group (setgroups)\r\n");
     }
     if (setegid(gid) != 0 && !mapped) {
         util::log_line(LOG_ERR, "%s: %u: %s", "setegid() failed", static_cast<unsigned>(gid),
                        std::strerror(errno));
-        fail(fd, "-ERR [SYS/TEMP] failed to join 'mail' group (setegid)\r\n");
+        channel::end_session(fd, "-ERR [SYS/TEMP] failed to join 'mail' group (setegid)\r\n");
     }
     if (setgid(gid) != 0 && !mapped) {
         util::log_line(LOG_ERR, "%s: %u: %s", "setgid() failed", static_cast<unsigned>(gid),
                        std::strerror(errno));
-        fail(fd, "-ERR [SYS/TEMP] failed to join 'mail' group (setgid)\r\n");
+        channel::end_session(fd, "-ERR [SYS/TEMP] failed to join 'mail' group (setgid)\r\n");
     }
     return gid;
 }
@@ -111,11 +106,11 @@ gid_t join_mail_group(int fd, bool mapped) {
 // lock and the scan into another user's mail.
 void check_and_lock(int fd, const char* trusted, uid_t uid, gid_t gid, bool as_account) {
     if (!maildrop::maildrop_path_is_safe(drop.path, trusted, uid, gid))
-        fail(fd, "-ERR [SYS/PERM] failed to scan maildrop contents\r\n");
+        channel::end_session(fd, "-ERR [SYS/PERM] failed to scan maildrop contents\r\n");
     if (!take_lock(uid, gid, as_account)) {
         util::log_line(LOG_ERR, "%s: %s: %s", "failed to lock maildrop", drop.path,
                        std::strerror(errno));
-        fail(fd, "-ERR [IN-USE] failed to lock maildrop\r\n");
+        channel::end_session(fd, "-ERR [IN-USE] failed to lock maildrop\r\n");
     }
 }
 
@@ -134,13 +129,13 @@ void become_account(int fd, uid_t uid) {
         util::log_line(LOG_ERR, "%s: %u: %s", "setuid() failed", static_cast<unsigned>(uid),
                        std::strerror(errno));
         maildrop::close_mailbox(drop);
-        fail(fd, "-ERR [SYS/TEMP] failed to set user identity\r\n");
+        channel::end_session(fd, "-ERR [SYS/TEMP] failed to set user identity\r\n");
     }
     if (seteuid(uid) != 0) {
         util::log_line(LOG_ERR, "%s: %u: %s", "seteuid() failed", static_cast<unsigned>(uid),
                        std::strerror(errno));
         maildrop::close_mailbox(drop);
-        fail(fd, "-ERR [SYS/TEMP] failed to set effective user identity\r\n");
+        channel::end_session(fd, "-ERR [SYS/TEMP] failed to set effective user identity\r\n");
     }
     // Said outright rather than left to the kernel's setting for processes
     // that changed identity: the session holds what root read for it, and
@@ -209,7 +204,7 @@ void acquire_maildrop(int fd, const char* login_name, const auth::login_result& 
     const passwd* pw = getpwnam(account);
     if (pw == nullptr) {
         util::log_line(LOG_ERR, "%s: %s", "UID lookup failed", std::strerror(errno));
-        fail(fd, "-ERR [SYS/TEMP] user no longer exists\r\n");
+        channel::end_session(fd, "-ERR [SYS/TEMP] user no longer exists\r\n");
     }
     const uid_t uid = pw->pw_uid;
     const std::string home = pw->pw_dir;

@@ -53,9 +53,8 @@ void refuse(int fd, const char* reply) {
         return;
     }
     // A client that is not speaking POP3 gets no more answers.
-    channel::send_text(fd, "-ERR too many bad commands\r\n");
-    util::log_line(LOG_WARNING, "%s from %s", "too many bad commands", util::client_host());
-    std::exit(1);
+    channel::end_session(fd, "-ERR too many bad commands\r\n", LOG_WARNING, "%s from %s",
+                         "too many bad commands", util::client_host());
 }
 
 // Keeps the argument up to the line end; the first of USER and PASS is
@@ -114,10 +113,8 @@ void plain_exchange(int fd, const char* line) {
     // is, so that the reply tells nothing more.
     if (r.authzid[0] != '\0' && std::strcmp(r.authzid, r.authcid) != 0) {
         explicit_bzero(&state.plain, sizeof state.plain);
-        channel::send_text(fd, "-ERR [AUTH] authentication failed\r\n");
-        util::log_line(LOG_WARNING, "%s from %s", "authorization identity refused",
-                       util::client_host());
-        std::exit(1);
+        channel::end_session(fd, "-ERR [AUTH] authentication failed\r\n", LOG_WARNING, "%s from %s",
+                             "authorization identity refused", util::client_host());
     }
     util::strlcpy(state.name, r.authcid, line_copy_size);
     util::strlcpy(state.password, r.password, line_copy_size);
@@ -202,10 +199,9 @@ void authorize(int fd, char* command_line, char* login_name, verdict_source ask_
     util::strlcpy(login_name, state.name, line_copy_size);
 
     if (verdict != auth::verdict_accepted) {
-        channel::send_text(fd, verdict == auth::verdict_refused
-                                   ? "-ERR [AUTH] authentication failed\r\n"
-                                   : "-ERR [SYS/TEMP] temporary resource problem\r\n");
-        std::exit(1);
+        channel::end_session(fd, verdict == auth::verdict_refused
+                                     ? "-ERR [AUTH] authentication failed\r\n"
+                                     : "-ERR [SYS/TEMP] temporary resource problem\r\n");
     }
     // The relay that may follow over TLS is not bound by the login deadline.
     channel::set_phase_deadline(0);

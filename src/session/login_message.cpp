@@ -7,26 +7,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "util/codec.hpp"
 #include "util/signals.hpp"
 
 namespace tollmar::session {
 
 namespace {
-
-std::uint32_t get_u32(const unsigned char* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-void put_u32(unsigned char* p, std::uint32_t v) {
-    std::memcpy(p, &v, sizeof v);
-}
-
-bool fail(const char** why, const char* text) {
-    if (why != nullptr) *why = text;
-    return false;
-}
 
 // Reads exactly size bytes. Returns how many arrived before the end of input
 // (size when all did); negative on a read error.
@@ -67,7 +53,7 @@ std::size_t message_body_limit(std::uint32_t type) {
         case message_login:
             return login_body_max;
         case message_verdict:
-            return 4;
+            return verdict_body_size;
         case message_handover:
         case message_handover_tls:
             return channel::reader_capacity;
@@ -77,39 +63,40 @@ std::size_t message_body_limit(std::uint32_t type) {
 }
 
 bool check_header(const unsigned char* header, message& out, const char** why) {
-    out.type = get_u32(header);
-    out.length = get_u32(header + 4);
+    util::cursor c = util::read_from(header, message_header_size);
+    out.type = util::get_u32(c);
+    out.length = util::get_u32(c);
     const std::size_t limit = message_body_limit(out.type);
-    if (limit == 0) return fail(why, "unknown message type");
-    if (out.length > limit) return fail(why, "message too long");
-    return true;
+    if (limit == 0)
+        util::refuse(c, "unknown message type");
+    else if (out.length > limit)
+        util::refuse(c, "message too long");
+    return util::get_end(c, why);
 }
 
 read_status read_message(int fd, message& out, const char** why) {
     unsigned char header[message_header_size];
     const long got = read_exact(fd, header, sizeof header);
     if (got == 0) return read_status::ended;
-    if (got < 0) {
-        fail(why, "read error");
-        return read_status::malformed;
-    }
-    if (got != static_cast<long>(sizeof header)) {
-        fail(why, "truncated header");
-        return read_status::malformed;
-    }
-    if (!check_header(header, out, why)) return read_status::malformed;
-    if (read_exact(fd, out.body, out.length) != static_cast<long>(out.length)) {
-        fail(why, "truncated body");
-        return read_status::malformed;
-    }
-    return read_status::complete;
+    const char* fault = nullptr;
+    if (got < 0)
+        fault = "read error";
+    else if (got != static_cast<long>(sizeof header))
+        fault = "truncated header";
+    else if (check_header(header, out, &fault) &&
+             read_exact(fd, out.body, out.length) != static_cast<long>(out.length))
+        fault = "truncated body";
+    if (fault == nullptr) return read_status::complete;
+    if (why != nullptr) *why = fault;
+    return read_status::malformed;
 }
 
 bool write_message(int fd, std::uint32_t type, const void* body, std::size_t length) {
     if (length > message_body_limit(type)) return false;
     unsigned char header[message_header_size];
-    put_u32(header, type);
-    put_u32(header + 4, static_cast<std::uint32_t>(length));
+    util::writer w = util::write_into(header, sizeof header);
+    util::put_u32(w, type);
+    util::put_u32(w, static_cast<std::uint32_t>(length));
     struct iovec parts[2] = {{header, sizeof header}, {const_cast<void*>(body), length}};
     struct msghdr msg {};
     msg.msg_iov = parts;
@@ -146,34 +133,52 @@ std::size_t encode_login(const char* name, const char* password, unsigned char* 
     const std::size_t n = std::strlen(name);
     const std::size_t p = std::strlen(password);
     if (n > auth::longest_credential || p > auth::longest_credential) return 0;
-    put_u32(body, static_cast<std::uint32_t>(n));
-    put_u32(body + 4, static_cast<std::uint32_t>(p));
-    std::memcpy(body + 8, name, n);
-    std::memcpy(body + 8 + n, password, p);
-    return 8 + n + p;
+    util::writer w = util::write_into(body, login_body_max);
+    util::put_u32(w, static_cast<std::uint32_t>(n));
+    util::put_u32(w, static_cast<std::uint32_t>(p));
+    util::put_bytes(w, name, n);
+    util::put_bytes(w, password, p);
+    return util::written(w);
 }
 
 std::size_t encode_log(int priority, const char* text, unsigned char* body) {
     std::size_t n = std::strlen(text);
     if (n > util::log_line_size - 1) n = util::log_line_size - 1;
-    put_u32(body, static_cast<std::uint32_t>(priority));
-    std::memcpy(body + 4, text, n);
-    return 4 + n;
+    util::writer w = util::write_into(body, log_body_max);
+    util::put_i32(w, priority);
+    util::put_bytes(w, text, n);
+    return util::written(w);
 }
 
+std::size_t encode_verdict(auth::login_verdict verdict, unsigned char* body) {
+    util::writer w = util::write_into(body, verdict_body_size);
+    util::put_i32(w, verdict);
+    return util::written(w);
+}
+
+namespace {
+
+// A cursor over the body of a message of the given type; refused at once
+// when the message is of another type.
+util::cursor body_of(const message& in, bool right_type, const char* wrong_type) {
+    util::cursor c = util::read_from(in.body, in.length);
+    if (!right_type) util::refuse(c, wrong_type);
+    return c;
+}
+
+}  // namespace
+
 bool decode_login(const message& in, login_request& out, const char** why) {
-    if (in.type != message_login) return fail(why, "not a login message");
-    if (in.length < 8) return fail(why, "login message too short");
-    const std::uint32_t n = get_u32(in.body);
-    const std::uint32_t p = get_u32(in.body + 4);
+    util::cursor c = body_of(in, in.type == message_login, "not a login message");
+    const std::uint32_t n = util::get_u32(c);
+    const std::uint32_t p = util::get_u32(c);
     if (n > auth::longest_credential || p > auth::longest_credential)
-        return fail(why, "credential too long");
-    if (8 + static_cast<std::size_t>(n) + p != in.length)
-        return fail(why, "credential lengths do not match the message");
-    const unsigned char* name = in.body + 8;
-    const unsigned char* password = name + n;
-    if (!clean_text(name, n) || !clean_text(password, p))
-        return fail(why, "control byte in a credential");
+        util::refuse(c, "credential too long");
+    const unsigned char* name = util::get_bytes(c, n);
+    const unsigned char* password = util::get_bytes(c, p);
+    if (!util::refused(c) && (!clean_text(name, n) || !clean_text(password, p)))
+        util::refuse(c, "control byte in a credential");
+    if (!util::get_end(c, why)) return false;
     std::memcpy(out.name, name, n);
     out.name[n] = '\0';
     std::memcpy(out.password, password, p);
@@ -182,35 +187,40 @@ bool decode_login(const message& in, login_request& out, const char** why) {
 }
 
 bool decode_verdict(const message& in, auth::login_verdict& out, const char** why) {
-    if (in.type != message_verdict) return fail(why, "not a verdict message");
-    if (in.length != 4) return fail(why, "verdict of the wrong size");
-    const auto value = static_cast<std::int32_t>(get_u32(in.body));
-    if (value != auth::verdict_temporary && value != auth::verdict_refused &&
+    util::cursor c = body_of(in, in.type == message_verdict, "not a verdict message");
+    const std::int32_t value = util::get_i32(c);
+    if (!util::refused(c) && value != auth::verdict_temporary && value != auth::verdict_refused &&
         value != auth::verdict_accepted)
-        return fail(why, "unknown verdict");
+        util::refuse(c, "unknown verdict");
+    if (!util::get_end(c, why)) return false;
     out = static_cast<auth::login_verdict>(value);
     return true;
 }
 
 bool decode_log(const message& in, int& priority, char* text, const char** why) {
-    if (in.type != message_log) return fail(why, "not a log message");
-    if (in.length < 4) return fail(why, "log message too short");
-    const auto value = static_cast<std::int32_t>(get_u32(in.body));
-    if (value < LOG_EMERG || value > LOG_DEBUG) return fail(why, "unknown log priority");
-    const std::size_t n = in.length - 4;
-    if (n > util::log_line_size - 1) return fail(why, "log text too long");
-    if (std::memchr(in.body + 4, '\0', n) != nullptr) return fail(why, "NUL in log text");
+    util::cursor c = body_of(in, in.type == message_log, "not a log message");
+    const std::int32_t value = util::get_i32(c);
+    const std::size_t n = util::bytes_left(c);
+    if (!util::refused(c) && (value < LOG_EMERG || value > LOG_DEBUG))
+        util::refuse(c, "unknown log priority");
+    else if (n > util::log_line_size - 1)
+        util::refuse(c, "log text too long");
+    const unsigned char* line = util::get_bytes(c, n);
+    if (!util::refused(c) && std::memchr(line, '\0', n) != nullptr)
+        util::refuse(c, "NUL in log text");
+    if (!util::get_end(c, why)) return false;
     priority = value;
-    std::memcpy(text, in.body + 4, n);
+    std::memcpy(text, line, n);
     text[n] = '\0';
     return true;
 }
 
 bool decode_handover(const message& in, const char** why) {
-    if (in.type != message_handover && in.type != message_handover_tls)
-        return fail(why, "not a handover message");
-    if (in.length > channel::reader_capacity) return fail(why, "handover too long");
-    return true;
+    util::cursor c = body_of(in, in.type == message_handover || in.type == message_handover_tls,
+                             "not a handover message");
+    if (in.length > channel::reader_capacity) util::refuse(c, "handover too long");
+    util::get_bytes(c, util::bytes_left(c));  // the client's bytes, as they came
+    return util::get_end(c, why);
 }
 
 }  // namespace tollmar::session

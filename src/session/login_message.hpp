@@ -1,7 +1,7 @@
 // The messages between the root connection process and its pre-login
-// process, over their socket pair. Each is a fixed header (type, body length,
-// both 32 bits in host order: the peers are one program on one host) and a
-// body. The reader checks the type and the length against that type's bound
+// process, over their socket pair, in the project's one encoding
+// (util/codec.hpp). Each is a fixed header (type, body length, 32 bits each)
+// and a body. The reader checks the type and the length against that type's bound
 // before it reads the body, and every decoder checks the body field by field:
 // the root side treats the pre-login process as hostile.
 //
@@ -35,6 +35,7 @@ enum message_type : std::uint32_t {
 };
 
 inline constexpr std::size_t message_header_size = 8;
+inline constexpr std::size_t verdict_body_size = 4;
 inline constexpr std::size_t login_body_max = 8 + 2 * auth::longest_credential;
 inline constexpr std::size_t log_body_max = 4 + util::log_line_size;
 inline constexpr std::size_t message_body_max =
@@ -68,7 +69,8 @@ struct login_request {
     char password[auth::longest_credential + 1];
 };
 
-// The decoders: true when the body is well formed, else *why says what is not.
+// The decoders: true when the body is well formed, to its last byte; else
+// *why says what is not.
 bool decode_login(const message& in, login_request& out, const char** why);
 bool decode_verdict(const message& in, auth::login_verdict& out, const char** why);
 bool decode_log(const message& in, int& priority, char* text,
@@ -78,5 +80,6 @@ bool decode_handover(const message& in, const char** why);  // bytes: in.body, i
 // Encoders of the structured bodies; return the body length (0: does not fit).
 std::size_t encode_login(const char* name, const char* password, unsigned char* body);
 std::size_t encode_log(int priority, const char* text, unsigned char* body);
+std::size_t encode_verdict(auth::login_verdict verdict, unsigned char* body);
 
 }  // namespace tollmar::session

@@ -22,6 +22,7 @@
 #include "session/prelogin.hpp"
 #include "session/prelogin_log.hpp"
 #include "util/clock.hpp"
+#include "util/fatal.hpp"
 #include "util/log.hpp"
 #include "util/peer_address.hpp"
 #include "util/signals.hpp"
@@ -98,16 +99,14 @@ int reap_prelogin() {
 }
 
 [[noreturn]] void refuse_message(const char* why) {
-    util::log_line(LOG_ERR, "%s: %s", "bad message from the pre-login process", why);
     kill(prelogin_pid, SIGKILL);
     reap_prelogin();
-    std::exit(1);
+    util::fatal(nullptr, "%s: %s", "bad message from the pre-login process", why);
 }
 
 [[noreturn]] void end_at_deadline() {
     if (kill(prelogin_pid, SIGKILL) == 0) reap_prelogin();
-    channel::log_phase_deadline();
-    std::exit(1);
+    channel::end_at_phase_deadline();
 }
 
 // A pre-login process logs a line or two before it ends; one that goes on
@@ -167,8 +166,7 @@ void wait_before_verdict(std::int64_t delay_ms) {
 int fork_prelogin(int client_fd, bool tls) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-        util::log_line(LOG_ERR, "%s: %s", "socketpair failed", std::strerror(errno));
-        std::exit(1);
+        util::fatal(nullptr, "%s: %s", "socketpair failed", std::strerror(errno));
     }
     // Over TLS a long reply crosses the pair: room for a large part of it
     // saves the session and the relay a switch per default-sized buffer.
@@ -181,8 +179,7 @@ int fork_prelogin(int client_fd, bool tls) {
     util::install_signal(SIGCHLD, SIG_DFL);
     prelogin_pid = fork();
     if (prelogin_pid < 0) {
-        util::log_line(LOG_ERR, "%s: %s", "fork failed", std::strerror(errno));
-        std::exit(1);
+        util::fatal(nullptr, "%s: %s", "fork failed", std::strerror(errno));
     }
     if (prelogin_pid == 0) {
         close(pair[0]);
@@ -213,10 +210,11 @@ void answer_login(int pair_fd, login_request& request, auth::login_result& resul
     // here the pre-login process has the usual time to answer the client and
     // hand over.
     bound_reads(pair_fd, util::monotonic_ms() + channel::io_timeout_ms());
-    const std::int32_t verdict = result.verdict;
+    unsigned char verdict[verdict_body_size];
     // On a refusal the pre-login process replies and ends.
-    if (!write_message(pair_fd, message_verdict, &verdict, sizeof verdict) ||
-        verdict != auth::verdict_accepted)
+    if (!write_message(pair_fd, message_verdict, verdict,
+                       encode_verdict(result.verdict, verdict)) ||
+        result.verdict != auth::verdict_accepted)
         end_with_prelogin();
 }
 

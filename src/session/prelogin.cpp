@@ -22,6 +22,7 @@
 #include "session/login_message.hpp"
 #include "session/phases.hpp"
 #include "session/syscall_filter.hpp"
+#include "util/fatal.hpp"
 #include "util/log.hpp"
 
 namespace tollmar::session {
@@ -189,9 +190,10 @@ void run_prelogin(int client_fd, int root_fd) {
     if (!keep_only_connection(client_fd, root_fd)) why = "closing descriptors";
     root_channel = root_fd;
     if (why != nullptr || !enter_prelogin_jail(&why)) {
-        util::log_line(LOG_ERR, "%s: %s: %s", "failed to enter the pre-login jail", why,
-                       std::strerror(errno));
-        std::exit(1);
+        // Logged through the forwarder to the root side, like every line of
+        // this process.
+        util::fatal(nullptr, "%s: %s: %s", "failed to enter the pre-login jail", why,
+                    std::strerror(errno));
     }
 
     if (config::settings.use_tls) channel::tls_accept(client_fd);

@@ -12,6 +12,7 @@
 #include "channel/harness.hpp"
 #include "channel/line_io.hpp"
 #include "config/settings.hpp"
+#include "util/log.hpp"
 #include "util/signals.hpp"
 
 namespace tollmar::channel {
@@ -118,6 +119,47 @@ TEST(FatalPaths, DescriptorAboveSelectLimitWorks) {
         [](int peer, std::string&) { test::write_fully(peer, "CAPA\r\n"); });
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.received, "CAPA\r\n");
+}
+
+// What the child saw after the reply, in order, on the client's connection.
+int observed_fd = -1;
+
+void observe_log(int priority, const char* line) {
+    const std::string text = "log " + std::to_string(priority) + " " + line + "\n";
+    (void)!write(observed_fd, text.data(), text.size());
+}
+
+void observe_exit() {
+    (void)!write(observed_fd, "at-exit\n", 8);
+}
+
+// The reply goes first, then the line, and the process ends through exit():
+// the at-exit clean-up (the maildrop's lock) must still run.
+TEST(FatalPaths, EndSessionRepliesLogsAndRunsTheAtExitCleanUp) {
+    struct Case {
+        bool with_line;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {false, "-ERR no\r\nat-exit\n"},
+        {true, "-ERR no\r\nlog 4 too many bad commands from 192.0.2.1\nat-exit\n"},
+    };
+    for (const Case& c : cases) {
+        const auto outcome = run_in_child(
+            [&c](int fd) -> int {
+                test::reset_channel_state();
+                observed_fd = fd;
+                util::log_observer = observe_log;
+                std::atexit(observe_exit);
+                if (c.with_line)
+                    end_session(fd, "-ERR no\r\n", LOG_WARNING, "%s from %s",
+                                "too many bad commands", "192.0.2.1");
+                end_session(fd, "-ERR no\r\n");
+            },
+            nullptr);
+        EXPECT_EQ(outcome.status, 1) << c.with_line;
+        EXPECT_EQ(outcome.received, c.expected);
+    }
 }
 
 }  // namespace

@@ -9,12 +9,19 @@ host that was killed, and a lock from another boot (only the 600-second rule
 can lift it). The state space is small enough to visit every state once.
 
 How it maps to lock.cpp (one model step = one system call there):
-  take_guard / release   flock of the folder around clear_stale_lock and
-                         around the removal in unlock_maildrop (guarded=True;
-                         guarded=False checks the protocol as it was before)
+  take_guard / release   flock of the guard file "<lock>.guard" around
+                         clear_stale_lock and around the removal in
+                         unlock_maildrop: one guard for every host, as the
+                         lock manager of the shared storage arbitrates it
+                         (--guard file, the default); --guard folder models
+                         the flock of the folder it replaced, which excludes
+                         only the logins of one host; --guard none, none at
+                         all (the protocol as it was before either)
   look                   look_at(lock): identity, pid, age (old) of the file
   judge                  the 600-second rule (old) or made_by_dead_process
-                         (second name "own.<pid>" of this host, pid gone)
+                         (second name "own.<pid>" of a process of the
+                         judge's own host, pid gone: the origin in the name
+                         and kill(pid, 0) are the host's own)
   rename_aside ... unlink_aside   remove_if: rename to "aside.<p>", look_at,
                          link back when it is not the judged file, unlink
   unlink_owner           take_over's removal of the judged lock's second name
@@ -37,12 +44,16 @@ and in every final state (everyone done or killed), after the clock jump:
                over under the rules), releases it and sweeps, and then no lock
                file or second name is left.
 
-  lock_model.py [--contenders N] [--crashes N] [--unguarded [--expect-broken]]
+The logins run on --hosts hosts (login i on host i mod N; the killed
+session of the starting point on the first) that share the maildrop's folder.
+
+  lock_model.py [--contenders N] [--crashes N] [--hosts N]
+                [--guard file|folder|none | --unguarded] [--expect-broken]
 exits 0 when every invariant holds, and prints the first breaking
-interleaving otherwise. --unguarded checks the protocol without the folder
-guard (as it was before); --expect-broken then succeeds only when the check
-finds it broken, which shows that the model can find the fault it was made
-for.
+interleaving otherwise. --unguarded is --guard none. --expect-broken then
+succeeds only when the check finds it broken, which shows that the model can
+find the fault it was made for: the takeover race without a guard, and
+across two hosts with the folder's flock.
 """
 
 import argparse
@@ -50,6 +61,8 @@ import sys
 from collections import deque
 
 LOCK = "lock"
+HOSTS = [1]  # set by main: the number of hosts
+GUARD = ["file"]  # set by main: "file", "folder" or "none"
 MAX_ATTEMPTS = 2  # try_link attempts of a login in the model (the code: ~11)
 
 
@@ -116,11 +129,23 @@ def alive_pid(w, pid):
     return False  # the starting lock's owner "d" is dead
 
 
-def same_host_dead(w, f):
-    """made_by_dead_process: two links, one of them the owner's second name."""
+def host_of(pid):
+    """The host of a login ("d", the starting point's killed session: the first)."""
+    return 0 if pid == "d" else int(pid[1:]) % HOSTS[0]
+
+
+def guard_domain(i):
+    """Which guard login i takes: the one file, or its host's folder."""
+    return host_of(pid_of(i)) if GUARD[0] == "folder" else 0
+
+
+def same_host_dead(w, f, i):
+    """made_by_dead_process, judged by login i: two links, one of them the
+    second name of a dead process of i's own host."""
     pid = w.files[f][0]
     return (
         pid is not None
+        and host_of(pid) == host_of(pid_of(i))
         and not alive_pid(w, pid)
         and w.nlink(f) == 2
         and w.names.get(own(pid)) == f
@@ -138,10 +163,24 @@ def touch(w, f):
     w.files[f] = (pid, version, False)
 
 
+def guard_free(w, i):
+    return w.guard[guard_domain(i)] is None
+
+
+def set_guard(w, i, holder):
+    guards = list(w.guard)
+    guards[guard_domain(i)] = holder
+    w.guard = tuple(guards)
+
+
+def drop_guard(w, i):
+    if w.guard[guard_domain(i)] == i:
+        set_guard(w, i, None)
+
+
 def release(n, i, label):
     """The end of judging: the guard is let go with the last step under it."""
-    if n.guard == i:
-        n.guard = None
+    drop_guard(n, i)
     set_proc(n, i, pc="try", judged=None, judged_ok=True)
     return [(label, n)]
 
@@ -167,14 +206,14 @@ def step(w, i, guarded):
     # is the same as one just before or after.
     if pc == "start" or pc == "retry_judge":
         if guarded:
-            if w.guard is not None:
+            if not guard_free(w, i):
                 return go("guard busy", pc="try")
-            n.guard = i
+            set_guard(n, i, i)
         f = w.names.get(LOCK)
         if f is None:
             return release(n, i, "look: no lock")
         pid, version, old = w.files[f]
-        if not (old or same_host_dead(w, f)):
+        if not (old or same_host_dead(w, f, i)):
             return release(n, i, "look: fresh lock")
         return go("look: stale lock", pc="rename_aside", judged=(f, version, pid))
     if pc == "rename_aside":
@@ -239,9 +278,9 @@ def step(w, i, guarded):
         return go("QUIT", pc="unlock")
     if pc == "unlock":
         if guarded:
-            if w.guard is not None:
+            if not guard_free(w, i):
                 return []  # waits for the guard
-            n.guard = i
+            set_guard(n, i, i)
         if not still_ours(n, i):
             return go("unlock: not ours", pc="release_unlock")
         return go("unlock: ours", pc="u_rename")
@@ -262,8 +301,7 @@ def step(w, i, guarded):
         del n.names[aside(me)]
         return go("unlock: unlink aside", pc="release_unlock")
     if pc == "release_unlock":
-        if n.guard == i:
-            n.guard = None
+        drop_guard(n, i)
         if mine is not None and n.names.get(own(me)) == mine:
             del n.names[own(me)]
         return go("unlock: remove second name", pc="done", mine=None)
@@ -272,8 +310,7 @@ def step(w, i, guarded):
 
 def crash(w, i):
     n = w.copy()
-    if n.guard == i:
-        n.guard = None  # the kernel drops a dead process's flock
+    drop_guard(n, i)  # the kernel (or the lock manager) drops a dead process's flock
     set_proc(n, i, pc="dead", alive=False)
     n.crashes += 1
     return n
@@ -324,13 +361,16 @@ def later_login(w, guarded):
         n = step(n, z, guarded)[0][1]
     n = jump(n)
     # sweep_lock_leftovers: a file whose every name is a leftover ("own.*",
-    # "aside.*"), or one with the second name of a dead process of this host.
+    # "aside.*"), or one with the second name of a dead process of the
+    # sweeping login's host.
     lock_file = n.names.get(LOCK)
     found = {k: f for k, f in n.names.items() if k != LOCK and f != lock_file}
     for name, f in list(found.items()):
         every = all(k in found for k, v in n.names.items() if v == f)
         dead_name = any(
-            k.startswith("own.") and v == f and not alive_pid(n, k[4:]) for k, v in found.items()
+            k.startswith("own.") and v == f and not alive_pid(n, k[4:])
+            and host_of(k[4:]) == host_of(pid_of(z))
+            for k, v in found.items()
         )
         if (every and n.files[f][2]) or dead_name:
             n.names.pop(name, None)
@@ -344,7 +384,8 @@ def starting_points(contenders):
     out = []
     for label in ("no lock", "killed session's lock", "lock from another boot"):
         w = World()
-        w.names, w.files, w.guard, w.jumped, w.crashes, w.procs = {}, {}, None, False, 0, procs
+        guards = (None,) * (HOSTS[0] if GUARD[0] == "folder" else 1)
+        w.names, w.files, w.guard, w.jumped, w.crashes, w.procs = {}, {}, guards, False, 0, procs
         if label != "no lock":
             w.files["f_d"] = ("d", 0, False)
             w.names[LOCK] = "f_d"
@@ -399,14 +440,21 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--contenders", type=int, default=3)
     ap.add_argument("--crashes", type=int, default=1)
+    ap.add_argument("--hosts", type=int, default=1)
+    ap.add_argument("--guard", choices=("file", "folder", "none"), default="file")
     ap.add_argument("--unguarded", action="store_true")
     ap.add_argument("--expect-broken", action="store_true")
     args = ap.parse_args()
-    total, finals, found = explore(args.contenders, args.crashes, not args.unguarded)
-    kind = "without the folder guard" if args.unguarded else "as lock.cpp does it"
+    HOSTS[0] = args.hosts
+    GUARD[0] = "none" if args.unguarded else args.guard
+    total, finals, found = explore(args.contenders, args.crashes, GUARD[0] != "none")
+    kind = {"file": "as lock.cpp does it (the guard file)",
+            "folder": "with the folder's flock as the guard",
+            "none": "without a guard"}[GUARD[0]]
     print(
-        "lock protocol %s: %d contenders, up to %d killed, clock jump: %d states, "
-        "%d final states" % (kind, args.contenders, args.crashes, total, finals)
+        "lock protocol %s: %d contenders on %d host(s), up to %d killed, clock jump: "
+        "%d states, %d final states" % (kind, args.contenders, args.hosts, args.crashes, total,
+                                        finals)
     )
     if found is None:
         print("every invariant holds")

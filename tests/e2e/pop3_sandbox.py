@@ -238,6 +238,14 @@ class Sandbox:
         os.chmod(path, mode)
         return path
 
+    def bind(self, source, target):
+        """Binds the folder source on target (which must exist) until close."""
+        self._mount(source, target, "--bind")
+
+    def folder(self, name, mode=0o755):
+        """A folder of the sandbox's own tree, made if missing; gone at close."""
+        return self._dir(name, mode)
+
     def tmpfs(self, target, mode, size="16m", uid=0, gid=0):
         """Mounts a fresh tmpfs on target (which must exist)."""
         self._mount("tmpfs", target, "-t", "tmpfs",

@@ -4,17 +4,15 @@ that share one maildrop folder: mail fetched through it plain and over TLS
 checks answered, and two sessions for one maildrop through different
 instances excluding each other."""
 
-import os
 import re
 import shutil
-import signal
-import subprocess
 
 import pytest
 
+from haproxy_front import Haproxy
 from pop3_client import Pop3Client
 from pop3_sandbox import LOG_INFO, LOG_WARNING
-from pop3_server import free_port, listening_ports, wait_until
+from pop3_server import wait_until
 
 pytestmark = pytest.mark.skipif(shutil.which("haproxy") is None,
                                 reason="haproxy is installed by scripts/setup.sh test")
@@ -23,62 +21,6 @@ MBOX = (b"From a@example.org Thu Dec 10 09:00:00 2026\nSubject: one\n\nfirst\n\n
         b"From b@example.org Thu Dec 10 09:01:00 2026\nSubject: two\n\nsecond\n")
 CLIENT = "127.0.0.2"  # the client's own address, not the proxy's 127.0.0.1
 
-# As in doc/scaling-out.md. The health check speaks POP3 (greeting,
-# QUIT) so that it ends its sessions cleanly; for TLS servers it does the
-# handshake (check-ssl) instead of cutting one short.
-CONFIG = """global
-    maxconn 64
-defaults
-    mode tcp
-    timeout connect 5s
-    timeout client 30s
-    timeout server 30s
-    timeout check 5s
-    option tcp-check
-    tcp-check expect string +OK
-    tcp-check send QUIT\\r\\n
-    tcp-check expect string +OK
-frontend pop3_v2
-    bind 127.0.0.1:{front_v2}
-    default_backend pool_v2
-backend pool_v2
-    balance roundrobin
-    server a 127.0.0.1:{a} send-proxy-v2 check inter 1s{check_tls}
-    server b 127.0.0.1:{b} send-proxy-v2 check inter 1s{check_tls}
-frontend pop3_v1
-    bind 127.0.0.1:{front_v1}
-    default_backend pool_v1
-backend pool_v1
-    balance roundrobin
-    server a 127.0.0.1:{a} send-proxy check inter 1s{check_tls}
-    server b 127.0.0.1:{b} send-proxy check inter 1s{check_tls}
-"""
-
-
-class Haproxy:
-    def __init__(self, sandbox, a, b, tls):
-        self.front_v2, self.front_v1 = free_port(), free_port()
-        self.config = os.path.join(sandbox.files_dir, "haproxy.cfg")
-        with open(self.config, "w") as f:
-            f.write(CONFIG.format(front_v2=self.front_v2, front_v1=self.front_v1, a=a, b=b,
-                                  check_tls=" check-ssl verify none" if tls else ""))
-        self.err_path = os.path.join(sandbox.base, "haproxy.err")
-        with open(self.err_path, "wb") as err:
-            self.proc = subprocess.Popen(["haproxy", "-f", self.config, "-db"],
-                                         stdin=subprocess.DEVNULL, stdout=err, stderr=err)
-        wait_until(lambda: {self.front_v2, self.front_v1} <= listening_ports()
-                   or self.proc.poll() is not None, "haproxy to listen")
-        assert self.proc.poll() is None, open(self.err_path).read()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-
 
 @pytest.fixture
 def pool(sandbox, server):
@@ -86,7 +28,7 @@ def pool(sandbox, server):
     def start(tls):
         a = server.start("-r", "127.0.0.1", tls=tls)
         b = server.start("-r", "127.0.0.1", tls=tls)
-        started.append(Haproxy(sandbox, a.port, b.port, tls))
+        started.append(Haproxy(sandbox, "127.0.0.1:%d" % a.port, "127.0.0.1:%d" % b.port, tls))
         return a, b, started[-1]
 
     started = []

@@ -209,12 +209,14 @@ def test_what_killed_sessions_leave_is_cleared_by_the_listener_and_the_next_logi
         assert c.cmd("QUIT") == "+OK"
     srv.wait_sessions_ended()
     assert read_bytes(sandbox.mbox_path("alice")) == MSG1 + MSG3
-    assert sorted(n for n in sandbox.mail_files() if n.startswith("alice")) == ["alice"]
+    # The takeover guard stays beside the maildrop (it holds nothing).
+    assert sorted(n for n in sandbox.mail_files() if n.startswith("alice")) == [
+        "alice", "alice.lock.guard"]
     assert sandbox.lock_files() == ["bob.lock"]
 
     with srv.connect() as c:
         assert c.login("bob", "b0bpass") == ("+OK", "+OK")
         assert c.cmd("QUIT") == "+OK"
     srv.wait_sessions_ended()
-    assert sandbox.mail_files() == ["alice", "bob"]
+    assert sandbox.mail_files() == ["alice", "alice.lock.guard", "bob", "bob.lock.guard"]
     assert sandbox.spool_entries() == []

@@ -7,7 +7,7 @@ import signal
 import pytest
 
 from pop3_sandbox import LOG_ERR, LOG_INFO, LOG_MAIL, read_bytes, write_file
-from pop3_server import is_alive, wait_until
+from pop3_server import is_alive, server_binary, wait_until
 
 # The help text is kept once, beside the unit tests of the option parser.
 HELP_GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "config",
@@ -309,3 +309,19 @@ def test_foreground_server_copies_log_lines_to_stderr_with_e(sandbox, server, lo
         assert listener is not None and int(listener.group(1)) == srv.pid, text
     else:
         assert b"Authenticated" not in srv.stderr()
+
+
+def test_listener_binds_every_library_at_start_and_keeps_its_name(server):
+    # The listener runs itself again with LD_BIND_NOW set, so that connection
+    # processes inherit every function bound; ps, top and pgrep must still
+    # show it, and its connection processes, under the binary's own name.
+    srv = server.start()
+    with open("/proc/%d/environ" % srv.pid, "rb") as f:
+        assert b"LD_BIND_NOW=1" in f.read().split(b"\0")
+    name = os.path.basename(os.path.realpath(server_binary()))[:15]
+    with srv.connect() as c:
+        assert c.greeting() == "+OK"
+        connection = wait_until(lambda: srv.connection_pids(), "the connection process")[0]
+        for pid in (srv.pid, connection):
+            with open("/proc/%d/comm" % pid) as f:
+                assert f.read().strip() == name

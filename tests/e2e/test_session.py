@@ -317,7 +317,8 @@ def test_home_mbox_lock_is_taken_as_the_account(sandbox, server):
         assert c.cmd("DELE 1") == "+OK"
         assert c.cmd("QUIT") == "+OK"
     srv2.wait_sessions_ended()
-    assert sorted(os.listdir(mallory.home)) == ["inbox"]
+    assert sorted(os.listdir(mallory.home)) == ["inbox", "inbox.lock.guard"]
+    assert os.stat(os.path.join(mallory.home, "inbox.lock.guard")).st_uid == mallory.uid
     assert read_bytes(os.path.join(mallory.home, "inbox")) == b""
 
 

@@ -61,6 +61,33 @@ TEST_F(LockTest, FreshLockHoldsOnlyThePidAndBelongsToTheGivenIds) {
     EXPECT_EQ(st.st_uid, 4321u);
     EXPECT_EQ(st.st_gid, 4322u);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
+    // The takeover guard beside it: made once, handed over as the lock is
+    // (the session opens it again at QUIT), empty, and left in place.
+    const struct stat guard = stat_of(lock + ".guard");
+    EXPECT_TRUE(S_ISREG(guard.st_mode));
+    EXPECT_EQ(guard.st_uid, 4321u);
+    EXPECT_EQ(guard.st_gid, 4322u);
+    EXPECT_EQ(guard.st_mode & 07777, 0600u);
+    EXPECT_EQ(guard.st_size, 0);
+    unlock_maildrop(mbox.c_str());
+    EXPECT_FALSE(exists(lock));
+    EXPECT_EQ(stat_of(lock + ".guard").st_ino, guard.st_ino);
+}
+
+// A link planted under the guard's name is never followed: the guard is
+// then judged unavailable, as on a file system without flock, and the lock
+// still works by its own rules.
+TEST_F(LockTest, GuardNameHoldingALinkIsNeverFollowed) {
+    const std::string target = dir + "/target";
+    write_file(target, "keep");
+    ASSERT_EQ(::symlink(target.c_str(), (lock + ".guard").c_str()), 0);
+    EXPECT_EQ(lock_maildrop(mbox.c_str(), getuid(), getgid()), 1);
+    unlock_maildrop(mbox.c_str());
+    EXPECT_FALSE(exists(lock));
+    EXPECT_EQ(read_file(target), "keep");
+    struct stat planted;
+    ASSERT_EQ(::lstat((lock + ".guard").c_str(), &planted), 0);
+    EXPECT_TRUE(S_ISLNK(planted.st_mode));
 }
 
 // A client that caches attributes (FUSE by default, NFS within its attribute
@@ -141,7 +168,7 @@ TEST_F(LockTest, MissingFolderFailsAfterTheWholeWait) {
 std::vector<std::string> owner_names(const std::string& folder) {
     std::vector<std::string> out;
     for (const std::string& name : list_folder(folder))
-        if (name.rfind("mbox.lock.", 0) == 0) out.push_back(name);
+        if (name.rfind("mbox.lock.", 0) == 0 && name != "mbox.lock.guard") out.push_back(name);
     return out;
 }
 
@@ -316,7 +343,7 @@ TEST_F(LockTest, FreshLockOfAKilledSessionOfThisHostIsTakenAtOnce) {
     EXPECT_EQ(read_file(lock), std::to_string(getpid()));
     EXPECT_EQ(owner_names(dir).size(), 1u);  // only ours is left
     unlock_maildrop(mbox.c_str());
-    EXPECT_TRUE(list_folder(dir) == std::vector<std::string>{"spool"});
+    EXPECT_TRUE(list_folder(dir) == (std::vector<std::string>{"mbox.lock.guard", "spool"}));
 }
 
 TEST_F(LockTest, LockOfALiveSessionOrOfUnknownOriginIsNeverTakenEarly) {
@@ -489,7 +516,7 @@ TEST_F(LockTest, SweepClearsAKilledSessionsLockMovedAsideButSparesOneStillInPlac
     ASSERT_EQ(::rename(lock.c_str(), aside.c_str()), 0);
     sweep_lock_leftovers(mbox.c_str());
     EXPECT_TRUE(owner_names(dir).empty());
-    EXPECT_TRUE(list_folder(dir) == std::vector<std::string>{"spool"});
+    EXPECT_TRUE(list_folder(dir) == (std::vector<std::string>{"mbox.lock.guard", "spool"}));
 }
 
 TEST_F(LockTest, SweepClearsALockMovedAsideBeforeAPowerCutOnceAMinuteOld) {

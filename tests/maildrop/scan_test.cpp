@@ -201,6 +201,68 @@ TEST_F(MaildropTest, InPlaceTableIsTheSpoolTableWhereverTheIndexEnds) {
     }
 }
 
+// The index names its maildrop by the inode, as the journal does: each
+// client mount of a network or FUSE file system has a device number of its
+// own, so an index written through one host's mount must serve a login
+// through another's. An index of another inode is set aside.
+std::uint64_t get_le64(const std::string& bytes, std::size_t at) {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(bytes[at + i]);
+    return v;
+}
+
+void put_le64(std::string& bytes, std::size_t at, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) bytes[at + i] = static_cast<char>(v >> (8 * i));
+}
+
+// The index file with its recorded device and inode replaced and its check
+// value made right again.
+void forge_index_identity(const std::string& path, std::uint64_t device, std::uint64_t inode) {
+    std::string index = read_file(path);
+    ASSERT_GE(index.size(), 80u);
+    put_le64(index, 8, device);
+    put_le64(index, 16, inode);
+    const std::size_t whole = 80 + get_le64(index, 64) * 44 + get_le64(index, 72) * 16 + 16;
+    ASSERT_LE(whole, index.size());
+    XXH128_canonical_t check;
+    XXH128_canonicalFromHash(&check, XXH3_128bits(index.data(), whole - 16));
+    index.replace(whole - 16, 16, reinterpret_cast<const char*>(check.digest), 16);
+    write_file(path, index);
+}
+
+TEST_F(MaildropTest, IndexServesThroughAnotherMountAndNotAnotherInode) {
+    std::string drop;
+    for (char tag : std::string("abcd"))
+        drop += std::string("From ") + tag + "@x Mon Jan  1 00:00:00 2024\n\n" +
+                std::string(1000, tag) + "\n\n";
+    const std::string index = mbox + ".tollmar-index";
+    struct identity_case {
+        const char* name;
+        int device_delta, inode_delta;
+        bool served_from_index;
+    };
+    const identity_case cases[] = {
+        {"another mount's device", 1, 0, true},
+        {"another inode", 0, 1, false},
+    };
+    for (const identity_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ::unlink(index.c_str());
+        write_file(mbox, drop);
+        const std::vector<table_row> expected = in_place_session(mbox);
+        const struct stat st = stat_of(mbox);
+        forge_index_identity(index, static_cast<std::uint64_t>(st.st_dev) + c.device_delta,
+                             static_cast<std::uint64_t>(st.st_ino) + c.inode_delta);
+        ASSERT_EQ(::chmod(index.c_str(), 0600), 0);
+        logged.clear();
+        EXPECT_EQ(in_place_session(mbox), expected);
+        EXPECT_EQ(logged_containing(LOG_WARNING, "ignoring maildrop index: " + index +
+                                                     ": it is not this maildrop's"),
+                  !c.served_from_index);
+        EXPECT_EQ(logged.empty(), c.served_from_index);
+    }
+}
+
 // The update trusts the maildrop's bytes only through this digest: the one
 // the scan keeps must be the one digest_range computes from the file again,
 // and a change of a single byte must change it.

@@ -440,7 +440,7 @@ void die_after_a_block(detail::update_step s) {
     if (s == detail::update_step::maildrop_block) ::raise(SIGKILL);
 }
 
-// The trailer's own check covers its fields: a journal whose trailer changed
+// The header's own check covers its fields: a journal whose header changed
 // after it was sealed (a bit flipped on the disk) is damaged, however sound
 // each field looks. Here the session was killed half way through the copy
 // over the maildrop, so only the journal can finish it; believed, the
@@ -463,8 +463,9 @@ TEST_F(UpdateTest, JournalChangedAfterItWasSealedIsDamaged) {
     const std::string torn = read_file(mbox);
     const std::string kept = m2 + m3;
     ASSERT_EQ(torn, kept + (m1 + m2 + m3).substr(kept.size()));  // copied, not yet cut
-    constexpr std::size_t cut_hash_in_trailer = 24;              // after the magic and two lengths
-    sealed[sealed.size() - 64 + cut_hash_in_trailer] ^= 1;
+    // After the magic, version, header size, base, two lengths and the inode.
+    constexpr std::size_t cut_hash_in_header = 48;
+    sealed[cut_hash_in_header] ^= 1;
     write_file(journal, sealed);
     EXPECT_FALSE(scan_maildrop(messages, mbox.c_str(), spool.c_str()));
     EXPECT_TRUE(logged_containing(

@@ -19,11 +19,16 @@ using tollmar::auth::longest_credential;
 
 using bytes = std::vector<unsigned char>;
 
+// Every field least significant byte first, whatever the host.
+bytes u32(std::uint32_t v) {
+    return {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+            static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
+}
+
+bytes operator+(bytes a, const bytes& b);
+
 bytes header(std::uint32_t type, std::uint32_t length) {
-    bytes out(8);
-    std::memcpy(out.data(), &type, 4);
-    std::memcpy(out.data() + 4, &length, 4);
-    return out;
+    return u32(type) + u32(length);
 }
 
 bytes operator+(bytes a, const bytes& b) {
@@ -33,12 +38,6 @@ bytes operator+(bytes a, const bytes& b) {
 
 bytes text(const std::string& s) {
     return bytes(s.begin(), s.end());
-}
-
-bytes u32(std::uint32_t v) {
-    bytes out(4);
-    std::memcpy(out.data(), &v, 4);
-    return out;
 }
 
 // A message with the header's length taken from the body.
@@ -86,8 +85,9 @@ TEST(LoginMessage, WrittenMessagesReadBackExactly) {
     const std::size_t login_length = encode_login(long_name.c_str(), long_password.c_str(), body);
     ASSERT_EQ(login_length, login_body_max);
     ASSERT_TRUE(write_message(fds[1], message_login, body, login_length));
-    const std::int32_t verdict = tollmar::auth::verdict_temporary;
-    ASSERT_TRUE(write_message(fds[1], message_verdict, &verdict, sizeof verdict));
+    const std::size_t verdict_length = encode_verdict(tollmar::auth::verdict_temporary, body);
+    ASSERT_EQ(verdict_length, verdict_body_size);
+    ASSERT_TRUE(write_message(fds[1], message_verdict, body, verdict_length));
     const std::size_t log_length = encode_log(LOG_WARNING, "login failed ('x')", body);
     ASSERT_TRUE(write_message(fds[1], message_log, body, log_length));
     ASSERT_TRUE(write_message(fds[1], message_handover, "STAT\r\nLIST\r\n", 12));

@@ -83,8 +83,9 @@ from soak_report import Report
 from soak_sessions import Sessions
 
 
-def enter_private_namespace():
-    """Re-runs this command under unshare (private mounts), unless already inside."""
+def enter_private_namespace(script=__file__):
+    """Re-runs this command (the script `script`) under unshare (private
+    mounts), unless already inside."""
     if os.environ.get(_NAMESPACE_MARK) == str(os.getpid()):
         return
     if os.geteuid() != 0:
@@ -93,7 +94,7 @@ def enter_private_namespace():
     env[_NAMESPACE_MARK] = str(os.getpid())  # unshare execs, so the pid stays
     sys.stdout.flush()
     os.execvpe("unshare", ["unshare", "--mount", "--propagation", "private",
-                           sys.executable, os.path.abspath(__file__), *sys.argv[1:]], env)
+                           sys.executable, os.path.abspath(script), *sys.argv[1:]], env)
 
 
 class Soak(ModelChecks, Deliveries, Faults, Sessions, Report):
@@ -159,10 +160,11 @@ class Soak(ModelChecks, Deliveries, Faults, Sessions, Report):
         wait_until(lambda: not any(children_of(p) for p in self.listeners),
                    "every connection process to end", timeout=60)
         names = {a.name for a in self.accounts}
-        # The index an in-place session keeps beside a maildrop stays by design.
-        indexes = {n + ".tollmar-index" for n in names}
+        # The index an in-place session keeps beside a maildrop, and the
+        # takeover guard of its lock, stay by design.
+        kept = {n + suffix for n in names for suffix in (".tollmar-index", ".lock.guard")}
         for name in sorted(os.listdir(self.sandbox.mail_dir)):
-            if name not in names and name not in indexes:
+            if name not in names and name not in kept:
                 self.anomaly("left in the mail folder", name, "end", name)
         for name in sorted(os.listdir(self.sandbox.spool_tmp)):
             self.anomaly("left in the spool folder", name, "end", name)
