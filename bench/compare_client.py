@@ -5,6 +5,7 @@ import socket
 import ssl
 
 from compare_base import CLIENT_TIMEOUT, KIB, PASSWORD
+from pop3_client import close_quietly
 
 CLIENT_TLS = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
 CLIENT_TLS.check_hostname = False
@@ -81,10 +82,7 @@ class Client:
         self.close()
 
     def close(self):
-        try:
-            self.sock.close()
-        except OSError:
-            pass
+        close_quietly(self.sock)
 
 
 # -- the servers -------------------------------------------------------------------------

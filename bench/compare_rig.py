@@ -6,7 +6,6 @@ the end."""
 import os
 import shutil
 import subprocess
-import time
 
 from compare_base import KIB, MIB, PASSWORD, USER, WORK
 from compare_maildrops import Box
@@ -130,20 +129,14 @@ class Rig:
                                               text=True).stdout.strip()
 
     def __exit__(self, *_):
+        from pop3_bench import collect_reparented
         from pop3_server import reap_orphans
         for d in self.dovecots:
             d.stop()
         if self.control is not None:
             self.control.close()
         reap_orphans(self.binary)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:  # Dovecot's helpers end once the master is gone
-            try:
-                pid, _ = os.waitpid(-1, os.WNOHANG)
-            except ChildProcessError:
-                break
-            if pid == 0:
-                time.sleep(0.05)
+        collect_reparented()
         if self.sandbox is not None:
             self.sandbox.close()
         for sub in RUN_FOLDERS:

@@ -5,12 +5,12 @@ when a maildrop is released."""
 
 import os
 import shutil
-import signal
 import subprocess
 import time
 
 from compare_base import (PASSWORD, START_LIMIT, USER, WORK, children, descendants,
                           proc_status, wait_for)
+from pop3_bench import DOVECOT_COMMON, DOVECOT_LISTENERS
 
 
 class Tollmar:
@@ -45,21 +45,7 @@ class Tollmar:
                 ("Z", "X"))]
 
 
-DOVECOT_CONFIG = """\
-base_dir = {base}/run
-state_dir = {base}/state
-log_path = {base}/dovecot.log
-protocols = pop3
-listen = 127.0.0.1
-disable_plaintext_auth = no
-auth_mechanisms = plain
-ssl = yes
-ssl_cert = <{cert}
-ssl_key = <{key}
-mail_privileged_group = mail
-first_valid_uid = 1000
-default_login_user = dovenull
-default_internal_user = dovecot
+DOVECOT_CONFIG = DOVECOT_COMMON + """\
 passdb {{
   driver = passwd-file
   args = scheme=PLAIN username_format=%u {users}
@@ -68,20 +54,7 @@ userdb {{
   driver = passwd-file
   args = username_format=%u {users}
 }}
-service pop3-login {{
-  inet_listener pop3 {{
-    address = 127.0.0.1
-    port = {plain_port}
-  }}
-  inet_listener pop3s {{
-    address = 127.0.0.1
-    port = {tls_port}
-    ssl = yes
-  }}
-{login_extra}}}
-service pop3 {{
-{pop3_extra}}}
-"""
+""" + DOVECOT_LISTENERS
 
 # Long-lived login processes that serve many connections, and processes
 # started ahead of the connections that need them.
@@ -164,10 +137,5 @@ class Dovecot:
         return not os.path.exists(box.path + ".lock") and not self.session_pids()
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        from pop3_server import stop_process
+        stop_process(self.proc, 20)

@@ -40,7 +40,6 @@ import ctypes
 import os
 import re
 import shutil
-import signal
 import statistics
 import subprocess
 import sys
@@ -135,6 +134,19 @@ def read_multiline_raw(client):
     return total
 
 
+def collect_reparented(limit=10):
+    """Collects whatever else was re-parented to us, for up to limit seconds
+    (Dovecot's helpers end by themselves once their master is gone)."""
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        try:
+            pid, _ = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            break
+        if pid == 0:
+            time.sleep(0.05)
+
+
 def wait_for(predicate, what, limit=SESSION_END_LIMIT):
     deadline = time.monotonic() + limit
     while not predicate():
@@ -202,7 +214,11 @@ class TollmarTarget(Target):
         return bool(live_children(self.plain.pid) or live_children(self.tls.pid))
 
 
-DOVECOT_CONFIG = """\
+# What both Dovecot set-ups share (this one and compare.py's): its own
+# folders, POP3 only on 127.0.0.1, plaintext logins allowed, TLS, and the two
+# listeners; the caller fills in the account databases and the services'
+# extra lines.
+DOVECOT_COMMON = """\
 base_dir = {base}/run
 state_dir = {base}/state
 log_path = {base}/dovecot.log
@@ -213,17 +229,13 @@ auth_mechanisms = plain
 ssl = yes
 ssl_cert = <{cert}
 ssl_key = <{key}
-mail_location = mbox:~/mail:INBOX=/var/mail/%u
 mail_privileged_group = mail
 first_valid_uid = 1000
 default_login_user = dovenull
 default_internal_user = dovecot
-passdb {{
-  driver = shadow
-}}
-userdb {{
-  driver = passwd
-}}
+"""
+
+DOVECOT_LISTENERS = """\
 service pop3-login {{
   inet_listener pop3 {{
     address = 127.0.0.1
@@ -234,11 +246,20 @@ service pop3-login {{
     port = {tls_port}
     ssl = yes
   }}
-}}
+{login_extra}}}
 service pop3 {{
-  service_count = 1
-}}
+{pop3_extra}}}
 """
+
+DOVECOT_CONFIG = DOVECOT_COMMON + """\
+mail_location = mbox:~/mail:INBOX=/var/mail/%u
+passdb {{
+  driver = shadow
+}}
+userdb {{
+  driver = passwd
+}}
+""" + DOVECOT_LISTENERS
 
 
 class DovecotTarget(Target):
@@ -256,7 +277,8 @@ class DovecotTarget(Target):
         self.config = os.path.join(self.base, "dovecot.conf")
         with open(self.config, "w") as f:
             f.write(DOVECOT_CONFIG.format(base=self.base, cert=cert, key=key,
-                                          plain_port=self.plain_port, tls_port=self.tls_port))
+                                          plain_port=self.plain_port, tls_port=self.tls_port,
+                                          login_extra="", pop3_extra="  service_count = 1\n"))
         self.stderr_path = os.path.join(self.base, "stderr")
         with open(self.stderr_path, "wb") as err:
             self.proc = subprocess.Popen(["dovecot", "-F", "-c", self.config],
@@ -292,13 +314,8 @@ class DovecotTarget(Target):
         shutil.rmtree(os.path.join("/home", USER, "mail"), ignore_errors=True)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        from pop3_server import stop_process
+        stop_process(self.proc, 15)
         shutil.rmtree(self.base, ignore_errors=True)
 
 
@@ -539,16 +556,7 @@ def main():
         if control is not None:
             control.close()
         reap_orphans(binary)
-        # Collect whatever else was re-parented to us (Dovecot's helpers end
-        # by themselves once their master is gone).
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            try:
-                pid, _ = os.waitpid(-1, os.WNOHANG)
-            except ChildProcessError:
-                break
-            if pid == 0:
-                time.sleep(0.05)
+        collect_reparented()
         sandbox.close()
 
 

@@ -4,10 +4,9 @@ PROXY v1 front, and, for tests that must pick the server, one front per
 server."""
 
 import os
-import signal
 import subprocess
 
-from pop3_server import free_port, listening_ports, wait_until
+from pop3_server import free_port, listening_ports, stop_process, wait_until
 
 # As in doc/scaling-out.md. The health check speaks POP3 (greeting,
 # QUIT) so that it ends its sessions cleanly; for TLS servers it does the
@@ -75,10 +74,4 @@ class Haproxy:
         assert self.proc.poll() is None, open(self.err_path).read()
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc, 10)

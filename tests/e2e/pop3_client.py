@@ -25,6 +25,14 @@ def plain_token(user, password, authzid=""):
     return base64.b64encode(raw).decode("ascii")
 
 
+def close_quietly(sock):
+    """Closes sock; a socket the peer already broke is closed all the same."""
+    try:
+        sock.close()
+    except OSError:
+        pass
+
+
 class Pop3Client:
     """One client connection. Use ``with Pop3Client(port) as c:`` or close() it."""
 
@@ -51,10 +59,7 @@ class Pop3Client:
         self.close()
 
     def close(self):
-        try:
-            self.sock.close()
-        except OSError:
-            pass
+        close_quietly(self.sock)
 
     # -- transport -------------------------------------------------------------
 

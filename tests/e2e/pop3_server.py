@@ -279,6 +279,18 @@ class ServerControl:
             raise AssertionError("; ".join(problems))
 
 
+def stop_process(proc, timeout):
+    """Ends a helper the test started (subprocess.Popen): SIGTERM, then
+    SIGKILL when it has not ended within timeout seconds."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 def reap_orphans(binary):
     """Ends the server processes re-parented to the test process (left-over
     connection processes, detached listeners) and collects every orphan."""

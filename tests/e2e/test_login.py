@@ -3,7 +3,6 @@ the authorization-phase commands and their exact replies and log lines."""
 
 import hashlib
 import os
-import socket
 import syslog
 
 import pytest
