@@ -8,6 +8,7 @@
 
 #include "channel/tls.hpp"
 #include "config/settings.hpp"
+#include "server/child_reaping.hpp"
 #include "server/connection.hpp"
 #include "server/connection_limits.hpp"
 #include "server/listener.hpp"

@@ -4,15 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "config/settings.hpp"
-#include "server/killed_sessions.hpp"
 #include "server/listener.hpp"
 #include "util/clock.hpp"
 #include "util/fatal.hpp"
@@ -62,7 +59,6 @@ table_body* table = nullptr;
 // The slot claimed last: in the listener, that of the connection being
 // forked; in a connection process, inherited, its own.
 int own_slot = -1;
-volatile std::sig_atomic_t child_ended = 0;
 
 connection_entry* entries() {
     return reinterpret_cast<connection_entry*>(reinterpret_cast<char*>(table) + entries_offset);
@@ -121,36 +117,12 @@ void init_connection_limits() {
     table = static_cast<table_body*>(util::shared_table_body(shared));  // zero-filled: all free
     table->slot_count = slot_count;
     own_slot = -1;
-    child_ended = 0;
 }
 
 void leave_connection_table() {
     util::unmap_shared_table(shared);
     table = nullptr;
     own_slot = -1;
-}
-
-void note_child_ended(int) {
-    child_ended = 1;
-}
-
-void reap_ended_connections() {
-    if (child_ended == 0) return;
-    child_ended = 0;
-    reap_children();
-}
-
-void reap_children() {
-    const int saved_errno = errno;
-    for (;;) {
-        siginfo_t info;
-        std::memset(&info, 0, sizeof info);  // si_pid stays 0 when none has ended
-        if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG) != 0 || info.si_pid == 0) break;
-        forget_connection(info.si_pid);
-        note_reaped_child(info);
-    }
-    sweep_after_killed_sessions();
-    errno = saved_errno;
 }
 
 void forget_connection(pid_t pid) {

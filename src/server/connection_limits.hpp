@@ -39,19 +39,6 @@ void init_connection_limits();
 // end.
 void leave_connection_table();
 
-// SIGCHLD handler of the listener: records that a child ended.
-void note_child_ended(int sig);
-
-// When a child ended since the last call: reaps every ended child without
-// blocking and drops each from the table.
-void reap_ended_connections();
-
-// Reaps every ended child without blocking and drops each from the table,
-// whether or not SIGCHLD was recorded; for sessions killed by a signal,
-// starts the clean-up of their spool folders (killed_sessions.hpp); errno is
-// preserved.
-void reap_children();
-
 // Frees the slot of pid (a reaped child).
 void forget_connection(pid_t pid);
 

@@ -24,6 +24,7 @@
 #include <string>
 
 #include "config/settings.hpp"
+#include "server/child_reaping.hpp"
 #include "server/connection.hpp"
 #include "server/connection_limits.hpp"
 #include "support/child_run.hpp"
