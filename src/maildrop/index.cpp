@@ -34,13 +34,6 @@ constexpr std::int64_t racy_window_ns = 100 * 1000 * 1000;
 // The bytes a message start is judged on: one chunk.
 char start_buffer[detail::chunk_limit];
 
-struct session_index {
-    bool noted;                       // a table was completed (index_note_scan)
-    bool current;                     // the index on disk describes it already
-    detail::index_identity identity;  // what the index of the table records
-};
-session_index state = {};
-
 void ignore(const char* path, const char* why) {
     util::log_line(LOG_WARNING, "%s: %s: %s", "ignoring maildrop index", path, why);
 }
@@ -170,7 +163,7 @@ std::int64_t table_from_index(message_table& messages, int fd, const char* path,
         release_message_table(messages);
         return 0;
     }
-    state.identity = id;
+    messages.index.identity = id;
     return id.indexed;
 }
 
@@ -253,7 +246,8 @@ bool write_index_file(const message_table& messages, const char* path) {
         log_write_failure(index_path, errno);
         return false;
     }
-    bool ok = detail::write_index(messages, fd.get(), state.identity) && ::fsync(fd.get()) == 0;
+    bool ok =
+        detail::write_index(messages, fd.get(), messages.index.identity) && ::fsync(fd.get()) == 0;
     if (ok && !named) ok = named = name_temp_index(fd.get(), index_path, temp_path);
     if (ok) ok = ::close(fd.release()) == 0;
     if (ok) ok = ::rename(temp_path, index_path) == 0;
@@ -264,14 +258,14 @@ bool write_index_file(const message_table& messages, const char* path) {
     return ok;
 }
 
-void set_identity(const struct stat& st, std::int64_t indexed) {
-    state.identity.device = static_cast<std::uint64_t>(st.st_dev);
-    state.identity.inode = static_cast<std::uint64_t>(st.st_ino);
-    state.identity.ctime_sec = st.st_ctim.tv_sec;
-    state.identity.ctime_nsec = st.st_ctim.tv_nsec;
-    state.identity.length = static_cast<std::int64_t>(st.st_size);
-    state.identity.indexed = indexed;
-    state.identity.flags = coarse_now_past(st.st_ctim) ? 0 : detail::index_racy;
+void set_identity(detail::index_identity& identity, const struct stat& st, std::int64_t indexed) {
+    identity.device = static_cast<std::uint64_t>(st.st_dev);
+    identity.inode = static_cast<std::uint64_t>(st.st_ino);
+    identity.ctime_sec = st.st_ctim.tv_sec;
+    identity.ctime_nsec = st.st_ctim.tv_nsec;
+    identity.length = static_cast<std::int64_t>(st.st_size);
+    identity.indexed = indexed;
+    identity.flags = coarse_now_past(st.st_ctim) ? 0 : detail::index_racy;
 }
 
 }  // namespace
@@ -297,17 +291,17 @@ void set_aside_foreign_index(const char* path, uid_t uid) {
                    "not owned by the session's user; now", aside);
 }
 
-void write_index_at_end(const message_table& messages, const char* path) {
-    if (path == nullptr || !messages.in_place || !state.noted || state.current ||
+void write_index_at_end(message_table& messages, const char* path) {
+    if (path == nullptr || !messages.in_place || !messages.index.noted || messages.index.current ||
         !messages.scan.valid || !holds_maildrop_lock(path))
         return;
-    if (write_index_file(messages, path)) state.current = true;
+    if (write_index_file(messages, path)) messages.index.current = true;
 }
 
 namespace detail {
 
 std::int64_t index_load(message_table& messages, int fd, const char* path, const struct stat& now) {
-    state = {};
+    messages.index = {};
     begin_unique_ids();
     blocks_begin();
     const std::int64_t base = table_from_index(messages, fd, path, now);
@@ -319,21 +313,24 @@ std::int64_t index_load(message_table& messages, int fd, const char* path, const
     return 0;
 }
 
-void index_note_scan(const struct stat& now, std::int64_t base, std::int64_t scanned) {
+void index_note_scan(message_table& messages, const struct stat& now, std::int64_t base,
+                     std::int64_t scanned) {
+    index_record& index = messages.index;
     // Read from the index and nothing added: it is already on disk.
-    bool from_index = base > 0 && scanned == base && state.identity.indexed == base;
+    bool from_index = base > 0 && scanned == base && index.identity.indexed == base;
     // An index that had to be checked whole because its change time was
     // fresh is written again once that time has settled.
-    if ((state.identity.flags & index_racy) != 0 && coarse_now_past(now.st_ctim))
+    if ((index.identity.flags & index_racy) != 0 && coarse_now_past(now.st_ctim))
         from_index = false;
-    if (!from_index) set_identity(now, scanned);
-    state.current = from_index;
-    state.noted = true;
+    if (!from_index) set_identity(index.identity, now, scanned);
+    index.current = from_index;
+    index.noted = true;
 }
 
 void index_after_rewrite(message_table& messages, int fd, const char* path) {
-    if (!messages.in_place || !state.noted) return;
-    state.current = false;
+    index_record& index = messages.index;
+    if (!messages.in_place || !index.noted) return;
+    index.current = false;
     std::int32_t kept = 0;
     std::int64_t at = 0;
     for (std::int32_t i = 0; i < messages.count; ++i) {
@@ -350,12 +347,12 @@ void index_after_rewrite(message_table& messages, int fd, const char* path) {
     const bool ok =
         ::fstat(fd, &st) == 0 && resettle_unique_ids(messages, fd) && blocks_of_range(fd, at);
     if (!ok) {
-        state.noted = false;  // the table no longer matches its identity
+        index.noted = false;  // the table no longer matches its identity
         log_write_failure(path, errno != 0 ? errno : EIO);
         return;
     }
-    set_identity(st, at);
-    if (write_index_file(messages, path)) state.current = true;
+    set_identity(index.identity, st, at);
+    if (write_index_file(messages, path)) index.current = true;
 }
 
 }  // namespace detail

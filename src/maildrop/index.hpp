@@ -23,7 +23,7 @@ namespace tollmar::maildrop {
 // The end of a session that leaves the maildrop as it was (no rewrite):
 // writes the index unless the table came from it unchanged. Only while this
 // process holds the dot-lock.
-void write_index_at_end(const message_table& messages, const char* path);
+void write_index_at_end(message_table& messages, const char* path);
 
 // Before the session becomes the account uid, with the identity that takes
 // the dot-lock (root in the mail spool, the account in a folder of its own):
@@ -47,7 +47,8 @@ std::int64_t index_load(message_table& messages, int fd, const char* path, const
 
 // The table is complete: `scanned` bytes of the maildrop whose identity was
 // `now`, of which the first `base` came from the index.
-void index_note_scan(const struct stat& now, std::int64_t base, std::int64_t scanned);
+void index_note_scan(message_table& messages, const struct stat& now, std::int64_t base,
+                     std::int64_t scanned);
 
 // After the rewrite at QUIT, with the maildrop still stream-locked: drops
 // the deleted entries, places the rest at their new offsets and writes the

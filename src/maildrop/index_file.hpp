@@ -38,21 +38,6 @@ constexpr const char* index_old_temp_suffix = ".tollmar-index.tmp";
 // two at or above it.
 std::uint64_t index_padded_size(std::uint64_t size);
 
-// The identity's change time was not yet in the past of the clock when it was
-// taken, so a later write in the same clock tick could keep it: the next
-// login checks the content before trusting the identity.
-constexpr std::uint32_t index_racy = 1;
-
-struct index_identity {
-    std::uint64_t device;
-    std::uint64_t inode;
-    std::int64_t ctime_sec;
-    std::int64_t ctime_nsec;
-    std::int64_t length;   // of the maildrop
-    std::int64_t indexed;  // bytes the records cover, from offset 0
-    std::uint32_t flags;
-};
-
 // Reads an index from fd (at its start) into `messages` (emptied first,
 // marked in_place) and the block digests (content_blocks.hpp). On
 // success the records are contiguous from offset 0 to `indexed`, every size

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "maildrop/index_identity.hpp"
 #include "maildrop/scan_record.hpp"
 
 namespace tollmar::maildrop {
@@ -51,6 +52,9 @@ struct message_table {
     // In place: the open maildrop the messages are read from
     // (served_maildrop.hpp); -1 when none is kept.
     int served_fd = -1;
+    // With -X: what the index on disk says of this table, and whether it
+    // must be written again (index.hpp).
+    detail::index_record index = {};
 };
 
 // Writes the path of entry's spool file (an entry of table) into path.

@@ -385,7 +385,7 @@ bool in_place_table(message_table& messages, int fd, const char* path, std::int6
     const bool ok =
         copy_messages(messages, fd, path, scanned, base, true) && detail::blocks_finish(*scanned);
     if (!settle_ids(messages, ok)) return false;
-    detail::index_note_scan(now, base, *scanned);
+    detail::index_note_scan(messages, now, base, *scanned);
     return true;
 }
 
